@@ -1,0 +1,24 @@
+/*
+ * init.cc -- the start-up sequence, run once on the first thread before
+ * any other thread of the forwarder exists. Each step logs its own failure;
+ * the sequence stops at the first one.
+ */
+#include <stddef.h>
+
+#include "odr.h"
+#include "qildnsc.h"
+#include "vtc_log.h"
+
+struct vtclog *vl;
+
+int
+qildnsc_init(int argc, char *argv[])
+{
+	(void)ODR_libinit();
+	vl = vtc_logopen("dnsc", NULL);
+	QIL_ASSERT(vl != NULL);
+	vtc_log(vl, VTCLOG_DEBUG2, QILDNSC_BANNER);
+	if (parse_options(argc, argv) != 0)
+		return 1;
+	return 0;
+}

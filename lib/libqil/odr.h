@@ -1,0 +1,93 @@
+/*
+ * odr.h -- the OS layer: library start-up, clocks, threads and mutexes,
+ * socket receive with logging, secure random numbers and socket errors.
+ *
+ * The interface is platform-neutral; lib/libqil/posix/ implements it on
+ * Linux. Everything here is safe on any thread except ODR_libinit(), which
+ * runs once on the first thread before any other thread exists.
+ */
+#ifndef QIL_ODR_H
+#define QIL_ODR_H
+
+#include <pthread.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+#include <sys/socket.h>
+
+#include "vas.h"
+
+struct vtclog;
+
+/* Library start-up and the OS generation code (always 0 on Linux). */
+int ODR_libinit(void);
+int ODR_GetOSVersion(void);
+extern int ODR_osversion;
+
+/* Clocks. */
+struct odr_timeval {
+	int64_t tv_sec;
+	int32_t tv_usec;
+};
+struct odr_timespec {
+	int64_t tv_sec;
+	int64_t tv_nsec;
+};
+#define ODR_CLOCK_MONOTONIC 1
+#define ODR_CLOCK_REALTIME  2
+
+int ODR_gettimeofday(struct odr_timeval *tv, void *tz);
+int ODR_clock_gettime(int clock, struct odr_timespec *ts);
+double ODR_real(void);
+size_t ODR_strftime(char *buf, const char *fmt, double t);
+
+/* Threads and mutexes with POSIX-threads semantics. */
+typedef pthread_t ODR_pthread_t;
+typedef pthread_attr_t ODR_pthread_attr_t;
+typedef pthread_mutex_t ODR_pthread_mutex_t;
+typedef pthread_mutexattr_t ODR_pthread_mutexattr_t;
+
+int ODR_pthread_create(ODR_pthread_t *thread, const ODR_pthread_attr_t *attr,
+                       void *(*start)(void *), void *arg);
+int ODR_pthread_mutex_init(ODR_pthread_mutex_t *m,
+                           const ODR_pthread_mutexattr_t *attr);
+int ODR_pthread_mutex_lock(ODR_pthread_mutex_t *m);
+int ODR_pthread_mutex_unlock(ODR_pthread_mutex_t *m);
+int ODR_pthread_mutex_destroy(ODR_pthread_mutex_t *m);
+
+/* The wait-for-all receive flag. */
+#define ODR_MSG_WAITALL MSG_WAITALL
+
+/*
+ * One receive of up to `len` bytes; logs QILEC_00440 on failure and returns
+ * the raw result (count, 0 at end of stream, -1 on error).
+ */
+ssize_t ODR_recv(struct vtclog *vl, int sock, void *buf, size_t len, int flags);
+
+/*
+ * One datagram receive. Unlike recvfrom(2), a datagram longer than `len`
+ * is reported as the message-size error (-1 with EMSGSIZE): Linux would
+ * otherwise hand back its first `len` bytes as if they were all.
+ */
+ssize_t ODR_recvfrom(int sock, void *buf, size_t len, int flags,
+                     struct sockaddr *from, socklen_t *fromlen);
+
+/* A uniformly distributed value from the system's secure generator; 0 after
+ * a logged failure. */
+uint32_t ODR_random(struct vtclog *vl);
+
+/* The calling thread's last socket error (errno) and its text. */
+int ODR_sockError(void);
+const char *ODR_sockErrorText(void);
+/*
+ * True for the errors a datagram socket reports after one of its earlier
+ * sends drew an ICMP unreachable: the receive path ignores them silently.
+ */
+int ODR_sockErrorIsReset(int err);
+
+/* String helpers with their standard meaning. */
+char *ODR_strdup(const char *s);
+char *ODR_strndup(const char *s, size_t n);
+int ODR_strncasecmp(const char *a, const char *b, size_t n);
+
+#endif

@@ -1,0 +1,149 @@
+/*
+ * posix/odr.cc -- the Linux OS layer: start-up, the assertion reporter,
+ * receives with logging, secure random numbers and socket errors.
+ *
+ * Any thread may call these; only ODR_libinit() is limited to the first
+ * thread at start-up.
+ */
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+
+#include "odr.h"
+#include "vtc_log.h"
+
+int ODR_osversion;
+
+int
+ODR_libinit(void)
+{
+	/* No socket library to start and no thread layer to set up here. */
+	ODR_osversion = ODR_GetOSVersion();
+	return 0;
+}
+
+int
+ODR_GetOSVersion(void)
+{
+	/* The generation codes describe Windows releases only. */
+	return 0;
+}
+
+void
+ODR_assert_fail(const char *func, const char *file, int line, const char *expr,
+                int value)
+{
+	printf("assert fail! %s %s:%d %s %d\n", func, file, line, expr, value);
+	fflush(stdout);
+	abort();
+}
+
+ssize_t
+ODR_recv(struct vtclog *vl, int sock, void *buf, size_t len, int flags)
+{
+	int removed = 0;
+
+	if ((flags & ODR_MSG_WAITALL) && ODR_osversion == 2) {
+		flags &= ~ODR_MSG_WAITALL;
+		removed = 1;
+	}
+	ssize_t r = recv(sock, buf, len, flags);
+	if (r == -1) {
+		int e = errno;
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00440: recv(2) error: read %d error %ld",
+		    (int)r, (long)e);
+		errno = e;
+	} else if (removed && (size_t)r < len) {
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00441: recv(2) error: read %d (expected %d)",
+		    (int)r, (int)len);
+	}
+	return r;
+}
+
+ssize_t
+ODR_recvfrom(int sock, void *buf, size_t len, int flags, struct sockaddr *from,
+             socklen_t *fromlen)
+{
+	struct iovec iov = {buf, len};
+	struct msghdr msg = {};
+
+	msg.msg_name = from;
+	msg.msg_namelen = fromlen != nullptr ? *fromlen : 0;
+	msg.msg_iov = &iov;
+	msg.msg_iovlen = 1;
+	ssize_t r = recvmsg(sock, &msg, flags);
+	if (r < 0)
+		return r;
+	if (fromlen != nullptr)
+		*fromlen = msg.msg_namelen;
+	if (msg.msg_flags & MSG_TRUNC) {
+		/* The rest of the datagram is gone; never hand on a torso. */
+		errno = EMSGSIZE;
+		return -1;
+	}
+	return r;
+}
+
+uint32_t
+ODR_random(struct vtclog *vl)
+{
+	uint32_t v;
+	ssize_t r;
+
+	do
+		r = getrandom(&v, sizeof v, 0);
+	while (r == -1 && errno == EINTR);
+	if (r != (ssize_t)sizeof v) {
+		vtc_log(vl, VTCLOG_ERROR, "rand_s() failed %d", r == -1 ? errno : EIO);
+		return 0;
+	}
+	return v;
+}
+
+int
+ODR_sockError(void)
+{
+	return errno;
+}
+
+const char *
+ODR_sockErrorText(void)
+{
+	static char text[512];
+
+	/*
+	 * The resolver's host-not-found and no-data codes never travel in errno
+	 * on Linux, and their numbers would alias EPERM and EINTR, so every
+	 * errno value gets the neutral text.
+	 */
+	snprintf(text, sizeof text, "Unknown %d", errno);
+	return text;
+}
+
+int
+ODR_sockErrorIsReset(int err)
+{
+	return err == ECONNREFUSED || err == ECONNRESET;
+}
+
+char *
+ODR_strdup(const char *s)
+{
+	return strdup(s);
+}
+
+char *
+ODR_strndup(const char *s, size_t n)
+{
+	return strndup(s, n);
+}
+
+int
+ODR_strncasecmp(const char *a, const char *b, size_t n)
+{
+	return strncasecmp(a, b, n);
+}

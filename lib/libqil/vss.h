@@ -1,0 +1,40 @@
+/*
+ * vss.h -- address texts ("host:port", "host port", "[v6]:port") turned
+ * into socket addresses, and TCP connections with a time-out.
+ *
+ * Nothing here logs: failures come back as a connection error code and a
+ * system error number for the caller to report. Safe on any thread.
+ */
+#ifndef QIL_VSS_H
+#define QIL_VSS_H
+
+#include <stdint.h>
+
+struct vss_addr {
+	int32_t va_family;
+	int32_t va_socktype;
+	int32_t va_protocol;
+	int32_t va_addrlen;
+	unsigned char va_addr[128];
+};
+
+/* Connection error codes. */
+#define NO_ERROR          0
+#define INVALID_FORMAT    1
+#define SELECT_TIMEOUT    2
+#define SOCKET_ERROR      3
+#define CONNECT_ERROR     4
+#define GETADDRINFO_ERROR 5
+#define EMPTYADDRINFO     6
+#define IOCTL_ERROR       7
+
+/* Splits `str`; `*addr` and `*port` are new heap strings or NULL. */
+int VSS_parse(const char *str, char **addr, char **port, int *err);
+/* Resolves `str` (default port `port`); returns the count, 0 on failure. */
+int VSS_resolve(const char *str, const char *port, struct vss_addr ***vap,
+                int *err);
+/* Connects to the first address that answers within `tmo` seconds (0: no
+ * limit); returns a blocking TCP socket or -1. */
+int VSS_open(const char *str, double tmo, int *err, int *syserr);
+
+#endif

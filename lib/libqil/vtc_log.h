@@ -1,0 +1,41 @@
+/*
+ * vtc_log.h -- levelled, time-stamped log lines on standard output.
+ *
+ * Any thread may log through a shared handle; its mutex keeps every line
+ * (and every multi-line dump) whole.
+ */
+#ifndef QIL_VTC_LOG_H
+#define QIL_VTC_LOG_H
+
+#include <stdio.h>
+
+#include "odr.h"
+
+#define VTCLOG_ERROR  0
+#define VTCLOG_WARN   1
+#define VTCLOG_INFO   2
+#define VTCLOG_DEBUG  3
+#define VTCLOG_DEBUG2 4
+#define NLEAD 5
+
+/* A line hook: returns >= 0 when it took the line, < 0 to fall through. */
+typedef int vtc_log_hook_f(int lvl, double elapsed, const char *fmt, ...);
+
+struct vtclog {
+	unsigned magic;
+#define VTCLOG_MAGIC 0x82731202
+	const char *id;
+	struct vsb *vsb;
+	ODR_pthread_mutex_t mtx;
+	vtc_log_hook_f *hook;
+	FILE *fp;
+};
+
+struct vtclog *vtc_logopen(const char *id, vtc_log_hook_f *hook);
+void vtc_logclose(struct vtclog *vl);
+void vtc_log(struct vtclog *vl, int lvl, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+void vtc_dump(struct vtclog *vl, int lvl, const char *pfx, const char *data,
+              int len);
+
+#endif

@@ -1,0 +1,145 @@
+/*
+ * process.cc -- child processes for integration tests.
+ */
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <thread>
+
+#include "process.h"
+#include "tmpdir.h"
+
+namespace qiltest {
+
+static int errfile_seq;
+
+Process::Process(const std::vector<std::string> &argv, const std::string &cwd,
+                 const std::vector<std::string> &env)
+{
+	errpath_ = cwd + "/stderr." + std::to_string(getpid()) + "." +
+	    std::to_string(++errfile_seq) + ".txt";
+	std::vector<char *> args;
+	for (const auto &a : argv)
+		args.push_back(const_cast<char *>(a.c_str()));
+	args.push_back(nullptr);
+
+	pid_ = fork();
+	if (pid_ < 0)
+		throw std::runtime_error("fork failed");
+	if (pid_ == 0) {
+		if (chdir(cwd.c_str()) != 0)
+			_exit(127);
+		int fd = open(errpath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		if (fd < 0 || dup2(fd, 2) < 0)
+			_exit(127);
+		close(fd);
+		int nul = open("/dev/null", O_RDWR);
+		if (nul >= 0) {
+			dup2(nul, 0);
+			dup2(nul, 1);
+			close(nul);
+		}
+		for (const auto &e : env)
+			putenv(const_cast<char *>(e.c_str()));
+		/* Unblock what a test runner may have blocked. */
+		sigset_t none;
+		sigemptyset(&none);
+		sigprocmask(SIG_SETMASK, &none, nullptr);
+		execv(args[0], args.data());
+		_exit(127);
+	}
+}
+
+Process::~Process()
+{
+	if (!status_) {
+		::kill(pid_, SIGKILL);
+		int st;
+		(void)waitpid(pid_, &st, 0);
+	}
+}
+
+void
+Process::signal(int sig)
+{
+	if (!status_)
+		::kill(pid_, sig);
+}
+
+std::optional<int>
+Process::wait(std::chrono::milliseconds limit)
+{
+	auto end = std::chrono::steady_clock::now() + limit;
+	while (!status_) {
+		int st;
+		pid_t r = waitpid(pid_, &st, WNOHANG);
+		if (r == pid_) {
+			status_ = st;
+			break;
+		}
+		if (std::chrono::steady_clock::now() >= end)
+			break;
+		std::this_thread::sleep_for(std::chrono::milliseconds(5));
+	}
+	return status_;
+}
+
+bool
+Process::running()
+{
+	return !wait(std::chrono::milliseconds(0)).has_value();
+}
+
+std::string
+Process::stderr_text() const
+{
+	return read_file(errpath_);
+}
+
+RunResult
+run_qildnsc(const std::vector<std::string> &args, const std::string &cwd,
+            std::chrono::milliseconds limit, const std::vector<std::string> &env)
+{
+	std::vector<std::string> argv{QILDNSC_BINARY};
+	argv.insert(argv.end(), args.begin(), args.end());
+	Process p(argv, cwd, env);
+	RunResult r;
+	auto st = p.wait(limit);
+	r.err = p.stderr_text();
+	if (!st) {
+		r.err += "\n[test harness: still running after the limit; killed]\n";
+		return r;
+	}
+	if (WIFEXITED(*st))
+		r.exit_code = WEXITSTATUS(*st);
+	else if (WIFSIGNALED(*st))
+		r.term_signal = WTERMSIG(*st);
+	return r;
+}
+
+bool
+wait_until(const std::function<bool()> &cond, std::chrono::milliseconds limit)
+{
+	auto end = std::chrono::steady_clock::now() + limit;
+	for (;;) {
+		if (cond())
+			return true;
+		if (std::chrono::steady_clock::now() >= end)
+			return false;
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	}
+}
+
+bool
+wait_for_text(const std::string &path, const std::string &text,
+              std::chrono::milliseconds limit)
+{
+	return wait_until([&] { return read_file(path).find(text) != std::string::npos; },
+	    limit);
+}
+
+} // namespace qiltest

@@ -1,0 +1,44 @@
+/*
+ * tmpdir.cc -- temporary directories and file helpers for tests.
+ */
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <stdlib.h>
+
+#include "tmpdir.h"
+
+namespace qiltest {
+
+TmpDir::TmpDir()
+{
+	std::string tmpl = std::filesystem::temp_directory_path() / "qiltest.XXXXXX";
+	if (mkdtemp(tmpl.data()) == nullptr)
+		throw std::runtime_error("mkdtemp failed");
+	path_ = tmpl;
+}
+
+TmpDir::~TmpDir()
+{
+	std::error_code ec;
+	std::filesystem::remove_all(path_, ec);
+}
+
+std::string
+read_file(const std::string &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	std::ostringstream ss;
+	ss << in.rdbuf();
+	return ss.str();
+}
+
+void
+write_file(const std::string &path, const std::string &data)
+{
+	std::ofstream out(path, std::ios::binary | std::ios::trunc);
+	out << data;
+}
+
+} // namespace qiltest
