@@ -5,8 +5,11 @@
  */
 #include <stddef.h>
 
+#include "filter.h"
+#include "loop.h"
 #include "odr.h"
 #include "qildnsc.h"
+#include "servers.h"
 #include "vtc_log.h"
 
 struct vtclog *vl;
@@ -19,6 +22,14 @@ qildnsc_init(int argc, char *argv[])
 	QIL_ASSERT(vl != NULL);
 	vtc_log(vl, VTCLOG_DEBUG2, QILDNSC_BANNER);
 	if (parse_options(argc, argv) != 0)
+		return 1;
+	if (load_blacklist() != 0)
+		return 1;
+	if (load_croute() != 0)
+		return 1;
+	if (init_servers() != 0)
+		return 1;
+	if (init_sockets() != 0)
 		return 1;
 	return 0;
 }

@@ -1,10 +1,12 @@
 /*
- * main.cc -- the process entry: the log file, the start-up sequence, and
- * the exit status.
+ * main.cc -- the process entry: the log file, the start-up sequence, then
+ * the shell until "Exit". Status 1 when start-up fails, 0 after "Exit".
  */
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "qildnsc.h"
+#include "shell.h"
 
 int
 main(int argc, char *argv[])
@@ -17,5 +19,6 @@ main(int argc, char *argv[])
 	setvbuf(stdout, NULL, _IONBF, 0);
 	if (qildnsc_init(argc, argv) != 0)
 		return 1;
-	return 0;
+	/* The other threads are not told to stop; they end with the process. */
+	exit(shell_run());
 }

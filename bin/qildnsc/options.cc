@@ -40,13 +40,15 @@ usage(void)
 		(void)fprintf(stderr, "    %-28s # %s\n", l[0], l[1]);
 }
 
-/* A heap copy of an option argument; start-up cannot go on without it. */
-static char *
-opt_copy(const char *arg)
+/* Stores a heap copy of `arg` in `field`; a repeated option replaces the
+ * earlier value. Start-up cannot go on without the copy. */
+static void
+opt_set(char **field, const char *arg)
 {
 	char *p = strdup(arg);
 	AN(p);
-	return p;
+	free(*field);
+	*field = p;
 }
 
 int
@@ -57,27 +59,27 @@ parse_options(int argc, char *argv[])
 	while ((ch = qil::getopt(argc, argv, "b:c:d:hl:p:wX:")) != -1) {
 		switch (ch) {
 		case 'b':
-			dnsc_conf.blacklist_path = opt_copy(qil::optarg);
+			opt_set(&dnsc_conf.blacklist_path, qil::optarg);
 			break;
 		case 'c':
-			dnsc_conf.croute_path = opt_copy(qil::optarg);
+			opt_set(&dnsc_conf.croute_path, qil::optarg);
 			break;
 		case 'd':
-			dnsc_conf.dns_servers = opt_copy(qil::optarg);
+			opt_set(&dnsc_conf.dns_servers, qil::optarg);
 			dnsc_conf.dns_servers_cmdline = 1;
 			break;
 		case 'l':
-			dnsc_conf.listen_addr = opt_copy(qil::optarg);
+			opt_set(&dnsc_conf.listen_addr, qil::optarg);
 			break;
 		case 'p':
-			dnsc_conf.listen_port = opt_copy(qil::optarg);
+			opt_set(&dnsc_conf.listen_port, qil::optarg);
 			break;
 		case 'w':
 			dnsc_conf.use_windivert = 1 - dnsc_conf.use_windivert;
 			vtc_log(vl, VTCLOG_INFO, "Use WinDivert driver.");
 			break;
 		case 'X':
-			dnsc_conf.http_proxy = opt_copy(qil::optarg);
+			opt_set(&dnsc_conf.http_proxy, qil::optarg);
 			break;
 		case 'h':
 		default:
@@ -87,12 +89,12 @@ parse_options(int argc, char *argv[])
 	}
 
 	if (dnsc_conf.listen_addr == NULL)
-		dnsc_conf.listen_addr = opt_copy("127.0.0.1");
+		opt_set(&dnsc_conf.listen_addr, "127.0.0.1");
 	if (dnsc_conf.use_windivert && dnsc_conf.listen_port != NULL)
 		vtc_log(vl, VTCLOG_WARN, "-p option is ignored due to -w option.");
 	if (dnsc_conf.listen_port == NULL)
-		dnsc_conf.listen_port = opt_copy("53");
+		opt_set(&dnsc_conf.listen_port, "53");
 	if (dnsc_conf.use_windivert)
-		dnsc_conf.listen_port = opt_copy("5353");
+		opt_set(&dnsc_conf.listen_port, "5353");
 	return 0;
 }
