@@ -5,6 +5,7 @@
  */
 #include <stddef.h>
 
+#include "diversion.h"
 #include "filter.h"
 #include "loop.h"
 #include "odr.h"
@@ -30,6 +31,8 @@ qildnsc_init(int argc, char *argv[])
 	if (init_servers() != 0)
 		return 1;
 	if (init_sockets() != 0)
+		return 1;
+	if (dnsc_conf.use_windivert && start_diversion() != 0)
 		return 1;
 	return 0;
 }

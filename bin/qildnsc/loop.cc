@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "diversion.h"
 #include "intake.h"
 #include "loop.h"
 #include "qildnsc.h"
@@ -58,6 +59,16 @@ init_sockets(void)
 	QIL_ASSERT(remote_fd >= 0);
 	r = VTCP_nonblocking(remote_fd);
 	QIL_ASSERT(r == 0);
+	if (dnsc_conf.use_windivert) {
+		/* Marked, so that diversion never turns our own upstream queries
+		 * back to us. */
+		int mark = QILDNSC_UPSTREAM_MARK;
+		if (setsockopt(remote_fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0) {
+			int e = ODR_sockError();
+			vtc_log(vl, VTCLOG_WARN, "[WARN] setsockopt(2) SO_MARK error: %d %s", e,
+			    ODR_sockErrorText());
+		}
+	}
 
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Listening on %s:%s", dnsc_conf.listen_addr,
 	    dnsc_conf.listen_port);

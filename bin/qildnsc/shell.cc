@@ -9,7 +9,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "diversion.h"
 #include "loop.h"
+#include "qildnsc.h"
 #include "odr.h"
 #include "shell.h"
 
@@ -50,5 +52,7 @@ shell_run(void)
 	}
 	while (sigwait(&set, &sig) != 0)
 		continue;
+	if (dnsc_conf.use_windivert)
+		stop_diversion();
 	return 0;
 }

@@ -1,0 +1,230 @@
+/*
+ * diversion.cc -- the diversion thread and its netfilter rules.
+ *
+ * The thread owns the queue handle, the packet buffer and the remembered
+ * pairs; it reaches the event loop only through the packets it rewrites.
+ * The rules are installed with the system's iptables command (iptables-nft
+ * on current Debian, iptables-legacy where the kernel lacks the nftables
+ * queue expression).
+ */
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/netfilter.h>
+#include <poll.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libnetfilter_queue/libnetfilter_queue.h>
+}
+
+#include "divert_rewrite.h"
+#include "diversion.h"
+#include "qildnsc.h"
+#include "shell.h"
+#include "vtc_log.h"
+
+extern char **environ;
+
+/* The iptables program in use; switched to the legacy one when the
+ * default cannot install the queue rules. */
+static const char *iptables_cmd = "iptables";
+static std::atomic<bool> rules_installed;
+static divert_pairs pairs;
+
+/* Runs `iptables -w -t mangle <args>` quietly; its exit status, or -1. */
+static int
+divert_iptables(const std::vector<std::string> &args)
+{
+	std::vector<std::string> full = {iptables_cmd, "-w", "-t", "mangle"};
+	full.insert(full.end(), args.begin(), args.end());
+	std::vector<char *> argv;
+	for (auto &a : full)
+		argv.push_back(a.data());
+	argv.push_back(nullptr);
+
+	posix_spawn_file_actions_t fa;
+	AZ(posix_spawn_file_actions_init(&fa));
+	/* Its chatter must not land in our log. */
+	(void)posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+	(void)posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+	pid_t pid;
+	int r = posix_spawnp(&pid, iptables_cmd, &fa, NULL, argv.data(), environ);
+	(void)posix_spawn_file_actions_destroy(&fa);
+	if (r != 0)
+		return -1;
+	int st;
+	while (waitpid(pid, &st, 0) == -1)
+		if (errno != EINTR)
+			return -1;
+	return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+int
+divert_rules_remove(void)
+{
+	/* Every jump into our chain, then the chain itself; bounded, in case
+	 * a crashed run left several. */
+	for (int i = 0; i < 16; i++)
+		if (divert_iptables({"-D", "OUTPUT", "-j", DIVERT_CHAIN}) != 0)
+			break;
+	(void)divert_iptables({"-F", DIVERT_CHAIN});
+	(void)divert_iptables({"-X", DIVERT_CHAIN});
+	rules_installed = false;
+	return divert_iptables({"-S", DIVERT_CHAIN}) == 0 ? -1 : 0;
+}
+
+static int
+divert_rules_add(void)
+{
+	const std::string queue = std::to_string(DIVERT_QUEUE_NUM);
+	const std::string mark = std::to_string(QILDNSC_UPSTREAM_MARK);
+	const std::vector<std::vector<std::string>> rules = {
+		{"-N", DIVERT_CHAIN},
+		/* Our own upstream queries are never diverted back to us. */
+		{"-A", DIVERT_CHAIN, "-m", "mark", "--mark", mark, "-j", "RETURN"},
+		{"-A", DIVERT_CHAIN, "-p", "udp", "--dport", "53", "-j", "NFQUEUE",
+		    "--queue-num", queue, "--queue-bypass"},
+		{"-A", DIVERT_CHAIN, "-p", "udp", "--sport", "5353", "-j", "NFQUEUE",
+		    "--queue-num", queue, "--queue-bypass"},
+		{"-I", "OUTPUT", "-j", DIVERT_CHAIN},
+	};
+	for (const auto &rule : rules) {
+		int r = divert_iptables(rule);
+		if (r != 0)
+			return r;
+	}
+	return 0;
+}
+
+int
+divert_rules_install(void)
+{
+	(void)divert_rules_remove();
+	int r = divert_rules_add();
+	if (r != 0) {
+		(void)divert_rules_remove();
+		iptables_cmd = "iptables-legacy";
+		(void)divert_rules_remove();
+		r = divert_rules_add();
+		if (r != 0) {
+			(void)divert_rules_remove();
+			iptables_cmd = "iptables";
+			return r;
+		}
+	}
+	rules_installed = true;
+	return 0;
+}
+
+static int
+divert_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa, void *)
+{
+	struct nfqnl_msg_packet_hdr *ph = nfq_get_msg_packet_hdr(nfa);
+	if (ph == NULL)
+		return 0;
+	uint32_t id = ntohl(ph->packet_id);
+	bool outbound = ph->hook == NF_INET_LOCAL_OUT || ph->hook == NF_INET_POST_ROUTING;
+	unsigned char *pkt = NULL;
+	int len = nfq_get_payload(nfa, &pkt);
+	uint32_t verdict = NF_ACCEPT;
+	bool changed = false;
+
+	switch (len < 0 ? DIVERT_MALFORMED : divert_rewrite(pkt, (size_t)len, outbound, pairs)) {
+	case DIVERT_MALFORMED:
+		verdict = NF_DROP;
+		break;
+	case DIVERT_NO_PAIR:
+		vtc_log(vl, VTCLOG_WARN,
+		    "[WARN] Reply to port %u without a diverted query; passed unchanged.",
+		    (unsigned)(pkt[((pkt[0] & 0x0f) * 4) + 2] << 8 | pkt[((pkt[0] & 0x0f) * 4) + 3]));
+		break;
+	case DIVERT_QUERY:
+	case DIVERT_REPLY:
+		changed = true;
+		if (divert_checksums(pkt, (size_t)len) != 0)
+			vtc_log(vl, VTCLOG_WARN, "Failed to calculate the checksum (%d)", EINVAL);
+		break;
+	case DIVERT_UNTOUCHED:
+		break;
+	}
+	if (nfq_set_verdict(qh, id, verdict, changed ? (uint32_t)len : 0,
+	    changed ? pkt : NULL) < 0)
+		vtc_log(vl, VTCLOG_WARN, "Failed to reinject packet (%d)", errno);
+	return 0;
+}
+
+static void *
+divert_fail(struct nfq_handle *h, int code)
+{
+	vtc_log(vl, VTCLOG_ERROR, "Failed to open the WinDivert device (%d)", code);
+	if (h != NULL)
+		(void)nfq_close(h);
+	return NULL;
+}
+
+void *
+diversion_thread(void *arg)
+{
+	(void)arg;
+	struct nfq_handle *h = nfq_open();
+	if (h == NULL)
+		return divert_fail(NULL, errno);
+	struct nfq_q_handle *qh = nfq_create_queue(h, DIVERT_QUEUE_NUM, divert_packet, NULL);
+	if (qh == NULL)
+		return divert_fail(h, errno);
+	if (nfq_set_mode(qh, NFQNL_COPY_PACKET, 0xffff) < 0)
+		return divert_fail(h, errno);
+	/* Fail open: when we fall behind, packets pass unchanged. */
+	if (nfq_set_queue_flags(qh, NFQA_CFG_F_FAIL_OPEN, NFQA_CFG_F_FAIL_OPEN) < 0)
+		vtc_log(vl, VTCLOG_WARN, "[WARN] The queue cannot fail open (%d).", errno);
+	int r = divert_rules_install();
+	if (r != 0)
+		return divert_fail(h, r);
+	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Diverting DNS packets through queue %d.",
+	    DIVERT_QUEUE_NUM);
+
+	int fd = nfq_fd(h);
+	static char buf[0x10000 + 4096] __attribute__((aligned));
+	for (;;) {
+		ssize_t n = recv(fd, buf, sizeof buf, 0);
+		if (n < 0) {
+			int e = errno;
+			if (e == EINTR)
+				continue;
+			vtc_log(vl, VTCLOG_WARN, "Failed to read packet (%d)", e);
+			if (e != ENOBUFS)
+				(void)poll(NULL, 0, 100); /* no busy loop on a lasting error */
+			continue;
+		}
+		(void)nfq_handle_packet(h, buf, (int)n);
+	}
+	return NULL;
+}
+
+int
+start_diversion(void)
+{
+	if (shell_thread_create(diversion_thread) != 0) {
+		(void)fputs("Failed to create a windivert thread\n", stderr);
+		exit(1);
+	}
+	return 0;
+}
+
+void
+stop_diversion(void)
+{
+	if (rules_installed)
+		(void)divert_rules_remove();
+}

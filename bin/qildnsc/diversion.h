@@ -1,0 +1,32 @@
+/*
+ * diversion.h -- packet diversion on Linux: a netfilter queue takes the
+ * machine's outgoing DNS packets (and the forwarder's replies), and the
+ * diversion thread rewrites them so that applications reach the forwarder
+ * without any resolver setting changed.
+ *
+ * The rules live in a chain of their own in the mangle table; they carry
+ * the queue's bypass flag, so DNS passes unchanged whenever nobody reads
+ * the queue.
+ */
+#ifndef QILDNSC_DIVERSION_H
+#define QILDNSC_DIVERSION_H
+
+#define DIVERT_QUEUE_NUM 5353
+#define DIVERT_CHAIN "QILDNSC"
+/* The mark of the upstream socket's packets, which diversion leaves alone. */
+#define QILDNSC_UPSTREAM_MARK 0x51d5
+
+/* Starts diversion_thread(); ends the process when it cannot. */
+int start_diversion(void);
+/* Thread body; returns only when the queue or the rules cannot be set up. */
+void *diversion_thread(void *arg);
+/* Removes the rules, at "Exit". */
+void stop_diversion(void);
+
+/* Clears what an earlier run left, then installs the rules; 0 or the
+ * failing command's status. */
+int divert_rules_install(void);
+/* Removes the rules (and nothing else); 0 when none remain. */
+int divert_rules_remove(void);
+
+#endif

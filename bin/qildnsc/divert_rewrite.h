@@ -1,0 +1,51 @@
+/*
+ * divert_rewrite.h -- the rewriting rule of packet diversion, as a pure
+ * function over one IPv4 packet: queries to port 53 are turned towards the
+ * forwarder on 127.0.0.1 port 5353, and the forwarder's replies from port
+ * 5353 are turned back into replies from the server the application asked.
+ *
+ * The pairs remembered per application port belong to the diversion
+ * thread alone.
+ */
+#ifndef QILDNSC_DIVERT_REWRITE_H
+#define QILDNSC_DIVERT_REWRITE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <array>
+
+#define DIVERT_DNS_PORT 53
+#define DIVERT_LISTEN_PORT 5353
+
+/* The addresses of the most recent query from one application port. */
+struct divert_pair {
+	uint32_t client; /* the application's address, network order */
+	uint32_t server; /* the server it asked, network order */
+	bool set;
+};
+
+/* Indexed by the application's UDP port (host order). */
+using divert_pairs = std::array<struct divert_pair, 65536>;
+
+enum divert_result {
+	DIVERT_UNTOUCHED,   /* not ours (or inbound): pass unchanged */
+	DIVERT_QUERY,       /* rewritten towards the forwarder */
+	DIVERT_REPLY,       /* rewritten back towards the application */
+	DIVERT_NO_PAIR,     /* a reply for a port without a remembered query */
+	DIVERT_MALFORMED,   /* no whole IPv4 and UDP header */
+};
+
+/*
+ * Applies the rule to the `len`-byte IPv4 packet at `pkt` in place. Only
+ * outbound packets are rewritten; the caller recomputes the checksums of a
+ * rewritten packet with divert_checksums().
+ */
+enum divert_result divert_rewrite(uint8_t *pkt, size_t len, bool outbound,
+                                  divert_pairs &pairs);
+
+/* The IPv4 header checksum and the UDP checksum, recomputed in place;
+ * -1 when the packet is not a whole IPv4/UDP packet. */
+int divert_checksums(uint8_t *pkt, size_t len);
+
+#endif
