@@ -5,6 +5,7 @@
  */
 #include <stddef.h>
 
+#include "config.h"
 #include "diversion.h"
 #include "filter.h"
 #include "loop.h"
@@ -23,6 +24,10 @@ qildnsc_init(int argc, char *argv[])
 	QIL_ASSERT(vl != NULL);
 	vtc_log(vl, VTCLOG_DEBUG2, QILDNSC_BANNER);
 	if (parse_options(argc, argv) != 0)
+		return 1;
+	/* Without the static nodes the fetch just has no fallback. */
+	(void)load_static_nodes();
+	if (init_cc() != 0)
 		return 1;
 	if (load_blacklist() != 0)
 		return 1;
