@@ -17,7 +17,8 @@ QCA_frame(const QCA_Context *ctx, const uint8_t *msg, size_t len, uint8_t *out,
 		return -1;
 	out[0] = (uint8_t)(len & 0xff);
 	out[1] = (uint8_t)(len >> 8);
-	memmove(out + 2, msg, len);
+	if (len > 0)
+		memmove(out + 2, msg, len);
 	memset(out + 2 + len, 0, padded - len);
 	QCA_Encrypt(ctx, out + 2, (unsigned)padded);
 	return (int)(padded + 2);
