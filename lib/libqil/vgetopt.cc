@@ -33,7 +33,7 @@ getopt(int nargc, char *const nargv[], const char *ostr)
 			place = EMSG;
 			return -1;
 		}
-		if (place[1] != '\0' && *++place == '-') { /* "--" */
+		if (place[1] != '\0' && *++place == '-' && place[1] == '\0') { /* "--" */
 			++optind;
 			place = EMSG;
 			return -1;
@@ -41,8 +41,11 @@ getopt(int nargc, char *const nargv[], const char *ostr)
 	}
 	optopt = (unsigned char)*place++;
 	if (optopt == ':' || (oli = strchr(ostr, optopt)) == NULL) {
-		/* A lone "-" is an ordinary argument unless '-' is an option. */
-		if (optopt == '-' || optopt == '\0') {
+		/*
+		 * A lone "-" is an ordinary argument unless '-' is an option: it
+		 * is the one element whose leading '-' is read as a character.
+		 */
+		if (place - 1 == nargv[optind]) {
 			place = EMSG;
 			return -1;
 		}

@@ -52,7 +52,7 @@ static void
 vtc_lock(struct vtclog *vl, int lvl)
 {
 	CHECK_OBJ_NOTNULL(vl, VTCLOG_MAGIC);
-	QIL_ASSERT((unsigned)lvl < NLEAD);
+	QIL_ASSERT_TEXT((unsigned)lvl < NLEAD, "lvl < NLEAD");
 	QIL_ASSERT_TEXT(ODR_pthread_mutex_lock(&vl->mtx) == 0,
 	    "(ODR_pthread_mutex_lock(&vl->mtx)) == 0");
 }
