@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Queries per second and latency through the forwarder, next to the same
+# upstream answered directly. Loopback only; everything started here stops
+# by itself or at the end of the script.
+#
+# usage: bench/dnsperf.sh [SECONDS]   (default 10 per run)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+secs=${1:-10}
+
+command -v dnsperf >/dev/null || { echo "dnsperf is needed (apt-get install dnsperf)"; exit 1; }
+command -v python3 >/dev/null || { echo "python3 is needed for the configuration server"; exit 1; }
+cmake -S . -B build >/dev/null
+cmake --build build -j"$(nproc)" --target qildnsc upstream_responder >/dev/null
+
+work=$(mktemp -d)
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"; }
+trap cleanup EXIT
+
+up_port=5391 fw_port=5392 cfg_port=5393
+./build/bench/upstream_responder 127.0.0.2 $up_port $((secs * 3 + 30)) & pids+=($!)
+
+mkdir -p "$work/www/get"
+echo '{"cc":"US","dns_servers":[]}' > "$work/www/get/qildnsc.php"
+(cd "$work/www" && exec timeout $((secs * 3 + 30)) python3 -m http.server $cfg_port --bind 127.0.0.1) \
+  >/dev/null 2>&1 & pids+=($!)
+for _ in $(seq 50); do curl -s "http://127.0.0.1:$cfg_port/get/qildnsc.php" >/dev/null 2>&1 && break; sleep 0.1; done
+
+(cd "$work" && QILDNSC_CONFIG_SERVER=127.0.0.1:$cfg_port exec "$OLDPWD/build/bin/qildnsc/qildnsc" \
+  -w -l 127.0.0.1 -p $fw_port -d 127.0.0.2:$up_port) & pids+=($!)
+for _ in $(seq 50); do grep -q 'Listening on' "$work/qildnsc_stdout.txt" 2>/dev/null && break; sleep 0.1; done
+
+for i in $(seq 1000); do echo "host$i.example.com A"; done > "$work/queries"
+
+run() {
+  echo "== $1"
+  dnsperf -s "$2" -p "$3" -d "$work/queries" -l "$secs" -c 4 -Q 200000 2>&1 |
+    grep -E 'Queries (sent|completed|lost)|Queries per second|Average Latency'
+}
+run "upstream answered directly" 127.0.0.2 $up_port
+run "through qildnsc" 127.0.0.1 $fw_port
