@@ -1,0 +1,279 @@
+/*
+ * dns_message.cc -- DNS wire messages for tests.
+ */
+#include <arpa/inet.h>
+
+#include <stdexcept>
+
+#include "dns_message.h"
+
+namespace qiltest::dns {
+
+static void
+dns_put16(Bytes &b, uint16_t v)
+{
+	b.push_back(static_cast<uint8_t>(v >> 8));
+	b.push_back(static_cast<uint8_t>(v & 0xff));
+}
+
+static void
+dns_put32(Bytes &b, uint32_t v)
+{
+	dns_put16(b, static_cast<uint16_t>(v >> 16));
+	dns_put16(b, static_cast<uint16_t>(v & 0xffff));
+}
+
+static uint16_t
+dns_get16(std::span<const uint8_t> msg, size_t off)
+{
+	if (off + 2 > msg.size())
+		return 0;
+	return static_cast<uint16_t>(msg[off] << 8 | msg[off + 1]);
+}
+
+Bytes
+encode_name(std::string_view name)
+{
+	Bytes out;
+	while (!name.empty()) {
+		size_t dot = name.find('.');
+		std::string_view label = name.substr(0, dot);
+		if (label.empty() || label.size() > 63)
+			throw std::invalid_argument("bad label in name");
+		out.push_back(static_cast<uint8_t>(label.size()));
+		out.insert(out.end(), label.begin(), label.end());
+		if (dot == std::string_view::npos)
+			break;
+		name.remove_prefix(dot + 1);
+	}
+	out.push_back(0);
+	return out;
+}
+
+Bytes
+build_query(uint16_t id, std::string_view name, uint16_t qtype, bool rd)
+{
+	Bytes q;
+	dns_put16(q, id);
+	dns_put16(q, rd ? FLAG_RD : 0);
+	dns_put16(q, 1); /* QDCOUNT */
+	dns_put16(q, 0);
+	dns_put16(q, 0);
+	dns_put16(q, 0);
+	Bytes n = encode_name(name);
+	q.insert(q.end(), n.begin(), n.end());
+	dns_put16(q, qtype);
+	dns_put16(q, CLASS_IN);
+	return q;
+}
+
+Record
+a_record(std::string_view dotted)
+{
+	Record r{TYPE_A, Bytes(4)};
+	if (inet_pton(AF_INET, std::string(dotted).c_str(), r.rdata.data()) != 1)
+		throw std::invalid_argument("bad IPv4 address");
+	return r;
+}
+
+Record
+aaaa_record(std::string_view text)
+{
+	Record r{TYPE_AAAA, Bytes(16)};
+	if (inet_pton(AF_INET6, std::string(text).c_str(), r.rdata.data()) != 1)
+		throw std::invalid_argument("bad IPv6 address");
+	return r;
+}
+
+Record
+cname_record(std::string_view target)
+{
+	return Record{TYPE_CNAME, encode_name(target)};
+}
+
+Record
+ptr_record(std::string_view target)
+{
+	return Record{TYPE_PTR, encode_name(target)};
+}
+
+/*
+ * Reads the name at `off`, following compression pointers (a bounded
+ * number of them). Returns the offset just past the name where it starts,
+ * or nullopt when it runs off the message.
+ */
+static std::optional<size_t>
+dns_read_name(std::span<const uint8_t> msg, size_t off, std::string *out)
+{
+	std::optional<size_t> end;
+	std::string name;
+	for (int hops = 0; hops < 32;) {
+		if (off >= msg.size())
+			return std::nullopt;
+		uint8_t len = msg[off];
+		if ((len & 0xc0) == 0xc0) {
+			if (off + 2 > msg.size())
+				return std::nullopt;
+			if (!end)
+				end = off + 2;
+			off = static_cast<size_t>((len & 0x3f) << 8 | msg[off + 1]);
+			hops++;
+			continue;
+		}
+		if ((len & 0xc0) != 0)
+			return std::nullopt;
+		if (len == 0) {
+			if (out != nullptr)
+				*out = name;
+			return end ? *end : off + 1;
+		}
+		if (off + 1 + len > msg.size())
+			return std::nullopt;
+		if (!name.empty())
+			name += '.';
+		name.append(reinterpret_cast<const char *>(&msg[off + 1]), len);
+		off += 1 + len;
+	}
+	return std::nullopt;
+}
+
+/* Offset of the answer section, or nullopt. */
+static std::optional<size_t>
+dns_skip_questions(std::span<const uint8_t> msg)
+{
+	if (msg.size() < HEADER_SIZE)
+		return std::nullopt;
+	size_t off = HEADER_SIZE;
+	for (uint16_t i = 0; i < message_qdcount(msg); i++) {
+		auto next = dns_read_name(msg, off, nullptr);
+		if (!next || *next + 4 > msg.size())
+			return std::nullopt;
+		off = *next + 4;
+	}
+	return off;
+}
+
+Bytes
+build_answer(std::span<const uint8_t> query, const std::vector<Record> &answers,
+             uint32_t ttl)
+{
+	if (query.size() < HEADER_SIZE)
+		throw std::invalid_argument("query shorter than a header");
+	auto qend = dns_skip_questions(query);
+	if (!qend)
+		throw std::invalid_argument("query questions malformed");
+	Bytes a;
+	dns_put16(a, message_id(query));
+	dns_put16(a, static_cast<uint16_t>(FLAG_QR | FLAG_RA |
+	    (message_flags(query) & (FLAG_RD | 0x7800))));
+	dns_put16(a, message_qdcount(query));
+	dns_put16(a, static_cast<uint16_t>(answers.size()));
+	dns_put16(a, 0);
+	dns_put16(a, 0);
+	a.insert(a.end(), query.begin() + HEADER_SIZE, query.begin() + *qend);
+	bool have_question = message_qdcount(query) > 0;
+	for (const auto &r : answers) {
+		if (have_question)
+			dns_put16(a, static_cast<uint16_t>(0xc000 | HEADER_SIZE));
+		else
+			a.push_back(0);
+		dns_put16(a, r.type);
+		dns_put16(a, CLASS_IN);
+		dns_put32(a, ttl);
+		dns_put16(a, static_cast<uint16_t>(r.rdata.size()));
+		a.insert(a.end(), r.rdata.begin(), r.rdata.end());
+	}
+	return a;
+}
+
+uint16_t
+message_id(std::span<const uint8_t> msg)
+{
+	return msg.size() < HEADER_SIZE ? 0 : dns_get16(msg, 0);
+}
+
+uint16_t
+message_flags(std::span<const uint8_t> msg)
+{
+	return msg.size() < HEADER_SIZE ? 0 : dns_get16(msg, 2);
+}
+
+uint16_t
+message_qdcount(std::span<const uint8_t> msg)
+{
+	return msg.size() < HEADER_SIZE ? 0 : dns_get16(msg, 4);
+}
+
+uint16_t
+message_ancount(std::span<const uint8_t> msg)
+{
+	return msg.size() < HEADER_SIZE ? 0 : dns_get16(msg, 6);
+}
+
+Bytes
+with_id(std::span<const uint8_t> msg, uint16_t id)
+{
+	Bytes b(msg.begin(), msg.end());
+	if (b.size() >= 2) {
+		b[0] = static_cast<uint8_t>(id >> 8);
+		b[1] = static_cast<uint8_t>(id & 0xff);
+	}
+	return b;
+}
+
+std::optional<Question>
+first_question(std::span<const uint8_t> msg)
+{
+	if (message_qdcount(msg) == 0)
+		return std::nullopt;
+	Question q;
+	auto next = dns_read_name(msg, HEADER_SIZE, &q.name);
+	if (!next || *next + 4 > msg.size())
+		return std::nullopt;
+	q.qtype = dns_get16(msg, *next);
+	q.qclass = dns_get16(msg, *next + 2);
+	return q;
+}
+
+std::optional<std::vector<Record>>
+answer_records(std::span<const uint8_t> msg)
+{
+	auto off = dns_skip_questions(msg);
+	if (!off)
+		return std::nullopt;
+	std::vector<Record> out;
+	for (uint16_t i = 0; i < message_ancount(msg); i++) {
+		auto next = dns_read_name(msg, *off, nullptr);
+		if (!next || *next + 10 > msg.size())
+			return std::nullopt;
+		Record r;
+		r.type = dns_get16(msg, *next);
+		size_t rdlen = dns_get16(msg, *next + 8);
+		size_t data = *next + 10;
+		if (data + rdlen > msg.size())
+			return std::nullopt;
+		r.rdata.assign(msg.begin() + data, msg.begin() + data + rdlen);
+		out.push_back(std::move(r));
+		*off = data + rdlen;
+	}
+	return out;
+}
+
+std::vector<std::string>
+answer_addresses(std::span<const uint8_t> msg)
+{
+	std::vector<std::string> out;
+	auto recs = answer_records(msg);
+	if (!recs)
+		return out;
+	for (const auto &r : *recs) {
+		if (r.type != TYPE_A || r.rdata.size() != 4)
+			continue;
+		char text[INET_ADDRSTRLEN];
+		inet_ntop(AF_INET, r.rdata.data(), text, sizeof text);
+		out.emplace_back(text);
+	}
+	return out;
+}
+
+} // namespace qiltest::dns
