@@ -1,0 +1,299 @@
+/*
+ * held_test.cc -- the held-answer queue: the hold delay, replacement of an
+ * answer for the same ID, overflow, failed sends, and the time arithmetic
+ * it relies on.
+ *
+ * The queue is process-wide; every test starts by letting whatever an
+ * earlier test left in it run out. Answers are released from a real UDP
+ * socket on 127.0.0.1 (as local_fd) to a receiving socket whose address
+ * plays the client's.
+ */
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "unit_support.h"
+#include "loop.h"
+#include "odr.h"
+#include "relay.h"
+
+namespace {
+
+using qiltest::LogCapture;
+using namespace std::chrono_literals;
+
+/* ---- elapsed_seconds ---- */
+
+struct ElapsedCase {
+	const char *name;
+	struct odr_timeval earlier;
+	struct odr_timeval later;
+	float want;
+};
+
+class Elapsed : public ::testing::TestWithParam<ElapsedCase> {};
+
+TEST_P(Elapsed, Seconds)
+{
+	const ElapsedCase &c = GetParam();
+	/* Single precision: within a microsecond of the exact difference. */
+	EXPECT_NEAR(elapsed_seconds(&c.earlier, &c.later), c.want, 1e-6 + c.want * 1e-7);
+}
+
+const ElapsedCase kElapsedCases[] = {
+	{"same", {100, 5}, {100, 5}, 0.0f},
+	{"within_second", {10, 0}, {10, 250000}, 0.25f},
+	{"across_second_boundary", {5, 900000}, {6, 100000}, 0.2f},
+	{"one_microsecond_across", {1, 999999}, {2, 0}, 0.000001f},
+	{"whole_seconds", {7, 123456}, {9, 123456}, 2.0f},
+	{"several_seconds_and_borrow", {7, 800000}, {10, 300000}, 2.5f},
+	{"large_seconds", {(int64_t)1 << 33, 999000}, {((int64_t)1 << 33) + 1, 1000}, 0.002f},
+	{"difference_beyond_32_bits", {0, 0}, {(int64_t)1 << 32, 500000}, 4294967296.5f},
+	{"backwards", {10, 500000}, {10, 0}, -0.5f},
+};
+
+INSTANTIATE_TEST_SUITE_P(Pairs, Elapsed, ::testing::ValuesIn(kElapsedCases),
+                         qiltest::CaseName());
+
+TEST(ElapsedHoldDelay, ExactlyTheDelayIsNotOverIt)
+{
+	struct odr_timeval a = {50, 0}, b = {50, 300000}, c = {50, 300001};
+	struct odr_timeval d = {50, 800000}, e = {51, 100000}, f = {51, 100001};
+	EXPECT_FALSE(elapsed_seconds(&a, &b) > HOLD_DELAY);
+	EXPECT_TRUE(elapsed_seconds(&a, &c) > HOLD_DELAY);
+	EXPECT_FALSE(elapsed_seconds(&d, &e) > HOLD_DELAY);
+	EXPECT_TRUE(elapsed_seconds(&d, &f) > HOLD_DELAY);
+}
+
+/* ---- the queue ---- */
+
+class Fd {
+public:
+	explicit Fd(int fd = -1) : fd_(fd) {}
+	~Fd()
+	{
+		if (fd_ >= 0)
+			(void)close(fd_);
+	}
+	Fd(const Fd &) = delete;
+	Fd &operator=(const Fd &) = delete;
+	int get() const { return fd_; }
+
+private:
+	int fd_;
+};
+
+/* A UDP socket bound to 127.0.0.1 on a port of the kernel's choice. */
+int
+udp_loopback()
+{
+	int fd = socket(AF_INET, SOCK_DGRAM, 0);
+	if (fd == -1)
+		return -1;
+	struct sockaddr_in sin;
+	memset(&sin, 0, sizeof sin);
+	sin.sin_family = AF_INET;
+	sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	if (bind(fd, reinterpret_cast<struct sockaddr *>(&sin), sizeof sin) == -1) {
+		(void)close(fd);
+		return -1;
+	}
+	return fd;
+}
+
+double
+now()
+{
+	return std::chrono::duration<double>(
+	    std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+struct Arrival {
+	std::string data;
+	double after_release; /* when the release call that sent it returned */
+};
+
+class HeldQueue : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		sender_ = std::make_unique<Fd>(udp_loopback());
+		receiver_ = std::make_unique<Fd>(udp_loopback());
+		ASSERT_GE(sender_->get(), 0) << strerror(errno);
+		ASSERT_GE(receiver_->get(), 0) << strerror(errno);
+		int rcvbuf = 1 << 20;
+		(void)setsockopt(receiver_->get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+		ASSERT_EQ(fcntl(receiver_->get(), F_SETFL, O_NONBLOCK), 0);
+		memset(&client_, 0, sizeof client_);
+		socklen_t len = sizeof client_;
+		ASSERT_EQ(getsockname(receiver_->get(), reinterpret_cast<struct sockaddr *>(&client_),
+		                      &len), 0);
+		client_len_ = (int32_t)len;
+		saved_local_fd_ = local_fd;
+		local_fd = sender_->get();
+
+		/* Whatever an earlier test left held runs out within a second. */
+		auto deadline = std::chrono::steady_clock::now() + 5s;
+		while (held_answers_count() > 0 && std::chrono::steady_clock::now() < deadline) {
+			release_held_answers();
+			std::this_thread::sleep_for(10ms);
+		}
+		ASSERT_EQ(held_answers_count(), 0);
+		while (receive())
+			;
+		log_.clear();
+	}
+
+	void TearDown() override { local_fd = saved_local_fd_; }
+
+	void hold(uint16_t id, const std::string &data)
+	{
+		hold_answer(id, reinterpret_cast<const uint8_t *>(data.data()), (int32_t)data.size(),
+		            &client_, client_len_);
+	}
+
+	std::optional<std::string> receive()
+	{
+		char buf[600];
+		ssize_t n = recv(receiver_->get(), buf, sizeof buf, 0);
+		if (n < 0) {
+			EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << strerror(errno);
+			return std::nullopt;
+		}
+		return std::string(buf, (size_t)n);
+	}
+
+	/* Calls release_held_answers() every few milliseconds until `want`
+	 * answers have arrived or `limit` has passed. */
+	std::vector<Arrival> release_until(size_t want, std::chrono::seconds limit)
+	{
+		std::vector<Arrival> got;
+		auto deadline = std::chrono::steady_clock::now() + limit;
+		while (got.size() < want && std::chrono::steady_clock::now() < deadline) {
+			release_held_answers();
+			double t = now();
+			while (auto d = receive())
+				got.push_back(Arrival{*d, t});
+			std::this_thread::sleep_for(5ms);
+		}
+		return got;
+	}
+
+	std::unique_ptr<Fd> sender_;
+	std::unique_ptr<Fd> receiver_;
+	struct sockaddr_storage client_;
+	int32_t client_len_ = 0;
+	int saved_local_fd_ = -1;
+	LogCapture log_;
+};
+
+/* Tolerance for the microsecond time stamps of the queue. */
+constexpr double kSlack = 0.001;
+
+TEST_F(HeldQueue, ReleasedOnceTheDelayHasPassedAndNotBefore)
+{
+	double held_before = now();
+	hold(101, "answer-101");
+	double held_after = now();
+	EXPECT_EQ(held_answers_count(), 1);
+
+	auto deadline = std::chrono::steady_clock::now() + 3s;
+	std::optional<Arrival> got;
+	while (!got && std::chrono::steady_clock::now() < deadline) {
+		double before = now();
+		release_held_answers();
+		double after = now();
+		if (auto d = receive()) {
+			got = Arrival{*d, after};
+			/* Sent only when more than the delay had passed. */
+			EXPECT_GT(after - held_before, HOLD_DELAY - kSlack);
+		} else {
+			/* Not sent although the delay had clearly passed. */
+			ASSERT_LE(before - held_after, HOLD_DELAY + kSlack)
+			    << "a due answer stayed in the queue";
+		}
+		std::this_thread::sleep_for(5ms);
+	}
+	ASSERT_TRUE(got);
+	EXPECT_EQ(got->data, "answer-101");
+	EXPECT_EQ(held_answers_count(), 0);
+
+	release_held_answers();
+	EXPECT_FALSE(receive()) << "sent twice";
+	EXPECT_EQ(log_.text(), "");
+}
+
+TEST_F(HeldQueue, ReplacementKeepsPlaceAndCountAndRestartsTheWait)
+{
+	hold(201, "first-old");
+	hold(202, "second");
+	double replaced_before = now();
+	hold(201, "first-new");
+	EXPECT_EQ(held_answers_count(), 2);
+
+	std::vector<Arrival> got = release_until(2, 3s);
+	ASSERT_EQ(got.size(), 2u);
+	/* The replacement stays at the head: the older "second" waits for it. */
+	EXPECT_EQ(got[0].data, "first-new");
+	EXPECT_EQ(got[1].data, "second");
+	EXPECT_GT(got[0].after_release - replaced_before, HOLD_DELAY - kSlack);
+	EXPECT_EQ(held_answers_count(), 0);
+	EXPECT_FALSE(receive()) << "the replaced answer was sent too";
+}
+
+TEST_F(HeldQueue, ReplacementInTheMiddleAndOverflowAt128)
+{
+	const uint16_t base = 1000;
+
+	for (int i = 0; i < HELD_ANSWERS_SLOTS - 1; i++) {
+		hold((uint16_t)(base + i), "answer-" + std::to_string(i));
+		ASSERT_EQ(held_answers_count(), i + 1);
+	}
+	hold(base + 50, "answer-50-new");
+	EXPECT_EQ(held_answers_count(), HELD_ANSWERS_SLOTS - 1);
+
+	/* The 128th: the oldest goes, unsent. */
+	hold(base + HELD_ANSWERS_SLOTS - 1, "answer-127");
+	EXPECT_EQ(held_answers_count(), HELD_ANSWERS_SLOTS - 1);
+
+	std::vector<Arrival> got = release_until(HELD_ANSWERS_SLOTS - 1, 5s);
+	ASSERT_EQ(got.size(), (size_t)HELD_ANSWERS_SLOTS - 1);
+	for (int i = 1; i < HELD_ANSWERS_SLOTS; i++) {
+		std::string want = "answer-" + std::to_string(i) + (i == 50 ? "-new" : "");
+		EXPECT_EQ(got[(size_t)i - 1].data, want);
+	}
+	EXPECT_EQ(held_answers_count(), 0);
+	release_held_answers();
+	EXPECT_FALSE(receive());
+	EXPECT_EQ(log_.text(), "");
+}
+
+TEST_F(HeldQueue, FailedSendIsLoggedAndTheAnswerLeavesTheQueue)
+{
+	/* An address length the socket layer refuses. */
+	hold_answer(301, reinterpret_cast<const uint8_t *>("x"), 1, &client_, 3);
+	hold(302, "answer-302");
+	EXPECT_EQ(held_answers_count(), 2);
+
+	std::vector<Arrival> got = release_until(1, 3s);
+	ASSERT_EQ(got.size(), 1u);
+	EXPECT_EQ(got[0].data, "answer-302");
+	EXPECT_EQ(held_answers_count(), 0);
+	EXPECT_TRUE(log_.contains("[ERROR] QILEC_00697: sendto(2) error: " + std::to_string(EINVAL) +
+	                          " "))
+	    << log_.text();
+}
+
+} // namespace
