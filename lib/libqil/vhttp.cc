@@ -331,11 +331,13 @@ vhttp_rxchunk(struct vhttp *hp)
 		    (unsigned char)*bad, (int)(bad - line));
 		return vhttp_fail(hp, "malformed chunk-size line");
 	}
-	if (size > (uint64_t)hp->nrxbuf)
+	/* Refused by what it announces, whatever the input holds. */
+	if (size > (uint64_t)hp->nrxbuf || (int64_t)l + (int64_t)size >= hp->nrxbuf)
 		return vhttp_fail(hp, "larger than the receive buffer");
 	(void)snprintf(hp->chunklen_text, sizeof hp->chunklen_text, "%d", (int)size);
 
 	hp->prxbuf = l;
+	hp->rxbuf[l] = '\0';
 	if (size > 0) {
 		i = vhttp_rxchar(hp, (int)size, 0);
 		if (i <= 0)
@@ -369,7 +371,8 @@ vhttp_rxbody(struct vhttp *hp, char *const *hh, int is200)
 		for (; *p >= '0' && *p <= '9'; p++)
 			if (n <= (uint64_t)hp->nrxbuf)
 				n = n * 10 + (uint64_t)(*p - '0');
-		if (n > (uint64_t)hp->nrxbuf)
+		/* Refused by what it announces, whatever the input holds. */
+		if (n > (uint64_t)hp->nrxbuf || !vhttp_room(hp, (int)n))
 			(void)vhttp_fail(hp, "larger than the receive buffer");
 		else
 			(void)vhttp_rxchar(hp, (int)n, 0);
