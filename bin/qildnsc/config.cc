@@ -22,7 +22,11 @@
 #endif
 
 char *country_code;
+/* Parsed documents live as long as the process: what points into them
+ * (static_nodes, the configuration's strings) is read until the end. */
+static json_t *static_nodes_doc;
 static json_t *static_nodes;
+static json_t *config_doc;
 
 const char *
 config_server(void)
@@ -37,7 +41,7 @@ load_static_nodes(void)
 	json_error_t error;
 
 	static_nodes = NULL;
-	json_t *root = json_load_file(STATIC_NODES_FILE, 0, &error);
+	json_t *root = static_nodes_doc = json_load_file(STATIC_NODES_FILE, 0, &error);
 	if (root == NULL) {
 		vtc_log(vl, VTCLOG_ERROR,
 		    "QILEC_XXXXX: error while parsing JSON format: on line %d: %s", error.line,
@@ -162,7 +166,7 @@ init_cc(void)
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_XXXXX: fetch_qildnsc() failed.");
 		return -1;
 	}
-	json_t *root = json_loads(buf, 0, &error);
+	json_t *root = config_doc = json_loads(buf, 0, &error);
 	if (root == NULL) {
 		vtc_log(vl, VTCLOG_ERROR,
 		    "QILEC_00753: The result isn't object. (not JSON: on line %d: %s)", error.line,

@@ -2,6 +2,7 @@
  * process.cc -- child processes for integration tests.
  */
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -31,6 +32,8 @@ Process::Process(const std::vector<std::string> &argv, const std::string &cwd,
 	if (pid_ < 0)
 		throw std::runtime_error("fork failed");
 	if (pid_ == 0) {
+		/* Never outlive the test, even when the test process dies. */
+		(void)prctl(PR_SET_PDEATHSIG, SIGKILL);
 		if (chdir(cwd.c_str()) != 0)
 			_exit(127);
 		int fd = open(errpath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
