@@ -36,9 +36,11 @@ extern "C" {
 
 extern char **environ;
 
-/* The iptables program in use; switched to the legacy one when the
- * default cannot install the queue rules. */
-static const char *iptables_cmd = "iptables";
+/* The iptables program in use: QILDNSC_IPTABLES from the environment, or
+ * the system's default, switched to the legacy one when the default cannot
+ * install the queue rules (a kernel without the nftables queue expression
+ * still has the xtables NFQUEUE target). */
+static const char *iptables_cmd;
 static std::atomic<bool> rules_installed;
 static divert_pairs pairs;
 
@@ -110,8 +112,14 @@ divert_rules_add(void)
 int
 divert_rules_install(void)
 {
+	const char *chosen = getenv("QILDNSC_IPTABLES");
+	iptables_cmd = chosen != NULL && *chosen != '\0' ? chosen : "iptables";
 	(void)divert_rules_remove();
 	int r = divert_rules_add();
+	if (r != 0 && chosen != NULL) {
+		(void)divert_rules_remove();
+		return r;
+	}
 	if (r != 0) {
 		(void)divert_rules_remove();
 		iptables_cmd = "iptables-legacy";

@@ -1,0 +1,268 @@
+/*
+ * diversion_test.cc -- diversion mode end to end, inside a network
+ * namespace of the test's own: applications ask "servers" on a veth
+ * interface of that namespace, and the forwarder answers in their place.
+ *
+ * Needs root (a namespace, iptables, a netfilter queue); elsewhere every
+ * test skips with the reason. Nothing can leave the namespace: it has no
+ * interface but loopback and a veth pair whose both ends it owns.
+ */
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dns_client.h"
+#include "dns_message.h"
+#include "fake_http.h"
+#include "fake_upstream.h"
+#include "process.h"
+#include "tmpdir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace qiltest;
+namespace dns = qiltest::dns;
+
+/* Runs a command quietly; true when it exits with status 0. */
+bool
+sh(const std::string &cmd)
+{
+	return system((cmd + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+/* The server addresses applications ask; local to the namespace. */
+const char *const kServerA = "192.0.2.53";
+const char *const kServerB = "192.0.2.54";
+const char *const kClientA = "192.0.2.1";
+const char *const kClientB = "192.0.2.2";
+
+/* Answers with two A records naming `tag`, so the forwarder relays them
+ * at once. */
+Script
+answer_with(const std::string &tag)
+{
+	return [tag](const Received &r) {
+		return std::vector<Reply>{{0ms,
+		    dns::build_answer(r.message, {dns::a_record(tag), dns::a_record(tag)}),
+		    Reply::Via::Normal}};
+	};
+}
+
+class Diversion : public ::testing::Test {
+protected:
+	void
+	SetUp() override
+	{
+		if (geteuid() != 0)
+			GTEST_SKIP() << "diversion needs root (namespaces, iptables, netfilter queues)";
+		if (unshare(CLONE_NEWNET) != 0)
+			GTEST_SKIP() << "cannot create a network namespace: " << strerror(errno);
+		if (!sh("ip link set lo up") ||
+		    !sh("ip link add qil0 type veth peer name qil1") ||
+		    !sh("ip link set qil0 up") || !sh("ip link set qil1 up") ||
+		    !sh(std::string("ip addr add ") + kClientA + "/24 dev qil0") ||
+		    !sh(std::string("ip addr add ") + kClientB + "/32 dev qil0") ||
+		    !sh(std::string("ip addr add ") + kServerA + "/32 dev qil0") ||
+		    !sh(std::string("ip addr add ") + kServerB + "/32 dev qil0"))
+			GTEST_SKIP() << "cannot set up the namespace's interfaces (ip, veth)";
+		if (!sh("iptables -w -t mangle -S"))
+			GTEST_SKIP() << "iptables is not usable here";
+
+		/* What applications reach when nothing diverts them. */
+		direct_a_ = std::make_unique<FakeUpstream>(kServerA, false, answer_with("10.0.0.53"), 53);
+		direct_b_ = std::make_unique<FakeUpstream>(kServerB, false, answer_with("10.0.0.54"), 53);
+		/* The forwarder's own upstream, on port 53 too: its packets are
+		 * marked, so they are never diverted back to it. */
+		upstream_ = std::make_unique<FakeUpstream>("127.0.0.2", false, answer_with("10.0.0.2"), 53);
+		config_ = std::make_unique<FakeHttpServer>(
+		    HttpScript::json(R"({"cc": "ZZ", "dns_servers": []})"));
+		started_ = true;
+	}
+
+	void
+	TearDown() override
+	{
+		if (fwd_ && fwd_->running()) {
+			fwd_->signal(SIGTERM);
+			(void)fwd_->wait(10s);
+		}
+		if (HasFailure() && started_) {
+			std::cerr << "---- qildnsc_stdout.txt ----\n" << log()
+			          << "---- standard error ----\n" << (fwd_ ? fwd_->stderr_text() : "")
+			          << "---- rules ----\n";
+			(void)system("iptables -w -t mangle -S >&2");
+		}
+		fwd_.reset();
+	}
+
+	/* Starts the forwarder in diversion mode; false when the queue cannot
+	 * be had here (the reason is in the log). */
+	bool
+	start_forwarder(const std::string &iptables = "")
+	{
+		std::filesystem::remove(dir_.file("qildnsc_stdout.txt"));
+		std::vector<std::string> env{config_->config_env()};
+		if (!iptables.empty())
+			env.push_back("QILDNSC_IPTABLES=" + iptables);
+		fwd_ = std::make_unique<Process>(
+		    std::vector<std::string>{QILDNSC_BINARY, "-d", "127.0.0.2:53"}, dir_.path(), env);
+		bool settled = wait_until([&] {
+			std::string l = log();
+			return l.find("Diverting DNS packets") != std::string::npos ||
+			    l.find("Failed to open the WinDivert device") != std::string::npos ||
+			    !fwd_->running();
+		}, 15s);
+		EXPECT_TRUE(settled) << "no diversion line in the log";
+		return log().find("Diverting DNS packets") != std::string::npos;
+	}
+
+	std::string log() const { return read_file(dir_.file("qildnsc_stdout.txt")); }
+
+	/* One query from `client` to `server`:53; the answer's A records and
+	 * the address it came from. */
+	struct Answer {
+		std::vector<std::string> addresses;
+		std::string from;
+		bool id_ok = false;
+	};
+	static std::optional<Answer>
+	ask(const char *client, const char *server, uint16_t id, const std::string &name)
+	{
+		UdpSocket s(client, 0);
+		auto q = dns::build_query(id, name, 1);
+		if (!s.send_to(server, 53, q))
+			return std::nullopt;
+		auto d = s.receive(5s);
+		if (!d)
+			return std::nullopt;
+		return Answer{dns::answer_addresses(d->data), sockaddr_text(d->from),
+		    dns::message_id(d->data) == id};
+	}
+
+	static int
+	jumps_to_chain(const std::string &iptables = "iptables")
+	{
+		int n = 0;
+		std::string cmd = iptables + " -w -t mangle -S OUTPUT 2>/dev/null | grep -c -- '-j QILDNSC'";
+		FILE *p = popen(cmd.c_str(), "r");
+		if (p != nullptr) {
+			if (fscanf(p, "%d", &n) != 1)
+				n = 0;
+			pclose(p);
+		}
+		return n;
+	}
+
+	TmpDir dir_;
+	bool started_ = false;
+	std::unique_ptr<FakeUpstream> direct_a_, direct_b_, upstream_;
+	std::unique_ptr<FakeHttpServer> config_;
+	std::unique_ptr<Process> fwd_;
+};
+
+TEST_F(Diversion, ApplicationsAreAnsweredThroughTheForwarder)
+{
+	if (!start_forwarder())
+		GTEST_SKIP() << "no netfilter queue here:\n" << log();
+
+	auto a = ask(kClientA, kServerA, 0x1234, "www.example.com");
+	ASSERT_TRUE(a) << "no answer through the forwarder";
+	EXPECT_EQ(a->from, std::string(kServerA) + ":53") << "the reply must seem to come "
+	                                                     "from the server asked";
+	EXPECT_TRUE(a->id_ok);
+	EXPECT_EQ(a->addresses, (std::vector<std::string>{"10.0.0.2", "10.0.0.2"}))
+	    << "the answer must come from the forwarder's upstream";
+	EXPECT_EQ(direct_a_->received_count(), 0u) << "the query must not reach the server asked";
+	EXPECT_EQ(upstream_->received_count(), 1u)
+	    << "the forwarder's own query must reach its upstream once, not loop";
+
+	if (system("command -v dig >/dev/null 2>&1") == 0) {
+		FILE *p = popen("dig @192.0.2.53 -b 192.0.2.1 dig.example.com A +short +tries=1 +time=5", "r");
+		ASSERT_NE(p, nullptr);
+		char line[128] = {};
+		std::string out;
+		while (fgets(line, sizeof line, p) != nullptr)
+			out += line;
+		pclose(p);
+		EXPECT_EQ(out, "10.0.0.2\n10.0.0.2\n") << "dig through diversion";
+	}
+}
+
+TEST_F(Diversion, TwoApplicationsAskingTwoServersBothGetTheirAnswers)
+{
+	if (!start_forwarder())
+		GTEST_SKIP() << "no netfilter queue here:\n" << log();
+
+	std::optional<Answer> a, b;
+	std::thread ta([&] { a = ask(kClientA, kServerA, 0x1111, "a.example.com"); });
+	std::thread tb([&] { b = ask(kClientB, kServerB, 0x2222, "b.example.com"); });
+	ta.join();
+	tb.join();
+	ASSERT_TRUE(a && b);
+	EXPECT_EQ(a->from, std::string(kServerA) + ":53");
+	EXPECT_EQ(b->from, std::string(kServerB) + ":53");
+	EXPECT_TRUE(a->id_ok && b->id_ok);
+	EXPECT_EQ(a->addresses.size(), 2u);
+	EXPECT_EQ(b->addresses.size(), 2u);
+}
+
+TEST_F(Diversion, RulesGoAtExitAndQueriesPassStraightWhenTheForwarderIsGone)
+{
+	if (!start_forwarder())
+		GTEST_SKIP() << "no netfilter queue here:\n" << log();
+	EXPECT_EQ(jumps_to_chain(), 1);
+
+	/* Killed outright: the rules stay, but they fail open. */
+	fwd_->signal(SIGKILL);
+	ASSERT_TRUE(fwd_->wait(10s));
+	EXPECT_EQ(jumps_to_chain(), 1);
+	auto a = ask(kClientA, kServerA, 0x4321, "open.example.com");
+	ASSERT_TRUE(a) << "with nobody at the queue, DNS must pass unchanged";
+	EXPECT_EQ(a->addresses, (std::vector<std::string>{"10.0.0.53", "10.0.0.53"}));
+	EXPECT_EQ(a->from, std::string(kServerA) + ":53");
+
+	/* A new start clears what the killed run left; "Exit" removes it all. */
+	ASSERT_TRUE(start_forwarder());
+	EXPECT_EQ(jumps_to_chain(), 1);
+	fwd_->signal(SIGTERM);
+	auto st = fwd_->wait(10s);
+	ASSERT_TRUE(st);
+	EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 0) << "wait status " << *st;
+	EXPECT_EQ(jumps_to_chain(), 0);
+	EXPECT_FALSE(sh("iptables -w -t mangle -S QILDNSC")) << "the chain must be gone";
+}
+
+TEST_F(Diversion, TheXtablesQueueTargetServesAsWell)
+{
+	/* What a kernel without the nftables queue expression falls back to. */
+	if (!sh("iptables-legacy -w -t mangle -S"))
+		GTEST_SKIP() << "iptables-legacy is not usable here";
+	if (!start_forwarder("iptables-legacy"))
+		GTEST_SKIP() << "no netfilter queue here:\n" << log();
+	EXPECT_EQ(jumps_to_chain("iptables-legacy"), 1);
+	EXPECT_EQ(jumps_to_chain("iptables"), 0);
+
+	auto a = ask(kClientA, kServerA, 0x5555, "legacy.example.com");
+	ASSERT_TRUE(a);
+	EXPECT_EQ(a->from, std::string(kServerA) + ":53");
+	EXPECT_EQ(a->addresses, (std::vector<std::string>{"10.0.0.2", "10.0.0.2"}));
+
+	fwd_->signal(SIGTERM);
+	ASSERT_TRUE(fwd_->wait(10s));
+	EXPECT_EQ(jumps_to_chain("iptables-legacy"), 0);
+}
+
+} // namespace
