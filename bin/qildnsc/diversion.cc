@@ -154,8 +154,8 @@ divert_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa, 
 		break;
 	case DIVERT_NO_PAIR:
 		vtc_log(vl, VTCLOG_WARN,
-		    "[WARN] Reply to port %u without a diverted query; passed unchanged.",
-		    (unsigned)(pkt[((pkt[0] & 0x0f) * 4) + 2] << 8 | pkt[((pkt[0] & 0x0f) * 4) + 3]));
+		    "[WARN] Reply to port %d without a diverted query; passed unchanged.",
+		    divert_dst_port(pkt, (size_t)len));
 		break;
 	case DIVERT_QUERY:
 	case DIVERT_REPLY:

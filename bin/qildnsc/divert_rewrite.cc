@@ -64,6 +64,13 @@ fold(uint32_t sum)
 }
 
 int
+divert_dst_port(const uint8_t *pkt, size_t len)
+{
+	size_t ihl = divert_udp_offset(pkt, len);
+	return ihl == 0 ? -1 : get16(pkt + ihl + 2);
+}
+
+int
 divert_checksums(uint8_t *pkt, size_t len)
 {
 	size_t ihl = divert_udp_offset(pkt, len);

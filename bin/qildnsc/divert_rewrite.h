@@ -44,6 +44,9 @@ enum divert_result {
 enum divert_result divert_rewrite(uint8_t *pkt, size_t len, bool outbound,
                                   divert_pairs &pairs);
 
+/* The UDP destination port of a whole IPv4/UDP packet; -1 otherwise. */
+int divert_dst_port(const uint8_t *pkt, size_t len);
+
 /* The IPv4 header checksum and the UDP checksum, recomputed in place;
  * -1 when the packet is not a whole IPv4/UDP packet. */
 int divert_checksums(uint8_t *pkt, size_t len);
