@@ -35,7 +35,7 @@ for i in $(seq 1000); do echo "host$i.example.com A"; done > "$work/queries"
 
 run() {
   echo "== $1"
-  dnsperf -s "$2" -p "$3" -d "$work/queries" -l "$secs" -c 4 -Q 200000 2>&1 |
+  dnsperf -s "$2" -p "$3" -d "$work/queries" -l "$secs" -c 4 -Q 1000000 2>&1 |
     grep -E 'Queries (sent|completed|lost)|Queries per second|Average Latency'
 }
 run "upstream answered directly" 127.0.0.2 $up_port
