@@ -1,0 +1,780 @@
+/*
+ * config_test.cc -- the configuration fetch at start-up, with the real
+ * qildnsc binary: the direct request, the -X proxy, the static proxy nodes
+ * on port 18080, the static nodes file, every refusal of the document, the
+ * country profile, the server list built from the document and the size
+ * of the body.
+ *
+ * Every run happens in a temporary directory, without diversion (-w) and
+ * on a port of 127.0.0.1 that was free a moment ago. The configuration
+ * server and the proxies are fakes on loopback; a dead peer is a port that
+ * is bound but not listening, so a connect to it is refused at once. Static
+ * nodes must listen on port 18080, so each test that needs one has its own
+ * 127.0.0.8x address. The log is printed when a test fails.
+ */
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "dns_client.h"
+#include "fake_http.h"
+#include "process.h"
+#include "tmpdir.h"
+
+using namespace std::chrono_literals;
+using namespace qiltest;
+
+namespace {
+
+constexpr uint16_t kNodePort = 18080;
+const std::string kNodesFile = "qildnsc_staticnodes.json";
+const std::string kRequestPath = "/get/qildnsc.php";
+/* The document of the examples: two servers, a country that has no
+ * profile. */
+const std::string kDocument =
+    R"({"cc": "US", "dns_servers": ["192.0.2.10", "198.51.100.20"]})";
+
+/*
+ * A TCP port held bound but never listening: a connect to it is refused
+ * at once, and no other socket can listen on it while the object lives.
+ */
+class ClosedPort {
+public:
+	explicit ClosedPort(const std::string &addr = "127.0.0.1", uint16_t port = 0)
+	    : addr_(addr)
+	{
+		fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+		if (fd_ == -1)
+			throw std::runtime_error("socket(2) failed");
+		/* Leftovers in TIME_WAIT must not stop the bind; a listener
+		 * still does. */
+		int one = 1;
+		(void)setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+		sockaddr_in sa{};
+		sa.sin_family = AF_INET;
+		sa.sin_port = htons(port);
+		socklen_t sl = sizeof sa;
+		if (inet_pton(AF_INET, addr.c_str(), &sa.sin_addr) != 1 ||
+		    bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == -1 ||
+		    getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &sl) == -1) {
+			(void)close(fd_);
+			throw std::runtime_error("cannot hold " + addr + ":" + std::to_string(port));
+		}
+		port_ = ntohs(sa.sin_port);
+	}
+	~ClosedPort() { (void)close(fd_); }
+	ClosedPort(const ClosedPort &) = delete;
+	ClosedPort &operator=(const ClosedPort &) = delete;
+
+	std::string host() const { return addr_ + ":" + std::to_string(port_); }
+	std::string config_env() const { return "QILDNSC_CONFIG_SERVER=" + host(); }
+
+private:
+	std::string addr_;
+	uint16_t port_ = 0;
+	int fd_ = -1;
+};
+
+std::string
+node_host(const std::string &addr)
+{
+	return addr + ":" + std::to_string(kNodePort);
+}
+
+std::string
+nodes_json(std::initializer_list<const char *> addrs)
+{
+	std::string s = R"({"staticnodes": [)";
+	const char *sep = "";
+	for (const char *a : addrs) {
+		s += sep + std::string(R"({"ip": ")") + a + R"(", "port": "ignored"})";
+		sep = ", ";
+	}
+	return s + "]}";
+}
+
+/* Names a parameterized case after its row. */
+struct CaseName {
+	template <class P>
+	std::string
+	operator()(const ::testing::TestParamInfo<P> &info) const
+	{
+		return info.param.name;
+	}
+};
+
+size_t
+count_of(const std::string &text, const std::string &what)
+{
+	size_t n = 0;
+	for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+		n++;
+	return n;
+}
+
+/* The proxies of the "Use the proxy %s to fetch." lines, in order. */
+std::vector<std::string>
+proxies_used(const std::string &log)
+{
+	static const std::regex re(R"(Use the proxy (\S+) to fetch\.\n)");
+	std::vector<std::string> out;
+	for (std::sregex_iterator it(log.begin(), log.end(), re), end; it != end; ++it)
+		out.push_back((*it)[1]);
+	return out;
+}
+
+/* A document of exactly `size` bytes: `doc` with blanks before its last
+ * character. */
+std::string
+padded(const std::string &doc, size_t size)
+{
+	return doc.substr(0, doc.size() - 1) + std::string(size - doc.size(), ' ') + doc.back();
+}
+
+std::string
+request_text(const FakeHttpServer &server)
+{
+	return "GET " + kRequestPath + " HTTP/1.1\r\nConnection: close\r\nHost: " +
+	    server.host() + "\r\n\r\n";
+}
+
+class ConfigTest : public ::testing::Test {
+protected:
+	void
+	TearDown() override
+	{
+		if (fwd_)
+			stop();
+		if (HasFailure()) {
+			std::cerr << "---- qildnsc_stdout.txt ----\n" << log()
+			          << "---- standard error ----\n" << err_ << "----\n";
+		}
+	}
+
+	/*
+	 * Starts the forwarder with `extra` options and `env`, and waits until
+	 * it listens. A port taken meanwhile by someone else fails the bind;
+	 * then another is tried.
+	 */
+	void
+	start(const std::vector<std::string> &extra, const std::string &env)
+	{
+		for (int attempt = 0; attempt < 5; attempt++) {
+			uint16_t port = pick_udp_port();
+			std::vector<std::string> argv{QILDNSC_BINARY};
+			for (const auto &a : base_args(port))
+				argv.push_back(a);
+			argv.insert(argv.end(), extra.begin(), extra.end());
+			std::filesystem::remove(dir_.file("qildnsc_stdout.txt"));
+			fwd_ = std::make_unique<Process>(argv, dir_.path(),
+			    std::vector<std::string>{env});
+			std::string ready = "Listening on 127.0.0.1:" + std::to_string(port);
+			bool up = wait_until([&] {
+				return log().find(ready) != std::string::npos || !fwd_->running();
+			}, 15s);
+			if (up && fwd_->running())
+				return;
+			err_ = fwd_->stderr_text();
+			bool port_taken = log().find("QILEC_00691") != std::string::npos;
+			fwd_.reset();
+			if (!port_taken) {
+				FAIL() << "the forwarder did not start ("
+				       << (up ? "exited" : "no ready line") << ")";
+			}
+		}
+		FAIL() << "no free port for the forwarder after 5 attempts";
+	}
+
+	/* Ends a started forwarder: status 0, no sanitizer report. */
+	void
+	stop()
+	{
+		fwd_->signal(SIGTERM);
+		auto st = fwd_->wait(10s);
+		err_ = fwd_->stderr_text();
+		EXPECT_TRUE(st) << "still running 10 s after SIGTERM";
+		if (st) {
+			EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 0) << "wait status " << *st;
+		}
+		expect_clean_end();
+		fwd_.reset();
+	}
+
+	/* Runs the forwarder to its end; start-up must fail with status 1.
+	 * One that starts listening instead is killed at once. */
+	void
+	expect_start_fails(const std::vector<std::string> &extra, const std::string &env)
+	{
+		std::vector<std::string> argv{QILDNSC_BINARY};
+		for (const auto &a : base_args(pick_udp_port()))
+			argv.push_back(a);
+		argv.insert(argv.end(), extra.begin(), extra.end());
+		Process p(argv, dir_.path(), {env});
+		bool ended = wait_until([&] {
+			return !p.running() || log().find("Listening on") != std::string::npos;
+		}, 20s) && !p.running();
+		err_ = p.stderr_text();
+		ASSERT_TRUE(ended) << "the forwarder did not fail its start-up";
+		auto st = p.wait(0ms);
+		ASSERT_TRUE(st);
+		EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 1) << "wait status " << *st;
+		expect_clean_end();
+	}
+
+	void
+	expect_clean_end()
+	{
+		EXPECT_EQ(err_.find("AddressSanitizer"), std::string::npos);
+		EXPECT_EQ(err_.find("runtime error"), std::string::npos);
+		/* Failed assertions report on standard output: the log. */
+		EXPECT_EQ(log().find("assert fail!"), std::string::npos);
+	}
+
+	static std::vector<std::string>
+	base_args(uint16_t port)
+	{
+		return {"-w", "-l", "127.0.0.1", "-p", std::to_string(port)};
+	}
+
+	std::string log() const { return read_file(dir_.file("qildnsc_stdout.txt")); }
+	void put(const std::string &name, const std::string &text) const
+	{
+		write_file(dir_.file(name), text);
+	}
+
+	TmpDir dir_;
+	std::unique_ptr<Process> fwd_;
+	std::string err_;
+};
+
+/* ---------------------------------------------------------------------- */
+
+TEST_F(ConfigTest, DirectFetchIsOneRequestAndTheServersComeFromTheDocument)
+{
+	FakeHttpServer config(HttpScript::json(kDocument));
+	/* A live node that must stay untouched. */
+	FakeConnectProxy node({}, "127.0.0.80", kNodePort);
+	put(kNodesFile, nodes_json({"127.0.0.80"}));
+
+	start({}, config.config_env());
+	ASSERT_FALSE(HasFatalFailure());
+
+	ASSERT_EQ(config.request_count(), 1u);
+	HttpRequest req = config.requests()[0];
+	EXPECT_TRUE(req.complete);
+	EXPECT_EQ(req.raw, request_text(config));
+	EXPECT_EQ(node.connect_count(), 0u);
+
+	std::string l = log();
+	EXPECT_TRUE(proxies_used(l).empty());
+	EXPECT_EQ(l.find("Use the proxy"), std::string::npos);
+	EXPECT_EQ(l.find("QILEC_"), std::string::npos);
+	EXPECT_EQ(l.find("for China"), std::string::npos);
+	size_t cc = l.find("[INFO] Your default country code is US.\n");
+	size_t list = l.find("[INFO] Using DNS servers: E192.0.2.10:10015,E198.51.100.20:10015\n");
+	EXPECT_NE(cc, std::string::npos);
+	EXPECT_NE(list, std::string::npos);
+	EXPECT_LT(cc, list);
+}
+
+/* A server given without a port is reached on port 80 and named in the
+ * Host header as given. Port 80 needs the privilege to bind it. */
+TEST_F(ConfigTest, ServerWithoutAPortIsReachedOnPort80)
+{
+	std::unique_ptr<FakeHttpServer> config;
+	try {
+		config = std::make_unique<FakeHttpServer>(HttpScript::json(kDocument), "127.0.0.88",
+		    uint16_t{80});
+	} catch (const std::runtime_error &e) {
+		GTEST_SKIP() << e.what() << " (no privilege for port 80?)";
+	}
+
+	start({}, "QILDNSC_CONFIG_SERVER=127.0.0.88");
+	ASSERT_FALSE(HasFatalFailure());
+	ASSERT_EQ(config->request_count(), 1u);
+	EXPECT_EQ(config->requests()[0].raw,
+	    "GET " + kRequestPath + " HTTP/1.1\r\nConnection: close\r\nHost: 127.0.0.88\r\n\r\n");
+	EXPECT_NE(log().find("[INFO] Your default country code is US."), std::string::npos);
+}
+
+TEST_F(ConfigTest, DeadProxyThenAStaticNodeThatTunnelsToTheServer)
+{
+	FakeHttpServer config(HttpScript::json(kDocument));
+	ClosedPort dead;
+	FakeConnectProxy node({}, "127.0.0.81", kNodePort);
+	put(kNodesFile, nodes_json({"127.0.0.81"}));
+
+	start({"-X", dead.host()}, config.config_env());
+	ASSERT_FALSE(HasFatalFailure());
+
+	std::string l = log();
+	EXPECT_EQ(proxies_used(l),
+	    (std::vector<std::string>{dead.host(), node_host("127.0.0.81")}));
+	EXPECT_NE(l.find("QILEC_00455: VSS_open(" + dead.host() + ") failed"), std::string::npos);
+	EXPECT_EQ(count_of(l, "vhttp_proxy() failed."), 1u);
+	EXPECT_EQ(l.find("QILEC_00703"), std::string::npos);
+
+	/* The node is the proxy: a CONNECT to the server as given, nothing
+	 * else, then the request through the tunnel. */
+	ASSERT_EQ(node.connect_count(), 1u);
+	ConnectRecord c = node.connects()[0];
+	EXPECT_EQ(c.raw, "CONNECT " + config.host() + " HTTP/1.1\r\n\r\n");
+	EXPECT_TRUE(c.tunnelled);
+	ASSERT_EQ(config.request_count(), 1u);
+	EXPECT_EQ(config.requests()[0].raw, request_text(config));
+	EXPECT_NE(l.find("[INFO] Your default country code is US."), std::string::npos);
+	EXPECT_NE(l.find("Using DNS servers: E192.0.2.10:10015,E198.51.100.20:10015"),
+	    std::string::npos);
+}
+
+/* Five node attempts, all refused: with -X (the server is never asked
+ * directly) and without it (the server itself is dead). */
+struct DeadNodesCase {
+	const char *name;
+	bool dash_x;
+	const char *node_a;
+	const char *node_b;
+};
+
+class DeadNodes : public ConfigTest, public ::testing::WithParamInterface<DeadNodesCase> {};
+
+TEST_P(DeadNodes, FiveAttemptsEachWithItsLineThenFailure)
+{
+	const DeadNodesCase &p = GetParam();
+	FakeHttpServer live(HttpScript::json(kDocument));
+	ClosedPort dead_proxy, dead_server;
+	ClosedPort a(p.node_a, kNodePort), b(p.node_b, kNodePort);
+	put(kNodesFile, nodes_json({p.node_a, p.node_b}));
+
+	std::vector<std::string> extra;
+	if (p.dash_x)
+		extra = {"-X", dead_proxy.host()};
+	expect_start_fails(extra, p.dash_x ? live.config_env() : dead_server.config_env());
+
+	std::string l = log();
+	std::vector<std::string> used = proxies_used(l);
+	size_t first_node = p.dash_x ? 1 : 0;
+	ASSERT_EQ(used.size(), first_node + 5);
+	if (p.dash_x) {
+		EXPECT_EQ(used[0], dead_proxy.host());
+	}
+	for (size_t i = first_node; i < used.size(); i++) {
+		EXPECT_TRUE(used[i] == node_host(p.node_a) || used[i] == node_host(p.node_b))
+		    << used[i];
+	}
+	EXPECT_EQ(count_of(l, "vhttp_proxy() failed."), used.size());
+	EXPECT_EQ(count_of(l, "QILEC_00703: Failed to communicate with quillet server.\n"), 1u);
+	EXPECT_EQ(count_of(l, "QILEC_XXXXX: fetch_qildnsc() failed.\n"), 1u);
+	EXPECT_LT(l.rfind("Use the proxy"), l.find("QILEC_00703"));
+	EXPECT_EQ(live.request_count(), 0u);
+}
+
+const DeadNodesCase kDeadNodes[] = {
+    {"ThroughDashX", true, "127.0.0.82", "127.0.0.83"},
+    {"Direct", false, "127.0.0.86", "127.0.0.87"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Nodes, DeadNodes, ::testing::ValuesIn(kDeadNodes),
+    CaseName());
+
+/* What a -X proxy answers to CONNECT. */
+struct ProxyReplyCase {
+	const char *name;
+	const char *reply;
+	bool accepted;
+};
+
+class ProxyReply : public ConfigTest, public ::testing::WithParamInterface<ProxyReplyCase> {};
+
+TEST_P(ProxyReply, OnlyStatus200OpensTheTunnel)
+{
+	const ProxyReplyCase &p = GetParam();
+	FakeHttpServer config(HttpScript::json(kDocument));
+	ProxyScript script;
+	script.reply = p.reply;
+	script.hold = 2000ms;
+	FakeConnectProxy proxy(script);
+
+	if (p.accepted) {
+		start({"-X", proxy.host()}, config.config_env());
+		ASSERT_FALSE(HasFatalFailure());
+		EXPECT_EQ(config.request_count(), 1u);
+		EXPECT_NE(log().find("[INFO] Your default country code is US."), std::string::npos);
+	} else {
+		expect_start_fails({"-X", proxy.host()}, config.config_env());
+		EXPECT_NE(log().find(std::string("QILEC_00458: No HTTP 200 in the response. ") +
+		    p.reply), std::string::npos);
+		EXPECT_EQ(config.request_count(), 0u);
+		EXPECT_NE(log().find("QILEC_00703"), std::string::npos);
+	}
+	std::string l = log();
+	EXPECT_EQ(proxies_used(l), std::vector<std::string>{proxy.host()});
+	ASSERT_EQ(proxy.connect_count(), 1u);
+	EXPECT_EQ(proxy.connects()[0].raw, "CONNECT " + config.host() + " HTTP/1.1\r\n\r\n");
+}
+
+const ProxyReplyCase kProxyReplies[] = {
+    {"Http11Ok", "HTTP/1.1 200 Connection established\r\n\r\n", true},
+    {"Http10Ok", "HTTP/1.0 200 OK\r\nProxy-Agent: fake\r\n\r\n", true},
+    {"Forbidden", "HTTP/1.1 403 Forbidden\r\n\r\n", false},
+    {"Code2000", "HTTP/1.1 2000 OK\r\n\r\n", false},
+    {"NotHttp", "SSH-2.0-OpenSSH\r\n\r\n", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Replies, ProxyReply, ::testing::ValuesIn(kProxyReplies),
+    CaseName());
+
+/* The static nodes file, with the server unreachable: its complaint (if
+ * any), then the fetch fails without any node attempt. */
+struct NodesFileCase {
+	const char *name;
+	std::optional<std::string> content; /* nullopt: no file */
+	const char *complaint;              /* a pattern, or "" for none */
+};
+
+class NodesFile : public ConfigTest, public ::testing::WithParamInterface<NodesFileCase> {};
+
+TEST_P(NodesFile, NoNodeAttemptWithoutAUsableList)
+{
+	const NodesFileCase &p = GetParam();
+	ClosedPort dead;
+	if (p.content)
+		put(kNodesFile, *p.content);
+
+	expect_start_fails({}, dead.config_env());
+
+	std::string l = log();
+	size_t complaint = std::string::npos;
+	std::smatch m;
+	if (*p.complaint != '\0') {
+		ASSERT_TRUE(std::regex_search(l, m, std::regex(p.complaint)))
+		    << "no line matching " << p.complaint;
+		complaint = static_cast<size_t>(m.position(0));
+	}
+	/* The file's complaint, then the failed direct fetch. */
+	EXPECT_EQ(count_of(l, "QILEC_XXXXX:"), *p.complaint != '\0' ? 2u : 1u);
+	EXPECT_TRUE(proxies_used(l).empty());
+	EXPECT_EQ(l.find("Static node"), std::string::npos);
+	size_t failed = l.find("QILEC_00703: Failed to communicate with quillet server.\n");
+	ASSERT_NE(failed, std::string::npos);
+	if (complaint != std::string::npos) {
+		EXPECT_LT(complaint, failed);
+	}
+	EXPECT_EQ(count_of(l, "QILEC_00703"), 1u);
+	EXPECT_NE(l.find("QILEC_XXXXX: fetch_qildnsc() failed.\n"), std::string::npos);
+}
+
+const NodesFileCase kNodesFiles[] = {
+    {"Missing", std::nullopt,
+     R"(\[ERROR\] QILEC_XXXXX: error while parsing JSON format: on line -1: .*qildnsc_staticnodes\.json)"},
+    {"NotJson", "staticnodes = 127.0.0.84\n",
+     R"(\[ERROR\] QILEC_XXXXX: error while parsing JSON format: on line 1: \S)"},
+    {"BrokenOnLineThree", "{\n  \"staticnodes\": [\n    {\"ip\": 127.0.0.84}\n  ]\n}\n",
+     R"(\[ERROR\] QILEC_XXXXX: error while parsing JSON format: on line 3: \S)"},
+    {"Empty", "", R"(\[ERROR\] QILEC_XXXXX: error while parsing JSON format: on line \d+: \S)"},
+    {"RootArray", R"([{"ip": "127.0.0.84"}])", R"(\[ERROR\] QILEC_XXXXX: No object type\.\n)"},
+    {"NoStaticnodes", R"({"nodes": [{"ip": "127.0.0.84"}]})",
+     R"(\[ERROR\] QILEC_XXXXX: No 'staticnodes' object found\.\n)"},
+    {"StaticnodesObject", R"({"staticnodes": {"ip": "127.0.0.84"}})",
+     R"(\[ERROR\] QILEC_XXXXX: Wrong 'staticnodes' type\.\n)"},
+    {"StaticnodesString", R"({"staticnodes": "127.0.0.84"})",
+     R"(\[ERROR\] QILEC_XXXXX: Wrong 'staticnodes' type\.\n)"},
+    {"EmptyArray", R"({"staticnodes": []})", ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Files, NodesFile, ::testing::ValuesIn(kNodesFiles),
+    CaseName());
+
+/* Nodes without a string "ip": each attempt is used up with a warning,
+ * no proxy is tried, the process ends by itself. */
+struct BadNodeCase {
+	const char *name;
+	const char *node; /* the element of "staticnodes" */
+};
+
+class BadNode : public ConfigTest, public ::testing::WithParamInterface<BadNodeCase> {};
+
+TEST_P(BadNode, UsesUpAnAttemptWithAWarning)
+{
+	ClosedPort dead;
+	put(kNodesFile, std::string(R"({"staticnodes": [)") + GetParam().node + "]}");
+
+	expect_start_fails({}, dead.config_env());
+
+	std::string l = log();
+	EXPECT_TRUE(proxies_used(l).empty());
+	EXPECT_EQ(count_of(l, "Static node 0 is not an object"), 5u);
+	EXPECT_EQ(count_of(l, "QILEC_00703: Failed to communicate with quillet server.\n"), 1u);
+	EXPECT_NE(l.find("QILEC_XXXXX: fetch_qildnsc() failed.\n"), std::string::npos);
+}
+
+const BadNodeCase kBadNodes[] = {
+    {"Number", "42"},
+    {"String", R"("127.0.0.84")"},
+    {"Null", "null"},
+    {"Array", R"(["127.0.0.84"])"},
+    {"IpNumber", R"({"ip": 84})"},
+    {"IpNull", R"({"ip": null})"},
+    {"IpArray", R"({"ip": ["127.0.0.84"]})"},
+    {"NoIp", R"({"host": "127.0.0.84"})"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Nodes, BadNode, ::testing::ValuesIn(kBadNodes), CaseName());
+
+/* Documents that must be refused: the start-up ends after the fetch,
+ * before any server list. */
+struct RefusedCase {
+	const char *name;
+	HttpScript reply;
+	const char *message;
+};
+
+class Refused : public ConfigTest, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(Refused, StartUpEndsWithTheMessage)
+{
+	const RefusedCase &p = GetParam();
+	FakeHttpServer config(p.reply);
+
+	expect_start_fails({}, config.config_env());
+
+	std::string l = log();
+	EXPECT_EQ(config.request_count(), 1u);
+	EXPECT_NE(l.find(std::string("[ERROR] ") + p.message), std::string::npos)
+	    << "expected: " << p.message;
+	EXPECT_EQ(count_of(l, "QILEC_0075"), 1u);
+	/* The fetch itself worked. */
+	EXPECT_EQ(l.find("fetch_qildnsc() failed"), std::string::npos);
+	EXPECT_EQ(l.find("QILEC_00703"), std::string::npos);
+	EXPECT_EQ(l.find("country code"), std::string::npos);
+	EXPECT_EQ(l.find("Using DNS servers"), std::string::npos);
+	EXPECT_EQ(l.find("for China"), std::string::npos);
+}
+
+const char kNotObject[] = "QILEC_00753: The result isn't object.";
+const char kNoCc[] = "QILEC_00754: No cc object found.\n";
+const char kNoServers[] = "QILEC_00755: dns_servers is NULL or not array\n";
+const char kNotString[] = "QILEC_00756: It's not a string type for entry\n";
+
+const RefusedCase kRefused[] = {
+    {"RootArray", HttpScript::json(R"(["192.0.2.10"])"), "QILEC_00753: The result isn't object.\n"},
+    {"NotJson", HttpScript::json("cc=US&dns_servers=192.0.2.10"), kNotObject},
+    {"TruncatedJson", HttpScript::json(R"({"cc": "US", "dns_servers": [)"), kNotObject},
+    {"EmptyBody", HttpScript::json(""), kNotObject},
+    {"NotFoundWithBody",
+     HttpScript::response("HTTP/1.1 404 Not Found", {"Content-Length: 9"}, "Not Found"),
+     kNotObject},
+    {"NotFoundWithoutBody", HttpScript::response("HTTP/1.1 404 Not Found", {}, ""), kNotObject},
+    {"NoCc", HttpScript::json(R"({"dns_servers": ["192.0.2.10"]})"), kNoCc},
+    {"CcNumber", HttpScript::json(R"({"cc": 86, "dns_servers": []})"), kNoCc},
+    {"CcNull", HttpScript::json(R"({"cc": null, "dns_servers": []})"), kNoCc},
+    {"NoServers", HttpScript::json(R"({"cc": "US"})"), kNoServers},
+    {"ServersString", HttpScript::json(R"({"cc": "US", "dns_servers": "192.0.2.10"})"),
+     kNoServers},
+    {"ServersObject", HttpScript::json(R"({"cc": "US", "dns_servers": {"a": "192.0.2.10"}})"),
+     kNoServers},
+    {"ServersNull", HttpScript::json(R"({"cc": "US", "dns_servers": null})"), kNoServers},
+    {"NumberAfterString",
+     HttpScript::json(R"({"cc": "US", "dns_servers": ["192.0.2.10", 53]})"), kNotString},
+    {"NestedArray", HttpScript::json(R"({"cc": "US", "dns_servers": [["192.0.2.10"]]})"),
+     kNotString},
+    {"NullEntry", HttpScript::json(R"({"cc": "US", "dns_servers": [null, "192.0.2.10"]})"),
+     kNotString},
+};
+
+INSTANTIATE_TEST_SUITE_P(Documents, Refused, ::testing::ValuesIn(kRefused),
+    CaseName());
+
+/* The server-list text built from "dns_servers". */
+struct ListCase {
+	const char *name;
+	const char *servers; /* the JSON array */
+	const char *list;    /* the text logged */
+	bool starts;
+};
+
+class ServerListText : public ConfigTest, public ::testing::WithParamInterface<ListCase> {};
+
+TEST_P(ServerListText, BuiltFromTheDocument)
+{
+	const ListCase &p = GetParam();
+	FakeHttpServer config(
+	    HttpScript::json(std::string(R"({"cc": "US", "dns_servers": )") + p.servers + "}"));
+	const std::string line = std::string("[INFO] Using DNS servers: ") + p.list + "\n";
+
+	if (p.starts) {
+		start({}, config.config_env());
+		ASSERT_FALSE(HasFatalFailure());
+	} else {
+		expect_start_fails({}, config.config_env());
+		/* The entry as written cannot be resolved. */
+		EXPECT_NE(log().find(std::string("QILEC_00689: getaddrinfo(3) for ") + p.list),
+		    std::string::npos);
+	}
+	EXPECT_NE(log().find(line), std::string::npos) << "expected: " << line;
+}
+
+const ListCase kLists[] = {
+    {"Empty", "[]", "", true},
+    {"One", R"(["192.0.2.10"])", "E192.0.2.10:10015", true},
+    {"ThreeWithAName", R"(["192.0.2.10", "localhost", "198.51.100.20"])",
+     "E192.0.2.10:10015,Elocalhost:10015,E198.51.100.20:10015", true},
+    {"EntryWithAPort", R"(["192.0.2.1:53"])", "E192.0.2.1:53:10015", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Lists, ServerListText, ::testing::ValuesIn(kLists),
+    CaseName());
+
+/* The country profile: "cc" starting with CN chooses the CN files,
+ * unless the server list came from -d. */
+struct CountryCase {
+	const char *name;
+	const char *cc;
+	bool dash_d;
+	bool cn_files;   /* blacklist_CN.txt and route_CN.txt exist */
+	bool china;      /* the profile is chosen */
+	bool starts;
+};
+
+class Country : public ConfigTest, public ::testing::WithParamInterface<CountryCase> {};
+
+TEST_P(Country, ProfileAndFiles)
+{
+	const CountryCase &p = GetParam();
+	FakeHttpServer config(HttpScript::json(
+	    std::string(R"({"cc": ")") + p.cc + R"(", "dns_servers": ["192.0.2.10"]})"));
+	/* The user's own files, always present: 3 blocked addresses, 2
+	 * routes. */
+	put("my_black.txt", "192.0.2.61\n192.0.2.62\n192.0.2.63\n");
+	put("my_route.txt", "192.0.2.0/25\n198.51.100.0/24\n");
+	if (p.cn_files) {
+		put("blacklist_CN.txt", "192.0.2.71\n192.0.2.72\n");
+		put("route_CN.txt", "192.0.2.0/24\n");
+	}
+	std::vector<std::string> extra{"-b", "my_black.txt", "-c", "my_route.txt"};
+	if (p.dash_d)
+		extra.insert(extra.end(), {"-d", "127.0.0.1:5300"});
+
+	if (p.starts) {
+		start(extra, config.config_env());
+		ASSERT_FALSE(HasFatalFailure());
+	} else {
+		expect_start_fails(extra, config.config_env());
+	}
+
+	std::string l = log();
+	EXPECT_EQ(count_of(l, "[INFO] Uses blacklist and CRoute for China\n"), p.china ? 1u : 0u);
+	EXPECT_EQ(count_of(l, std::string("[INFO] Your default country code is ") + p.cc + ".\n"),
+	    1u);
+	if (p.china && !p.cn_files) {
+		EXPECT_NE(l.find("QILEC_00685: Failed to openopen IP blacklist: blacklist_CN.txt\n"),
+		    std::string::npos);
+	} else if (p.china) {
+		EXPECT_NE(l.find("[INFO] 2 entries of IP blacklist are loaded."), std::string::npos);
+		EXPECT_NE(l.find("[INFO] 1 CRoute entries are loaded."), std::string::npos);
+	} else {
+		EXPECT_NE(l.find("[INFO] 3 entries of IP blacklist are loaded."), std::string::npos);
+		EXPECT_NE(l.find("[INFO] 2 CRoute entries are loaded."), std::string::npos);
+	}
+	if (p.starts) {
+		EXPECT_NE(l.find(std::string("[INFO] Using DNS servers: ") +
+		    (p.dash_d ? "127.0.0.1:5300\n" : "E192.0.2.10:10015\n")), std::string::npos);
+	}
+}
+
+const CountryCase kCountries[] = {
+    {"CnWithoutItsFiles", "CN", false, false, true, false},
+    {"CnReplacesDashBAndDashC", "CN", false, true, true, true},
+    {"CnxCountsAsCn", "CNX", false, false, true, false},
+    {"CnxWithItsFiles", "CNX", false, true, true, true},
+    {"LowerCaseCnDoesNot", "cn", false, true, false, true},
+    {"SingleC", "C", false, true, false, true},
+    {"CnNotAtTheStart", "XCN", false, true, false, true},
+    {"CnWithDashD", "CN", true, false, false, true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Codes, Country, ::testing::ValuesIn(kCountries),
+    CaseName());
+
+/* The 5120-byte buffer keeps one byte for the terminator. */
+TEST_F(ConfigTest, BodyOf5119BytesIsAccepted)
+{
+	const std::string doc = padded(R"({"cc": "US", "dns_servers": ["192.0.2.10"]})", 5119);
+	ASSERT_EQ(doc.size(), 5119u);
+	FakeHttpServer config(HttpScript::json(doc));
+
+	start({}, config.config_env());
+	ASSERT_FALSE(HasFatalFailure());
+	EXPECT_NE(log().find("[INFO] Using DNS servers: E192.0.2.10:10015\n"), std::string::npos);
+}
+
+TEST_F(ConfigTest, BodyOf5120BytesIsRefused)
+{
+	const std::string doc = padded(R"({"cc": "US", "dns_servers": ["192.0.2.10"]})", 5120);
+	FakeHttpServer config(HttpScript::json(doc));
+
+	expect_start_fails({}, config.config_env());
+	std::string l = log();
+	EXPECT_EQ(config.request_count(), 1u);
+	EXPECT_NE(l.find("QILEC_XXXXX: fetch_qildnsc() failed.\n"), std::string::npos);
+	EXPECT_EQ(l.find("country code"), std::string::npos);
+}
+
+TEST_F(ConfigTest, BodyOf5121BytesFailsInTheClient)
+{
+	const std::string doc = padded(R"({"cc": "US", "dns_servers": ["192.0.2.10"]})", 5121);
+	FakeHttpServer config(HttpScript::json(doc));
+
+	expect_start_fails({}, config.config_env());
+	std::string l = log();
+	size_t space = l.find("QILEC_00570: Not enough buffer space\n");
+	size_t failed = l.find("QILEC_00703: Failed to communicate with quillet server.\n");
+	ASSERT_NE(space, std::string::npos);
+	ASSERT_NE(failed, std::string::npos);
+	EXPECT_LT(space, failed);
+	EXPECT_NE(l.find("QILEC_XXXXX: fetch_qildnsc() failed.\n"), std::string::npos);
+}
+
+TEST_F(ConfigTest, LargeBodyCostsEveryNodeAttempt)
+{
+	const std::string doc = padded(R"({"cc": "US", "dns_servers": ["192.0.2.10"]})", 100000);
+	FakeHttpServer config(HttpScript::json(doc));
+	FakeConnectProxy node({}, "127.0.0.85", kNodePort);
+	put(kNodesFile, nodes_json({"127.0.0.85"}));
+
+	expect_start_fails({}, config.config_env());
+	std::string l = log();
+	/* The direct attempt and five through the node, each too large. */
+	EXPECT_EQ(count_of(l, "QILEC_00570: Not enough buffer space\n"), 6u);
+	EXPECT_EQ(proxies_used(l), std::vector<std::string>(5, node_host("127.0.0.85")));
+	EXPECT_EQ(node.connect_count(), 5u);
+	EXPECT_EQ(config.request_count(), 6u);
+	EXPECT_EQ(count_of(l, "QILEC_00703"), 1u);
+}
+
+TEST_F(ConfigTest, DashDDoesNotSpareTheFetch)
+{
+	ClosedPort dead;
+
+	expect_start_fails({"-d", "127.0.0.1:5300"}, dead.config_env());
+	std::string l = log();
+	EXPECT_NE(l.find("Failed to communicate with server for GET"), std::string::npos);
+	EXPECT_NE(l.find("QILEC_00703: Failed to communicate with quillet server.\n"),
+	    std::string::npos);
+	EXPECT_NE(l.find("QILEC_XXXXX: fetch_qildnsc() failed.\n"), std::string::npos);
+	EXPECT_EQ(l.find("Using DNS servers"), std::string::npos);
+}
+
+} // namespace
