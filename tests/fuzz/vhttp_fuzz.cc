@@ -4,7 +4,7 @@
  *
  * Whatever the bytes, the parser must return 0 or -1, never touch memory
  * outside its receive buffer, and on success describe a body that lies
- * inside the received bytes. Built by scripts/fuzz, not by CMake.
+ * inside the received bytes. Built by scripts/fuzz (QIL_FUZZ).
  */
 #include <stddef.h>
 #include <stdint.h>

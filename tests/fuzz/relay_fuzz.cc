@@ -1,0 +1,166 @@
+/*
+ * relay_fuzz.cc -- libFuzzer target: arbitrary bytes as an upstream
+ * server's datagram, through the real answer path (DNS_remote and the
+ * held-answer queue) on loopback sockets.
+ *
+ * The first byte chooses how the rest arrives: from the plain server, from
+ * the encrypted server framed and encrypted as that server would (so the
+ * fuzzer reaches the parser behind the cipher), from the encrypted server
+ * raw (so it reaches the frame checks), or from an address that is no
+ * server. A pending query matching the message is registered first, so
+ * that the filter and the relay run too.
+ */
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "filter.h"
+#include "intake.h"
+#include "loop.h"
+#include "qca_frame.h"
+#include "qildnsc.h"
+#include "relay.h"
+#include "servers.h"
+#include "vtc_log.h"
+
+namespace {
+
+struct Harness {
+	int plain = -1, encrypted = -1, stranger = -1;
+	struct sockaddr_in remote = {};
+};
+
+int
+udp_bound(struct sockaddr_in *out)
+{
+	int fd = socket(AF_INET, SOCK_DGRAM, 0);
+	struct sockaddr_in sin = {};
+	sin.sin_family = AF_INET;
+	sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	socklen_t len = sizeof sin;
+	if (fd < 0 || bind(fd, (struct sockaddr *)&sin, sizeof sin) != 0 ||
+	    getsockname(fd, (struct sockaddr *)&sin, &len) != 0)
+		abort();
+	if (out != nullptr)
+		*out = sin;
+	return fd;
+}
+
+void
+write_text(const char *path, const char *text)
+{
+	FILE *fp = fopen(path, "w");
+	if (fp == nullptr || fputs(text, fp) < 0 || fclose(fp) != 0)
+		abort();
+}
+
+Harness &
+harness()
+{
+	static Harness h = [] {
+		Harness n;
+		vl = vtc_logopen("fuzz", nullptr);
+		/* RELAY_FUZZ_LOG=1 shows the forwarder's log, to see a case. */
+		vl->fp = getenv("RELAY_FUZZ_LOG") != nullptr ? stderr : fopen("/dev/null", "w");
+		if (vl->fp == nullptr)
+			abort();
+
+		char dir[] = "/tmp/relay_fuzz.XXXXXX";
+		if (mkdtemp(dir) == nullptr)
+			abort();
+		std::string bl = std::string(dir) + "/blocklist.txt";
+		std::string cr = std::string(dir) + "/route.txt";
+		write_text(bl.c_str(), "192.0.2.66\n203.0.113.5\n");
+		write_text(cr.c_str(), "127.0.0.0/8\n10.0.0.0/8\n1.0.0.0/24\n");
+		dnsc_conf.blacklist_path = strdup(bl.c_str());
+		dnsc_conf.croute_path = strdup(cr.c_str());
+
+		struct sockaddr_in a, b;
+		n.plain = udp_bound(&a);
+		n.encrypted = udp_bound(&b);
+		n.stranger = udp_bound(nullptr);
+		char list[128];
+		snprintf(list, sizeof list, "127.0.0.1:%u,E127.0.0.1:%u", ntohs(a.sin_port),
+		    ntohs(b.sin_port));
+		dnsc_conf.dns_servers = strdup(list);
+		if (load_blacklist() != 0 || load_croute() != 0 || init_servers() != 0)
+			abort();
+
+		struct sockaddr_in client;
+		local_fd = udp_bound(&client);
+		remote_fd = udp_bound(&n.remote);
+		(void)unlink(bl.c_str());
+		(void)unlink(cr.c_str());
+		(void)rmdir(dir);
+		return n;
+	}();
+	return h;
+}
+
+/* Registers a pending query that the message answers, when it parses. */
+void
+expect_answer(const uint8_t *msg, size_t len)
+{
+	ns_msg m;
+	struct pending_query pq = {};
+	if (ns_initparse(msg, (int)len, &m) < 0 || pending_question_read(&m, &pq.question) < 0)
+		return;
+	pq.id = ns_msg_id(m);
+	pq.orig_id = 0x4242;
+	auto *sin = reinterpret_cast<struct sockaddr_in *>(&pq.client_addr);
+	sin->sin_family = AF_INET;
+	sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	sin->sin_port = htons(9); /* discard: nobody reads the relayed copies */
+	pq.client_addrlen = sizeof *sin;
+	add_pending(&pq);
+}
+
+} // namespace
+
+extern "C" int
+LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+	Harness &h = harness();
+	if (size < 1 || size > 1024)
+		return 0;
+	uint8_t mode = data[0] % 4;
+	const uint8_t *msg = data + 1;
+	size_t len = size - 1;
+	uint8_t frame[QCA_FRAME_MAXSIZE];
+	int from = h.plain;
+	const void *out = msg;
+	size_t outlen = len;
+
+	switch (mode) {
+	case 0:
+		expect_answer(msg, len);
+		break;
+	case 1: {
+		int n = QCA_frame(&upstream_key, msg, len, frame, sizeof frame);
+		if (n < 0)
+			return 0;
+		expect_answer(msg, len);
+		from = h.encrypted;
+		out = frame;
+		outlen = (size_t)n;
+		break;
+	}
+	case 2:
+		from = h.encrypted;
+		break;
+	default:
+		from = h.stranger;
+		break;
+	}
+	if (sendto(from, out, outlen, 0, (const struct sockaddr *)&h.remote, sizeof h.remote) < 0)
+		return 0;
+	DNS_remote();
+	release_held_answers();
+	return 0;
+}
