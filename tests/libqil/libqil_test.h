@@ -1,6 +1,6 @@
 /*
- * libqil_test.h -- helpers shared by the support library's tests: a
- * descriptor holder, a log handle that writes into a temporary file, and
+ * libqil_test.h -- helpers shared by the support library's tests: the
+ * descriptor holder and the captured log handle of the test support, and
  * checking that a statement dies through the assertion reporter.
  */
 #ifndef QIL_TEST_LIBQIL_TEST_H
@@ -14,69 +14,10 @@
 
 #include <gtest/gtest.h>
 
-#include "vtc_log.h"
+#include "fd.h"
+#include "log_capture.h"
 
 namespace qiltest {
-
-/* A descriptor that closes itself. */
-class Fd {
-public:
-	explicit Fd(int fd = -1) : fd_(fd) {}
-	~Fd()
-	{
-		if (fd_ >= 0)
-			(void)close(fd_);
-	}
-	Fd(const Fd &) = delete;
-	Fd &operator=(const Fd &) = delete;
-	int get() const { return fd_; }
-
-private:
-	int fd_;
-};
-
-/* A log handle whose lines go to a temporary file instead of stdout. */
-class LogCapture {
-public:
-	explicit LogCapture(const char *id = "dnsc")
-	    : vl_(vtc_logopen(id, nullptr)), fp_(tmpfile())
-	{
-		if (fp_ != nullptr)
-			vl_->fp = fp_;
-	}
-	~LogCapture()
-	{
-		vtc_logclose(vl_);
-		if (fp_ != nullptr)
-			(void)fclose(fp_);
-	}
-	LogCapture(const LogCapture &) = delete;
-	LogCapture &operator=(const LogCapture &) = delete;
-
-	struct vtclog *vl() const { return vl_; }
-
-	/* Everything written so far. */
-	std::string text()
-	{
-		std::string out;
-		char buf[4096];
-		size_t n;
-
-		EXPECT_NE(fp_, nullptr);
-		if (fp_ == nullptr)
-			return out;
-		(void)fflush(fp_);
-		rewind(fp_);
-		while ((n = fread(buf, 1, sizeof buf, fp_)) > 0)
-			out.append(buf, n);
-		(void)fseek(fp_, 0, SEEK_END);
-		return out;
-	}
-
-private:
-	struct vtclog *vl_;
-	FILE *fp_;
-};
 
 /*
  * The reporter writes to standard output while gtest's matcher reads the

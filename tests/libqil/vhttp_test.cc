@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_http.h"
+#include "log_capture.h"
 #include "vhttp.h"
 #include "vss.h"
 #include "vtc_log.h"
@@ -27,49 +28,8 @@ using qiltest::FakeConnectProxy;
 using qiltest::FakeHttpServer;
 using qiltest::HttpScript;
 using qiltest::HttpStep;
+using qiltest::LogCapture;
 using qiltest::ProxyScript;
-
-/* A log handle whose lines go to a temporary file. */
-class LogCapture {
-public:
-	LogCapture() : vl_(vtc_logopen("test", nullptr)), fp_(tmpfile())
-	{
-		if (fp_ != nullptr)
-			vl_->fp = fp_;
-	}
-	~LogCapture()
-	{
-		vtc_logclose(vl_);
-		if (fp_ != nullptr)
-			(void)fclose(fp_);
-	}
-	LogCapture(const LogCapture &) = delete;
-	LogCapture &operator=(const LogCapture &) = delete;
-
-	struct vtclog *vl() const { return vl_; }
-
-	std::string text()
-	{
-		std::string out;
-		char buf[4096];
-		size_t n;
-
-		if (fp_ == nullptr)
-			return out;
-		(void)fflush(fp_);
-		rewind(fp_);
-		while ((n = fread(buf, 1, sizeof buf, fp_)) > 0)
-			out.append(buf, n);
-		(void)fseek(fp_, 0, SEEK_END);
-		return out;
-	}
-
-	bool has(const std::string &s) { return text().find(s) != std::string::npos; }
-
-private:
-	struct vtclog *vl_;
-	FILE *fp_;
-};
 
 /* A port on 127.0.0.1 that refuses connections: bound, never listening. */
 class RefusingPort {
@@ -261,8 +221,8 @@ TEST(VhttpParse, SplitsStatusLineAndHeaderLines)
 	EXPECT_EQ(std::string(v), "b ");
 	EXPECT_EQ(vhttp_getheader(hp->resp_hdr, "x"), nullptr);
 	EXPECT_EQ(vhttp_getheader(hp->resp_hdr, "x-a-longer"), nullptr);
-	EXPECT_TRUE(log.has("http[ 2] | OK  fine")) << log.text();
-	EXPECT_TRUE(log.has("http[ 5] |  folded")) << log.text();
+	EXPECT_TRUE(log.contains("http[ 2] | OK  fine")) << log.text();
+	EXPECT_TRUE(log.contains("http[ 5] |  folded")) << log.text();
 	vhttp_free(hp);
 }
 
@@ -277,7 +237,7 @@ TEST(VhttpParse, StatusLineWithoutReasonPhrase)
 	EXPECT_STREQ(hp->resp_hdr[1], "200");
 	EXPECT_EQ(hp->resp_hdr[2], nullptr);
 	EXPECT_EQ(hp->resp_hdr[3], nullptr);
-	EXPECT_TRUE(log.has("http[ 2] (null)")) << log.text();
+	EXPECT_TRUE(log.contains("http[ 2] (null)")) << log.text();
 	vhttp_free(hp);
 }
 
@@ -317,7 +277,7 @@ TEST(VhttpParse, ReceiveBufferLimit)
 		if (c.rc == 0)
 			EXPECT_EQ(hp->bodylen, c.bodylen);
 		else
-			EXPECT_TRUE(log.has("larger than the receive buffer")) << log.text();
+			EXPECT_TRUE(log.contains("larger than the receive buffer")) << log.text();
 		vhttp_free(hp);
 	}
 }
@@ -363,7 +323,7 @@ TEST(VhttpGet, PeerClosesHalfWayThroughTheBody)
 	          0)
 	    << log.text();
 	EXPECT_EQ(std::string(buf, len), "hello");
-	EXPECT_TRUE(log.has("QILEC_00562: HTTP rx EOF (i:0 fd:")) << log.text();
+	EXPECT_TRUE(log.contains("QILEC_00562: HTTP rx EOF (i:0 fd:")) << log.text();
 }
 
 TEST(VhttpGet, ResponseArrivingInPieces)
@@ -397,7 +357,7 @@ TEST(VhttpGet, BodyAgainstTheCallersCapacity)
 		                   nullptr);
 		if (cap < body.size()) {
 			EXPECT_EQ(rc, -1);
-			EXPECT_TRUE(log.has("QILEC_00570: Not enough buffer space")) << log.text();
+			EXPECT_TRUE(log.contains("QILEC_00570: Not enough buffer space")) << log.text();
 			EXPECT_EQ(std::string(buf.begin(), buf.end()), std::string(buf.size(), kPattern));
 		} else {
 			EXPECT_EQ(rc, 0);
@@ -415,7 +375,7 @@ TEST(VhttpGet, ServerNotListening)
 	char buf[16];
 	size_t len = sizeof buf;
 	EXPECT_EQ(VHTTP_get(log.vl(), dead.host().c_str(), "", "/", buf, &len, nullptr), -1);
-	EXPECT_TRUE(log.has("Failed to communicate with server for GET: ")) << log.text();
+	EXPECT_TRUE(log.contains("Failed to communicate with server for GET: ")) << log.text();
 }
 
 /* A peer that goes quiet: each wait is bounded by the handle's time-out,
@@ -437,7 +397,7 @@ TEST(VhttpSocket, QuietPeerTimesOut)
 	EXPECT_EQ(hp->kind, VHTTP_KIND_SOCKET);
 	EXPECT_EQ(vhttp_rxresp(hp), 0);
 	EXPECT_EQ(std::string(hp->body, hp->bodylen), "hel");
-	EXPECT_TRUE(log.has("QILEC_00560: HTTP rx timeout (fd:" + std::to_string(fd) + " 1000 ms)"))
+	EXPECT_TRUE(log.contains("QILEC_00560: HTTP rx timeout (fd:" + std::to_string(fd) + " 1000 ms)"))
 	    << log.text();
 	vhttp_free(hp);
 	(void)close(fd);
@@ -527,7 +487,7 @@ TEST(VhttpProxy, SilentProxyTimesOut)
 	int fd = vhttp_proxy(log.vl(), proxy.host().c_str(), "127.0.0.1:9");
 	auto waited = std::chrono::steady_clock::now() - t0;
 	EXPECT_EQ(fd, -1);
-	EXPECT_TRUE(log.has("QILEC_00457: ODR_recv() failed. -1")) << log.text();
+	EXPECT_TRUE(log.contains("QILEC_00457: ODR_recv() failed. -1")) << log.text();
 	/* It waited for the time-out, not for something else. */
 	EXPECT_GE(waited, 4500ms);
 	EXPECT_LT(waited, 30s);
@@ -543,7 +503,7 @@ TEST(VhttpProxy, ProxyClosesWithoutReplying)
 	FakeConnectProxy proxy(ps);
 	LogCapture log;
 	EXPECT_EQ(vhttp_proxy(log.vl(), proxy.host().c_str(), "127.0.0.1:9"), -1);
-	EXPECT_TRUE(log.has("QILEC_00457: ODR_recv() failed. 0")) << log.text();
+	EXPECT_TRUE(log.contains("QILEC_00457: ODR_recv() failed. 0")) << log.text();
 }
 
 TEST(VhttpProxy, ProxyNotListening)
@@ -551,12 +511,12 @@ TEST(VhttpProxy, ProxyNotListening)
 	RefusingPort dead;
 	LogCapture log;
 	EXPECT_EQ(vhttp_proxy(log.vl(), dead.host().c_str(), "127.0.0.1:80"), -1);
-	EXPECT_TRUE(log.has("QILEC_00455: VSS_open(" + dead.host() + ") failed: ")) << log.text();
+	EXPECT_TRUE(log.contains("QILEC_00455: VSS_open(" + dead.host() + ") failed: ")) << log.text();
 
 	char buf[16];
 	size_t len = sizeof buf;
 	EXPECT_EQ(VHTTP_get(log.vl(), "127.0.0.1:80", "", "/", buf, &len, dead.host().c_str()), -1);
-	EXPECT_TRUE(log.has("vhttp_proxy() failed.")) << log.text();
+	EXPECT_TRUE(log.contains("vhttp_proxy() failed.")) << log.text();
 }
 
 /* The fake proxy tunnels to loopback targets that answer, nothing else. */
@@ -573,7 +533,7 @@ TEST(VhttpProxy, FakeProxyRefusesOtherTargets)
 		SCOPED_TRACE(target);
 		LogCapture log;
 		EXPECT_EQ(vhttp_proxy(log.vl(), proxy.host().c_str(), target.c_str()), -1);
-		EXPECT_TRUE(log.has("QILEC_00458: No HTTP 200 in the response. " + status))
+		EXPECT_TRUE(log.contains("QILEC_00458: No HTTP 200 in the response. " + status))
 		    << log.text();
 	}
 	ASSERT_TRUE(proxy.wait_connects(3));

@@ -24,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fd.h"
 #include "unit_support.h"
 #include "loop.h"
 #include "odr.h"
@@ -31,7 +32,8 @@
 
 namespace {
 
-using qiltest::LogCapture;
+using qiltest::Fd;
+using LogCapture = qiltest::ForwarderLog;
 using namespace std::chrono_literals;
 
 /* ---- elapsed_seconds ---- */
@@ -78,22 +80,6 @@ TEST(ElapsedHoldDelay, ExactlyTheDelayIsNotOverIt)
 }
 
 /* ---- the queue ---- */
-
-class Fd {
-public:
-	explicit Fd(int fd = -1) : fd_(fd) {}
-	~Fd()
-	{
-		if (fd_ >= 0)
-			(void)close(fd_);
-	}
-	Fd(const Fd &) = delete;
-	Fd &operator=(const Fd &) = delete;
-	int get() const { return fd_; }
-
-private:
-	int fd_;
-};
 
 /* A UDP socket bound to 127.0.0.1 on a port of the kernel's choice. */
 int

@@ -24,7 +24,7 @@
 
 namespace {
 
-using qiltest::LogCapture;
+using LogCapture = qiltest::ForwarderLog;
 namespace dns = qiltest::dns;
 
 struct pending_query

@@ -24,7 +24,7 @@ namespace {
 using qiltest::ConfString;
 using qiltest::dotted;
 using qiltest::ipv4;
-using qiltest::LogCapture;
+using LogCapture = qiltest::ForwarderLog;
 using qiltest::TmpDir;
 
 struct Server {

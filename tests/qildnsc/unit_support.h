@@ -19,63 +19,16 @@
 
 #include <gtest/gtest.h>
 
+#include "log_capture.h"
 #include "qildnsc.h"
-#include "vtc_log.h"
 
 namespace qiltest {
 
-/* Opens `vl` once per process and sends its lines to a temporary file. */
-class LogCapture {
+/* The forwarder's handle `vl`, opened once per process, with its lines
+ * sent to a temporary file. */
+class ForwarderLog : public LogCapture {
 public:
-	LogCapture()
-	{
-		if (vl == nullptr)
-			vl = vtc_logopen("dnsc", nullptr);
-		fp_ = tmpfile();
-		if (fp_ != nullptr)
-			vl->fp = fp_;
-	}
-	~LogCapture()
-	{
-		vl->fp = stdout;
-		if (fp_ != nullptr)
-			(void)fclose(fp_);
-	}
-	LogCapture(const LogCapture &) = delete;
-	LogCapture &operator=(const LogCapture &) = delete;
-
-	/* Everything logged since the start or the last clear(). */
-	std::string text()
-	{
-		std::string out;
-		char buf[4096];
-		size_t n;
-
-		if (fp_ == nullptr) {
-			ADD_FAILURE() << "no temporary file for the log";
-			return out;
-		}
-		(void)fflush(fp_);
-		rewind(fp_);
-		while ((n = fread(buf, 1, sizeof buf, fp_)) > 0)
-			out.append(buf, n);
-		(void)fseek(fp_, 0, SEEK_END);
-		return out;
-	}
-
-	void clear()
-	{
-		if (fp_ == nullptr)
-			return;
-		(void)fflush(fp_);
-		EXPECT_EQ(ftruncate(fileno(fp_), 0), 0);
-		rewind(fp_);
-	}
-
-	bool contains(const std::string &s) { return text().find(s) != std::string::npos; }
-
-private:
-	FILE *fp_ = nullptr;
+	ForwarderLog() : LogCapture(&::vl) {}
 };
 
 /* Sets one string of dnsc_conf (a heap copy, or NULL) until destroyed. */

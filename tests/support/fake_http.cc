@@ -21,6 +21,7 @@
 #include <stdexcept>
 
 #include "fake_http.h"
+#include "fd.h"
 
 namespace qiltest {
 
@@ -32,25 +33,6 @@ using std::chrono::milliseconds;
 constexpr size_t kMaxConnections = 64;
 constexpr size_t kMaxHead = 16384;
 constexpr milliseconds kHeadLimit{5000};
-
-/* Closes a descriptor when it goes out of scope. */
-class Fd {
-public:
-	explicit Fd(int fd = -1) : fd_(fd) {}
-	~Fd() { reset(); }
-	Fd(const Fd &) = delete;
-	Fd &operator=(const Fd &) = delete;
-	int get() const { return fd_; }
-	void reset()
-	{
-		if (fd_ >= 0)
-			(void)close(fd_);
-		fd_ = -1;
-	}
-
-private:
-	int fd_;
-};
 
 void
 set_send_timeout(int fd, int seconds)
