@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "closed_port.h"
 #include "fake_http.h"
 #include "log_capture.h"
 #include "vhttp.h"
@@ -24,42 +25,13 @@
 namespace {
 
 using namespace std::chrono_literals;
+using qiltest::ClosedPort;
 using qiltest::FakeConnectProxy;
 using qiltest::FakeHttpServer;
 using qiltest::HttpScript;
 using qiltest::HttpStep;
 using qiltest::LogCapture;
 using qiltest::ProxyScript;
-
-/* A port on 127.0.0.1 that refuses connections: bound, never listening. */
-class RefusingPort {
-public:
-	RefusingPort()
-	{
-		fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-		sockaddr_in sa{};
-		sa.sin_family = AF_INET;
-		sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-		socklen_t sl = sizeof sa;
-		if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
-		    getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &sl) == 0)
-			port_ = ntohs(sa.sin_port);
-	}
-	~RefusingPort()
-	{
-		if (fd_ >= 0)
-			(void)close(fd_);
-	}
-	RefusingPort(const RefusingPort &) = delete;
-	RefusingPort &operator=(const RefusingPort &) = delete;
-
-	std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
-	uint16_t port() const { return port_; }
-
-private:
-	int fd_ = -1;
-	uint16_t port_ = 0;
-};
 
 const char kPattern = static_cast<char>(0xa5);
 
@@ -370,7 +342,7 @@ TEST(VhttpGet, BodyAgainstTheCallersCapacity)
 
 TEST(VhttpGet, ServerNotListening)
 {
-	RefusingPort dead;
+	ClosedPort dead;
 	LogCapture log;
 	char buf[16];
 	size_t len = sizeof buf;
@@ -508,7 +480,7 @@ TEST(VhttpProxy, ProxyClosesWithoutReplying)
 
 TEST(VhttpProxy, ProxyNotListening)
 {
-	RefusingPort dead;
+	ClosedPort dead;
 	LogCapture log;
 	EXPECT_EQ(vhttp_proxy(log.vl(), dead.host().c_str(), "127.0.0.1:80"), -1);
 	EXPECT_TRUE(log.contains("QILEC_00455: VSS_open(" + dead.host() + ") failed: ")) << log.text();
@@ -522,7 +494,7 @@ TEST(VhttpProxy, ProxyNotListening)
 /* The fake proxy tunnels to loopback targets that answer, nothing else. */
 TEST(VhttpProxy, FakeProxyRefusesOtherTargets)
 {
-	RefusingPort dead;
+	ClosedPort dead;
 	FakeConnectProxy proxy;
 	const std::pair<std::string, std::string> cases[] = {
 	    {"192.0.2.1:80", "HTTP/1.1 403 Forbidden"},
