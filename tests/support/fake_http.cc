@@ -22,6 +22,7 @@
 
 #include "fake_http.h"
 #include "fd.h"
+#include "process.h"
 
 namespace qiltest {
 
@@ -468,25 +469,13 @@ FakeHttpServer::request_count() const
 bool
 FakeHttpServer::wait_requests(size_t n, milliseconds limit) const
 {
-	auto end = Clock::now() + limit;
-	while (request_count() < n) {
-		if (Clock::now() >= end)
-			return false;
-		std::this_thread::sleep_for(milliseconds(5));
-	}
-	return true;
+	return wait_until([&] { return request_count() >= n; }, limit);
 }
 
 bool
 FakeHttpServer::wait_idle(milliseconds limit) const
 {
-	auto end = Clock::now() + limit;
-	while (open_ > 0) {
-		if (Clock::now() >= end)
-			return false;
-		std::this_thread::sleep_for(milliseconds(5));
-	}
-	return true;
+	return wait_until([&] { return open_ == 0; }, limit);
 }
 
 void
@@ -577,13 +566,7 @@ FakeConnectProxy::connect_count() const
 bool
 FakeConnectProxy::wait_connects(size_t n, milliseconds limit) const
 {
-	auto end = Clock::now() + limit;
-	while (connect_count() < n) {
-		if (Clock::now() >= end)
-			return false;
-		std::this_thread::sleep_for(milliseconds(5));
-	}
-	return true;
+	return wait_until([&] { return connect_count() >= n; }, limit);
 }
 
 void

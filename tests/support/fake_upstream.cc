@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "fake_upstream.h"
+#include "process.h"
 #include "qca.h"
 #include "qca_frame.h"
 #include "upstream_key.h"
@@ -91,29 +92,16 @@ FakeUpstream::received_count() const
 bool
 FakeUpstream::wait_received(size_t n, std::chrono::milliseconds limit) const
 {
-	auto end = Clock::now() + limit;
-	while (received_count() < n) {
-		if (Clock::now() >= end)
-			return false;
-		std::this_thread::sleep_for(std::chrono::milliseconds(5));
-	}
-	return true;
+	return wait_until([&] { return received_count() >= n; }, limit);
 }
 
 bool
 FakeUpstream::wait_idle(std::chrono::milliseconds limit) const
 {
-	auto end = Clock::now() + limit;
-	for (;;) {
-		{
-			std::lock_guard lk(mu_);
-			if (pending_.empty())
-				return true;
-		}
-		if (Clock::now() >= end)
-			return false;
-		std::this_thread::sleep_for(std::chrono::milliseconds(5));
-	}
+	return wait_until([&] {
+		std::lock_guard lk(mu_);
+		return pending_.empty();
+	}, limit);
 }
 
 void

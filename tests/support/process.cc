@@ -76,17 +76,13 @@ Process::signal(int sig)
 std::optional<int>
 Process::wait(std::chrono::milliseconds limit)
 {
-	auto end = std::chrono::steady_clock::now() + limit;
-	while (!status_) {
-		int st;
-		pid_t r = waitpid(pid_, &st, WNOHANG);
-		if (r == pid_) {
-			status_ = st;
-			break;
-		}
-		if (std::chrono::steady_clock::now() >= end)
-			break;
-		std::this_thread::sleep_for(std::chrono::milliseconds(5));
+	if (!status_) {
+		(void)wait_until([&] {
+			int st;
+			if (waitpid(pid_, &st, WNOHANG) == pid_)
+				status_ = st;
+			return status_.has_value();
+		}, limit);
 	}
 	return status_;
 }
