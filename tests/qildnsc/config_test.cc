@@ -19,7 +19,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -31,6 +30,7 @@
 #include "closed_port.h"
 #include "dns_client.h"
 #include "fake_http.h"
+#include "forwarder_process.h"
 #include "process.h"
 #include "tmpdir.h"
 
@@ -74,15 +74,6 @@ struct CaseName {
 		return info.param.name;
 	}
 };
-
-size_t
-count_of(const std::string &text, const std::string &what)
-{
-	size_t n = 0;
-	for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-		n++;
-	return n;
-}
 
 /* The proxies of the "Use the proxy %s to fetch." lines, in order. */
 std::vector<std::string>
@@ -131,30 +122,7 @@ protected:
 	void
 	start(const std::vector<std::string> &extra, const std::string &env)
 	{
-		for (int attempt = 0; attempt < 5; attempt++) {
-			uint16_t port = pick_udp_port();
-			std::vector<std::string> argv{QILDNSC_BINARY};
-			for (const auto &a : base_args(port))
-				argv.push_back(a);
-			argv.insert(argv.end(), extra.begin(), extra.end());
-			std::filesystem::remove(dir_.file("qildnsc_stdout.txt"));
-			fwd_ = std::make_unique<Process>(argv, dir_.path(),
-			    std::vector<std::string>{env});
-			std::string ready = "Listening on 127.0.0.1:" + std::to_string(port);
-			bool up = wait_until([&] {
-				return log().find(ready) != std::string::npos || !fwd_->running();
-			}, 15s);
-			if (up && fwd_->running())
-				return;
-			err_ = fwd_->stderr_text();
-			bool port_taken = log().find("QILEC_00691") != std::string::npos;
-			fwd_.reset();
-			if (!port_taken) {
-				FAIL() << "the forwarder did not start ("
-				       << (up ? "exited" : "no ready line") << ")";
-			}
-		}
-		FAIL() << "no free port for the forwarder after 5 attempts";
+		start_forwarder(dir_, extra, env, 15s, &fwd_, &err_);
 	}
 
 	/* Ends a started forwarder: status 0, no sanitizer report. */
@@ -177,11 +145,7 @@ protected:
 	void
 	expect_start_fails(const std::vector<std::string> &extra, const std::string &env)
 	{
-		std::vector<std::string> argv{QILDNSC_BINARY};
-		for (const auto &a : base_args(pick_udp_port()))
-			argv.push_back(a);
-		argv.insert(argv.end(), extra.begin(), extra.end());
-		Process p(argv, dir_.path(), {env});
+		Process p(forwarder_argv(pick_udp_port(), extra), dir_.path(), {env});
 		bool ended = wait_until([&] {
 			return !p.running() || log().find("Listening on") != std::string::npos;
 		}, 20s) && !p.running();
@@ -196,16 +160,9 @@ protected:
 	void
 	expect_clean_end()
 	{
-		EXPECT_EQ(err_.find("AddressSanitizer"), std::string::npos);
-		EXPECT_EQ(err_.find("runtime error"), std::string::npos);
+		expect_no_sanitizer_report(err_);
 		/* Failed assertions report on standard output: the log. */
 		EXPECT_EQ(log().find("assert fail!"), std::string::npos);
-	}
-
-	static std::vector<std::string>
-	base_args(uint16_t port)
-	{
-		return {"-w", "-l", "127.0.0.1", "-p", std::to_string(port)};
 	}
 
 	std::string log() const { return read_file(dir_.file("qildnsc_stdout.txt")); }

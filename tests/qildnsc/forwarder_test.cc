@@ -16,7 +16,6 @@
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <regex>
@@ -29,6 +28,7 @@
 #include "dns_message.h"
 #include "fake_http.h"
 #include "fake_upstream.h"
+#include "forwarder_process.h"
 #include "process.h"
 #include "tmpdir.h"
 
@@ -91,15 +91,6 @@ sized_query(uint16_t id, size_t total)
 	q[4] = static_cast<uint8_t>(qd >> 8);
 	q[5] = static_cast<uint8_t>(qd & 0xff);
 	return q;
-}
-
-size_t
-count_of(const std::string &text, const std::string &what)
-{
-	size_t n = 0;
-	for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-		n++;
-	return n;
 }
 
 /* The text of the log's warning lines (after the level label) that match
@@ -168,30 +159,8 @@ protected:
 	void
 	start_with_list(const std::string &list, std::vector<std::string> extra = {})
 	{
-		for (int attempt = 0; attempt < 5; attempt++) {
-			port_ = pick_udp_port();
-			std::vector<std::string> argv{QILDNSC_BINARY, "-w", "-l", "127.0.0.1",
-			    "-p", std::to_string(port_), "-d", list};
-			argv.insert(argv.end(), extra.begin(), extra.end());
-			/* No ready line of an earlier run may be mistaken for this one. */
-			std::filesystem::remove(dir_.file("qildnsc_stdout.txt"));
-			fwd_ = std::make_unique<Process>(argv, dir_.path(),
-			    std::vector<std::string>{config_.config_env()});
-			std::string ready = "Listening on 127.0.0.1:" + std::to_string(port_);
-			bool up = wait_until([&] {
-				return log().find(ready) != std::string::npos || !fwd_->running();
-			}, 10s);
-			if (up && fwd_->running())
-				return;
-			err_ = fwd_->stderr_text();
-			bool port_taken = log().find("QILEC_00691") != std::string::npos;
-			fwd_.reset();
-			if (!port_taken) {
-				FAIL() << "the forwarder did not start (" << (up ? "exited" : "no ready line")
-				       << ")";
-			}
-		}
-		FAIL() << "no free port for the forwarder after 5 attempts";
+		extra.insert(extra.begin(), {"-d", list});
+		start_forwarder(dir_, extra, config_.config_env(), 10s, &fwd_, &err_, &port_);
 	}
 
 	/* Ends the forwarder with `sig`; it must exit with status 0 and
@@ -206,8 +175,7 @@ protected:
 		ASSERT_TRUE(st) << "still running 10 s after signal " << sig;
 		EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 0)
 		    << "wait status " << *st << " after signal " << sig;
-		EXPECT_EQ(err_.find("AddressSanitizer"), std::string::npos);
-		EXPECT_EQ(err_.find("runtime error"), std::string::npos);
+		expect_no_sanitizer_report(err_);
 		fwd_.reset();
 	}
 
