@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "case_name.h"
 #include "vgetopt.h"
 
 namespace {
@@ -117,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
 	Case{"colon_first_missing_argument", {"qildnsc", "-d"}, {":"}, 2, "", ":d:w"},
 	Case{"colon_first_illegal_is_silent", {"qildnsc", "-q", "-w"}, {"?", "w"}, 3,
 	     "", ":d:w"}),
-    [](const testing::TestParamInfo<Case> &i) { return std::string(i.param.name); });
+    qiltest::CaseName());
 
 TEST(GetoptState, OpterrZeroSilencesDiagnostics)
 {

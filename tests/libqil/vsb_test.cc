@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "case_name.h"
 #include "libqil_test.h"
 #include "vsb.h"
 
@@ -129,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
 	/* A formatted append that reaches the last byte counts as overflow. */
 	FixedCase{"printf_15_exact", true, k15, -1, k15},
 	FixedCase{"printf_20_cut", true, std::string(20, 'c'), -1, std::string(15, 'c')}),
-    [](const testing::TestParamInfo<FixedCase> &i) { return std::string(i.param.name); });
+    qiltest::CaseName());
 
 TEST(Vsb, PutcOfNulIsAcceptedButNotStored)
 {

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "case_name.h"
 #include "libqil_test.h"
 #include "odr.h"
 #include "vtc_log.h"
@@ -141,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
 	DumpCase{"513_not_limited", "", k600.substr(0, 513), 513,
 	         "| " + k600.substr(0, 513) + "\n"},
 	DumpCase{"unlimited", "", k600, -2, "| " + k600 + "\n"}),
-    [](const testing::TestParamInfo<DumpCase> &i) { return std::string(i.param.name); });
+    qiltest::CaseName());
 
 /* Lines from several threads through one handle never interleave. */
 struct Writer {

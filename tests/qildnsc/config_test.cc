@@ -27,6 +27,7 @@
 
 #include <gtest/gtest.h>
 
+#include "case_name.h"
 #include "closed_port.h"
 #include "dns_client.h"
 #include "fake_http.h"
@@ -64,16 +65,6 @@ nodes_json(std::initializer_list<const char *> addrs)
 	}
 	return s + "]}";
 }
-
-/* Names a parameterized case after its row. */
-struct CaseName {
-	template <class P>
-	std::string
-	operator()(const ::testing::TestParamInfo<P> &info) const
-	{
-		return info.param.name;
-	}
-};
 
 /* The proxies of the "Use the proxy %s to fetch." lines, in order. */
 std::vector<std::string>

@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "case_name.h"
 #include "log_capture.h"
 #include "qildnsc.h"
 
@@ -49,15 +50,6 @@ public:
 
 private:
 	char **field_;
-};
-
-/* Names parameterised cases by the `name` field of their row. */
-struct CaseName {
-	template <class Row>
-	std::string operator()(const ::testing::TestParamInfo<Row> &row) const
-	{
-		return row.param.name;
-	}
 };
 
 /* A dotted IPv4 address in network byte order. */
