@@ -9,9 +9,8 @@ cd "$(dirname "$0")/.."
 secs=${1:-10}
 
 command -v dnsperf >/dev/null || { echo "dnsperf is needed (apt-get install dnsperf)"; exit 1; }
-command -v python3 >/dev/null || { echo "python3 is needed for the configuration server"; exit 1; }
 cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" --target qildnsc upstream_responder >/dev/null
+cmake --build build -j"$(nproc)" --target qildnsc upstream_responder config_server >/dev/null
 
 work=$(mktemp -d)
 pids=()
@@ -21,11 +20,9 @@ trap cleanup EXIT
 up_port=5391 fw_port=5392 cfg_port=5393
 ./build/bench/upstream_responder 127.0.0.2 $up_port $((secs * 3 + 30)) & pids+=($!)
 
-mkdir -p "$work/www/get"
-echo '{"cc":"US","dns_servers":[]}' > "$work/www/get/qildnsc.php"
-(cd "$work/www" && exec timeout $((secs * 3 + 30)) python3 -m http.server $cfg_port --bind 127.0.0.1) \
-  >/dev/null 2>&1 & pids+=($!)
-for _ in $(seq 50); do curl -s "http://127.0.0.1:$cfg_port/get/qildnsc.php" >/dev/null 2>&1 && break; sleep 0.1; done
+echo '{"cc":"US","dns_servers":[]}' > "$work/qildnsc.json"
+./build/tools/config_server 127.0.0.1 $cfg_port "$work/qildnsc.json" $((secs * 3 + 30)) & pids+=($!)
+for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/$cfg_port) 2>/dev/null && break; sleep 0.1; done
 
 (cd "$work" && QILDNSC_CONFIG_SERVER=127.0.0.1:$cfg_port exec "$OLDPWD/build/bin/qildnsc/qildnsc" \
   -w -l 127.0.0.1 -p $fw_port -d 127.0.0.2:$up_port) & pids+=($!)
