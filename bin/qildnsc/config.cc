@@ -147,14 +147,6 @@ config_server_list(json_t *servers, char **out)
 	return 0;
 }
 
-static void
-config_set_path(char **field, const char *value)
-{
-	free(*field);
-	*field = strdup(value);
-	AN(*field);
-}
-
 int
 init_cc(void)
 {
@@ -198,8 +190,8 @@ init_cc(void)
 	country_code = strdup(json_string_value(cc));
 	AN(country_code);
 	if (dnsc_conf.dns_servers_cmdline == 0 && strncmp(country_code, "CN", 2) == 0) {
-		config_set_path(&dnsc_conf.blacklist_path, "blacklist_CN.txt");
-		config_set_path(&dnsc_conf.croute_path, "route_CN.txt");
+		conf_set(&dnsc_conf.blacklist_path, "blacklist_CN.txt");
+		conf_set(&dnsc_conf.croute_path, "route_CN.txt");
 		vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Uses blacklist and CRoute for China");
 	}
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Your default country code is %s.", country_code);

@@ -109,13 +109,7 @@ intake_forward(const uint8_t *query, size_t len)
 			out = frame;
 			outlen = (size_t)n;
 		}
-		if (sendto(remote_fd, out, outlen, 0,
-		    reinterpret_cast<const struct sockaddr *>(&us->addr),
-		    (socklen_t)us->addrlen) == -1) {
-			int e = ODR_sockError();
-			vtc_log(vl, VTCLOG_ERROR, "QILEC_00696: sendto(2) error: %d %s", e,
-			    ODR_sockErrorText());
-		}
+		loop_sendto(remote_fd, out, outlen, &us->addr, us->addrlen, "QILEC_00696");
 	}
 }
 
@@ -131,7 +125,7 @@ DNS_local(void)
 	    reinterpret_cast<struct sockaddr *>(&pq.client_addr), &addrlen);
 	if (n == -1) {
 		int e = ODR_sockError();
-		if (!ODR_sockErrorIsReset(e) && e != EAGAIN && e != EINTR)
+		if (!loop_recv_quiet(e))
 			vtc_log(vl, VTCLOG_ERROR, "QILEC_00692: local: recvfrom(2) error: %d", e);
 		return;
 	}

@@ -23,6 +23,24 @@
 int local_fd = -1;
 int remote_fd = -1;
 
+void
+loop_sendto(int fd, const void *data, size_t len, const void *addr, int32_t addrlen,
+            const char *code)
+{
+	if (sendto(fd, data, len, 0, static_cast<const struct sockaddr *>(addr),
+	    (socklen_t)addrlen) == -1) {
+		int e = ODR_sockError();
+		vtc_log(vl, VTCLOG_ERROR, "%s: sendto(2) error: %d %s", code, e,
+		    ODR_sockErrorText());
+	}
+}
+
+bool
+loop_recv_quiet(int err)
+{
+	return ODR_sockErrorIsReset(err) || err == EAGAIN || err == EINTR;
+}
+
 int
 init_sockets(void)
 {

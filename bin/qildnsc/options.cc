@@ -40,10 +40,8 @@ usage(void)
 		(void)fprintf(stderr, "    %-28s # %s\n", l[0], l[1]);
 }
 
-/* Stores a heap copy of `arg` in `field`; a repeated option replaces the
- * earlier value. Start-up cannot go on without the copy. */
-static void
-opt_set(char **field, const char *arg)
+void
+conf_set(char **field, const char *arg)
 {
 	char *p = strdup(arg);
 	AN(p);
@@ -59,27 +57,27 @@ parse_options(int argc, char *argv[])
 	while ((ch = qil::getopt(argc, argv, "b:c:d:hl:p:wX:")) != -1) {
 		switch (ch) {
 		case 'b':
-			opt_set(&dnsc_conf.blacklist_path, qil::optarg);
+			conf_set(&dnsc_conf.blacklist_path, qil::optarg);
 			break;
 		case 'c':
-			opt_set(&dnsc_conf.croute_path, qil::optarg);
+			conf_set(&dnsc_conf.croute_path, qil::optarg);
 			break;
 		case 'd':
-			opt_set(&dnsc_conf.dns_servers, qil::optarg);
+			conf_set(&dnsc_conf.dns_servers, qil::optarg);
 			dnsc_conf.dns_servers_cmdline = 1;
 			break;
 		case 'l':
-			opt_set(&dnsc_conf.listen_addr, qil::optarg);
+			conf_set(&dnsc_conf.listen_addr, qil::optarg);
 			break;
 		case 'p':
-			opt_set(&dnsc_conf.listen_port, qil::optarg);
+			conf_set(&dnsc_conf.listen_port, qil::optarg);
 			break;
 		case 'w':
 			dnsc_conf.use_windivert = 1 - dnsc_conf.use_windivert;
 			vtc_log(vl, VTCLOG_INFO, "Use WinDivert driver.");
 			break;
 		case 'X':
-			opt_set(&dnsc_conf.http_proxy, qil::optarg);
+			conf_set(&dnsc_conf.http_proxy, qil::optarg);
 			break;
 		case 'h':
 		default:
@@ -89,12 +87,12 @@ parse_options(int argc, char *argv[])
 	}
 
 	if (dnsc_conf.listen_addr == NULL)
-		opt_set(&dnsc_conf.listen_addr, "127.0.0.1");
+		conf_set(&dnsc_conf.listen_addr, "127.0.0.1");
 	if (dnsc_conf.use_windivert && dnsc_conf.listen_port != NULL)
 		vtc_log(vl, VTCLOG_WARN, "-p option is ignored due to -w option.");
 	if (dnsc_conf.listen_port == NULL)
-		opt_set(&dnsc_conf.listen_port, "53");
+		conf_set(&dnsc_conf.listen_port, "53");
 	if (dnsc_conf.use_windivert)
-		opt_set(&dnsc_conf.listen_port, "5353");
+		conf_set(&dnsc_conf.listen_port, "5353");
 	return 0;
 }

@@ -28,6 +28,11 @@ struct dnsc_config {
 extern struct dnsc_config dnsc_conf;
 extern struct vtclog *vl;
 
+/* Stores a heap copy of `value` in the configuration text `field`,
+ * replacing (and freeing) the earlier one. Start-up cannot go on without
+ * the copy. */
+void conf_set(char **field, const char *value);
+
 /* Start-up: 0 when the forwarder is ready to serve, 1 when a step failed. */
 int qildnsc_init(int argc, char *argv[]);
 /* Reads the command line into dnsc_conf; exits with status 1 on misuse. */

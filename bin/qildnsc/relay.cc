@@ -99,13 +99,8 @@ release_held_answers(void)
 		struct held_answer *ha = &held_answers[held_head];
 		if (!(elapsed_seconds(&ha->stamp, &now) > HOLD_DELAY))
 			break;
-		if (sendto(local_fd, ha->data, (size_t)ha->len, 0,
-		    reinterpret_cast<const struct sockaddr *>(&ha->client_addr),
-		    (socklen_t)ha->client_addrlen) == -1) {
-			int e = ODR_sockError();
-			vtc_log(vl, VTCLOG_ERROR, "QILEC_00697: sendto(2) error: %d %s", e,
-			    ODR_sockErrorText());
-		}
+		loop_sendto(local_fd, ha->data, (size_t)ha->len, &ha->client_addr,
+		    ha->client_addrlen, "QILEC_00697");
 		free(ha->data);
 		ha->data = NULL;
 		held_head = held_next(held_head);
@@ -166,7 +161,7 @@ DNS_remote(void)
 	    reinterpret_cast<struct sockaddr *>(&from), &fromlen);
 	if (n == -1) {
 		int e = ODR_sockError();
-		if (!ODR_sockErrorIsReset(e) && e != EAGAIN && e != EINTR)
+		if (!loop_recv_quiet(e))
 			vtc_log(vl, VTCLOG_ERROR, "QILEC_00699: remote: recvfrom(2) error: %d %s",
 			    e, ODR_sockErrorText());
 		return;
@@ -210,13 +205,8 @@ DNS_remote(void)
 	const auto *sin = reinterpret_cast<const struct sockaddr_in *>(&from);
 	switch (filter_response(msg, sin->sin_addr.s_addr)) {
 	case FILTER_RELAY:
-		if (sendto(local_fd, buf, (size_t)n, 0,
-		    reinterpret_cast<const struct sockaddr *>(&pq->client_addr),
-		    (socklen_t)pq->client_addrlen) == -1) {
-			int e = ODR_sockError();
-			vtc_log(vl, VTCLOG_ERROR, "QILEC_00702: sendto(2) error: %d %s", e,
-			    ODR_sockErrorText());
-		}
+		loop_sendto(local_fd, buf, (size_t)n, &pq->client_addr, pq->client_addrlen,
+		    "QILEC_00702");
 		break;
 	case FILTER_HOLD:
 		hold_answer(pq->id, buf, (int32_t)n, &pq->client_addr, pq->client_addrlen);
