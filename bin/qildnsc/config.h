@@ -17,6 +17,9 @@
 #define CONFIG_BUFSIZE 5120
 
 extern char *country_code;
+/* The parsed static nodes file and configuration document, never freed. */
+extern struct json_t *static_nodes_doc;
+extern struct json_t *config_doc;
 
 /* 0 when the static nodes file holds a "staticnodes" array, else -1. */
 int load_static_nodes(void);

@@ -203,6 +203,8 @@ TEST(VtcLogDeath, ElapsedTimeCountsFromTheFirstLineOfAnyHandle)
 		    for (long i = 0; i < 100000000 && VTIM_now() - t < 0.002; i++)
 			    continue;
 		    vtc_log(b, VTCLOG_INFO, "second");
+		    vtc_logclose(a);
+		    vtc_logclose(b);
 		    exit(0);
 	    },
 	    testing::ExitedWithCode(0),
