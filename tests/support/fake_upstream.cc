@@ -164,20 +164,22 @@ FakeUpstream::handle(Received r)
 	Script script;
 	{
 		std::lock_guard lk(mu_);
-		received_.push_back(r);
 		script = script_;
 	}
-	if (!script)
-		return;
 	/* A script that cannot answer this datagram (a builder refusing a
 	 * malformed message) answers nothing; it must not end the thread. */
 	std::vector<Reply> replies;
-	try {
-		replies = script(r);
-	} catch (const std::exception &) {
-		script_failures_++;
+	if (script) {
+		try {
+			replies = script(r);
+		} catch (const std::exception &) {
+			script_failures_++;
+		}
 	}
+	/* Recorded only once the script has run, so that a test woken by
+	 * wait_received() also sees its failure count and its replies. */
 	std::lock_guard lk(mu_);
+	received_.push_back(r);
 	for (auto &rep : replies) {
 		if (rep.via == Reply::Via::Normal && encrypted_) {
 			rep.data = frame(rep.data);
