@@ -31,7 +31,7 @@ extern "C" {
 #include "divert_rewrite.h"
 #include "diversion.h"
 #include "qildnsc.h"
-#include "shell.h"
+#include "exit_signals.h"
 #include "vtc_log.h"
 
 extern char **environ;
@@ -42,6 +42,10 @@ extern char **environ;
  * still has the xtables NFQUEUE target). */
 static const char *iptables_cmd;
 static std::atomic<bool> rules_installed;
+/* What the thread reports to start_diversion(): still setting up, ready,
+ * or failed (the queue or the rules could not be set up). */
+enum { DIVERT_SETTING_UP, DIVERT_READY, DIVERT_FAILED };
+static std::atomic<int> divert_state{DIVERT_SETTING_UP};
 static divert_pairs pairs;
 
 /* Runs `iptables -w -t mangle <args>` quietly; its exit status, or -1. */
@@ -172,12 +176,22 @@ divert_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa, 
 	return 0;
 }
 
+static void
+divert_report(int state)
+{
+	divert_state = state;
+	divert_state.notify_all();
+}
+
 static void *
-divert_fail(struct nfq_handle *h, int code)
+divert_fail(struct nfq_handle *h, struct nfq_q_handle *qh, int code)
 {
 	vtc_log(vl, VTCLOG_ERROR, "Failed to open the WinDivert device (%d)", code);
+	if (qh != NULL)
+		(void)nfq_destroy_queue(qh);
 	if (h != NULL)
 		(void)nfq_close(h);
+	divert_report(DIVERT_FAILED);
 	return NULL;
 }
 
@@ -187,20 +201,21 @@ diversion_thread(void *arg)
 	(void)arg;
 	struct nfq_handle *h = nfq_open();
 	if (h == NULL)
-		return divert_fail(NULL, errno);
+		return divert_fail(NULL, NULL, errno);
 	struct nfq_q_handle *qh = nfq_create_queue(h, DIVERT_QUEUE_NUM, divert_packet, NULL);
 	if (qh == NULL)
-		return divert_fail(h, errno);
+		return divert_fail(h, NULL, errno);
 	if (nfq_set_mode(qh, NFQNL_COPY_PACKET, 0xffff) < 0)
-		return divert_fail(h, errno);
+		return divert_fail(h, qh, errno);
 	/* Fail open: when we fall behind, packets pass unchanged. */
 	if (nfq_set_queue_flags(qh, NFQA_CFG_F_FAIL_OPEN, NFQA_CFG_F_FAIL_OPEN) < 0)
 		vtc_log(vl, VTCLOG_WARN, "[WARN] The queue cannot fail open (%d).", errno);
 	int r = divert_rules_install();
 	if (r != 0)
-		return divert_fail(h, r);
+		return divert_fail(h, qh, r);
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Diverting DNS packets through queue %d.",
 	    DIVERT_QUEUE_NUM);
+	divert_report(DIVERT_READY);
 
 	int fd = nfq_fd(h);
 	static char buf[0x10000 + 4096] __attribute__((aligned));
@@ -223,11 +238,17 @@ diversion_thread(void *arg)
 int
 start_diversion(void)
 {
-	if (shell_thread_create(diversion_thread) != 0) {
+	/* From here an exit signal stays pending until the shell takes it, so
+	 * that rules installed meanwhile are removed on the way out. */
+	exit_signals_block();
+	if (exit_signals_thread_create(diversion_thread) != 0) {
 		(void)fputs("Failed to create a windivert thread\n", stderr);
 		exit(1);
 	}
-	return 0;
+	/* Start-up succeeds only with the queue open and the rules in place;
+	 * a failure has been logged and left no rule behind. */
+	divert_state.wait(DIVERT_SETTING_UP);
+	return divert_state == DIVERT_READY ? 0 : -1;
 }
 
 void

@@ -16,7 +16,9 @@
 /* The mark of the upstream socket's packets, which diversion leaves alone. */
 #define QILDNSC_UPSTREAM_MARK 0x51d5
 
-/* Starts diversion_thread(); ends the process when it cannot. */
+/* Starts diversion_thread() and waits until its queue and rules are in
+ * place: 0, or -1 when they could not be set up (logged, no rule left).
+ * Ends the process when the thread cannot be started. */
 int start_diversion(void);
 /* Thread body; returns only when the queue or the rules cannot be set up. */
 void *diversion_thread(void *arg);

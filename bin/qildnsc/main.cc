@@ -7,18 +7,23 @@
 
 #include "qildnsc.h"
 #include "shell.h"
+#include "startup_report.h"
+
+static const char log_name[] = "qildnsc_stdout.txt";
 
 int
 main(int argc, char *argv[])
 {
 	/* Standard output is the log; unbuffered, so no line is ever lost. */
-	if (freopen("qildnsc_stdout.txt", "w+", stdout) == NULL) {
-		perror("qildnsc_stdout.txt");
+	if (freopen(log_name, "w+", stdout) == NULL) {
+		perror(log_name);
 		return 1;
 	}
 	setvbuf(stdout, NULL, _IONBF, 0);
-	if (qildnsc_init(argc, argv) != 0)
+	if (qildnsc_init(argc, argv) != 0) {
+		startup_report_failure(stderr, log_name);
 		return 1;
+	}
 	/* The other threads are not told to stop; they end with the process. */
 	exit(shell_run());
 }

@@ -1,15 +1,11 @@
 /*
- * shell.h -- the process shell: threads started with the exit signals
- * blocked, and the first thread waiting for "Exit" (SIGINT or SIGTERM).
+ * shell.h -- the process shell: after start-up the first thread starts the
+ * event loop and waits for "Exit" (SIGINT, SIGTERM or SIGHUP).
  */
 #ifndef QILDNSC_SHELL_H
 #define QILDNSC_SHELL_H
 
-/* Starts `start` on a new thread that never takes SIGINT or SIGTERM;
- * 0 or the error number. */
-int shell_thread_create(void *(*start)(void *));
-
-/* Starts the event loop and waits for SIGINT or SIGTERM; the exit status. */
+/* Starts the event loop and waits for an exit signal; the exit status. */
 int shell_run(void);
 
 #endif

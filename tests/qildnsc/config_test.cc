@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -146,6 +147,13 @@ protected:
 		ASSERT_TRUE(st);
 		EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 1) << "wait status " << *st;
 		expect_clean_end();
+		/* The last error of the log, once, on standard error. */
+		std::string last;
+		std::istringstream in(log());
+		for (std::string line; std::getline(in, line);)
+			if (size_t at = line.find(" [ERROR] "); at != std::string::npos)
+				last = line.substr(at + 9);
+		EXPECT_EQ(err_, "qildnsc: " + last + " (see qildnsc_stdout.txt)\n");
 	}
 
 	void

@@ -12,6 +12,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -263,6 +264,41 @@ TEST_F(Diversion, TheXtablesQueueTargetServesAsWell)
 	fwd_->signal(SIGTERM);
 	ASSERT_TRUE(fwd_->wait(10s));
 	EXPECT_EQ(jumps_to_chain("iptables-legacy"), 0);
+}
+
+/* Diversion is part of the start-up: without its rules the forwarder
+ * does not start, and it leaves nothing behind. */
+TEST_F(Diversion, RulesThatCannotBeInstalledEndTheStartUp)
+{
+	EXPECT_FALSE(start_forwarder("false"));
+	auto st = fwd_->wait(10s);
+	ASSERT_TRUE(st);
+	EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 1) << "wait status " << *st;
+	EXPECT_EQ(fwd_->stderr_text(),
+	    "qildnsc: Failed to open the WinDivert device (1) (see qildnsc_stdout.txt)\n");
+	EXPECT_EQ(jumps_to_chain(), 0);
+	EXPECT_FALSE(sh("iptables -w -t mangle -S QILDNSC"));
+}
+
+/* An exit signal while the rules go in waits for them, then removes them. */
+TEST_F(Diversion, ExitSignalDuringInstallationLeavesNoRule)
+{
+	const std::string slow = dir_.file("slow-iptables");
+	write_file(slow, "#!/bin/sh\ntouch '" + dir_.file("called") +
+	    "'\nsleep 0.05\nexec iptables \"$@\"\n");
+	ASSERT_EQ(chmod(slow.c_str(), 0755), 0);
+	fwd_ = std::make_unique<Process>(
+	    std::vector<std::string>{QILDNSC_BINARY, "-d", "127.0.0.2:53"}, dir_.path(),
+	    std::vector<std::string>{config_->config_env(), "QILDNSC_IPTABLES=" + slow});
+	ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(dir_.file("called")); }, 15s));
+	fwd_->signal(SIGTERM);
+	auto st = fwd_->wait(15s);
+	ASSERT_TRUE(st);
+	if (log().find("Diverting DNS packets") == std::string::npos)
+		GTEST_SKIP() << "no netfilter queue here:\n" << log();
+	EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 0) << "wait status " << *st;
+	EXPECT_EQ(jumps_to_chain(), 0);
+	EXPECT_FALSE(sh("iptables -w -t mangle -S QILDNSC")) << "the chain must be gone";
 }
 
 } // namespace

@@ -567,7 +567,7 @@ TEST_F(ForwarderTest, UpstreamDatagramsThatAnswerNothingAreDropped)
 TEST_F(ForwarderTest, DigGetsItsAnswer)
 {
 	if (system("command -v dig >/dev/null 2>&1") != 0)
-		GTEST_SKIP() << "dig is not installed (package dnsutils); skipping";
+		GTEST_SKIP() << "dig is not installed (package bind9-dnsutils); skipping";
 	FakeUpstream f("127.0.0.2", false, answer(a_records({"192.0.2.44", "192.0.2.45"})));
 	start({&f});
 	ASSERT_FALSE(HasFatalFailure());
@@ -588,10 +588,11 @@ TEST_F(ForwarderTest, DigGetsItsAnswer)
 	EXPECT_EQ(dns::first_question(f.received()[0].message).value().name, "www.example.test");
 }
 
-TEST_F(ForwarderTest, SigintAndSigtermEndWithStatusZero)
+TEST_F(ForwarderTest, ExitSignalsEndWithStatusZero)
 {
 	FakeUpstream f("127.0.0.2", false, answer(a_records({"192.0.2.1", "192.0.2.2"})));
-	for (int sig : {SIGINT, SIGTERM}) {
+	/* SIGHUP: the terminal it was started from was closed. */
+	for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
 		SCOPED_TRACE(strsignal(sig));
 		start({&f});
 		ASSERT_FALSE(HasFatalFailure());
@@ -600,6 +601,24 @@ TEST_F(ForwarderTest, SigintAndSigtermEndWithStatusZero)
 		ASSERT_EQ(c.collect_until(1, 5s).size(), 1u);
 		stop_and_expect_clean_exit(sig);
 	}
+}
+
+TEST_F(ForwarderTest, SecondInstanceOnTheSamePortFailsToStart)
+{
+	FakeUpstream f("127.0.0.2", false);
+	start({&f});
+	ASSERT_FALSE(HasFatalFailure());
+	TmpDir other;
+	RunResult r = run_qildnsc({"-w", "-l", "127.0.0.1", "-p", std::to_string(port_), "-d",
+	    f.list_entry()}, other.path(), 30s, {config_.config_env()});
+	EXPECT_EQ(r.exit_code, 1);
+	std::string why = "QILEC_00691: bind(2) for 127.0.0.1:" + std::to_string(port_) +
+	    " error: 98 Unknown 98";
+	EXPECT_EQ(r.err, "qildnsc: " + why + " (see qildnsc_stdout.txt)\n");
+	/* The first one still has its queries. */
+	DnsClient c(port_);
+	ASSERT_TRUE(c.send(dns::build_query(7, "still.test", dns::TYPE_A)));
+	EXPECT_TRUE(f.wait_received(1));
 }
 
 } // namespace
