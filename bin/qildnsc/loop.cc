@@ -51,10 +51,8 @@ init_sockets(void)
 	QIL_ASSERT(local_fd >= 0);
 	r = VTCP_nonblocking(local_fd);
 	QIL_ASSERT(r == 0);
-	if (VTCP_reuseaddr(local_fd) != 0) {
-		int e = ODR_sockError();
-		vtc_log(vl, VTCLOG_WARN, "VTCP_reuseaddr() failed: %d %s", e, ODR_sockErrorText());
-	}
+	/* No SO_REUSEADDR: on a datagram socket it would let a second
+	 * program bind this address and port and quietly take the queries. */
 
 	hints.ai_family = AF_INET;
 	hints.ai_socktype = SOCK_DGRAM;

@@ -8,6 +8,7 @@
 
 #include "qildnsc.h"
 #include "vgetopt.h"
+#include "vss.h"
 #include "vtc_log.h"
 
 struct dnsc_config dnsc_conf = {
@@ -94,5 +95,11 @@ parse_options(int argc, char *argv[])
 		conf_set(&dnsc_conf.listen_port, "53");
 	if (dnsc_conf.use_windivert)
 		conf_set(&dnsc_conf.listen_port, "5353");
+	if (VSS_port_check(dnsc_conf.listen_port) != 0) {
+		vtc_log(vl, VTCLOG_ERROR,
+		    "QILEC_00760: Invalid port to listen: %s (it must be from 1 to 65535)",
+		    dnsc_conf.listen_port);
+		return 1;
+	}
 	return 0;
 }

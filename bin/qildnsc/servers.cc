@@ -14,6 +14,7 @@
 #include "qildnsc.h"
 #include "servers.h"
 #include "upstream_key.h"
+#include "vss.h"
 #include "vtc_log.h"
 
 struct upstream_server *upstream_servers;
@@ -34,6 +35,12 @@ servers_add(const char *entry, struct upstream_server *us, bool *local_seen,
 	if (colon != NULL) {
 		*colon = '\0';
 		port = colon + 1;
+	}
+	if (VSS_port_check(port) != 0) {
+		vtc_log(vl, VTCLOG_ERROR,
+		    "QILEC_00761: Invalid port in DNS server %s (it must be from 1 to 65535)",
+		    entry);
+		return -1;
 	}
 
 	struct addrinfo hints = {}, *res = NULL;
@@ -97,6 +104,9 @@ init_servers(void)
 		n_upstream_servers++;
 	}
 
+	if (n_upstream_servers == 0)
+		vtc_log(vl, VTCLOG_WARN,
+		    "[WARN] No DNS server to forward to: every query will go unanswered.");
 	if (dnsc_conf.croute_path != NULL && !(local_seen && foreign_seen))
 		vtc_log(vl, VTCLOG_WARN,
 		    "[WARN] At least one local DNS and one foreign DNS required if CRoute is enabled.");

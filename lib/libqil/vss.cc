@@ -23,6 +23,23 @@ vss_seterr(int *errp, int value)
 }
 
 int
+VSS_port_check(const char *port)
+{
+	AN(port);
+	if (*port == '\0')
+		return -1;
+	unsigned long v = 0;
+	for (const char *p = port; *p != '\0'; p++) {
+		if (*p < '0' || *p > '9')
+			return 0; /* a service name, for the resolver to judge */
+		v = v * 10 + (unsigned long)(*p - '0');
+		if (v > 65535)
+			return -1;
+	}
+	return v >= 1 ? 0 : -1;
+}
+
+int
 VSS_parse(const char *str, char **addr, char **port, int *err)
 {
 	const char *p;

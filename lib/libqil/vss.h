@@ -28,6 +28,10 @@ struct vss_addr {
 #define EMPTYADDRINFO     6
 #define IOCTL_ERROR       7
 
+/* 0 when `port` is a service name or a decimal number from 1 to 65535; -1
+ * for an empty text or a number outside that range (which the resolver
+ * would silently wrap). */
+int VSS_port_check(const char *port);
 /* Splits `str`; `*addr` and `*port` are new heap strings or NULL. */
 int VSS_parse(const char *str, char **addr, char **port, int *err);
 /* Resolves `str` (default port `port`); returns the count, 0 on failure. */

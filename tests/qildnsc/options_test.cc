@@ -241,6 +241,23 @@ TEST(OptionsBinary, OptionLines)
 	}
 }
 
+/* A listening port the resolver would wrap (70000 is 4464 to it) is
+ * refused: status 1 and the reason on standard error. */
+TEST(OptionsBinary, PortsOutsideTheRangeAreRefused)
+{
+	for (const char *port : {"0", "65536", "70000", "99999999999999999999"}) {
+		SCOPED_TRACE(port);
+		qiltest::TmpDir dir;
+		Outcome r = run_options(dir, {"-w", "-l", "127.0.0.1", "-p", port}, Ends::exits);
+		ASSERT_TRUE(r.status.has_value());
+		EXPECT_TRUE(WIFEXITED(*r.status) && WEXITSTATUS(*r.status) == 1);
+		std::string why = std::string("QILEC_00760: Invalid port to listen: ") + port +
+		    " (it must be from 1 to 65535)";
+		EXPECT_NE(r.log.find("[ERROR] " + why + "\n"), std::string::npos) << r.log;
+		EXPECT_EQ(r.err, "qildnsc: " + why + " (see qildnsc_stdout.txt)\n");
+	}
+}
+
 TEST(OptionsBinary, EachStartTruncatesTheLog)
 {
 	qiltest::TmpDir dir;

@@ -51,6 +51,8 @@ TEST_P(ServerList, Entries)
 	EXPECT_TRUE(log.contains(std::string("[INFO] Using DNS servers: ") + c.text + "\n"))
 	    << log.text();
 	ASSERT_EQ(n_upstream_servers, (int32_t)c.servers.size());
+	EXPECT_EQ(log.contains("[WARN] No DNS server to forward to: every query will go "
+	                       "unanswered.\n"), c.servers.empty()) << log.text();
 	for (size_t i = 0; i < c.servers.size(); i++) {
 		const struct upstream_server &us = upstream_servers[i];
 		const auto *sin = reinterpret_cast<const struct sockaddr_in *>(&us.addr);
@@ -88,11 +90,15 @@ const ListCase kListCases[] = {
 INSTANTIATE_TEST_SUITE_P(Texts, ServerList, ::testing::ValuesIn(kListCases),
                          qiltest::CaseName());
 
+const char kNoResolve[] = "QILEC_00689: getaddrinfo(3) for %s error: ";
+const char kBadPort[] = "QILEC_00761: Invalid port in DNS server %s (it must be from 1 to 65535)";
+
 struct BadCase {
 	const char *name;
 	const char *text;
 	const char *entry; /* as the message shows it */
 	int32_t filled;    /* records before the failing entry */
+	const char *message = kNoResolve;
 };
 
 class ServerListFailure : public ::testing::TestWithParam<BadCase> {};
@@ -104,8 +110,8 @@ TEST_P(ServerListFailure, StopsWithTheEntryAsWritten)
 	ConfString list(&dnsc_conf.dns_servers, c.text);
 
 	EXPECT_EQ(init_servers(), -1);
-	std::string want = std::string("[ERROR] QILEC_00689: getaddrinfo(3) for ") + c.entry +
-	    " error: ";
+	std::string want = std::string("[ERROR] ") + c.message;
+	want.replace(want.find("%s"), 2, c.entry);
 	EXPECT_TRUE(log.contains(want)) << "want: " << want << "\nlog: " << log.text();
 	EXPECT_EQ(n_upstream_servers, c.filled);
 }
@@ -116,6 +122,10 @@ const BadCase kBadCases[] = {
 	{"unresolvable_first", "no-such-host.invalid,192.0.2.1", "no-such-host.invalid", 0},
 	{"unknown_service", "192.0.2.1,e192.0.2.2:no-such-service",
 	 "e192.0.2.2:no-such-service", 1},
+	/* The resolver would wrap these ports silently. */
+	{"port_too_big", "192.0.2.1,E192.0.2.2:99999", "E192.0.2.2:99999", 1, kBadPort},
+	{"port_zero", "192.0.2.1:0", "192.0.2.1:0", 0, kBadPort},
+	{"port_empty", "192.0.2.1:", "192.0.2.1:", 0, kBadPort},
 };
 
 INSTANTIATE_TEST_SUITE_P(Texts, ServerListFailure, ::testing::ValuesIn(kBadCases),
