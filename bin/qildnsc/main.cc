@@ -8,6 +8,7 @@
 #include "qildnsc.h"
 #include "shell.h"
 #include "startup_report.h"
+#include "tray.h"
 
 static const char log_name[] = "qildnsc_stdout.txt";
 
@@ -25,5 +26,5 @@ main(int argc, char *argv[])
 		return 1;
 	}
 	/* The other threads are not told to stop; they end with the process. */
-	exit(shell_run());
+	exit(shell_run(tray_run));
 }

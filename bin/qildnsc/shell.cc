@@ -1,8 +1,8 @@
 /*
- * shell.cc -- what stands in for the tray icon on Linux: after start-up
- * the first thread starts the event loop and then only waits for an exit
- * signal, which plays the menu's "Exit". Every other thread has the exit
- * signals blocked, so they always reach the waiting first thread.
+ * shell.cc -- the process shell: after start-up the first thread starts
+ * the event loop and then runs the desktop's message loop (the tray icon)
+ * until "Exit"; an exit signal plays the menu's "Exit". Every other thread
+ * has the exit signals blocked, so they always reach the first thread.
  */
 #include <stdio.h>
 
@@ -13,7 +13,7 @@
 #include "shell.h"
 
 int
-shell_run(void)
+shell_run(shell_loop_f *loop)
 {
 	/* Blocked before the thread exists, so it inherits the mask. */
 	exit_signals_block();
@@ -21,8 +21,8 @@ shell_run(void)
 		(void)fputs("Failed to create a main thread\n", stderr);
 		return 1;
 	}
-	(void)exit_signals_wait();
+	int status = loop();
 	if (dnsc_conf.use_windivert)
 		stop_diversion();
-	return 0;
+	return status;
 }

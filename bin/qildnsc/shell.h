@@ -1,11 +1,20 @@
 /*
  * shell.h -- the process shell: after start-up the first thread starts the
- * event loop and waits for "Exit" (SIGINT, SIGTERM or SIGHUP).
+ * event loop and runs the desktop's message loop until "Exit" (the tray
+ * menu, sleep or wake, or SIGINT, SIGTERM or SIGHUP).
  */
 #ifndef QILDNSC_SHELL_H
 #define QILDNSC_SHELL_H
 
-/* Starts the event loop and waits for an exit signal; the exit status. */
-int shell_run(void);
+/*
+ * The first thread's message loop: runs until the process is to end and
+ * returns the exit status. It takes the exit signals itself (they are
+ * blocked in every thread). The desktop's own: tray_run() on Linux.
+ */
+typedef int shell_loop_f(void);
+
+/* Starts the event loop, runs `loop` and removes what diversion put in
+ * place; the exit status. */
+int shell_run(shell_loop_f *loop);
 
 #endif
