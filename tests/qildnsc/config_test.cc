@@ -114,7 +114,7 @@ protected:
 	void
 	start(const std::vector<std::string> &extra, const std::string &env)
 	{
-		start_forwarder(dir_, extra, env, 15s, &fwd_, &err_);
+		start_forwarder(dir_, extra, {env}, 15s, &fwd_, &err_);
 	}
 
 	/* Ends a started forwarder: status 0, no sanitizer report. */

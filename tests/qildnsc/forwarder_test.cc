@@ -160,7 +160,7 @@ protected:
 	start_with_list(const std::string &list, std::vector<std::string> extra = {})
 	{
 		extra.insert(extra.begin(), {"-d", list});
-		start_forwarder(dir_, extra, config_.config_env(), 10s, &fwd_, &err_, &port_);
+		start_forwarder(dir_, extra, {config_.config_env()}, 10s, &fwd_, &err_, &port_);
 	}
 
 	/* Ends the forwarder with `sig`; it must exit with status 0 and

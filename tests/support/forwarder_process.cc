@@ -21,7 +21,7 @@ forwarder_argv(uint16_t port, const std::vector<std::string> &args)
 
 void
 start_forwarder(const TmpDir &dir, const std::vector<std::string> &args,
-                const std::string &env, std::chrono::milliseconds limit,
+                const std::vector<std::string> &env, std::chrono::milliseconds limit,
                 std::unique_ptr<Process> *fwd, std::string *err, uint16_t *port)
 {
 	const std::string logpath = dir.file("qildnsc_stdout.txt");
@@ -33,8 +33,12 @@ start_forwarder(const TmpDir &dir, const std::vector<std::string> &args,
 			*port = p;
 		/* No ready line of an earlier run may be mistaken for this one. */
 		std::filesystem::remove(logpath);
-		*fwd = std::make_unique<Process>(forwarder_argv(p, args), dir.path(),
-		    std::vector<std::string>{env});
+		/* Later entries win: the caller's buses replace the absent ones. */
+		std::vector<std::string> full{
+		    "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir.file("no-session-bus"),
+		    "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir.file("no-system-bus")};
+		full.insert(full.end(), env.begin(), env.end());
+		*fwd = std::make_unique<Process>(forwarder_argv(p, args), dir.path(), full);
 		std::string ready = "Listening on 127.0.0.1:" + std::to_string(p);
 		bool up = wait_until([&] {
 			return log().find(ready) != std::string::npos || !(*fwd)->running();

@@ -24,13 +24,15 @@ std::vector<std::string> forwarder_argv(uint16_t port, const std::vector<std::st
 /*
  * Starts the forwarder in `dir` with forwarder_argv(<port>, args) and `env`
  * added to its environment, and waits at most `limit` for its ready line.
+ * Unless `env` names them, the session and system buses are sockets that
+ * do not exist: no test reaches the desktop it runs on.
  * A port taken meanwhile by someone else fails the bind; then another is
  * tried, five in all. On success `*fwd` runs on `*port` (when given);
  * otherwise the test has a fatal failure, `*fwd` is empty and `*err` holds
  * the standard error of the last attempt.
  */
 void start_forwarder(const TmpDir &dir, const std::vector<std::string> &args,
-                     const std::string &env, std::chrono::milliseconds limit,
+                     const std::vector<std::string> &env, std::chrono::milliseconds limit,
                      std::unique_ptr<Process> *fwd, std::string *err,
                      uint16_t *port = nullptr);
 
