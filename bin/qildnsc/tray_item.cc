@@ -20,6 +20,7 @@
 #include "tray_menu.h"
 #include "vas.h"
 #include "vtc_log.h"
+#include "vtim.h"
 
 #define ITEM_PATH      "/StatusNotifierItem"
 #define ITEM_INTERFACE "org.kde.StatusNotifierItem"
@@ -31,6 +32,10 @@
 #define QILDNSC_ICON_DIR "/usr/local/share/icons"
 #endif
 #define ICON_FILE QILDNSC_ICON_DIR "/hicolor/48x48/apps/" TRAY_ICON_NAME ".png"
+
+/* Any program of the session can make the watcher's name change hands
+ * at will, and each change is a registration: their lines are limited. */
+#define REGISTRATION_LOG_INTERVAL 10.0 /* seconds */
 
 struct tray_item {
 	unsigned magic;
@@ -47,6 +52,7 @@ struct tray_item {
 	const char *icon_theme_path;
 	bool told_no_watcher;
 	bool balloon_shown;
+	double logged_at;         /* the last registration line (VTIM_mono) */
 };
 
 namespace {
@@ -202,6 +208,18 @@ const sd_bus_vtable item_vtable[] = {
 	SD_BUS_VTABLE_END,
 };
 
+/* At most one registration line every REGISTRATION_LOG_INTERVAL. */
+bool
+item_may_log(tray_item *item)
+{
+	double now = VTIM_mono();
+
+	if (item->logged_at != 0 && now - item->logged_at < REGISTRATION_LOG_INTERVAL)
+		return false;
+	item->logged_at = now;
+	return true;
+}
+
 int
 item_registered(sd_bus_message *reply, void *userdata, sd_bus_error *)
 {
@@ -210,7 +228,9 @@ item_registered(sd_bus_message *reply, void *userdata, sd_bus_error *)
 
 	item->registering = sd_bus_slot_unref(item->registering);
 	if (e == nullptr) {
-		vtc_log(vl, VTCLOG_INFO, "QILEC_00759: Tray icon registered as %s.", item->service);
+		if (item_may_log(item))
+			vtc_log(vl, VTCLOG_INFO, "QILEC_00759: Tray icon registered as %s.",
+			    item->service);
 		if (!item->balloon_shown)
 			tray_balloon_show(item->bus, item->icon_name);
 		item->balloon_shown = true;
@@ -221,7 +241,7 @@ item_registered(sd_bus_message *reply, void *userdata, sd_bus_error *)
 			vtc_log(vl, VTCLOG_WARN, "QILEC_00760: No StatusNotifierWatcher on the "
 			    "session bus: no tray icon until a panel with one starts.");
 		item->told_no_watcher = true;
-	} else {
+	} else if (item_may_log(item)) {
 		vtc_log(vl, VTCLOG_WARN, "QILEC_00761: RegisterStatusNotifierItem: %s (%s)",
 		    e->name, e->message != nullptr ? e->message : "");
 	}
@@ -238,7 +258,7 @@ item_register(tray_item *item)
 	int r = sd_bus_call_method_async(item->bus, &item->registering, WATCHER_NAME,
 	    WATCHER_PATH, WATCHER_NAME, "RegisterStatusNotifierItem", item_registered, item,
 	    "s", item->service);
-	if (r < 0)
+	if (r < 0 && item_may_log(item))
 		vtc_log(vl, VTCLOG_WARN, "QILEC_00761: RegisterStatusNotifierItem: %s",
 		    strerror(-r));
 }
