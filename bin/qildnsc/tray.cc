@@ -43,7 +43,7 @@ tray_signalled(sd_event_source *src, const struct signalfd_siginfo *, void *)
 static int
 tray_bus_lost(sd_bus_message *, void *userdata, sd_bus_error *)
 {
-	vtc_log(vl, VTCLOG_WARN, "QILEC_00767: The %s bus went away; serving goes on.",
+	vtc_log(vl, VTCLOG_WARN, "QILEC_00772: The %s bus went away; serving goes on.",
 	    static_cast<const char *>(userdata));
 	return 0;
 }
@@ -82,7 +82,7 @@ tray_open_loop(struct tray *t)
 		if (sigismember(&set, sig) == 1)
 			r = sd_event_add_signal(t->ev, nullptr, sig, tray_signalled, nullptr);
 	if (r < 0) {
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_00770: No message loop (%s): only signals "
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00775: No message loop (%s): only signals "
 		    "end the process.", strerror(-r));
 		t->ev = sd_event_unref(t->ev);
 		return -1;
@@ -97,14 +97,14 @@ tray_open_buses(struct tray *t)
 
 	t->session = tray_connect(t, false, &t->session_lost, &err);
 	if (t->session == nullptr)
-		vtc_log(vl, VTCLOG_WARN, "QILEC_00768: No session bus (%s): no tray icon; only "
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00773: No session bus (%s): no tray icon; only "
 		    "signals end the process.", strerror(err));
 	else
 		t->item = tray_item_new(t->session);
 
 	t->system = tray_connect(t, true, &t->system_lost, &err);
 	if (t->system == nullptr)
-		vtc_log(vl, VTCLOG_WARN, "QILEC_00769: No system bus (%s): sleep and wake do "
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00774: No system bus (%s): sleep and wake do "
 		    "not end the process.", strerror(err));
 	else
 		tray_sleep_watch(t->system, &t->sleep);
@@ -146,7 +146,7 @@ tray_run(void)
 	int r = sd_event_loop(t.ev);
 	tray_close(&t);
 	if (r < 0) {
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_00770: No message loop (%s): only signals "
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00775: No message loop (%s): only signals "
 		    "end the process.", strerror(-r));
 		return tray_wait_signals();
 	}

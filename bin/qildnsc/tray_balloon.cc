@@ -16,7 +16,7 @@ balloon_answered(sd_bus_message *reply, void *, sd_bus_error *)
 	const sd_bus_error *e = sd_bus_message_get_error(reply);
 
 	if (e != nullptr)
-		vtc_log(vl, VTCLOG_WARN, "QILEC_00758: No balloon: Notify: %s (%s)", e->name,
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00763: No balloon: Notify: %s (%s)", e->name,
 		    e->message != nullptr ? e->message : "");
 	return 0;
 }
@@ -30,5 +30,5 @@ tray_balloon_show(sd_bus *bus, const char *icon_name)
 	    balloon_answered, nullptr, "susssasa{sv}i", "qildnsc", 0u, icon_name, TRAY_TITLE,
 	    QILDNSC_BANNER, 0, 0, -1);
 	if (r < 0)
-		vtc_log(vl, VTCLOG_WARN, "QILEC_00758: No balloon: Notify: %s", strerror(-r));
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00763: No balloon: Notify: %s", strerror(-r));
 }

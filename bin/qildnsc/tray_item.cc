@@ -229,7 +229,7 @@ item_registered(sd_bus_message *reply, void *userdata, sd_bus_error *)
 	item->registering = sd_bus_slot_unref(item->registering);
 	if (e == nullptr) {
 		if (item_may_log(item))
-			vtc_log(vl, VTCLOG_INFO, "QILEC_00759: Tray icon registered as %s.",
+			vtc_log(vl, VTCLOG_INFO, "QILEC_00764: Tray icon registered as %s.",
 			    item->service);
 		if (!item->balloon_shown)
 			tray_balloon_show(item->bus, item->icon_name);
@@ -238,11 +238,11 @@ item_registered(sd_bus_message *reply, void *userdata, sd_bus_error *)
 	    SD_BUS_ERROR_NAME_HAS_NO_OWNER)) {
 		/* Said once: the panel may come and go. */
 		if (!item->told_no_watcher)
-			vtc_log(vl, VTCLOG_WARN, "QILEC_00760: No StatusNotifierWatcher on the "
+			vtc_log(vl, VTCLOG_WARN, "QILEC_00765: No StatusNotifierWatcher on the "
 			    "session bus: no tray icon until a panel with one starts.");
 		item->told_no_watcher = true;
 	} else if (item_may_log(item)) {
-		vtc_log(vl, VTCLOG_WARN, "QILEC_00761: RegisterStatusNotifierItem: %s (%s)",
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00766: RegisterStatusNotifierItem: %s (%s)",
 		    e->name, e->message != nullptr ? e->message : "");
 	}
 	return 0;
@@ -259,7 +259,7 @@ item_register(tray_item *item)
 	    WATCHER_PATH, WATCHER_NAME, "RegisterStatusNotifierItem", item_registered, item,
 	    "s", item->service);
 	if (r < 0 && item_may_log(item))
-		vtc_log(vl, VTCLOG_WARN, "QILEC_00761: RegisterStatusNotifierItem: %s",
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00766: RegisterStatusNotifierItem: %s",
 		    strerror(-r));
 }
 
@@ -275,7 +275,7 @@ item_named(sd_bus_message *reply, void *userdata, sd_bus_error *)
 		(void)sd_bus_message_read(reply, "u", &result);
 	/* 1: DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER */
 	if (result != 1) {
-		vtc_log(vl, VTCLOG_WARN, "QILEC_00762: No tray icon: RequestName %s: %s",
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00767: No tray icon: RequestName %s: %s",
 		    item->service, e != nullptr ? e->name : "the name is taken");
 		return 0;
 	}
@@ -304,7 +304,7 @@ item_watch_installed(sd_bus_message *reply, void *, sd_bus_error *)
 	const sd_bus_error *e = sd_bus_message_get_error(reply);
 
 	if (e != nullptr)
-		vtc_log(vl, VTCLOG_WARN, "QILEC_00763: A restarted panel will not show the tray "
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00768: A restarted panel will not show the tray "
 		    "icon: AddMatch: %s", e->name);
 	return 0;
 }
@@ -327,7 +327,7 @@ tray_item_new(sd_bus *bus)
 	if (r >= 0)
 		r = tray_menu_publish(bus, &item->menu);
 	if (r < 0) {
-		vtc_log(vl, VTCLOG_WARN, "QILEC_00762: No tray icon: sd_bus_add_object_vtable: %s",
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00767: No tray icon: sd_bus_add_object_vtable: %s",
 		    strerror(-r));
 		tray_item_delete(&item);
 		return nullptr;
@@ -339,13 +339,13 @@ tray_item_new(sd_bus *bus)
 	    "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
 	    "arg0='" WATCHER_NAME "'", item_watcher_changed, item_watch_installed, item);
 	if (r < 0)
-		vtc_log(vl, VTCLOG_WARN, "QILEC_00763: A restarted panel will not show the tray "
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00768: A restarted panel will not show the tray "
 		    "icon: AddMatch: %s", strerror(-r));
 	(void)snprintf(item->service, sizeof item->service, ITEM_INTERFACE "-%ld-1",
 	    static_cast<long>(getpid()));
 	r = sd_bus_request_name_async(bus, &item->naming, item->service, 0, item_named, item);
 	if (r < 0)
-		vtc_log(vl, VTCLOG_WARN, "QILEC_00762: No tray icon: RequestName %s: %s",
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00767: No tray icon: RequestName %s: %s",
 		    item->service, strerror(-r));
 	return item;
 }

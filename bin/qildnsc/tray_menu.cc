@@ -271,7 +271,7 @@ menu_event(sd_bus_message *call, int32_t id, const char *event)
 	if (menu_find(id) == nullptr)
 		return false;
 	if (id == MENU_EXIT_ID && strcmp(event, "clicked") == 0) {
-		vtc_log(vl, VTCLOG_INFO, "QILEC_00757: \"Exit\" chosen from the tray menu.");
+		vtc_log(vl, VTCLOG_INFO, "QILEC_00762: \"Exit\" chosen from the tray menu.");
 		sd_event *ev = sd_bus_get_event(sd_bus_message_get_bus(call));
 		if (ev != nullptr)
 			(void)sd_event_exit(ev, 0);

@@ -15,7 +15,7 @@ sleep_signalled(sd_bus_message *m, void *, sd_bus_error *)
 
 	if (sd_bus_message_read(m, "b", &going) < 0)
 		return 0;
-	vtc_log(vl, VTCLOG_INFO, "QILEC_00764: The machine %s: exiting.",
+	vtc_log(vl, VTCLOG_INFO, "QILEC_00769: The machine %s: exiting.",
 	    going ? "is going to sleep" : "woke up");
 	sd_event *ev = sd_bus_get_event(sd_bus_message_get_bus(m));
 	if (ev != nullptr)
@@ -29,10 +29,10 @@ sleep_watch_installed(sd_bus_message *reply, void *, sd_bus_error *)
 	const sd_bus_error *e = sd_bus_message_get_error(reply);
 
 	if (e != nullptr)
-		vtc_log(vl, VTCLOG_WARN, "QILEC_00765: Sleep and wake will not end the process: "
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00770: Sleep and wake will not end the process: "
 		    "AddMatch: %s", e->name);
 	else
-		vtc_log(vl, VTCLOG_DEBUG, "QILEC_00766: Sleep and wake end the process.");
+		vtc_log(vl, VTCLOG_DEBUG, "QILEC_00771: Sleep and wake end the process.");
 	return 0;
 }
 
@@ -43,6 +43,6 @@ tray_sleep_watch(sd_bus *bus, sd_bus_slot **slot)
 	    "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep",
 	    sleep_signalled, sleep_watch_installed, nullptr);
 	if (r < 0)
-		vtc_log(vl, VTCLOG_WARN, "QILEC_00765: Sleep and wake will not end the process: "
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00770: Sleep and wake will not end the process: "
 		    "AddMatch: %s", strerror(-r));
 }

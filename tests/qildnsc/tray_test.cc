@@ -320,7 +320,7 @@ TEST_F(TrayTest, SleepAndWakeEndWithStatusZero)
 		SCOPED_TRACE(going ? "going to sleep" : "waking");
 		start(nullptr, &system);
 		ASSERT_FALSE(HasFatalFailure());
-		ASSERT_TRUE(wait_for_text(dir_.file("qildnsc_stdout.txt"), "QILEC_00766"));
+		ASSERT_TRUE(wait_for_text(dir_.file("qildnsc_stdout.txt"), "QILEC_00771"));
 		ASSERT_TRUE(login1.prepare_for_sleep(going));
 		expect_exit_zero();
 	}
@@ -330,7 +330,7 @@ TEST_F(TrayTest, WithoutAnyBusSigtermEndsWithStatusZero)
 {
 	start(nullptr, nullptr);
 	ASSERT_FALSE(HasFatalFailure());
-	ASSERT_TRUE(wait_for_text(dir_.file("qildnsc_stdout.txt"), "QILEC_00769"));
+	ASSERT_TRUE(wait_for_text(dir_.file("qildnsc_stdout.txt"), "QILEC_00774"));
 	fwd_->signal(SIGTERM);
 	expect_exit_zero();
 	EXPECT_EQ(count_of(log(), "No session bus"), 1u);
