@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -193,7 +194,9 @@ TEST_F(ConfigTest, DirectFetchIsOneRequestAndTheServersComeFromTheDocument)
 	EXPECT_EQ(req.raw, request_text(config));
 	EXPECT_EQ(node.connect_count(), 0u);
 
+	/* Start-up's lines: those of the desktop shell (no bus here) follow. */
 	std::string l = log();
+	l.resize(std::min(l.size(), l.find("Listening on")));
 	EXPECT_TRUE(proxies_used(l).empty());
 	EXPECT_EQ(l.find("Use the proxy"), std::string::npos);
 	EXPECT_EQ(l.find("QILEC_"), std::string::npos);
