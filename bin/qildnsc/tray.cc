@@ -22,14 +22,21 @@
 #include "vas.h"
 #include "vtc_log.h"
 
+/* One bus connection and what the loop knows of it. */
+struct tray_bus {
+	sd_bus *bus;
+	sd_bus_slot *lost; /* Disconnected */
+	sd_bus_slot *ping; /* the first answer: the bus took us */
+	bool system;
+	bool up;           /* the bus answered */
+};
+
 struct tray {
 	unsigned magic;
 #define TRAY_MAGIC 0x7a1c0001
 	sd_event *ev;
-	sd_bus *session;
-	sd_bus *system;
-	sd_bus_slot *session_lost;
-	sd_bus_slot *system_lost;
+	struct tray_bus session;
+	struct tray_bus system;
 	sd_bus_slot *sleep;
 	struct tray_item *item;
 };
@@ -40,34 +47,77 @@ tray_signalled(sd_event_source *src, const struct signalfd_siginfo *, void *)
 	return sd_event_exit(sd_event_source_get_event(src), 0);
 }
 
-static int
-tray_bus_lost(sd_bus_message *, void *userdata, sd_bus_error *)
+/* Said once per bus: there is none, and what does not happen for want of
+ * it. */
+static void
+tray_no_bus(const struct tray_bus *tb, const char *why)
 {
-	vtc_log(vl, VTCLOG_WARN, "QILEC_00772: The %s bus went away; serving goes on.",
-	    static_cast<const char *>(userdata));
+	if (tb->system)
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00774: No system bus (%s): sleep and wake do "
+		    "not end the process.", why);
+	else
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00773: No session bus (%s): no tray icon; only "
+		    "signals end the process.", why);
+}
+
+static int
+tray_bus_answered(sd_bus_message *reply, void *userdata, sd_bus_error *)
+{
+	auto *tb = static_cast<struct tray_bus *>(userdata);
+
+	tb->ping = sd_bus_slot_unref(tb->ping);
+	tb->up = sd_bus_message_get_error(reply) == nullptr;
 	return 0;
 }
 
-/* The session or system bus, attached to the loop; null (the reason in
- * *err) when there is none. */
-static sd_bus *
-tray_connect(struct tray *t, bool system, sd_bus_slot **lost, int *err)
+/* A bus that closes before it ever answered refused us (a session bus of
+ * another user, say): that is no bus at all. */
+static int
+tray_bus_lost(sd_bus_message *, void *userdata, sd_bus_error *)
 {
-	sd_bus *bus = nullptr;
+	auto *tb = static_cast<struct tray_bus *>(userdata);
 
-	int r = system ? sd_bus_open_system(&bus) : sd_bus_open_user(&bus);
+	if (!tb->up)
+		tray_no_bus(tb, "it closed the connection");
+	else
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00772: The %s bus went away; serving goes on.",
+		    tb->system ? "system" : "session");
+	return 0;
+}
+
+/* The session or system bus, attached to the loop; false (logged) when
+ * there is none. */
+static bool
+tray_connect(struct tray *t, struct tray_bus *tb, bool system)
+{
+	tb->system = system;
+	int r = system ? sd_bus_open_system(&tb->bus) : sd_bus_open_user(&tb->bus);
 	if (r >= 0)
-		r = sd_bus_attach_event(bus, t->ev, SD_EVENT_PRIORITY_NORMAL);
+		r = sd_bus_attach_event(tb->bus, t->ev, SD_EVENT_PRIORITY_NORMAL);
 	/* A local match: sd-bus delivers Disconnected when the bus goes. */
 	if (r >= 0)
-		r = sd_bus_match_signal(bus, lost, "org.freedesktop.DBus.Local",
+		r = sd_bus_match_signal(tb->bus, &tb->lost, "org.freedesktop.DBus.Local",
 		    "/org/freedesktop/DBus/Local", "org.freedesktop.DBus.Local", "Disconnected",
-		    tray_bus_lost, const_cast<char *>(system ? "system" : "session"));
+		    tray_bus_lost, tb);
+	if (r >= 0)
+		r = sd_bus_call_method_async(tb->bus, &tb->ping, "org.freedesktop.DBus",
+		    "/org/freedesktop/DBus", "org.freedesktop.DBus.Peer", "Ping", tray_bus_answered,
+		    tb, "");
 	if (r < 0) {
-		*err = -r;
-		return sd_bus_close_unref(bus);
+		tray_no_bus(tb, strerror(-r));
+		tb->lost = sd_bus_slot_unref(tb->lost);
+		tb->bus = sd_bus_close_unref(tb->bus);
+		return false;
 	}
-	return bus;
+	return true;
+}
+
+static void
+tray_disconnect(struct tray_bus *tb)
+{
+	sd_bus_slot_unref(tb->ping);
+	sd_bus_slot_unref(tb->lost);
+	sd_bus_close_unref(tb->bus);
 }
 
 /* The loop with a source for each exit signal; -1 (logged) without. */
@@ -93,21 +143,10 @@ tray_open_loop(struct tray *t)
 static void
 tray_open_buses(struct tray *t)
 {
-	int err = 0;
-
-	t->session = tray_connect(t, false, &t->session_lost, &err);
-	if (t->session == nullptr)
-		vtc_log(vl, VTCLOG_WARN, "QILEC_00773: No session bus (%s): no tray icon; only "
-		    "signals end the process.", strerror(err));
-	else
-		t->item = tray_item_new(t->session);
-
-	t->system = tray_connect(t, true, &t->system_lost, &err);
-	if (t->system == nullptr)
-		vtc_log(vl, VTCLOG_WARN, "QILEC_00774: No system bus (%s): sleep and wake do "
-		    "not end the process.", strerror(err));
-	else
-		tray_sleep_watch(t->system, &t->sleep);
+	if (tray_connect(t, &t->session, false))
+		t->item = tray_item_new(t->session.bus);
+	if (tray_connect(t, &t->system, true))
+		tray_sleep_watch(t->system.bus, &t->sleep);
 }
 
 static void
@@ -118,10 +157,8 @@ tray_close(struct tray *t)
 	if (t->item != nullptr)
 		tray_item_delete(&t->item);
 	sd_bus_slot_unref(t->sleep);
-	sd_bus_slot_unref(t->session_lost);
-	sd_bus_slot_unref(t->system_lost);
-	sd_bus_close_unref(t->session);
-	sd_bus_close_unref(t->system);
+	tray_disconnect(&t->session);
+	tray_disconnect(&t->system);
 	sd_event_unref(t->ev);
 	t->magic = 0;
 }

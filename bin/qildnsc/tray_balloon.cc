@@ -15,7 +15,7 @@ balloon_answered(sd_bus_message *reply, void *, sd_bus_error *)
 {
 	const sd_bus_error *e = sd_bus_message_get_error(reply);
 
-	if (e != nullptr)
+	if (e != nullptr && sd_bus_is_open(sd_bus_message_get_bus(reply)) > 0)
 		vtc_log(vl, VTCLOG_WARN, "QILEC_00763: No balloon: Notify: %s (%s)", e->name,
 		    e->message != nullptr ? e->message : "");
 	return 0;

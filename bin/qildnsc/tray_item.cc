@@ -227,6 +227,8 @@ item_registered(sd_bus_message *reply, void *userdata, sd_bus_error *)
 	const sd_bus_error *e = sd_bus_message_get_error(reply);
 
 	item->registering = sd_bus_slot_unref(item->registering);
+	if (sd_bus_is_open(item->bus) <= 0)
+		return 0; /* the loss of the bus is logged as such */
 	if (e == nullptr) {
 		if (item_may_log(item))
 			vtc_log(vl, VTCLOG_INFO, "QILEC_00764: Tray icon registered as %s.",
@@ -271,6 +273,8 @@ item_named(sd_bus_message *reply, void *userdata, sd_bus_error *)
 	uint32_t result = 0;
 
 	item->naming = sd_bus_slot_unref(item->naming);
+	if (sd_bus_is_open(item->bus) <= 0)
+		return 0;
 	if (e == nullptr)
 		(void)sd_bus_message_read(reply, "u", &result);
 	/* 1: DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER */
@@ -303,7 +307,7 @@ item_watch_installed(sd_bus_message *reply, void *, sd_bus_error *)
 {
 	const sd_bus_error *e = sd_bus_message_get_error(reply);
 
-	if (e != nullptr)
+	if (e != nullptr && sd_bus_is_open(sd_bus_message_get_bus(reply)) > 0)
 		vtc_log(vl, VTCLOG_WARN, "QILEC_00768: A restarted panel will not show the tray "
 		    "icon: AddMatch: %s", e->name);
 	return 0;

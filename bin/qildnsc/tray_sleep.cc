@@ -28,6 +28,8 @@ sleep_watch_installed(sd_bus_message *reply, void *, sd_bus_error *)
 {
 	const sd_bus_error *e = sd_bus_message_get_error(reply);
 
+	if (sd_bus_is_open(sd_bus_message_get_bus(reply)) <= 0)
+		return 0; /* the loss of the bus is logged as such */
 	if (e != nullptr)
 		vtc_log(vl, VTCLOG_WARN, "QILEC_00770: Sleep and wake will not end the process: "
 		    "AddMatch: %s", e->name);
