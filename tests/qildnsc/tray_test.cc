@@ -303,7 +303,8 @@ TEST_F(TrayTest, ExitFromTheMenuEndsWithStatusZeroAndTakesTheItemAway)
 
 	sd_bus_error err = SD_BUS_ERROR_NULL;
 	EXPECT_GE(sd_bus_call_method(client.get(), service.c_str(), "/MenuBar", MENU_IFACE, "Event",
-	    &err, nullptr, "isvu", entries[2].id, "clicked", "s", "", 0u), 0) << err.message;
+	    &err, nullptr, "isvu", entries[2].id, "clicked", "s", "", 0u), 0)
+	    << (err.message != nullptr ? err.message : "");
 	sd_bus_error_free(&err);
 	expect_exit_zero();
 	EXPECT_TRUE(wait_until([&] { return !has_owner(client.get(), service); }))
