@@ -74,16 +74,13 @@ init_servers(void)
 {
 	char *text = dnsc_conf.dns_servers;
 	bool local_seen = false, foreign_seen = false;
-	uint8_t key[UPSTREAM_KEY_BYTES];
 
 	if (text == NULL)
 		text = dnsc_conf.dns_servers = strdup("");
 	AN(text);
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Using DNS servers: %s", text);
 
-	upstream_key_assemble(key);
-	(void)QCA_Init(&upstream_key, key, 128);
-	memset(key, 0, sizeof key);
+	upstream_key_init(&upstream_key);
 
 	size_t slots = 1;
 	for (const char *p = text; *p != '\0'; p++)

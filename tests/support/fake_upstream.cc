@@ -22,10 +22,8 @@ static const QCA_Context &
 fake_key()
 {
 	static const QCA_Context ctx = [] {
-		uint8_t key[UPSTREAM_KEY_BYTES];
-		upstream_key_assemble(key);
 		QCA_Context c{};
-		QCA_Init(&c, key, 128);
+		upstream_key_init(&c);
 		return c;
 	}();
 	return ctx;
