@@ -17,6 +17,7 @@
 #include "case_name.h"
 #include "libqil_test.h"
 #include "odr.h"
+#include "vtc_limit.h"
 #include "vtc_log.h"
 #include "vtim.h"
 
@@ -227,6 +228,31 @@ TEST(VtcLogDeath, BadLevelOrHandleIsFatal)
 	    },
 	    qiltest::assert_line("[a-z_]+", "vtc_log\\.cc",
 	                         "\\(vl\\)->magic == 0x82731202"));
+}
+
+/* A flood of one message: a burst per second, then one summary line for
+ * the rest of that second, written by the next line or by a flush. */
+TEST(VtcLimit, BurstThenOneSummaryPerSecond)
+{
+	Capture c("upst");
+	struct vtc_limit lim = VTC_LIMIT_INIT("QILEC_09999", VTCLOG_WARN);
+	for (int i = 0; i < 100; i++)
+		vtc_limit_logat(&lim, c.vl(), 10.0 + i * 0.001, "bad %d", i);
+	vtc_limit_flush(&lim, c.vl(), 10.5); /* the second is not over */
+	vtc_limit_logat(&lim, c.vl(), 11.2, "bad %d", 100);
+	vtc_limit_logat(&lim, c.vl(), 11.3, "bad %d", 101);
+	vtc_limit_flush(&lim, c.vl(), 13.0); /* nothing suppressed: no line */
+
+	std::string want;
+	for (int i = 0; i < VTC_LIMIT_BURST; i++)
+		want += "bad " + std::to_string(i) + "\n";
+	want += "QILEC_09999: " + std::to_string(100 - VTC_LIMIT_BURST) +
+	    " more suppressed\nbad 100\nbad 101\n";
+	std::string got;
+	std::istringstream in(c.text());
+	for (std::string line; std::getline(in, line);)
+		got += line.substr(line.find("[WARN]  ") + 8) + "\n";
+	EXPECT_EQ(got, want);
 }
 
 } // namespace

@@ -1,0 +1,60 @@
+/*
+ * vtc_limit.cc -- per-message rate limits of log lines.
+ */
+#include <stdarg.h>
+#include <stdio.h>
+
+#include "vtc_limit.h"
+#include "vtc_log.h"
+#include "vtim.h"
+
+void
+vtc_limit_flush(struct vtc_limit *lim, struct vtclog *vl, double now)
+{
+	CHECK_OBJ_NOTNULL(lim, VTC_LIMIT_MAGIC);
+	if (now - lim->window < 1.0)
+		return;
+	if (lim->suppressed > 0)
+		vtc_log(vl, lim->lvl, "%s: %u more suppressed", lim->tag, lim->suppressed);
+	lim->window = now;
+	lim->written = 0;
+	lim->suppressed = 0;
+}
+
+static void
+vtc_limit_vlog(struct vtc_limit *lim, struct vtclog *vl, double now, const char *fmt,
+               va_list ap)
+{
+	char line[512];
+
+	vtc_limit_flush(lim, vl, now);
+	if (lim->written >= VTC_LIMIT_BURST) {
+		lim->suppressed++;
+		return;
+	}
+	lim->written++;
+	/* Longer lines are cut: what anyone can trigger stays short. */
+	(void)vsnprintf(line, sizeof line, fmt, ap);
+	vtc_log(vl, lim->lvl, "%s", line);
+}
+
+void
+vtc_limit_logat(struct vtc_limit *lim, struct vtclog *vl, double now, const char *fmt,
+                ...)
+{
+	va_list ap;
+
+	va_start(ap, fmt);
+	vtc_limit_vlog(lim, vl, now, fmt, ap);
+	va_end(ap);
+}
+
+void
+vtc_limit_log(struct vtc_limit *lim, struct vtclog *vl, const char *fmt, ...)
+{
+	va_list ap;
+
+	va_start(ap, fmt);
+	vtc_limit_vlog(lim, vl, VTIM_mono(), fmt, ap);
+	va_end(ap);
+}

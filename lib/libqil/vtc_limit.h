@@ -1,0 +1,39 @@
+/*
+ * vtc_limit.h -- rate limits for the log lines that anyone on the network
+ * can trigger: per message, the first VTC_LIMIT_BURST lines of each second
+ * are written as they come; the rest are only counted, and one summary line
+ * ("<tag>: N more suppressed") reports them once the second is over.
+ *
+ * A limit belongs to the one thread that logs through it; no lock.
+ */
+#ifndef QIL_VTC_LIMIT_H
+#define QIL_VTC_LIMIT_H
+
+struct vtclog;
+
+#define VTC_LIMIT_BURST 5
+
+struct vtc_limit {
+	unsigned magic;
+#define VTC_LIMIT_MAGIC 0x1d5e7a03
+	const char *tag;     /* names the message in the summary line */
+	int lvl;             /* the level of its lines and of the summary */
+	double window;       /* start of the current second (monotonic) */
+	unsigned written;    /* lines written in the current second */
+	unsigned suppressed; /* lines counted but not written since then */
+};
+
+#define VTC_LIMIT_INIT(tag, lvl) {VTC_LIMIT_MAGIC, (tag), (lvl), 0.0, 0, 0}
+
+/* Writes one line through `vl` unless this second's burst is spent. */
+void vtc_limit_log(struct vtc_limit *lim, struct vtclog *vl, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+/* The same, at monotonic time `now` (seconds). */
+void vtc_limit_logat(struct vtc_limit *lim, struct vtclog *vl, double now,
+                     const char *fmt, ...) __attribute__((format(printf, 4, 5)));
+
+/* Writes the summary of a second that is over; call it now and then, so
+ * that the last burst of a flood is reported even when nothing follows. */
+void vtc_limit_flush(struct vtc_limit *lim, struct vtclog *vl, double now);
+
+#endif
