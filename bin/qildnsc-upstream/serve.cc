@@ -1,0 +1,346 @@
+/*
+ * serve.cc -- the loop of qildnsc-upstream and its two datagram handlers.
+ *
+ * Client side: a frame is checked and decrypted with the same framing code
+ * as the forwarder's; what is inside must be a DNS query. It gets an
+ * unpredictable ID of ours and goes to the resolver. Resolver side: an
+ * answer is matched by that ID, given back the client's ID, framed and sent
+ * to the client. Whatever arrives from the network is checked before use,
+ * and every complaint about it is rate-limited. No allocation per datagram.
+ */
+#include <arpa/inet.h>
+#include <arpa/nameser.h>
+#include <errno.h>
+#include <netdb.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "answer.h"
+#include "pending.h"
+#include "qca_frame.h"
+#include "serve.h"
+#include "upstream.h"
+#include "upstream_key.h"
+#include "vtc_log.h"
+#include "vtim.h"
+
+static uint32_t
+serve_draw(void)
+{
+	return ODR_random(vl);
+}
+
+static const char *
+serve_addr_text(const struct sockaddr_in *sin, char *buf, size_t size)
+{
+	char a[INET_ADDRSTRLEN];
+
+	AN(inet_ntop(AF_INET, &sin->sin_addr, a, sizeof a));
+	(void)snprintf(buf, size, "%s:%u", a, (unsigned)ntohs(sin->sin_port));
+	return buf;
+}
+
+/* "host[:port]" (port `dflt` when absent) into an IPv4 socket address. */
+static int
+serve_resolve(const char *text, const char *dflt, struct sockaddr_in *out)
+{
+	char host[256];
+	const char *port = dflt;
+
+	(void)snprintf(host, sizeof host, "%s", text);
+	char *colon = strrchr(host, ':');
+	if (colon != NULL) {
+		*colon = '\0';
+		port = colon + 1;
+	}
+	char *end;
+	long n = strtol(port, &end, 10);
+	if (*port == '\0' || *end != '\0' || n < 1 || n > 65535) {
+		ups_fail("QILEC_00757: Bad port in %s (1 to 65535)", text);
+		return -1;
+	}
+	struct addrinfo hints = {}, *res = NULL;
+	hints.ai_family = AF_INET;
+	hints.ai_socktype = SOCK_DGRAM;
+	int r = getaddrinfo(host, port, &hints, &res);
+	if (r != 0) {
+		ups_fail("QILEC_00758: getaddrinfo(3) for %s error: %s", text, gai_strerror(r));
+		return -1;
+	}
+	QIL_ASSERT(res->ai_addrlen == sizeof *out);
+	memcpy(out, res->ai_addr, sizeof *out);
+	freeaddrinfo(res);
+	return 0;
+}
+
+static int
+serve_sockets(struct ups_server *s)
+{
+	char text[300];
+	struct sockaddr_in la;
+
+	(void)snprintf(text, sizeof text, "%s:%s", ups_conf.listen_addr, ups_conf.listen_port);
+	if (serve_resolve(text, "10015", &la) != 0)
+		return -1;
+	s->listen_fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+	QIL_ASSERT(s->listen_fd >= 0);
+	if (bind(s->listen_fd, reinterpret_cast<struct sockaddr *>(&la), sizeof la) != 0) {
+		int e = errno;
+		ups_fail("QILEC_00759: bind(2) for %s error: %d %s", text, e, strerror(e));
+		return -1;
+	}
+	s->resolver_fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+	QIL_ASSERT(s->resolver_fd >= 0);
+	if (connect(s->resolver_fd, reinterpret_cast<struct sockaddr *>(&s->resolver),
+	    sizeof s->resolver) != 0) {
+		int e = errno;
+		ups_fail("QILEC_00760: connect(2) to the resolver %s error: %d %s",
+		    ups_conf.resolver, e, strerror(e));
+		return -1;
+	}
+	return 0;
+}
+
+int
+serve_open(struct ups_server *s)
+{
+	char buf[64];
+	sigset_t set;
+
+	*s = {};
+	s->magic = UPS_SERVER_MAGIC;
+	s->listen_fd = s->resolver_fd = s->signal_fd = -1;
+	s->lim = {
+	    VTC_LIMIT_INIT("QILEC_00763", VTCLOG_ERROR),
+	    VTC_LIMIT_INIT("QILEC_00764", VTCLOG_WARN),
+	    VTC_LIMIT_INIT("QILEC_00765", VTCLOG_WARN),
+	    VTC_LIMIT_INIT("QILEC_00766", VTCLOG_WARN),
+	    VTC_LIMIT_INIT("QILEC_00767", VTCLOG_ERROR),
+	    VTC_LIMIT_INIT("QILEC_00768", VTCLOG_ERROR),
+	    VTC_LIMIT_INIT("QILEC_00769", VTCLOG_ERROR),
+	    VTC_LIMIT_INIT("QILEC_00770", VTCLOG_WARN),
+	    VTC_LIMIT_INIT("QILEC_00771", VTCLOG_WARN),
+	    VTC_LIMIT_INIT("QILEC_00772", VTCLOG_WARN),
+	    VTC_LIMIT_INIT("QILEC_00773", VTCLOG_ERROR),
+	};
+	upstream_key_init(&s->key);
+	s->pending = ups_pending_new(serve_draw);
+
+	if (ups_conf.resolver == NULL) {
+		if (ups_default_resolver(UPS_RESOLV_CONF, buf, sizeof buf) != 0) {
+			ups_fail("QILEC_00761: No IPv4 nameserver in %s: name the resolver with -r",
+			    UPS_RESOLV_CONF);
+			return -1;
+		}
+		ups_conf.resolver = strdup(buf);
+		AN(ups_conf.resolver);
+	}
+	if (serve_resolve(ups_conf.resolver, "53", &s->resolver) != 0)
+		return -1;
+	if (serve_sockets(s) != 0)
+		return -1;
+
+	sigemptyset(&set);
+	sigaddset(&set, SIGINT);
+	sigaddset(&set, SIGTERM);
+	AZ(sigprocmask(SIG_BLOCK, &set, NULL));
+	s->signal_fd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+	if (s->signal_fd < 0) {
+		int e = errno;
+		ups_fail("QILEC_00762: signalfd(2) error: %d %s", e, strerror(e));
+		return -1;
+	}
+	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Listening on %s:%s, resolver %s",
+	    ups_conf.listen_addr, ups_conf.listen_port,
+	    serve_addr_text(&s->resolver, buf, sizeof buf));
+	return 0;
+}
+
+/* One frame from a client: checked, unwrapped, and its query sent on. */
+static void
+serve_query(struct ups_server *s, uint8_t *buf, ssize_t n, const struct sockaddr_in *from)
+{
+	char a[64];
+	size_t len;
+	ns_msg msg;
+	struct ups_query evicted;
+
+	switch (QCA_unframe(&s->key, buf, (size_t)n, &len)) {
+	case QCA_UNFRAME_OK:
+		break;
+	case QCA_UNFRAME_WRONG_LENGTH:
+	case QCA_UNFRAME_TOO_LONG:
+	case QCA_UNFRAME_SHORT:
+		vtc_limit_log(&s->lim.frame, vl,
+		    "QILEC_00764: Bad frame from %s: %zd bytes, length field %zu; dropped.",
+		    serve_addr_text(from, a, sizeof a), n, len);
+		return;
+	}
+	if (ns_initparse(buf, (int)len, &msg) < 0 || ns_msg_getflag(msg, ns_f_qr)) {
+		vtc_limit_log(&s->lim.query, vl,
+		    "QILEC_00765: Not a DNS query from %s (%zu bytes); dropped.",
+		    serve_addr_text(from, a, sizeof a), len);
+		return;
+	}
+	const struct ups_query *q = ups_pending_add(s->pending, ns_msg_id(msg), from,
+	    VTIM_mono(), &evicted);
+	if (evicted.in_flight)
+		vtc_limit_log(&s->lim.full, vl,
+		    "QILEC_00766: %d queries in flight: the oldest, from %s, is dropped.",
+		    UPS_PENDING_MAX, serve_addr_text(&evicted.client, a, sizeof a));
+	if (q == NULL) {
+		vtc_limit_log(&s->lim.no_id, vl,
+		    "QILEC_00767: No free query ID after %d draws; query from %s dropped.",
+		    UPS_ID_DRAWS, serve_addr_text(from, a, sizeof a));
+		return;
+	}
+	uint16_t wire_id = htons(q->id);
+	memcpy(buf, &wire_id, sizeof wire_id);
+	if (send(s->resolver_fd, buf, len, 0) == -1) {
+		int e = errno;
+		struct ups_query gone;
+		(void)ups_pending_take(s->pending, q->id, &gone);
+		vtc_limit_log(&s->lim.resolver_send, vl,
+		    "QILEC_00768: resolver: send(2) error: %d %s", e, strerror(e));
+	}
+}
+
+static void
+serve_clients(struct ups_server *s)
+{
+	uint8_t buf[QCA_FRAME_MAXSIZE];
+
+	for (int i = 0; i < UPS_READS_PER_WAKEUP; i++) {
+		struct sockaddr_in from;
+		socklen_t fromlen = sizeof from;
+		ssize_t n = ODR_recvfrom(s->listen_fd, buf, sizeof buf, 0,
+		    reinterpret_cast<struct sockaddr *>(&from), &fromlen);
+		if (n == -1) {
+			int e = errno;
+			if (e == EAGAIN || e == EINTR)
+				return;
+			/* A datagram too big for any frame is one bad frame. */
+			if (!ODR_sockErrorIsReset(e))
+				vtc_limit_log(&s->lim.client_recv, vl,
+				    "QILEC_00763: client: recvfrom(2) error: %d %s", e,
+				    strerror(e));
+			continue;
+		}
+		if (fromlen != sizeof from || from.sin_family != AF_INET)
+			continue;
+		serve_query(s, buf, n, &from);
+	}
+}
+
+/* One answer from the resolver, back to its client. */
+static void
+serve_answer(struct ups_server *s, uint8_t *buf, ssize_t n)
+{
+	uint8_t frame[QCA_FRAME_MAXSIZE];
+	size_t framelen;
+	char a[64];
+	struct ups_query q;
+
+	if (n < NS_HFIXEDSZ || !(buf[2] & 0x80)) {
+		vtc_limit_log(&s->lim.answer, vl,
+		    "QILEC_00770: resolver: not a DNS response (%zd bytes); dropped.", n);
+		return;
+	}
+	uint16_t id = (uint16_t)(buf[0] << 8 | buf[1]);
+	if (!ups_pending_take(s->pending, id, &q)) {
+		vtc_limit_log(&s->lim.unexpected, vl,
+		    "QILEC_00771: Unexpected DNS response for ID %u (late, or not ours).",
+		    (unsigned)id);
+		return;
+	}
+	uint16_t wire_id = htons(q.orig_id);
+	memcpy(buf, &wire_id, sizeof wire_id);
+	switch (answer_frame(&s->key, buf, (size_t)n, frame, &framelen)) {
+	case answer_result::FRAMED:
+		break;
+	case answer_result::TOO_LONG:
+		vtc_limit_log(&s->lim.too_long, vl,
+		    "QILEC_00772: Answer of %zd bytes for %s is too long for the frame (at most %d); refused.",
+		    n, serve_addr_text(&q.client, a, sizeof a), QCA_FRAME_MAXMSG);
+		return;
+	}
+	if (sendto(s->listen_fd, frame, framelen, 0,
+	    reinterpret_cast<const struct sockaddr *>(&q.client), sizeof q.client) == -1) {
+		int e = errno;
+		vtc_limit_log(&s->lim.client_send, vl,
+		    "QILEC_00773: client: sendto(2) %s error: %d %s",
+		    serve_addr_text(&q.client, a, sizeof a), e, strerror(e));
+	}
+}
+
+static void
+serve_resolver(struct ups_server *s)
+{
+	uint8_t *buf = s->answer_buf;
+
+	for (int i = 0; i < UPS_READS_PER_WAKEUP; i++) {
+		ssize_t n = ODR_recvfrom(s->resolver_fd, buf, sizeof s->answer_buf, 0, NULL, NULL);
+		if (n == -1) {
+			int e = errno;
+			if (e == EAGAIN || e == EINTR)
+				return;
+			if (!ODR_sockErrorIsReset(e))
+				vtc_limit_log(&s->lim.resolver_recv, vl,
+				    "QILEC_00769: resolver: recv(2) error: %d %s", e, strerror(e));
+			continue;
+		}
+		serve_answer(s, buf, n);
+	}
+}
+
+static void
+serve_tick(struct ups_server *s)
+{
+	double now = VTIM_mono();
+	struct vtc_limit *all[] = {&s->lim.client_recv, &s->lim.frame, &s->lim.query,
+	    &s->lim.full, &s->lim.no_id, &s->lim.resolver_send, &s->lim.resolver_recv,
+	    &s->lim.answer, &s->lim.unexpected, &s->lim.too_long, &s->lim.client_send};
+
+	(void)ups_pending_expire(s->pending, now);
+	for (auto *l : all)
+		vtc_limit_flush(l, vl, now);
+}
+
+int
+serve_run(struct ups_server *s)
+{
+	CHECK_OBJ_NOTNULL(s, UPS_SERVER_MAGIC);
+	for (;;) {
+		struct pollfd fds[3] = {
+		    {s->listen_fd, POLLIN, 0},
+		    {s->resolver_fd, POLLIN, 0},
+		    {s->signal_fd, POLLIN, 0},
+		};
+		if (poll(fds, 3, UPS_TICK_MSEC) == -1) {
+			int e = errno;
+			if (e == EINTR)
+				continue;
+			vtc_log(vl, VTCLOG_ERROR, "QILEC_00774: poll(2) error: %d %s", e,
+			    strerror(e));
+			return 1;
+		}
+		if (fds[2].revents & POLLIN) {
+			struct signalfd_siginfo si;
+			if (read(s->signal_fd, &si, sizeof si) == (ssize_t)sizeof si) {
+				vtc_log(vl, VTCLOG_INFO, "[INFO] Signal %u: exiting.", si.ssi_signo);
+				return 0;
+			}
+		}
+		if (fds[1].revents & POLLIN)
+			serve_resolver(s);
+		if (fds[0].revents & POLLIN)
+			serve_clients(s);
+		serve_tick(s);
+	}
+}

@@ -1,0 +1,41 @@
+/*
+ * upstream.h -- what the modules of qildnsc-upstream share: its
+ * configuration record, its log handle and the start-up steps.
+ *
+ * Written on the first thread during start-up, only read afterwards.
+ */
+#ifndef QILDNSC_UPSTREAM_H
+#define QILDNSC_UPSTREAM_H
+
+struct vtclog;
+
+#define UPS_BANNER "[INFO] qildnsc-upstream v5.0.1 is running."
+#define UPS_RESOLV_CONF "/etc/resolv.conf"
+
+struct ups_config {
+	char *listen_addr; /* -l, default 0.0.0.0 */
+	char *listen_port; /* -p, default 10015 */
+	char *resolver;    /* -r host[:port]; default from UPS_RESOLV_CONF */
+};
+
+extern struct ups_config ups_conf;
+/* The log handle "upst"; its lines go to standard output. */
+extern struct vtclog *vl;
+
+void ups_usage(void);
+/* Reads the command line into ups_conf; exits with status 1 on misuse. */
+void ups_parse_options(int argc, char *argv[]);
+
+/*
+ * A start-up failure: logged as an error, and the same text on standard
+ * error after the program's name, so that it is seen wherever the log goes.
+ */
+void ups_fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+/*
+ * The first IPv4 "nameserver" of the resolver configuration at `path`,
+ * copied into `out` (room `size`); -1 when there is none.
+ */
+int ups_default_resolver(const char *path, char *out, unsigned size);
+
+#endif
