@@ -225,8 +225,13 @@ serve_clients(struct ups_server *s)
 			int e = errno;
 			if (e == EAGAIN || e == EINTR)
 				return;
-			/* A datagram too big for any frame is one bad frame. */
-			if (!ODR_sockErrorIsReset(e))
+			if (e == EMSGSIZE && fromlen == sizeof from) {
+				/* Too big for any frame: one more bad frame. */
+				char a[64];
+				vtc_limit_log(&s->lim.frame, vl,
+				    "QILEC_00764: Bad frame from %s: more than %d bytes; dropped.",
+				    serve_addr_text(&from, a, sizeof a), QCA_FRAME_MAXSIZE);
+			} else if (!ODR_sockErrorIsReset(e))
 				vtc_limit_log(&s->lim.client_recv, vl,
 				    "QILEC_00763: client: recvfrom(2) error: %d %s", e,
 				    strerror(e));

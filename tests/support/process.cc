@@ -19,7 +19,7 @@ namespace qiltest {
 static int errfile_seq;
 
 Process::Process(const std::vector<std::string> &argv, const std::string &cwd,
-                 const std::vector<std::string> &env)
+                 const std::vector<std::string> &env, const std::string &out)
 {
 	errpath_ = cwd + "/stderr." + std::to_string(getpid()) + "." +
 	    std::to_string(++errfile_seq) + ".txt";
@@ -45,6 +45,12 @@ Process::Process(const std::vector<std::string> &argv, const std::string &cwd,
 			dup2(nul, 0);
 			dup2(nul, 1);
 			close(nul);
+		}
+		if (!out.empty()) {
+			fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+			if (fd < 0 || dup2(fd, 1) < 0)
+				_exit(127);
+			close(fd);
 		}
 		for (const auto &e : env)
 			putenv(const_cast<char *>(e.c_str()));

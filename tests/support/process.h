@@ -19,9 +19,10 @@ namespace qiltest {
 class Process {
 public:
 	/* Starts `argv[0]` with `argv`, in `cwd`, standard error captured to a
-	 * file in `cwd`, with `env` added to the environment. */
+	 * file in `cwd`, with `env` added to the environment; standard output
+	 * goes to the file `out` when given, else to /dev/null. */
 	Process(const std::vector<std::string> &argv, const std::string &cwd,
-	        const std::vector<std::string> &env = {});
+	        const std::vector<std::string> &env = {}, const std::string &out = "");
 	~Process();
 	Process(const Process &) = delete;
 	Process &operator=(const Process &) = delete;
