@@ -62,7 +62,7 @@ serve_resolve(const char *text, const char *dflt, struct sockaddr_in *out)
 	char *end;
 	long n = strtol(port, &end, 10);
 	if (*port == '\0' || *end != '\0' || n < 1 || n > 65535) {
-		ups_fail("QILEC_00757: Bad port in %s (1 to 65535)", text);
+		ups_fail("QILEC_00850: Bad port in %s (1 to 65535)", text);
 		return -1;
 	}
 	struct addrinfo hints = {}, *res = NULL;
@@ -70,7 +70,7 @@ serve_resolve(const char *text, const char *dflt, struct sockaddr_in *out)
 	hints.ai_socktype = SOCK_DGRAM;
 	int r = getaddrinfo(host, port, &hints, &res);
 	if (r != 0) {
-		ups_fail("QILEC_00758: getaddrinfo(3) for %s error: %s", text, gai_strerror(r));
+		ups_fail("QILEC_00851: getaddrinfo(3) for %s error: %s", text, gai_strerror(r));
 		return -1;
 	}
 	QIL_ASSERT(res->ai_addrlen == sizeof *out);
@@ -92,7 +92,7 @@ serve_sockets(struct ups_server *s)
 	QIL_ASSERT(s->listen_fd >= 0);
 	if (bind(s->listen_fd, reinterpret_cast<struct sockaddr *>(&la), sizeof la) != 0) {
 		int e = errno;
-		ups_fail("QILEC_00759: bind(2) for %s error: %d %s", text, e, strerror(e));
+		ups_fail("QILEC_00852: bind(2) for %s error: %d %s", text, e, strerror(e));
 		return -1;
 	}
 	s->resolver_fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -100,7 +100,7 @@ serve_sockets(struct ups_server *s)
 	if (connect(s->resolver_fd, reinterpret_cast<struct sockaddr *>(&s->resolver),
 	    sizeof s->resolver) != 0) {
 		int e = errno;
-		ups_fail("QILEC_00760: connect(2) to the resolver %s error: %d %s",
+		ups_fail("QILEC_00853: connect(2) to the resolver %s error: %d %s",
 		    ups_conf.resolver, e, strerror(e));
 		return -1;
 	}
@@ -117,24 +117,24 @@ serve_open(struct ups_server *s)
 	s->magic = UPS_SERVER_MAGIC;
 	s->listen_fd = s->resolver_fd = s->signal_fd = -1;
 	s->lim = {
-	    VTC_LIMIT_INIT("QILEC_00763", VTCLOG_ERROR),
-	    VTC_LIMIT_INIT("QILEC_00764", VTCLOG_WARN),
-	    VTC_LIMIT_INIT("QILEC_00765", VTCLOG_WARN),
-	    VTC_LIMIT_INIT("QILEC_00766", VTCLOG_WARN),
-	    VTC_LIMIT_INIT("QILEC_00767", VTCLOG_ERROR),
-	    VTC_LIMIT_INIT("QILEC_00768", VTCLOG_ERROR),
-	    VTC_LIMIT_INIT("QILEC_00769", VTCLOG_ERROR),
-	    VTC_LIMIT_INIT("QILEC_00770", VTCLOG_WARN),
-	    VTC_LIMIT_INIT("QILEC_00771", VTCLOG_WARN),
-	    VTC_LIMIT_INIT("QILEC_00772", VTCLOG_WARN),
-	    VTC_LIMIT_INIT("QILEC_00773", VTCLOG_ERROR),
+	    VTC_LIMIT_INIT("QILEC_00856", VTCLOG_ERROR),
+	    VTC_LIMIT_INIT("QILEC_00857", VTCLOG_WARN),
+	    VTC_LIMIT_INIT("QILEC_00858", VTCLOG_WARN),
+	    VTC_LIMIT_INIT("QILEC_00859", VTCLOG_WARN),
+	    VTC_LIMIT_INIT("QILEC_00860", VTCLOG_ERROR),
+	    VTC_LIMIT_INIT("QILEC_00861", VTCLOG_ERROR),
+	    VTC_LIMIT_INIT("QILEC_00862", VTCLOG_ERROR),
+	    VTC_LIMIT_INIT("QILEC_00863", VTCLOG_WARN),
+	    VTC_LIMIT_INIT("QILEC_00864", VTCLOG_WARN),
+	    VTC_LIMIT_INIT("QILEC_00865", VTCLOG_WARN),
+	    VTC_LIMIT_INIT("QILEC_00866", VTCLOG_ERROR),
 	};
 	upstream_key_init(&s->key);
 	s->pending = ups_pending_new(serve_draw);
 
 	if (ups_conf.resolver == NULL) {
 		if (ups_default_resolver(UPS_RESOLV_CONF, buf, sizeof buf) != 0) {
-			ups_fail("QILEC_00761: No IPv4 nameserver in %s: name the resolver with -r",
+			ups_fail("QILEC_00854: No IPv4 nameserver in %s: name the resolver with -r",
 			    UPS_RESOLV_CONF);
 			return -1;
 		}
@@ -159,7 +159,7 @@ serve_open(struct ups_server *s)
 	s->signal_fd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
 	if (s->signal_fd < 0) {
 		int e = errno;
-		ups_fail("QILEC_00762: signalfd(2) error: %d %s", e, strerror(e));
+		ups_fail("QILEC_00855: signalfd(2) error: %d %s", e, strerror(e));
 		return -1;
 	}
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Listening on %s:%s, resolver %s",
@@ -184,13 +184,13 @@ serve_query(struct ups_server *s, uint8_t *buf, ssize_t n, const struct sockaddr
 	case QCA_UNFRAME_TOO_LONG:
 	case QCA_UNFRAME_SHORT:
 		vtc_limit_log(&s->lim.frame, vl,
-		    "QILEC_00764: Bad frame from %s: %zd bytes, length field %zu; dropped.",
+		    "QILEC_00857: Bad frame from %s: %zd bytes, length field %zu; dropped.",
 		    serve_addr_text(from, a, sizeof a), n, len);
 		return;
 	}
 	if (ns_initparse(buf, (int)len, &msg) < 0 || ns_msg_getflag(msg, ns_f_qr)) {
 		vtc_limit_log(&s->lim.query, vl,
-		    "QILEC_00765: Not a DNS query from %s (%zu bytes); dropped.",
+		    "QILEC_00858: Not a DNS query from %s (%zu bytes); dropped.",
 		    serve_addr_text(from, a, sizeof a), len);
 		return;
 	}
@@ -198,11 +198,11 @@ serve_query(struct ups_server *s, uint8_t *buf, ssize_t n, const struct sockaddr
 	    VTIM_mono(), &evicted);
 	if (evicted.in_flight)
 		vtc_limit_log(&s->lim.full, vl,
-		    "QILEC_00766: %d queries in flight: the oldest, from %s, is dropped.",
+		    "QILEC_00859: %d queries in flight: the oldest, from %s, is dropped.",
 		    UPS_PENDING_MAX, serve_addr_text(&evicted.client, a, sizeof a));
 	if (q == NULL) {
 		vtc_limit_log(&s->lim.no_id, vl,
-		    "QILEC_00767: No free query ID after %d draws; query from %s dropped.",
+		    "QILEC_00860: No free query ID after %d draws; query from %s dropped.",
 		    UPS_ID_DRAWS, serve_addr_text(from, a, sizeof a));
 		return;
 	}
@@ -213,7 +213,7 @@ serve_query(struct ups_server *s, uint8_t *buf, ssize_t n, const struct sockaddr
 		struct ups_query gone;
 		(void)ups_pending_take(s->pending, q->id, &gone);
 		vtc_limit_log(&s->lim.resolver_send, vl,
-		    "QILEC_00768: resolver: send(2) error: %d %s", e, strerror(e));
+		    "QILEC_00861: resolver: send(2) error: %d %s", e, strerror(e));
 	}
 }
 
@@ -235,11 +235,11 @@ serve_clients(struct ups_server *s)
 				/* Too big for any frame: one more bad frame. */
 				char a[64];
 				vtc_limit_log(&s->lim.frame, vl,
-				    "QILEC_00764: Bad frame from %s: more than %d bytes; dropped.",
+				    "QILEC_00857: Bad frame from %s: more than %d bytes; dropped.",
 				    serve_addr_text(&from, a, sizeof a), QCA_FRAME_MAXSIZE);
 			} else if (!ODR_sockErrorIsReset(e))
 				vtc_limit_log(&s->lim.client_recv, vl,
-				    "QILEC_00763: client: recvfrom(2) error: %d %s", e,
+				    "QILEC_00856: client: recvfrom(2) error: %d %s", e,
 				    strerror(e));
 			continue;
 		}
@@ -260,13 +260,13 @@ serve_answer(struct ups_server *s, uint8_t *buf, ssize_t n)
 
 	if (n < NS_HFIXEDSZ || !(buf[2] & 0x80)) {
 		vtc_limit_log(&s->lim.answer, vl,
-		    "QILEC_00770: resolver: not a DNS response (%zd bytes); dropped.", n);
+		    "QILEC_00863: resolver: not a DNS response (%zd bytes); dropped.", n);
 		return;
 	}
 	uint16_t id = (uint16_t)(buf[0] << 8 | buf[1]);
 	if (!ups_pending_take(s->pending, id, &q)) {
 		vtc_limit_log(&s->lim.unexpected, vl,
-		    "QILEC_00771: Unexpected DNS response for ID %u (late, or not ours).",
+		    "QILEC_00864: Unexpected DNS response for ID %u (late, or not ours).",
 		    (unsigned)id);
 		return;
 	}
@@ -277,7 +277,7 @@ serve_answer(struct ups_server *s, uint8_t *buf, ssize_t n)
 		break;
 	case answer_result::TOO_LONG:
 		vtc_limit_log(&s->lim.too_long, vl,
-		    "QILEC_00772: Answer of %zd bytes for %s is too long for the frame (at most %d); refused.",
+		    "QILEC_00865: Answer of %zd bytes for %s is too long for the frame (at most %d); refused.",
 		    n, serve_addr_text(&q.client, a, sizeof a), QCA_FRAME_MAXMSG);
 		return;
 	}
@@ -285,7 +285,7 @@ serve_answer(struct ups_server *s, uint8_t *buf, ssize_t n)
 	    reinterpret_cast<const struct sockaddr *>(&q.client), sizeof q.client) == -1) {
 		int e = errno;
 		vtc_limit_log(&s->lim.client_send, vl,
-		    "QILEC_00773: client: sendto(2) %s error: %d %s",
+		    "QILEC_00866: client: sendto(2) %s error: %d %s",
 		    serve_addr_text(&q.client, a, sizeof a), e, strerror(e));
 	}
 }
@@ -303,7 +303,7 @@ serve_resolver(struct ups_server *s)
 				return;
 			if (!ODR_sockErrorIsReset(e))
 				vtc_limit_log(&s->lim.resolver_recv, vl,
-				    "QILEC_00769: resolver: recv(2) error: %d %s", e, strerror(e));
+				    "QILEC_00862: resolver: recv(2) error: %d %s", e, strerror(e));
 			continue;
 		}
 		serve_answer(s, buf, n);
@@ -337,7 +337,7 @@ serve_run(struct ups_server *s)
 			int e = errno;
 			if (e == EINTR)
 				continue;
-			vtc_log(vl, VTCLOG_ERROR, "QILEC_00774: poll(2) error: %d %s", e,
+			vtc_log(vl, VTCLOG_ERROR, "QILEC_00867: poll(2) error: %d %s", e,
 			    strerror(e));
 			return 1;
 		}

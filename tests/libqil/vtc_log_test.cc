@@ -235,7 +235,7 @@ TEST(VtcLogDeath, BadLevelOrHandleIsFatal)
 TEST(VtcLimit, BurstThenOneSummaryPerSecond)
 {
 	Capture c("upst");
-	struct vtc_limit lim = VTC_LIMIT_INIT("QILEC_09999", VTCLOG_WARN);
+	struct vtc_limit lim = VTC_LIMIT_INIT("bad-frame", VTCLOG_WARN);
 	for (int i = 0; i < 100; i++)
 		vtc_limit_logat(&lim, c.vl(), 10.0 + i * 0.001, "bad %d", i);
 	vtc_limit_flush(&lim, c.vl(), 10.5); /* the second is not over */
@@ -246,7 +246,7 @@ TEST(VtcLimit, BurstThenOneSummaryPerSecond)
 	std::string want;
 	for (int i = 0; i < VTC_LIMIT_BURST; i++)
 		want += "bad " + std::to_string(i) + "\n";
-	want += "QILEC_09999: " + std::to_string(100 - VTC_LIMIT_BURST) +
+	want += "bad-frame: " + std::to_string(100 - VTC_LIMIT_BURST) +
 	    " more suppressed\nbad 100\nbad 101\n";
 	std::string got;
 	std::istringstream in(c.text());

@@ -89,7 +89,7 @@ protected:
 			}, 10s));
 			if (ups_->running())
 				return;
-			bool taken = ups_log().find("QILEC_00759") != std::string::npos;
+			bool taken = ups_log().find("QILEC_00852") != std::string::npos;
 			ups_.reset();
 			ASSERT_TRUE(taken) << "qildnsc-upstream did not start";
 		}
@@ -177,7 +177,7 @@ TEST_F(CompanionTest, AnswersRoundTripThroughTheEncryption)
 		} else {
 			EXPECT_FALSE(got) << want.size() << "-byte answer came back";
 			EXPECT_TRUE(wait_for_text(dir_.file("upstream.txt"),
-			    "QILEC_00772: Answer of " + std::to_string(want.size()) + " bytes"));
+			    "QILEC_00865: Answer of " + std::to_string(want.size()) + " bytes"));
 		}
 	}
 	/* The resolver saw each question, never the client's ID. */
@@ -213,14 +213,14 @@ TEST_F(CompanionTest, GarbageIsLoggedWithinLimitsAndNeverStopsIt)
 	dns::Bytes answer = dns::build_answer(dns::build_query(7, "q1.test", dns::TYPE_A),
 	    records_for("q1"));
 	const Garbage rows[] = {
-	    {"Empty", {}, "QILEC_00764: Bad frame"},
-	    {"OneByte", {0x01}, "QILEC_00764: Bad frame"},
-	    {"SeventeenBytes", dns::Bytes(17, 0), "QILEC_00764: Bad frame"},
-	    {"LengthFieldOf600", frame_with_length(1, 600), "QILEC_00764: Bad frame"},
-	    {"LengthPastTheBlock", frame_with_length(1, 17), "QILEC_00764: Bad frame"},
-	    {"TooBigForAnyFrame", dns::Bytes(600, 0), "QILEC_00764: Bad frame"},
-	    {"ElevenBytesFramed", FakeUpstream::frame(dns::Bytes(11, 0)), "QILEC_00765: Not a DNS query"},
-	    {"AnAnswerFramed", FakeUpstream::frame(answer), "QILEC_00765: Not a DNS query"},
+	    {"Empty", {}, "QILEC_00857: Bad frame"},
+	    {"OneByte", {0x01}, "QILEC_00857: Bad frame"},
+	    {"SeventeenBytes", dns::Bytes(17, 0), "QILEC_00857: Bad frame"},
+	    {"LengthFieldOf600", frame_with_length(1, 600), "QILEC_00857: Bad frame"},
+	    {"LengthPastTheBlock", frame_with_length(1, 17), "QILEC_00857: Bad frame"},
+	    {"TooBigForAnyFrame", dns::Bytes(600, 0), "QILEC_00857: Bad frame"},
+	    {"ElevenBytesFramed", FakeUpstream::frame(dns::Bytes(11, 0)), "QILEC_00858: Not a DNS query"},
+	    {"AnAnswerFramed", FakeUpstream::frame(answer), "QILEC_00858: Not a DNS query"},
 	};
 	UdpSocket s;
 	for (const auto &row : rows) {
@@ -233,11 +233,11 @@ TEST_F(CompanionTest, GarbageIsLoggedWithinLimitsAndNeverStopsIt)
 	}
 	EXPECT_EQ(resolver_.received_count(), 0u);
 
-	size_t before = count_of(ups_log(), "QILEC_00764: Bad frame");
+	size_t before = count_of(ups_log(), "QILEC_00857: Bad frame");
 	for (int i = 0; i < 2000; i++)
 		(void)s.send_to("127.0.0.1", ups_port_, rows[2].datagram);
 	EXPECT_TRUE(wait_for_text(dir_.file("upstream.txt"), "more suppressed", 5s));
-	EXPECT_LE(count_of(ups_log(), "QILEC_00764: Bad frame") - before, 3u * 5u)
+	EXPECT_LE(count_of(ups_log(), "QILEC_00857: Bad frame") - before, 3u * 5u)
 	    << "a flood of garbage floods the log";
 
 	auto got = ask_framed(s, ups_port_, dns::build_query(0x7777, "q1.test", dns::TYPE_A));
@@ -304,11 +304,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, CompanionStart, ::testing::Values(
     BadStart{"UnknownOption", {"-x"}, "usage: qildnsc-upstream [options]"},
     BadStart{"Operand", {"extra"}, "usage: qildnsc-upstream [options]"},
     BadStart{"PortZero", {"-l", "127.0.0.1", "-p", "0", "-r", "127.0.0.1"},
-             "qildnsc-upstream: QILEC_00757: Bad port in 127.0.0.1:0"},
+             "qildnsc-upstream: QILEC_00850: Bad port in 127.0.0.1:0"},
     BadStart{"ResolverPortTooBig", {"-r", "127.0.0.1:70000"},
-             "qildnsc-upstream: QILEC_00757: Bad port in 127.0.0.1:70000"},
+             "qildnsc-upstream: QILEC_00850: Bad port in 127.0.0.1:70000"},
     BadStart{"ResolverUnknown", {"-r", "no-such-host.invalid"},
-             "qildnsc-upstream: QILEC_00758: getaddrinfo(3) for no-such-host.invalid"}),
+             "qildnsc-upstream: QILEC_00851: getaddrinfo(3) for no-such-host.invalid"}),
     CaseName());
 
 } // namespace
