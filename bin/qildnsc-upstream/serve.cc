@@ -146,12 +146,8 @@ serve_open(struct ups_server *s)
 	if (serve_sockets(s) != 0)
 		return -1;
 
-	/*
-	 * A shell starts background programs with SIGINT ignored, and an
-	 * ignored signal never reaches signal_fd: take both back first.
-	 */
-	(void)signal(SIGINT, SIG_DFL);
-	(void)signal(SIGTERM, SIG_DFL);
+	/* Blocked, they stay pending for signal_fd even where a shell
+	 * started us with SIGINT ignored. */
 	sigemptyset(&set);
 	sigaddset(&set, SIGINT);
 	sigaddset(&set, SIGTERM);
