@@ -3,7 +3,7 @@
  * forwarder in front of it (as an encrypted server), a fake resolver behind
  * it. Answers come back through the encryption intact; garbage sent to it
  * is logged (within limits) and never stops it; many queries at once all
- * get their answers; a bad command line stops it with one line.
+ * get their answers.
  *
  * Every process is stopped with a signal at the end of its test and must
  * exit with status 0; the logs are printed when a test fails.
@@ -17,7 +17,6 @@
 
 #include <gtest/gtest.h>
 
-#include "case_name.h"
 #include "dns_client.h"
 #include "dns_message.h"
 #include "fake_http.h"
@@ -277,38 +276,5 @@ TEST_F(CompanionTest, TwoHundredQueriesAtOnceAllAnswered)
 	}
 	EXPECT_EQ(answered, n);
 }
-
-struct BadStart {
-	const char *name;
-	std::vector<std::string> args;
-	const char *said; /* on standard error */
-};
-
-class CompanionStart : public ::testing::TestWithParam<BadStart> {};
-
-/* A start that cannot serve ends at once with status 1 and says why on
- * standard error. */
-TEST_P(CompanionStart, FailsWithStatusOneAndSaysWhy)
-{
-	TmpDir dir;
-	std::vector<std::string> argv{QILDNSC_UPSTREAM_BINARY};
-	argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
-	Process p(argv, dir.path());
-	auto st = p.wait(10s);
-	ASSERT_TRUE(st);
-	EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 1) << "wait status " << *st;
-	EXPECT_NE(p.stderr_text().find(GetParam().said), std::string::npos) << p.stderr_text();
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, CompanionStart, ::testing::Values(
-    BadStart{"UnknownOption", {"-x"}, "usage: qildnsc-upstream [options]"},
-    BadStart{"Operand", {"extra"}, "usage: qildnsc-upstream [options]"},
-    BadStart{"PortZero", {"-l", "127.0.0.1", "-p", "0", "-r", "127.0.0.1"},
-             "qildnsc-upstream: QILEC_00850: Bad port in 127.0.0.1:0"},
-    BadStart{"ResolverPortTooBig", {"-r", "127.0.0.1:70000"},
-             "qildnsc-upstream: QILEC_00850: Bad port in 127.0.0.1:70000"},
-    BadStart{"ResolverUnknown", {"-r", "no-such-host.invalid"},
-             "qildnsc-upstream: QILEC_00851: getaddrinfo(3) for no-such-host.invalid"}),
-    CaseName());
 
 } // namespace

@@ -32,20 +32,6 @@ struct Table {
 	struct ups_pending *p;
 };
 
-TEST(UpsPending, AnswerFindsItsClientOnce)
-{
-	Table t(counting);
-	struct ups_query ev, q;
-	sockaddr_in c = client(4000);
-	const struct ups_query *a = ups_pending_add(t.p, 0x1234, &c, 0.0, &ev);
-	ASSERT_NE(a, nullptr);
-	uint16_t id = a->id;
-	ASSERT_TRUE(ups_pending_take(t.p, id, &q));
-	EXPECT_EQ(q.orig_id, 0x1234);
-	EXPECT_EQ(q.client.sin_port, htons(4000));
-	EXPECT_FALSE(ups_pending_take(t.p, id, &q)) << "a second answer has no query";
-}
-
 TEST(UpsPending, FullRingDropsTheOldestInFlight)
 {
 	Table t(counting);
