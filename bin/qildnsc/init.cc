@@ -8,7 +8,7 @@
 #include "config.h"
 #include "diversion.h"
 #include "filter.h"
-#include "loop.h"
+#include "sockets.h"
 #include "odr.h"
 #include "qildnsc.h"
 #include "servers.h"
