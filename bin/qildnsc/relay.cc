@@ -8,6 +8,7 @@
  */
 #include <arpa/inet.h>
 #include <errno.h>
+#include <algorithm>
 #include <array>
 #include <netinet/in.h>
 #include <stdlib.h>
@@ -112,6 +113,23 @@ held_take_slot(void)
 	return held_fresh++;
 }
 
+/*
+ * True when a held answer and a new one answer the same client's query:
+ * the same client address and the same client ID. An upstream ID is drawn
+ * again once its pending record has been overwritten, possibly while an
+ * answer under it is still held for another client; that one must stay.
+ */
+static bool
+held_same_query(const struct held_answer *ha, const uint8_t *data, int32_t len,
+                const struct sockaddr_storage *client_addr, int32_t client_addrlen)
+{
+	if (ha->client_addrlen != client_addrlen || ha->len < 2 || len < 2 ||
+	    memcmp(ha->data, data, 2) != 0)
+		return false;
+	size_t alen = std::min(sizeof ha->client_addr, (size_t)std::max(client_addrlen, 0));
+	return memcmp(&ha->client_addr, client_addr, alen) == 0;
+}
+
 void
 hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
                int32_t len, const struct sockaddr_storage *client_addr,
@@ -120,7 +138,8 @@ hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
 	QIL_ASSERT(len >= 0 && (size_t)len <= sizeof held_answers[0].data);
 
 	uint16_t i = held_slot_of[id];
-	if (held_answers[i].queued && held_answers[i].id == id) {
+	if (held_answers[i].queued && held_answers[i].id == id &&
+	    held_same_query(&held_answers[i], data, len, client_addr, client_addrlen)) {
 		/* A newer answer for the same query: it alone waits, from now. */
 		held_unlink(i);
 	} else {

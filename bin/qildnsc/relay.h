@@ -44,7 +44,8 @@ void held_now(struct odr_timeval *now);
 
 /*
  * Holds a copy of an answer of at most REMOTE_BUFSIZE bytes, stamped `now`;
- * a newer answer for the same ID replaces it and goes to the back.
+ * a newer answer for the same ID, client address and client ID (the first
+ * two bytes of `data`) replaces it and goes to the back.
  */
 void hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
                     int32_t len, const struct sockaddr_storage *client_addr,

@@ -239,6 +239,36 @@ TEST_F(HeldQueue, ReplacementGoesToTheBackAndRestartsTheWait)
 	EXPECT_FALSE(receive()) << "the replaced answer was sent too";
 }
 
+/* An upstream ID drawn again while an answer under it is still held (its
+ * pending record overwritten meanwhile): another client's answer, not a
+ * replacement. */
+TEST_F(HeldQueue, SameIdForAnotherClientOrClientIdIsNoReplacement)
+{
+	Fd other(udp_loopback());
+	ASSERT_GE(other.get(), 0) << strerror(errno);
+	struct sockaddr_storage other_addr;
+	memset(&other_addr, 0, sizeof other_addr);
+	socklen_t other_len = sizeof other_addr;
+	ASSERT_EQ(getsockname(other.get(), reinterpret_cast<struct sockaddr *>(&other_addr),
+	                      &other_len), 0);
+
+	hold(401, "A1-first");
+	hold(401, "B1-same-client-other-id");
+	const std::string c = "A1-other-client";
+	hold_answer(401, reinterpret_cast<const uint8_t *>(c.data()), (int32_t)c.size(),
+	            &other_addr, (int32_t)other_len);
+	EXPECT_EQ(held_answers_count(), 3);
+
+	std::vector<Arrival> got = release_until(2, 3s);
+	ASSERT_EQ(got.size(), 2u);
+	EXPECT_EQ(got[0].data, "A1-first");
+	EXPECT_EQ(got[1].data, "B1-same-client-other-id");
+	char buf[64];
+	ssize_t n = recv(other.get(), buf, sizeof buf, MSG_DONTWAIT);
+	ASSERT_GT(n, 0) << strerror(errno);
+	EXPECT_EQ(std::string(buf, (size_t)n), c);
+}
+
 /*
  * A full queue, one answer refreshed in the middle, one more held: the
  * oldest goes unsent. All are stamped a second ago, so all are due at the
@@ -265,7 +295,7 @@ TEST_F(HeldQueue, ReplacementInTheMiddleAndOverflowWhenFull)
 	};
 
 	for (int i = 0; i < full; i++)
-		hold_past(i, "answer-" + std::to_string(i), i <= 1 || i == full - 1);
+		hold_past(i, "answer-" + std::to_string(i), i <= 1 || i == 50 || i == full - 1);
 	EXPECT_EQ(held_answers_count(), full);
 	hold_past(50, "answer-50-new", true);
 	EXPECT_EQ(held_answers_count(), full);
