@@ -321,6 +321,45 @@ TEST_F(ForwarderTest, QueriesTooLongToFrameSkipTheEncryptedServers)
 	EXPECT_EQ(warnings(log(), "\\b497\\b").size(), 1u);
 }
 
+/* Several hundred queries at once from many clients, with the same client
+ * IDs everywhere: every query is answered once, to its own client. */
+TEST_F(ForwarderTest, BurstFromManyClientsEachGetsExactlyItsOwnAnswers)
+{
+	FakeUpstream f("127.0.0.2", false, answer(a_records({"192.0.2.1", "192.0.2.2"})));
+	start({&f});
+	ASSERT_FALSE(HasFatalFailure());
+	const size_t clients = 40, each = 8;
+	std::vector<std::unique_ptr<DnsClient>> c;
+	for (size_t i = 0; i < clients; i++)
+		c.push_back(std::make_unique<DnsClient>(port_));
+
+	auto name = [](size_t client, size_t n) {
+		return "c" + std::to_string(client) + "-q" + std::to_string(n) + ".burst.test";
+	};
+	for (size_t n = 0; n < each; n++)
+		for (size_t i = 0; i < clients; i++)
+			ASSERT_TRUE(c[i]->send(dns::build_query((uint16_t)(0x100 + n), name(i, n),
+			    dns::TYPE_A)));
+	for (size_t i = 0; i < clients; i++) {
+		SCOPED_TRACE("client " + std::to_string(i));
+		auto got = c[i]->collect_until(each, 10s);
+		std::set<std::string> names;
+		for (const auto &d : got) {
+			auto q = dns::first_question(d.data);
+			ASSERT_TRUE(q);
+			names.insert(q->name);
+			/* Its own ID with its own question. */
+			size_t n = dns::message_id(d.data) - 0x100u;
+			EXPECT_EQ(q->name, name(i, n));
+		}
+		EXPECT_EQ(got.size(), each);
+		EXPECT_EQ(names.size(), each);
+	}
+	for (size_t i = 0; i < clients; i++)
+		EXPECT_TRUE(c[i]->collect(i == 0 ? 300ms : 0ms).empty()) << "client " << i;
+	EXPECT_EQ(f.received_count(), clients * each);
+}
+
 TEST_F(ForwarderTest, TwoRecordAnswersGoAtOnceSingleRecordAnswersAreHeld)
 {
 	FakeUpstream two("127.0.0.2", false, answer(a_records({"192.0.2.1", "192.0.2.2"})));
