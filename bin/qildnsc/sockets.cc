@@ -35,8 +35,9 @@ struct sock_sendq {
 	uint8_t buf[SOCK_SENDQ_MAX][SOCK_DGRAM_MAX];
 };
 
-/* One queue for the listening socket, one for the upstream socket. */
-static std::array<struct sock_sendq, 2> sock_queues;
+/* A queue for each socket being sent on: the listening socket and the
+ * upstream socket. */
+static std::array<struct sock_sendq, SOCK_QUEUES> sock_queues;
 
 /* A bigger receive buffer than the default, so that a burst of queries or
  * answers waits in the kernel instead of being dropped there. */
@@ -189,16 +190,33 @@ sock_flush_queue(struct sock_sendq *q)
 	q->n = 0;
 }
 
+/* The queue of `fd`: the one holding its datagrams, or an empty one. */
+static struct sock_sendq *
+sock_queue_of(int fd)
+{
+	struct sock_sendq *empty = NULL;
+
+	for (auto &q : sock_queues) {
+		if (q.n > 0 && q.fd == fd)
+			return &q;
+		if (q.n == 0 && empty == NULL)
+			empty = &q;
+	}
+	if (empty == NULL) {
+		/* More sockets than queues: make room. */
+		empty = &sock_queues[0];
+		sock_flush_queue(empty);
+	}
+	empty->fd = fd;
+	return empty;
+}
+
 void
 sock_send(int fd, const void *data, size_t len, const void *addr, int32_t addrlen,
           const char *code)
 {
-	struct sock_sendq *q = &sock_queues[fd == local_fd ? 0 : 1];
-
 	QIL_ASSERT(len <= SOCK_DGRAM_MAX);
-	if (q->n > 0 && q->fd != fd)
-		sock_flush_queue(q);
-	q->fd = fd;
+	struct sock_sendq *q = sock_queue_of(fd);
 	int i = q->n++;
 	memcpy(q->buf[i], data, len);
 	q->iov[i] = {q->buf[i], len};

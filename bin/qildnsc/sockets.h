@@ -25,6 +25,9 @@
 #define SOCK_DGRAM_MAX (2 + 512)
 /* Datagrams queued for one socket before its queue is sent. */
 #define SOCK_SENDQ_MAX 64
+/* Sockets with datagrams queued at one time: the listening socket and the
+ * upstream socket (a pool of upstream sockets would need one more each). */
+#define SOCK_QUEUES 2
 /* Receive buffer asked of the kernel for each socket, for bursts. */
 #define SOCK_RCVBUF (1 << 20)
 
