@@ -95,6 +95,9 @@ loop_turn(struct loop *lp, int timeout_ms)
 			else
 				DNS_remote(&lp->batch.dg[j], &now);
 		}
+		/* Out before the next socket is served: the upstream servers
+		 * work on the queries meanwhile. */
+		sock_flush();
 	}
 	sock_flush();
 	return 0;

@@ -37,7 +37,8 @@ void loop_close(struct loop *lp);
 /*
  * One turn: wait at most `timeout_ms` for a readable socket, release the
  * due held answers, serve at most SOCK_BATCH datagrams of each readable
- * socket (the listening socket first), then send everything queued.
+ * socket (the listening socket first), sending what each one's batch
+ * queued before the next socket is served.
  * 0, or -1 (logged) when the wait failed.
  */
 int loop_turn(struct loop *lp, int timeout_ms);
