@@ -113,6 +113,11 @@ sock_batch_init(struct sock_batch *b)
 	for (size_t i = 0; i < SOCK_BATCH; i++) {
 		b->dg[i].buf = b->buf[i];
 		b->dg[i].from = &b->from[i];
+		b->iov[i].iov_base = b->buf[i];
+		struct msghdr *mh = &b->hdr[i].msg_hdr;
+		mh->msg_name = &b->from[i];
+		mh->msg_iov = &b->iov[i];
+		mh->msg_iovlen = 1;
 	}
 }
 
@@ -122,14 +127,10 @@ sock_recv(int fd, size_t size, struct sock_batch *b)
 	CHECK_OBJ_NOTNULL(b, SOCK_BATCH_MAGIC);
 	QIL_ASSERT(size <= SOCK_DGRAM_MAX);
 
+	/* What the last receive changed. */
 	for (size_t i = 0; i < SOCK_BATCH; i++) {
-		b->iov[i] = {b->buf[i], size};
-		struct msghdr *mh = &b->hdr[i].msg_hdr;
-		*mh = {};
-		mh->msg_name = &b->from[i];
-		mh->msg_namelen = sizeof b->from[i];
-		mh->msg_iov = &b->iov[i];
-		mh->msg_iovlen = 1;
+		b->iov[i].iov_len = size;
+		b->hdr[i].msg_hdr.msg_namelen = sizeof b->from[i];
 	}
 	int r;
 	do
