@@ -32,7 +32,7 @@ loop_open(struct loop *lp, int local, const int *upstream, int n_upstream)
 	lp->epfd = epoll_create1(EPOLL_CLOEXEC);
 	if (lp->epfd == -1) {
 		int e = ODR_sockError();
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_00777: epoll_create1(2) error: %d %s", e,
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00869: epoll_create1(2) error: %d %s", e,
 		    ODR_sockErrorText());
 		return -1;
 	}
@@ -42,7 +42,7 @@ loop_open(struct loop *lp, int local, const int *upstream, int n_upstream)
 		ev.data.u32 = (uint32_t)i;
 		if (epoll_ctl(lp->epfd, EPOLL_CTL_ADD, lp->fds[i], &ev) == -1) {
 			int e = ODR_sockError();
-			vtc_log(vl, VTCLOG_ERROR, "QILEC_00778: epoll_ctl(2) error: %d %s", e,
+			vtc_log(vl, VTCLOG_ERROR, "QILEC_00870: epoll_ctl(2) error: %d %s", e,
 			    ODR_sockErrorText());
 			loop_close(lp);
 			return -1;

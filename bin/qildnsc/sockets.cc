@@ -48,7 +48,7 @@ sock_rcvbuf(int fd)
 
 	if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
 		int e = ODR_sockError();
-		vtc_log(vl, VTCLOG_WARN, "QILEC_00776: setsockopt(2) SO_RCVBUF error: %d %s", e,
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00868: setsockopt(2) SO_RCVBUF error: %d %s", e,
 		    ODR_sockErrorText());
 	}
 }
