@@ -32,6 +32,7 @@ extern "C" {
 #include "diversion.h"
 #include "qildnsc.h"
 #include "exit_signals.h"
+#include "vtc_limit.h"
 #include "vtc_log.h"
 
 extern char **environ;
@@ -157,7 +158,8 @@ divert_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa, 
 		verdict = NF_DROP;
 		break;
 	case DIVERT_NO_PAIR:
-		vtc_log(vl, VTCLOG_WARN,
+		/* Any program may send from port 5353 (mDNS does). */
+		VTC_LOG_LIMITED(vl, VTCLOG_WARN, "[WARN] Reply without a diverted query",
 		    "[WARN] Reply to port %d without a diverted query; passed unchanged.",
 		    divert_dst_port(pkt, (size_t)len));
 		break;
@@ -172,7 +174,8 @@ divert_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa, 
 	}
 	if (nfq_set_verdict(qh, id, verdict, changed ? (uint32_t)len : 0,
 	    changed ? pkt : NULL) < 0)
-		vtc_log(vl, VTCLOG_WARN, "Failed to reinject packet (%d)", errno);
+		VTC_LOG_LIMITED(vl, VTCLOG_WARN, "Failed to reinject packet",
+		    "Failed to reinject packet (%d)", errno);
 	return 0;
 }
 
@@ -225,7 +228,9 @@ diversion_thread(void *arg)
 			int e = errno;
 			if (e == EINTR)
 				continue;
-			vtc_log(vl, VTCLOG_WARN, "Failed to read packet (%d)", e);
+			/* A flood of queries overruns the queue (ENOBUFS). */
+			VTC_LOG_LIMITED(vl, VTCLOG_WARN, "Failed to read packet",
+			    "Failed to read packet (%d)", e);
 			if (e != ENOBUFS)
 				(void)poll(NULL, 0, 100); /* no busy loop on a lasting error */
 			continue;
