@@ -133,12 +133,17 @@ protected:
 		fwd_.reset();
 	}
 
-	/* Runs the forwarder to its end; start-up must fail with status 1.
-	 * One that starts listening instead is killed at once. */
+	/* Runs the forwarder (under `launcher`, when given) to its end;
+	 * start-up must fail with status 1. One that starts listening instead
+	 * is killed at once. */
 	void
-	expect_start_fails(const std::vector<std::string> &extra, const std::string &env)
+	expect_start_fails(const std::vector<std::string> &extra, const std::string &env,
+	                   const char *launcher = nullptr)
 	{
-		Process p(forwarder_argv(pick_udp_port(), extra), dir_.path(), {env});
+		std::vector<std::string> argv = forwarder_argv(pick_udp_port(), extra);
+		if (launcher != nullptr)
+			argv.insert(argv.begin(), launcher);
+		Process p(argv, dir_.path(), {env});
 		bool ended = wait_until([&] {
 			return !p.running() || log().find("Listening on") != std::string::npos;
 		}, 20s) && !p.running();
@@ -626,6 +631,19 @@ const CountryCase kCountries[] = {
 
 INSTANTIATE_TEST_SUITE_P(Codes, Country, ::testing::ValuesIn(kCountries),
     CaseName());
+
+/* Without the kernel's generator nothing is fetched: the start ends. */
+TEST_F(ConfigTest, BrokenRandomSourceEndsTheStart)
+{
+	FakeHttpServer config(HttpScript::json(kDocument));
+
+	expect_start_fails({}, config.config_env(), NO_GETRANDOM);
+	std::string l = log();
+	EXPECT_NE(l.find("[ERROR] rand_s() failed 38\n"), std::string::npos); /* ENOSYS */
+	EXPECT_NE(l.find("[ERROR] QILEC_00757: The system's random generator does not work; "
+	                 "cannot run without it.\n"), std::string::npos);
+	EXPECT_EQ(config.request_count(), 0u);
+}
 
 /* The 5120-byte buffer keeps one byte for the terminator. */
 TEST_F(ConfigTest, BodyOf5119BytesIsAccepted)
