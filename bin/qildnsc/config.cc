@@ -125,14 +125,56 @@ fetch_qildnsc(char *buf, size_t cap, size_t *len)
 	return 0;
 }
 
-/* Builds "E<server>:10015,..." from the "dns_servers" array; -1 (logged)
- * when an element is not a string. */
+/*
+ * An entry of "dns_servers" is one host name or IPv4 address (letters,
+ * digits, hyphens and dots) with an optional ":port" of digits. Anything
+ * else could smuggle more into the comma-separated list: a comma adds a
+ * server (a plain one, without the marker), a line end forges log lines.
+ */
+static bool
+config_entry_ok(const char *e)
+{
+	size_t host = strspn(e, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-.");
+	if (host == 0 || host > CONFIG_HOST_MAX)
+		return false;
+	if (e[host] == '\0')
+		return true;
+	size_t port = strspn(e + host + 1, "0123456789");
+	return e[host] == ':' && port > 0 && port <= 5 && e[host + 1 + port] == '\0';
+}
+
+/* The entry for the log: at most 64 bytes, anything unprintable, the
+ * quote and the backslash escaped. */
+static std::string
+config_entry_text(const char *e)
+{
+	std::string out;
+	size_t i;
+	for (i = 0; e[i] != '\0' && i < 64; i++) {
+		unsigned char c = (unsigned char)e[i];
+		char hex[8];
+		if (c < 0x20 || c >= 0x7f || c == '"' || c == '\\') {
+			(void)snprintf(hex, sizeof hex, "\\x%02x", c);
+			out += hex;
+		} else {
+			out += (char)c;
+		}
+	}
+	if (e[i] != '\0')
+		out += "...";
+	return out;
+}
+
+/* Builds "E<server>:10015,..." from the "dns_servers" array, leaving out
+ * (with a warning) the entries that are no host; -1 (logged) when an
+ * element is not a string. */
 static int
 config_server_list(json_t *servers, char **out)
 {
 	struct vsb *vsb = vsb_new(NULL, NULL, 0, VSB_AUTOEXTEND);
 	AN(vsb);
 	size_t n = json_array_size(servers);
+	const char *sep = "";
 	for (size_t i = 0; i < n; i++) {
 		json_t *s = json_array_get(servers, i);
 		if (!json_is_string(s)) {
@@ -140,7 +182,16 @@ config_server_list(json_t *servers, char **out)
 			vsb_delete(vsb);
 			return -1;
 		}
-		(void)vsb_printf(vsb, "E%s:10015%s", json_string_value(s), i + 1 < n ? "," : "");
+		const char *e = json_string_value(s);
+		/* A string holding NUL bytes would be cut short by the list. */
+		if (!config_entry_ok(e) || strlen(e) != json_string_length(s)) {
+			vtc_log(vl, VTCLOG_WARN,
+			    "QILEC_00758: dns_servers entry \"%s\" refused: not one host with an "
+			    "optional port.", config_entry_text(e).c_str());
+			continue;
+		}
+		(void)vsb_printf(vsb, "%sE%s:10015", sep, e);
+		sep = ",";
 	}
 	vsb_finish(vsb);
 	*out = strndup(vsb_data(vsb), (size_t)vsb_len(vsb));

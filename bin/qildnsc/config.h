@@ -15,6 +15,8 @@
 #define STATIC_NODE_ATTEMPTS 5
 #define CONFIG_PATH "/get/qildnsc.php"
 #define CONFIG_BUFSIZE 5120
+/* The longest host name a server entry may hold. */
+#define CONFIG_HOST_MAX 253
 
 extern char *country_code;
 /* The parsed static nodes file and configuration document, never freed. */

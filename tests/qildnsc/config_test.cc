@@ -561,6 +561,27 @@ const ListCase kLists[] = {
 INSTANTIATE_TEST_SUITE_P(Lists, ServerListText, ::testing::ValuesIn(kLists),
     CaseName());
 
+/* An entry that is not one host with an optional port is left out, named
+ * in a warning: a comma would add a plain server, a line end a log line. */
+TEST_F(ConfigTest, EntriesThatSmuggleMoreAreRefused)
+{
+	FakeHttpServer config(HttpScript::json(R"({"cc": "US", "dns_servers": [)"
+	    R"("192.0.2.4:10015,198.51.100.9", "192.0.2.10", "198.51.100.7 ", )"
+	    R"("x\n[WARN] forged", "", "localhost"]})"));
+
+	start({}, config.config_env());
+	ASSERT_FALSE(HasFatalFailure());
+	std::string l = log();
+	EXPECT_NE(l.find("[INFO] Using DNS servers: E192.0.2.10:10015,Elocalhost:10015\n"),
+	    std::string::npos);
+	for (const char *shown : {"192.0.2.4:10015,198.51.100.9", "198.51.100.7 ",
+	         "x\\x0a[WARN] forged", ""}) {
+		EXPECT_EQ(count_of(l, std::string("QILEC_00758: dns_servers entry \"") + shown +
+		    "\" refused: not one host with an optional port.\n"), 1u) << shown;
+	}
+	EXPECT_EQ(l.find("\n[WARN] forged"), std::string::npos);
+}
+
 /* The country profile: "cc" starting with CN chooses the CN files,
  * unless the server list came from -d. */
 struct CountryCase {
