@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <linux/netfilter.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -65,8 +66,24 @@ divert_iptables(const std::vector<std::string> &args)
 	/* Its chatter must not land in our log. */
 	(void)posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
 	(void)posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+	/*
+	 * Our threads keep the exit signals blocked for the shell's
+	 * sigwait(); a child would inherit that, and an iptables waiting for
+	 * its lock (-w) could then not be stopped. It starts clean.
+	 */
+	posix_spawnattr_t attr;
+	sigset_t none, dfl;
+	AZ(posix_spawnattr_init(&attr));
+	(void)sigemptyset(&none);
+	(void)sigemptyset(&dfl);
+	for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+		(void)sigaddset(&dfl, sig);
+	AZ(posix_spawnattr_setsigmask(&attr, &none));
+	AZ(posix_spawnattr_setsigdefault(&attr, &dfl));
+	AZ(posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
 	pid_t pid;
-	int r = posix_spawnp(&pid, iptables_cmd, &fa, NULL, argv.data(), environ);
+	int r = posix_spawnp(&pid, iptables_cmd, &fa, &attr, argv.data(), environ);
+	(void)posix_spawnattr_destroy(&attr);
 	(void)posix_spawn_file_actions_destroy(&fa);
 	if (r != 0)
 		return -1;
@@ -205,6 +222,9 @@ diversion_thread(void *arg)
 	struct nfq_handle *h = nfq_open();
 	if (h == NULL)
 		return divert_fail(NULL, NULL, errno);
+	/* The library opens its netlink socket without close-on-exec; the
+	 * iptables children must not inherit it. */
+	(void)fcntl(nfq_fd(h), F_SETFD, FD_CLOEXEC);
 	struct nfq_q_handle *qh = nfq_create_queue(h, DIVERT_QUEUE_NUM, divert_packet, NULL);
 	if (qh == NULL)
 		return divert_fail(h, NULL, errno);
