@@ -43,6 +43,8 @@ load_static_nodes(void)
 	json_error_t error;
 
 	static_nodes = NULL;
+	if (static_nodes_doc != NULL)
+		json_decref(static_nodes_doc);
 	json_t *root = static_nodes_doc = json_load_file(STATIC_NODES_FILE, 0, &error);
 	if (root == NULL) {
 		vtc_log(vl, VTCLOG_ERROR,
@@ -64,6 +66,26 @@ load_static_nodes(void)
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_XXXXX: Wrong 'staticnodes' type.");
 		return -1;
 	}
+	return 0;
+}
+
+size_t
+static_node_count(void)
+{
+	return static_nodes != NULL ? json_array_size(static_nodes) : 0;
+}
+
+int
+static_node_proxy(size_t index, char *proxy, size_t cap)
+{
+	json_t *node = json_array_get(static_nodes, index);
+	json_t *ip = json_is_object(node) ? json_object_get(node, "ip") : NULL;
+	if (!json_is_string(ip)) {
+		vtc_log(vl, VTCLOG_WARN,
+		    "[WARN] Static node %zu is not an object with an \"ip\" string.", index);
+		return -1;
+	}
+	(void)snprintf(proxy, cap, "%s:%d", json_string_value(ip), STATIC_NODE_PORT);
 	return 0;
 }
 
@@ -90,24 +112,16 @@ fetch_qildnsc(char *buf, size_t cap, size_t *len)
 		vtc_log(vl, VTCLOG_INFO, "Use the proxy %s to fetch.", dnsc_conf.http_proxy);
 	ok = config_get(connect, hdr, buf, cap, len, dnsc_conf.http_proxy) == 0;
 
-	size_t nodes = static_nodes != NULL ? json_array_size(static_nodes) : 0;
+	size_t nodes = static_node_count();
 	if (!ok && nodes == 0) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00703: Failed to communicate with quillet server.");
 		return -1;
 	}
 	for (int attempt = 0; !ok && attempt < STATIC_NODE_ATTEMPTS; attempt++) {
 		uint32_t pick = ODR_random(vl) % (uint32_t)nodes;
-		json_t *node = json_array_get(static_nodes, pick);
-		json_t *ip = json_is_object(node) ? json_object_get(node, "ip") : NULL;
-		if (!json_is_string(ip)) {
-			vtc_log(vl, VTCLOG_WARN,
-			    "[WARN] Static node %u is not an object with an \"ip\" string.",
-			    (unsigned)pick);
-			continue;
-		}
 		char proxy[128];
-		(void)snprintf(proxy, sizeof proxy, "%s:%d", json_string_value(ip),
-		    STATIC_NODE_PORT);
+		if (static_node_proxy(pick, proxy, sizeof proxy) != 0)
+			continue;
 		vtc_log(vl, VTCLOG_INFO, "Use the proxy %s to fetch.", proxy);
 		ok = config_get(connect, hdr, buf, cap, len, proxy) == 0;
 	}
@@ -201,17 +215,11 @@ config_server_list(json_t *servers, char **out)
 }
 
 int
-init_cc(void)
+config_parse(const char *text, json_t **doc, const char **cc, char **list)
 {
-	char buf[CONFIG_BUFSIZE];
-	size_t len;
 	json_error_t error;
 
-	if (fetch_qildnsc(buf, sizeof buf, &len) != 0) {
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_XXXXX: fetch_qildnsc() failed.");
-		return -1;
-	}
-	json_t *root = config_doc = json_loads(buf, 0, &error);
+	json_t *root = *doc = json_loads(text, 0, &error);
 	if (root == NULL) {
 		vtc_log(vl, VTCLOG_ERROR,
 		    "QILEC_00753: The result isn't object. (not JSON: on line %d: %s)", error.line,
@@ -222,8 +230,8 @@ init_cc(void)
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00753: The result isn't object.");
 		return -1;
 	}
-	json_t *cc = json_object_get(root, "cc");
-	if (!json_is_string(cc)) {
+	json_t *c = json_object_get(root, "cc");
+	if (!json_is_string(c)) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00754: No cc object found.");
 		return -1;
 	}
@@ -232,15 +240,32 @@ init_cc(void)
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00755: dns_servers is NULL or not array");
 		return -1;
 	}
+	if (config_server_list(servers, list) != 0)
+		return -1;
+	*cc = json_string_value(c);
+	return 0;
+}
+
+int
+init_cc(void)
+{
+	char buf[CONFIG_BUFSIZE];
+	size_t len;
+	const char *cc;
 	char *list;
-	if (config_server_list(servers, &list) != 0)
+
+	if (fetch_qildnsc(buf, sizeof buf, &len) != 0) {
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_XXXXX: fetch_qildnsc() failed.");
+		return -1;
+	}
+	if (config_parse(buf, &config_doc, &cc, &list) != 0)
 		return -1;
 	if (dnsc_conf.dns_servers == NULL)
 		dnsc_conf.dns_servers = list;
 	else
 		free(list);
 
-	country_code = strdup(json_string_value(cc));
+	country_code = strdup(cc);
 	AN(country_code);
 	if (dnsc_conf.dns_servers_cmdline == 0 && strncmp(country_code, "CN", 2) == 0) {
 		conf_set(&dnsc_conf.blacklist_path, "blacklist_CN.txt");
