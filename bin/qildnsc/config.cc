@@ -200,7 +200,7 @@ config_server_list(json_t *servers, char **out)
 		/* A string holding NUL bytes would be cut short by the list. */
 		if (!config_entry_ok(e) || strlen(e) != json_string_length(s)) {
 			vtc_log(vl, VTCLOG_WARN,
-			    "QILEC_00758: dns_servers entry \"%s\" refused: not one host with an "
+			    "QILEC_00791: dns_servers entry \"%s\" refused: not one host with an "
 			    "optional port.", config_entry_text(e).c_str());
 			continue;
 		}

@@ -28,7 +28,7 @@ qildnsc_init(int argc, char *argv[])
 	/* Query IDs and the choice of static nodes rest on it. */
 	if (ODR_randomCheck(vl) != 0) {
 		vtc_log(vl, VTCLOG_ERROR,
-		    "QILEC_00757: The system's random generator does not work; cannot run without it.");
+		    "QILEC_00790: The system's random generator does not work; cannot run without it.");
 		return 1;
 	}
 	/* Without the static nodes the fetch just has no fallback. */

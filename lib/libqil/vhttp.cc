@@ -73,7 +73,7 @@ vhttp_connect_tmo(double deadline, double tmo)
 static void
 vhttp_overdue(struct vtclog *vl, int fd)
 {
-	vtc_log(vl, VTCLOG_ERROR, "QILEC_00759: HTTP exchange not done in time (fd:%d)", fd);
+	vtc_log(vl, VTCLOG_ERROR, "QILEC_00792: HTTP exchange not done in time (fd:%d)", fd);
 }
 
 /* Room for `n` more bytes and the terminator. */

@@ -331,7 +331,7 @@ TEST(VhttpGet, TricklingServerMeetsTheDeadline)
 	EXPECT_EQ(VHTTP_getWithin(log.vl(), srv.host().c_str(), "", "/", buf, &len, nullptr, 1.5),
 	    -1);
 	EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s) << "the deadline was not kept";
-	EXPECT_TRUE(log.contains("QILEC_00759: HTTP exchange not done in time (fd:")) << log.text();
+	EXPECT_TRUE(log.contains("QILEC_00792: HTTP exchange not done in time (fd:")) << log.text();
 }
 
 TEST(VhttpGet, BodyAgainstTheCallersCapacity)

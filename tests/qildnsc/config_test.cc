@@ -576,7 +576,7 @@ TEST_F(ConfigTest, EntriesThatSmuggleMoreAreRefused)
 	    std::string::npos);
 	for (const char *shown : {"192.0.2.4:10015,198.51.100.9", "198.51.100.7 ",
 	         "x\\x0a[WARN] forged", ""}) {
-		EXPECT_EQ(count_of(l, std::string("QILEC_00758: dns_servers entry \"") + shown +
+		EXPECT_EQ(count_of(l, std::string("QILEC_00791: dns_servers entry \"") + shown +
 		    "\" refused: not one host with an optional port.\n"), 1u) << shown;
 	}
 	EXPECT_EQ(l.find("\n[WARN] forged"), std::string::npos);
@@ -661,7 +661,7 @@ TEST_F(ConfigTest, BrokenRandomSourceEndsTheStart)
 	expect_start_fails({}, config.config_env(), NO_GETRANDOM);
 	std::string l = log();
 	EXPECT_NE(l.find("[ERROR] rand_s() failed 38\n"), std::string::npos); /* ENOSYS */
-	EXPECT_NE(l.find("[ERROR] QILEC_00757: The system's random generator does not work; "
+	EXPECT_NE(l.find("[ERROR] QILEC_00790: The system's random generator does not work; "
 	                 "cannot run without it.\n"), std::string::npos);
 	EXPECT_EQ(config.request_count(), 0u);
 }
