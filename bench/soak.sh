@@ -6,7 +6,7 @@
 # forwarder's RSS, open descriptors and log size; at the end the good
 # questions that went unanswered. Loopback only; not part of CI.
 #
-# usage: bench/soak.sh [SECONDS [RATE [JUNK]]]   (default 600 2000 500)
+# usage: bench/soak.sh [SECONDS [RATE [JUNK]]]   (default 600 2000 500; SECONDS >= 20)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-600} rate=${2:-2000} junk=${3:-500}

@@ -213,6 +213,10 @@ main(int argc, char *argv[])
 	for (std::string p; std::getline(ports, p, ',');)
 		remotes.push_back(endpoint("127.0.0.1", (uint16_t)atoi(p.c_str())));
 	const double seconds = atof(argv[6]), rate = atof(argv[7]), junk = atof(argv[8]);
+	if (seconds < 20) {
+		fprintf(stderr, "soak_driver: at least 20 seconds (10 of them warm-up)\n");
+		return 2;
+	}
 
 	int client = udp_socket("127.0.0.1", 0);
 	int upstream = udp_socket("127.0.0.2", (uint16_t)atoi(argv[4]));
@@ -233,7 +237,9 @@ main(int argc, char *argv[])
 		if (now >= next_sample) {
 			long rss = proc_status_kib(pid, "VmRSS:"), fds = open_fds(pid),
 			     lg = file_size(log);
-			if (rss0 < 0)
+			/* The baseline is the sample after 10 s of warm-up (the
+			 * buffers and rings in use by then). */
+			if (t >= 9.5 && rss0 < 0)
 				rss0 = rss, fds0 = fds, log0 = lg;
 			printf("%6.0f %9lu %9lu %11lu %9ld %5ld %12ld\n", t, good_sent,
 			    answered.load(), unanswered.load(), rss, fds, lg);
@@ -297,8 +303,8 @@ main(int argc, char *argv[])
 	    junk_sent);
 	printf("unanswered good questions: %lu (held kind, of the last 65536: %lu), "
 	       "extra answers: %lu\n", lost, lost_held, extra.load());
-	printf("rss: %ld -> %ld KiB (%+ld), fds: %ld -> %ld (%+ld), log: %+ld bytes "
-	       "(%.0f bytes per minute)\n", rss0, rss, rss - rss0, fds0, fds, fds - fds0,
-	    lg - log0, (double)(lg - log0) / seconds * 60.0);
+	printf("after the first 10 s: rss %ld -> %ld KiB (%+ld), fds %ld -> %ld (%+ld), "
+	       "log %+ld bytes (%.0f bytes per minute)\n", rss0, rss, rss - rss0, fds0, fds,
+	    fds - fds0, lg - log0, (double)(lg - log0) / (seconds - 10) * 60.0);
 	return 0;
 }
