@@ -59,7 +59,7 @@ init_sockets(void)
 	struct addrinfo hints = {}, *res = NULL;
 	int r;
 
-	local_fd = socket(AF_INET, SOCK_DGRAM, 17);
+	local_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17);
 	QIL_ASSERT(local_fd >= 0);
 	r = VTCP_nonblocking(local_fd);
 	QIL_ASSERT(r == 0);
@@ -84,7 +84,7 @@ init_sockets(void)
 	}
 	freeaddrinfo(res);
 
-	remote_fd = socket(AF_INET, SOCK_DGRAM, 17);
+	remote_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17);
 	QIL_ASSERT(remote_fd >= 0);
 	r = VTCP_nonblocking(remote_fd);
 	QIL_ASSERT(r == 0);

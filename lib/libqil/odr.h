@@ -75,6 +75,9 @@ ssize_t ODR_recvfrom(int sock, void *buf, size_t len, int flags,
 /* A uniformly distributed value from the system's secure generator; 0 after
  * a logged failure. */
 uint32_t ODR_random(struct vtclog *vl);
+/* 0 when the generator gives values; -1 after the failure is logged as in
+ * ODR_random(). The start-up asks once, since 0 is also a valid value. */
+int ODR_randomCheck(struct vtclog *vl);
 
 /* The calling thread's last socket error (errno) and its text. */
 int ODR_sockError(void);
