@@ -409,4 +409,21 @@ TEST_F(Diversion, TheCLibraryResolverRetriesOverTcp)
 	EXPECT_GE(tcp.received_count(), 1u) << "the resolver's second try, over TCP";
 }
 
+/* Without a nat table DNS over TCP is not diverted; the rest is. */
+TEST_F(Diversion, WithoutNatRulesOnlyDatagramsAreDiverted)
+{
+	const std::string no_nat = dir_.file("no-nat-iptables");
+	write_file(no_nat, "#!/bin/sh\ncase \" $* \" in *' nat '*) exit 3;; esac\n"
+	    "exec iptables \"$@\"\n");
+	ASSERT_EQ(chmod(no_nat.c_str(), 0755), 0);
+	if (!start_forwarder(no_nat))
+		GTEST_SKIP() << "no netfilter queue here:\n" << log();
+	EXPECT_NE(log().find("QILEC_00831: DNS over TCP is not diverted: the nat rules cannot be "
+	    "installed (3)."), std::string::npos) << log();
+	EXPECT_EQ(jumps_to_chain("iptables", "nat"), 0);
+	auto a = ask(kClientA, kServerA, 0x6666, "udp.example.com");
+	ASSERT_TRUE(a);
+	EXPECT_EQ(a->addresses, (std::vector<std::string>{"10.0.0.2", "10.0.0.2"}));
+}
+
 } // namespace
