@@ -185,8 +185,8 @@ tcpq_write(struct tcp_upstream *u)
 		if (n == -1) {
 			char a[64];
 			int e = errno;
-			vtc_limit_log(&lim_connect, vl, "QILEC_00825: TCP connect(2) to %s error: %d %s",
-			    tcpq_addr_text(u->server, a, sizeof a), e, strerror(e));
+			vtc_limit_log(&lim_connect, vl, "QILEC_00825: TCP %s to %s error: %d %s",
+			    "send(2)", tcpq_addr_text(u->server, a, sizeof a), e, strerror(e));
 			tcpq_server_done(u);
 			return false;
 		}
@@ -243,8 +243,8 @@ tcpq_event(struct tcp_watch *w, uint32_t events)
 		if ((events & (EPOLLERR | EPOLLHUP)) &&
 		    getsockopt(w->fd, SOL_SOCKET, SO_ERROR, &err, &l) == 0 && err != 0) {
 			char a[64];
-			vtc_limit_log(&lim_connect, vl, "QILEC_00825: TCP connect(2) to %s error: %d %s",
-			    tcpq_addr_text(u->server, a, sizeof a), err, strerror(err));
+			vtc_limit_log(&lim_connect, vl, "QILEC_00825: TCP %s to %s error: %d %s",
+			    "connect(2)", tcpq_addr_text(u->server, a, sizeof a), err, strerror(err));
 			return tcpq_server_done(u);
 		}
 		if (!tcpq_write(u))
@@ -287,8 +287,8 @@ tcpq_connect(struct tcp_query *q, const struct upstream_server *us)
 	return true;
 fail:
 	int e = errno;
-	vtc_limit_log(&lim_connect, vl, "QILEC_00825: TCP connect(2) to %s error: %d %s",
-	    tcpq_addr_text(us, a, sizeof a), e, strerror(e));
+	vtc_limit_log(&lim_connect, vl, "QILEC_00825: TCP %s to %s error: %d %s",
+	    "connect(2)", tcpq_addr_text(us, a, sizeof a), e, strerror(e));
 	if (u->w.fd != -1)
 		(void)close(u->w.fd);
 	return false;
@@ -351,6 +351,14 @@ tcp_query_tick(struct tcp_query *q, double now)
 		    TCP_QUERY_TIMEOUT, (unsigned)q->id);
 		tcpq_servfail(q);
 	}
+}
+
+void
+tcp_query_flush_logs(double now)
+{
+	vtc_limit_flush(&lim_connect, vl, now);
+	vtc_limit_flush(&lim_answer, vl, now);
+	vtc_limit_flush(&lim_timeout, vl, now);
 }
 
 bool

@@ -49,6 +49,9 @@ struct tcp_query *tcp_query_new(int epfd, const uint8_t *msg, size_t len,
                                  tcp_reply_f *reply, void *priv, double now);
 /* Releases a held answer that is due, or ends a query whose time is up. */
 void tcp_query_tick(struct tcp_query *q, double now);
+/* Writes the summaries of the rate-limited complaints of the queries whose
+ * second is over; called now and then. */
+void tcp_query_flush_logs(double now);
 /* True once the reply has been given. */
 bool tcp_query_done(const struct tcp_query *q);
 /* Closes the query's connections and frees it; no reply is given if it

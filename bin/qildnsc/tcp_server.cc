@@ -312,6 +312,9 @@ tcps_sweep(void)
 			tcp_query_delete(q);
 		it = tcps.clients.erase(it);
 	}
+	for (auto *lim : {&lim_accept, &lim_full, &lim_parse, &lim_send})
+		vtc_limit_flush(lim, vl, tcps.now);
+	tcp_query_flush_logs(tcps.now);
 	if (tcps.listener_paused && tcps.now >= tcps.listener_resume) {
 		tcps.listener_paused = false;
 		tcps_watch(&tcps.listener, EPOLLIN, false);
