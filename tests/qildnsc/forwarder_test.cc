@@ -532,12 +532,12 @@ TEST_F(ForwarderTest, MalformedAndOversizedQueriesAreDroppedAndServingGoesOn)
 	dns::Bytes q = dns::build_query(0x4321, "fine.test", dns::TYPE_A);
 	ASSERT_TRUE(c.send(std::span<const uint8_t>(q.data(), 11)));
 	EXPECT_TRUE(wait_log("QILEC_00695: Failed to parse DNS request."));
-	/* One byte more than the listening buffer; 512 exactly is parsed. */
+	/* One byte more than the listening buffer; 4096 exactly is parsed. */
 	dns::Bytes big = q;
-	big.resize(513, 0);
+	big.resize(4097, 0);
 	ASSERT_TRUE(c.send(big));
 	EXPECT_TRUE(wait_log("QILEC_00692"));
-	big.resize(512);
+	big.resize(4096);
 	ASSERT_TRUE(c.send(big));
 	EXPECT_TRUE(wait_until([&] { return count_of(log(), "QILEC_00695") == 2; }, 5s));
 
@@ -562,7 +562,7 @@ TEST_F(ForwarderTest, UpstreamDatagramsThatAnswerNothingAreDropped)
 		dns::Bytes not_qr = good;
 		not_qr[2] &= 0x7f;
 		dns::Bytes oversized = good;
-		oversized.resize(600, 0);
+		oversized.resize(4097, 0);
 		return std::vector<Reply>{
 		    {0ms, other},
 		    {0ms, not_qr},
@@ -586,7 +586,11 @@ TEST_F(ForwarderTest, UpstreamDatagramsThatAnswerNothingAreDropped)
 		past_block.resize(18);
 		past_block[0] = 40;
 		past_block[1] = 0;
+		/* Whole blocks, but more than any frame: refused as ever. */
+		dns::Bytes oversized = FakeUpstream::frame(good);
+		oversized.resize(2 + 16 * 40, 0);
 		return std::vector<Reply>{
+		    {0ms, oversized, Reply::Via::Raw},
 		    {0ms, wrong_length, Reply::Via::Raw},
 		    {0ms, too_long, Reply::Via::Raw},
 		    {0ms, past_block, Reply::Via::Raw},
@@ -616,7 +620,9 @@ TEST_F(ForwarderTest, UpstreamDatagramsThatAnswerNothingAreDropped)
 	EXPECT_EQ(warnings(lg, "\\bID " + id + "\\b").size(), 2u);
 	EXPECT_EQ(warnings(lg, "^ *\\[WARN\\] Unexpected DNS response for ID \\d+$").size(), 1u);
 	EXPECT_EQ(count_of(lg, "QILEC_00701: remote: Failed to parse DNS response."), 1u);
-	EXPECT_EQ(count_of(lg, "QILEC_00699"), 1u);
+	/* The plain server's datagram over 4096 bytes, the encrypted one's
+	 * over a frame. */
+	EXPECT_EQ(count_of(lg, "QILEC_00699: remote: recvfrom(2) error: 90"), 2u);
 	/* The stranger is named. */
 	EXPECT_EQ(warnings(lg, "127\\.0\\.0\\.2:" + std::to_string(plain.stranger_port()) +
 	                       "\\b").size(), 1u);
@@ -921,6 +927,65 @@ TEST_F(ForwarderTest, StalledAndBrokenTcpConnectionsAreClosed)
 	TcpReply r = ask_tcp(port_, 9, "still.test");
 	ASSERT_TRUE(r.msg);
 	EXPECT_EQ(dns::answer_addresses(*r.msg).size(), 2u);
+}
+
+/* ---------------------------------------------------------------------- */
+/* Datagrams of EDNS size */
+
+/* An answer to `q` of exactly `total` bytes: one TXT record filling it. */
+dns::Bytes
+sized_answer(std::span<const uint8_t> q, size_t total)
+{
+	dns::Bytes a = dns::build_answer(q, {dns::txt_record(1)});
+	return dns::build_answer(q, {dns::txt_record(1 + total - a.size())});
+}
+
+TEST_F(ForwarderTest, PlainDatagramsUpToTheEdnsSizeComeWhole)
+{
+	/* Names give sizes: "s<bytes>.test" is answered with that many bytes,
+	 * as long as the query's EDNS size allows (else truncated). */
+	auto size_of = [](const Received &r) {
+		auto q = dns::first_question(r.message);
+		return q ? std::stoul(q->name.substr(1)) : 0ul;
+	};
+	FakeUpstream udp("127.0.0.2", false, [&](const Received &r) {
+		return std::vector<Reply>{{0ms, dns::fit_datagram(r.message,
+		    sized_answer(r.message, size_of(r)))}};
+	});
+	FakeTcpUpstream tcp("127.0.0.2", [&](const Received &r) {
+		return std::vector<Reply>{{0ms, sized_answer(r.message, size_of(r))}};
+	}, udp.port());
+	start({&udp});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+
+	const struct {
+		size_t size;
+		bool whole;
+	} rows[] = {{513, true}, {3000, true}, {4096, true}, {4097, false}};
+	for (const auto &row : rows) {
+		SCOPED_TRACE(row.size);
+		std::string name = "s" + std::to_string(row.size) + ".test";
+		dns::Bytes q = dns::with_edns(dns::build_query(0x4096, name, dns::TYPE_TXT), 65535);
+		ASSERT_TRUE(c.send(q));
+		auto got = c.receive(2s);
+		if (!row.whole) {
+			EXPECT_FALSE(got);
+			EXPECT_TRUE(wait_log("QILEC_00699: remote: recvfrom(2) error: 90"));
+			continue;
+		}
+		ASSERT_TRUE(got);
+		EXPECT_EQ(got->data.size(), row.size);
+		EXPECT_EQ(dns::answer_records(got->data).value().size(), 1u);
+	}
+
+	std::string at = "@127.0.0.1 -p " + std::to_string(port_) + " s3000.test TXT +tries=1 +time=3";
+	auto out = dig(at + " +bufsize=4096 +notcp");
+	if (!out)
+		GTEST_SKIP() << "dig is not installed (package bind9-dnsutils); skipping";
+	EXPECT_NE(out->find("flags: qr rd ra;"), std::string::npos) << *out;
+	EXPECT_NE(out->find("ANSWER: 1,"), std::string::npos) << *out;
+	EXPECT_EQ(tcp.received_count(), 0u) << "dig had to ask over TCP";
 }
 
 } // namespace

@@ -294,6 +294,23 @@ answer_addresses(std::span<const uint8_t> msg)
 
 namespace qiltest::dns {
 
+Bytes
+with_edns(std::span<const uint8_t> q, uint16_t udp_size)
+{
+	Bytes out(q.begin(), q.end());
+	if (out.size() < HEADER_SIZE)
+		throw std::invalid_argument("query shorter than a header");
+	uint16_t ar = static_cast<uint16_t>(dns_get16(out, 10) + 1);
+	out[10] = static_cast<uint8_t>(ar >> 8);
+	out[11] = static_cast<uint8_t>(ar & 0xff);
+	out.push_back(0); /* the root name */
+	dns_put16(out, 41);
+	dns_put16(out, udp_size);
+	dns_put32(out, 0);
+	dns_put16(out, 0);
+	return out;
+}
+
 std::optional<uint16_t>
 edns_udp_size(std::span<const uint8_t> msg)
 {

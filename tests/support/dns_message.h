@@ -74,6 +74,10 @@ uint16_t message_flags(std::span<const uint8_t> msg);
 uint16_t message_qdcount(std::span<const uint8_t> msg);
 uint16_t message_ancount(std::span<const uint8_t> msg);
 
+/* A copy of the query `q` with an EDNS record (OPT) announcing `udp_size`
+ * appended to its additional section. */
+Bytes with_edns(std::span<const uint8_t> q, uint16_t udp_size);
+
 /* The UDP size of the EDNS record (OPT) of the additional section, or
  * nullopt when there is none or the message cannot be walked. */
 std::optional<uint16_t> edns_udp_size(std::span<const uint8_t> msg);
