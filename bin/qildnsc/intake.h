@@ -14,7 +14,8 @@
 #include "sockets.h"
 
 #define PENDING_QUERIES_MAX 256
-#define LOCAL_BUFSIZE 512
+/* Queries of EDNS size; those over QCA_FRAME_MAXMSG skip encrypted servers. */
+#define LOCAL_BUFSIZE SOCK_DGRAM_MAX
 
 /*
  * The first question of a query, kept so that only its answer is taken:

@@ -86,7 +86,7 @@ loop_turn(struct loop *lp, int timeout_ms)
 	for (int i = 0; i < lp->nfds; i++) {
 		if (!ready[i])
 			continue;
-		/* Queries are at most 512 bytes; answers may come framed. */
+		/* Datagrams of EDNS size both ways. */
 		int got = sock_recv(lp->fds[i], i == 0 ? LOCAL_BUFSIZE : REMOTE_BUFSIZE,
 		    &lp->batch);
 		for (int j = 0; j < got; j++) {

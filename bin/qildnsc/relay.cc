@@ -264,6 +264,13 @@ DNS_remote(struct sock_dgram *d, const struct odr_timeval *now)
 		    relay_addr_text(from, a, sizeof a));
 		return;
 	}
+	if ((us->flags & UPSTREAM_ENCRYPTED) && n > QCA_FRAME_MAXSIZE) {
+		/* What the frame's own receive buffer would have refused. */
+		errno = EMSGSIZE;
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00699: remote: recvfrom(2) error: %d %s",
+		    EMSGSIZE, ODR_sockErrorText());
+		return;
+	}
 	if ((us->flags & UPSTREAM_ENCRYPTED) && !relay_unframe(buf, &n))
 		return;
 

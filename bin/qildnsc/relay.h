@@ -14,7 +14,9 @@
 
 /* Room for this many held answers; when full, the oldest goes unsent. */
 #define HELD_ANSWERS_SLOTS 4096
-#define REMOTE_BUFSIZE (2 + 512)
+/* Plain answers of EDNS size; an encrypted server's datagram longer than a
+ * frame (QCA_FRAME_MAXSIZE) is refused as the message-size error. */
+#define REMOTE_BUFSIZE SOCK_DGRAM_MAX
 #define HOLD_DELAY 0.3f
 
 /*

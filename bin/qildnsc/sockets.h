@@ -21,8 +21,10 @@
 /* The most datagrams read from one socket in one receive (one loop turn),
  * so that a busy socket can starve neither the other nor the held answers. */
 #define SOCK_BATCH 32
-/* The largest datagram any socket takes in: an encrypted frame, 2 + 512. */
-#define SOCK_DGRAM_MAX (2 + 512)
+/* The largest datagram any socket takes in or sends: 4096 bytes, the EDNS
+ * buffer size in common use, so that plain answers up to that size come
+ * whole. Encrypted frames stay within their 2 + 512 bytes. */
+#define SOCK_DGRAM_MAX 4096
 /* Datagrams queued for one socket before its queue is sent. */
 #define SOCK_SENDQ_MAX 64
 /* Sockets with datagrams queued at one time: the listening socket and the
