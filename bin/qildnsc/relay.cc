@@ -23,30 +23,29 @@
 #include "vtc_limit.h"
 #include "vtc_log.h"
 
-/* Lines that anyone who can reach an upstream socket can cause: each kind
- * at most VTC_LIMIT_BURST a second. */
+/*
+ * Lines that anyone who can reach an upstream socket can cause, each kind
+ * at most VTC_LIMIT_BURST a second. Lines of one cause share a kind, so
+ * that a flood costs the log a few lines a second per cause: the bad
+ * frames, and the answers to no query in flight (unknown ID, another
+ * socket, another question).
+ */
 enum relay_line {
 	RELAY_RECV,
 	RELAY_EOF,
 	RELAY_STRANGER,
-	RELAY_FRAME_LENGTH,
-	RELAY_FRAME_TOO_LONG,
-	RELAY_FRAME_SHORT,
+	RELAY_FRAME,
 	RELAY_PARSE,
-	RELAY_UNEXPECTED,
-	RELAY_QUESTION,
+	RELAY_NO_QUERY,
 	RELAY_LINES
 };
 static std::array<struct vtc_limit, RELAY_LINES> relay_limits = {{
     VTC_LIMIT_INIT("QILEC_00699: remote: recvfrom(2) error", VTCLOG_ERROR),
     VTC_LIMIT_INIT("QILEC_00700: recvfrom(2) EOF", VTCLOG_ERROR),
     VTC_LIMIT_INIT("[WARN] Dropped a datagram: not an upstream server", VTCLOG_WARN),
-    VTC_LIMIT_INIT("[WARN] Wrong length for encryptioin block", VTCLOG_WARN),
-    VTC_LIMIT_INIT("[WARN] Too long length for encryptioin block", VTCLOG_WARN),
-    VTC_LIMIT_INIT("[WARN] Length exceeds the encryptioin block", VTCLOG_WARN),
+    VTC_LIMIT_INIT("[WARN] Bad encryptioin block", VTCLOG_WARN),
     VTC_LIMIT_INIT("QILEC_00701: remote: Failed to parse DNS response.", VTCLOG_ERROR),
-    VTC_LIMIT_INIT("[WARN] Unexpected DNS response", VTCLOG_WARN),
-    VTC_LIMIT_INIT("[WARN] DNS response does not answer its query", VTCLOG_WARN),
+    VTC_LIMIT_INIT("[WARN] DNS response to no query in flight", VTCLOG_WARN),
 }};
 
 #define RELAY_LOG(line, now, ...) \
@@ -242,16 +241,16 @@ relay_unframe(uint8_t *buf, ssize_t *n, double now)
 		*n = (ssize_t)l;
 		return true;
 	case QCA_UNFRAME_WRONG_LENGTH:
-		RELAY_LOG(RELAY_FRAME_LENGTH, now, "[WARN] Wrong length for encryptioin block %zd.",
+		RELAY_LOG(RELAY_FRAME, now, "[WARN] Wrong length for encryptioin block %zd.",
 		    *n);
 		return false;
 	case QCA_UNFRAME_TOO_LONG:
-		RELAY_LOG(RELAY_FRAME_TOO_LONG, now,
+		RELAY_LOG(RELAY_FRAME, now,
 		    "[WARN] Too long length for encryptioin block %d %d.",
 		    (int)*n, (int)l);
 		return false;
 	case QCA_UNFRAME_SHORT:
-		RELAY_LOG(RELAY_FRAME_SHORT, now,
+		RELAY_LOG(RELAY_FRAME, now,
 		    "[WARN] Length %d exceeds the encryptioin block of %zd bytes.", (int)l,
 		    *n - 2);
 		return false;
@@ -323,11 +322,11 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 	/* A never-used slot (no client address) answers nobody, and only
 	 * the socket a query left from takes its answers. */
 	if (pq == NULL || pq->client_addrlen == 0 || pq->sock != sock) {
-		RELAY_LOG(RELAY_UNEXPECTED, secs, "[WARN] Unexpected DNS response for ID %d", (int)id);
+		RELAY_LOG(RELAY_NO_QUERY, secs, "[WARN] Unexpected DNS response for ID %d", (int)id);
 		return;
 	}
 	if (!ns_msg_getflag(msg, ns_f_qr) || !pending_question_equal(&pq->question, &question)) {
-		RELAY_LOG(RELAY_QUESTION, secs,
+		RELAY_LOG(RELAY_NO_QUERY, secs,
 		    "[WARN] DNS response for ID %d does not answer its query; dropped.", (int)id);
 		return;
 	}
