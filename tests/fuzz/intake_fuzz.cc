@@ -44,7 +44,8 @@ harness()
 		if (init_servers() != 0)
 			abort();
 		local_fd = qilfuzz::udp_bound(&n.local);
-		remote_fd = qilfuzz::udp_bound(nullptr);
+		remote_fds[0] = qilfuzz::udp_bound(nullptr);
+		n_remote_fds = 1;
 		n.client = qilfuzz::udp_bound(nullptr);
 		return n;
 	}();
@@ -76,7 +77,13 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		return 0;
 	if (sendto(h.client, data, size, 0, (const struct sockaddr *)&h.local, sizeof h.local) < 0)
 		return 0;
-	DNS_local();
+	static struct sock_batch batch;
+	static bool ready = (sock_batch_init(&batch), true);
+	(void)ready;
+	int got = sock_recv(local_fd, LOCAL_BUFSIZE, &batch);
+	for (int i = 0; i < got; i++)
+		DNS_local(&batch.dg[i]);
+	sock_flush();
 
 	uint8_t buf[QCA_FRAME_MAXSIZE + 64];
 	ssize_t n = take(h.plain, buf, sizeof buf);
