@@ -312,17 +312,22 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 	if ((us->flags & UPSTREAM_ENCRYPTED) && !relay_unframe(buf, &n, secs))
 		return;
 
-	if (ns_initparse(buf, (int)n, &msg) < 0 ||
-	    pending_question_read(&msg, &question) < 0) {
+	if (n < NS_HFIXEDSZ) {
 		RELAY_LOG(RELAY_PARSE, secs, "QILEC_00701: remote: Failed to parse DNS response.");
 		return;
 	}
-	uint16_t id = ns_msg_id(msg);
+	/* The ID first: a flood of answers to nothing costs no parse. */
+	uint16_t id = ns_get16(buf);
 	const struct pending_query *pq = find_pending(id);
 	/* A never-used slot (no client address) answers nobody, and only
 	 * the socket a query left from takes its answers. */
 	if (pq == NULL || pq->client_addrlen == 0 || pq->sock != sock) {
 		RELAY_LOG(RELAY_NO_QUERY, secs, "[WARN] Unexpected DNS response for ID %d", (int)id);
+		return;
+	}
+	if (ns_initparse(buf, (int)n, &msg) < 0 ||
+	    pending_question_read(&msg, &question) < 0) {
+		RELAY_LOG(RELAY_PARSE, secs, "QILEC_00701: remote: Failed to parse DNS response.");
 		return;
 	}
 	if (!ns_msg_getflag(msg, ns_f_qr) || !pending_question_equal(&pq->question, &question)) {
