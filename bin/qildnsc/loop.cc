@@ -20,7 +20,7 @@
 int
 loop_open(struct loop *lp, int local, const int *upstream, int n_upstream)
 {
-	QIL_ASSERT(n_upstream >= 1 && n_upstream < LOOP_FDS_MAX);
+	QIL_ASSERT(n_upstream >= 1 && 1 + n_upstream <= LOOP_FDS_MAX);
 	memset(lp, 0, sizeof *lp);
 	lp->magic = LOOP_MAGIC;
 	sock_batch_init(&lp->batch);
@@ -93,13 +93,17 @@ loop_turn(struct loop *lp, int timeout_ms)
 			if (i == 0)
 				DNS_local(&lp->batch.dg[j]);
 			else
-				DNS_remote(&lp->batch.dg[j], &now);
+				DNS_remote(&lp->batch.dg[j], i - 1, &now);
 		}
 		/* Out before the next socket is served: the upstream servers
 		 * work on the queries meanwhile. */
 		sock_flush();
 	}
 	sock_flush();
+	double secs = relay_seconds(&now);
+	intake_log_flush(secs);
+	relay_log_flush(secs);
+	sock_log_flush(secs);
 	return 0;
 }
 
@@ -109,7 +113,7 @@ main_loop(void *arg)
 	struct loop *lp = new struct loop;
 
 	(void)arg;
-	if (loop_open(lp, local_fd, &remote_fd, 1) == 0) {
+	if (loop_open(lp, local_fd, remote_fds, n_remote_fds) == 0) {
 		while (loop_turn(lp, SELECT_TIMEOUT_USEC / 1000) == 0)
 			continue;
 		loop_close(lp);

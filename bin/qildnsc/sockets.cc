@@ -6,7 +6,9 @@
  * init_sockets() runs on the start-up thread; everything else on the
  * event-loop thread only.
  */
+#include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <errno.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -18,11 +20,18 @@
 #include "diversion.h"
 #include "qildnsc.h"
 #include "sockets.h"
+#include "vtc_limit.h"
 #include "vtc_log.h"
 #include "vtcp.h"
 
 int local_fd = -1;
-int remote_fd = -1;
+int remote_fds[UPSTREAM_SOCKETS] = {-1, -1, -1, -1, -1, -1, -1, -1};
+int n_remote_fds;
+
+/* A client may give any source address, so the send errors it causes are
+ * rate-limited. */
+static struct vtc_limit sock_send_limit =
+    VTC_LIMIT_INIT("sendto(2) error", VTCLOG_ERROR);
 
 /* What is queued for one socket. */
 struct sock_sendq {
@@ -51,6 +60,38 @@ sock_rcvbuf(int fd)
 		vtc_log(vl, VTCLOG_WARN, "QILEC_00868: setsockopt(2) SO_RCVBUF error: %d %s", e,
 		    ODR_sockErrorText());
 	}
+}
+
+/* One upstream socket, bound to a port of the kernel's random choice. */
+static int
+open_upstream_socket(int *fdp)
+{
+	int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17);
+	QIL_ASSERT(fd >= 0);
+	*fdp = fd;
+	int r = VTCP_nonblocking(fd);
+	QIL_ASSERT(r == 0);
+	sock_rcvbuf(fd);
+	if (dnsc_conf.use_windivert) {
+		/* Marked, so that diversion never turns our own upstream queries
+		 * back to us. */
+		int mark = QILDNSC_UPSTREAM_MARK;
+		if (setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0) {
+			int e = ODR_sockError();
+			vtc_log(vl, VTCLOG_WARN, "[WARN] setsockopt(2) SO_MARK error: %d %s", e,
+			    ODR_sockErrorText());
+		}
+	}
+	struct sockaddr_in any = {};
+	any.sin_family = AF_INET;
+	any.sin_addr.s_addr = htonl(INADDR_ANY);
+	if (bind(fd, reinterpret_cast<struct sockaddr *>(&any), sizeof any) != 0) {
+		int e = ODR_sockError();
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00881: bind(2) of an upstream socket error: %d %s",
+		    e, ODR_sockErrorText());
+		return -1;
+	}
+	return 0;
 }
 
 int
@@ -84,20 +125,10 @@ init_sockets(void)
 	}
 	freeaddrinfo(res);
 
-	remote_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17);
-	QIL_ASSERT(remote_fd >= 0);
-	r = VTCP_nonblocking(remote_fd);
-	QIL_ASSERT(r == 0);
-	sock_rcvbuf(remote_fd);
-	if (dnsc_conf.use_windivert) {
-		/* Marked, so that diversion never turns our own upstream queries
-		 * back to us. */
-		int mark = QILDNSC_UPSTREAM_MARK;
-		if (setsockopt(remote_fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0) {
-			int e = ODR_sockError();
-			vtc_log(vl, VTCLOG_WARN, "[WARN] setsockopt(2) SO_MARK error: %d %s", e,
-			    ODR_sockErrorText());
-		}
+	for (int i = 0; i < UPSTREAM_SOCKETS; i++) {
+		if (open_upstream_socket(&remote_fds[i]) != 0)
+			return -1;
+		n_remote_fds = i + 1;
 	}
 
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Listening on %s:%s", dnsc_conf.listen_addr,
@@ -184,7 +215,7 @@ sock_flush_queue(struct sock_sendq *q)
 		int e = ODR_sockError();
 		if (r == -1 && e == EINTR)
 			continue;
-		vtc_log(vl, VTCLOG_ERROR, "%s: sendto(2) error: %d %s", q->code[i], e,
+		vtc_limit_log(&sock_send_limit, vl, "%s: sendto(2) error: %d %s", q->code[i], e,
 		    ODR_sockErrorText());
 		i++;
 	}
@@ -241,4 +272,10 @@ sock_flush(void)
 	for (auto &q : sock_queues)
 		if (q.n > 0)
 			sock_flush_queue(&q);
+}
+
+void
+sock_log_flush(double now)
+{
+	vtc_limit_flush(&sock_send_limit, vl, now);
 }

@@ -94,7 +94,8 @@ harness()
 
 		struct sockaddr_in client;
 		local_fd = udp_bound(&client);
-		remote_fd = udp_bound(&n.remote);
+		remote_fds[0] = udp_bound(&n.remote);
+		n_remote_fds = 1;
 		(void)unlink(bl.c_str());
 		(void)unlink(cr.c_str());
 		(void)rmdir(dir);
@@ -165,9 +166,9 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	(void)ready;
 	struct odr_timeval now;
 	held_now(&now);
-	int n = sock_recv(remote_fd, REMOTE_BUFSIZE, &batch);
+	int n = sock_recv(remote_fds[0], REMOTE_BUFSIZE, &batch);
 	for (int i = 0; i < n; i++)
-		DNS_remote(&batch.dg[i], &now);
+		DNS_remote(&batch.dg[i], 0, &now);
 	release_held_answers();
 	return 0;
 }

@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -635,6 +636,71 @@ TEST_F(ForwarderTest, UpstreamDatagramsThatAnswerNothingAreDropped)
 	}
 	EXPECT_EQ(count_of(lg, "[WARN] Too long length for encryptioin block 18 600."), 1u);
 	EXPECT_EQ(warnings(lg, "\\b40\\b").size(), 1u);
+}
+
+TEST_F(ForwarderTest, JunkFloodOnTheUpstreamSocketsStarvesNoGoodQuestion)
+{
+	/* Every good answer comes after ten with wrong IDs from the server's
+	 * own address and port; a stranger floods the upstream sockets. */
+	FakeUpstream f("127.0.0.2", false, [](const Received &r) {
+		dns::Bytes good = dns::build_answer(r.message, a_records({"192.0.2.1",
+		    "192.0.2.2"}));
+		std::vector<Reply> out;
+		for (uint16_t k = 1; k <= 10; k++)
+			out.push_back({0ms, dns::with_id(good, (uint16_t)(dns::message_id(good) ^ k))});
+		out.push_back({0ms, good});
+		return out;
+	});
+	start({&f});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+
+	/* The upstream sockets, as the server sees them: queries leave from
+	 * more than one port. */
+	for (uint16_t i = 0; i < 40; i++)
+		ASSERT_TRUE(c.send(dns::build_query(i, "warm" + std::to_string(i) + ".test",
+		    dns::TYPE_A)));
+	ASSERT_EQ(c.collect_until(40, 5s).size(), 40u) << log();
+	std::set<uint16_t> ports;
+	for (const auto &r : f.received())
+		ports.insert(ntohs(r.from.sin_port));
+	EXPECT_GT(ports.size(), 1u);
+
+	std::atomic<bool> stop{false};
+	std::atomic<size_t> junk{0};
+	std::thread stranger([&] {
+		UdpSocket s("127.0.0.5");
+		const dns::Bytes bytes(12, 0x5a);
+		/* Some 16,000 a second at most: a flood, but not one that takes
+		 * the forwarder's share of a loaded machine. */
+		for (auto until = Clock::now() + 30s; !stop && Clock::now() < until;) {
+			for (int k = 0; k < 2; k++)
+				for (uint16_t p : ports)
+					junk += s.send_to("127.0.0.1", p, bytes) ? 1 : 0;
+			std::this_thread::sleep_for(1ms);
+		}
+	});
+	const size_t before = log().size();
+	const int n = 300;
+	std::set<uint16_t> asked, answered;
+	for (int i = 0; i < n; i++) {
+		uint16_t id = (uint16_t)(0x1000 + i);
+		asked.insert(id);
+		ASSERT_TRUE(c.send(dns::build_query(id, "q" + std::to_string(i) + ".test",
+		    dns::TYPE_A)));
+		std::this_thread::sleep_for(3ms); /* a steady rate, not a burst */
+	}
+	for (const auto &d : c.collect_until(n, 10s))
+		answered.insert(dns::message_id(d.data));
+	stop = true;
+	stranger.join();
+
+	EXPECT_GT(junk.load(), 500u);
+	EXPECT_EQ(answered, asked) << answered.size() << " of " << n << " answered";
+	/* Each kind of line at most a few a second, then one summary. */
+	EXPECT_TRUE(wait_log("[WARN] Dropped a datagram: not an upstream server: "));
+	const std::string lg = log();
+	EXPECT_LT(lg.size() - before, 16384u) << lg.substr(before);
 }
 
 TEST_F(ForwarderTest, DigGetsItsAnswer)
