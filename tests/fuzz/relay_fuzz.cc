@@ -21,6 +21,7 @@
 #include <string>
 
 #include "filter.h"
+#include "fuzz_support.h"
 #include "intake.h"
 #include "qca_frame.h"
 #include "qildnsc.h"
@@ -31,26 +32,12 @@
 
 namespace {
 
+using qilfuzz::udp_bound;
+
 struct Harness {
 	int plain = -1, encrypted = -1, stranger = -1;
 	struct sockaddr_in remote = {};
 };
-
-int
-udp_bound(struct sockaddr_in *out)
-{
-	int fd = socket(AF_INET, SOCK_DGRAM, 0);
-	struct sockaddr_in sin = {};
-	sin.sin_family = AF_INET;
-	sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	socklen_t len = sizeof sin;
-	if (fd < 0 || bind(fd, (struct sockaddr *)&sin, sizeof sin) != 0 ||
-	    getsockname(fd, (struct sockaddr *)&sin, &len) != 0)
-		abort();
-	if (out != nullptr)
-		*out = sin;
-	return fd;
-}
 
 void
 write_text(const char *path, const char *text)
