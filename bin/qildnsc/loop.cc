@@ -4,7 +4,9 @@
  * from each readable socket through its handler, then the queued sends.
  *
  * Event-loop thread only. One clock read per turn serves every datagram
- * of that turn.
+ * of that turn. A wait ends when the oldest held answer falls due, and
+ * right after client queries went upstream the loop polls briefly instead
+ * of sleeping, for the answer.
  */
 #include <errno.h>
 #include <string.h>
@@ -82,6 +84,7 @@ loop_turn(struct loop *lp, int timeout_ms)
 		ready[ev[i].data.u32] = true;
 
 	held_now(&now);
+	lp->now = now;
 	release_held_answers_at(&now);
 	for (int i = 0; i < lp->nfds; i++) {
 		if (!ready[i])
@@ -89,6 +92,8 @@ loop_turn(struct loop *lp, int timeout_ms)
 		/* Datagrams of EDNS size both ways. */
 		int got = sock_recv(lp->fds[i], i == 0 ? LOCAL_BUFSIZE : REMOTE_BUFSIZE,
 		    &lp->batch);
+		if (i == 0 && lp->batch.dg[0].n >= 0)
+			lp->busy = now;
 		for (int j = 0; j < got; j++) {
 			if (i == 0)
 				DNS_local(&lp->batch.dg[j]);
@@ -107,6 +112,15 @@ loop_turn(struct loop *lp, int timeout_ms)
 	return 0;
 }
 
+int
+loop_wait_ms(const struct loop *lp)
+{
+	CHECK_OBJ_NOTNULL(lp, LOOP_MAGIC);
+	if (elapsed_seconds(&lp->busy, &lp->now) * 1e6f < (float)LOOP_POLL_USEC)
+		return 0;
+	return held_wait_ms(&lp->now, SELECT_TIMEOUT_USEC / 1000);
+}
+
 void *
 main_loop(void *arg)
 {
@@ -114,7 +128,7 @@ main_loop(void *arg)
 
 	(void)arg;
 	if (loop_open(lp, local_fd, remote_fds, n_remote_fds) == 0) {
-		while (loop_turn(lp, SELECT_TIMEOUT_USEC / 1000) == 0)
+		while (loop_turn(lp, loop_wait_ms(lp)) == 0)
 			continue;
 		loop_close(lp);
 	}

@@ -8,11 +8,16 @@
 #ifndef QILDNSC_LOOP_H
 #define QILDNSC_LOOP_H
 
+#include "odr.h"
 #include "sockets.h"
 
-/* The longest wait of one turn: held answers are released at most this
- * late when both sockets are idle. */
+/* The longest wait of one turn when both sockets are idle; a wait ends
+ * sooner when a held answer falls due. */
 #define SELECT_TIMEOUT_USEC 50000
+/* After a turn that sent client queries on, the loop looks again without
+ * sleeping for this long: the answer of a nearby server is usually back
+ * within it, and is relayed without the cost of waking a sleeping thread. */
+#define LOOP_POLL_USEC 100
 
 /* Sockets one loop serves: the listening socket first, then the upstream
  * sockets. */
@@ -25,6 +30,8 @@ struct loop {
 	int nfds;
 	int fds[LOOP_FDS_MAX];   /* [0] listening, [1..] upstream */
 	struct sock_batch batch; /* the datagrams of the socket being served */
+	struct odr_timeval now;  /* the clock of the last turn */
+	struct odr_timeval busy; /* the last turn that took client queries */
 };
 
 /*
@@ -43,6 +50,10 @@ void loop_close(struct loop *lp);
  * 0, or -1 (logged) when the wait failed.
  */
 int loop_turn(struct loop *lp, int timeout_ms);
+
+/* The wait of the next turn: none while the last busy turn is recent,
+ * else until the oldest held answer is due, at most SELECT_TIMEOUT_USEC. */
+int loop_wait_ms(const struct loop *lp);
 
 /* Thread body of the event loop over local_fd and remote_fds; returns only
  * after a failure of the wait. */

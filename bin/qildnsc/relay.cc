@@ -210,6 +210,21 @@ release_held_answers_at(const struct odr_timeval *now)
 	}
 }
 
+int
+held_wait_ms(const struct odr_timeval *now, int longest_ms)
+{
+	if (held_oldest == HELD_NONE)
+		return longest_ms;
+	const struct odr_timeval *stamp = &held_answers[held_oldest].stamp;
+	if (elapsed_seconds(stamp, now) > HOLD_DELAY)
+		return 0;
+	int64_t held_us = (now->tv_sec - stamp->tv_sec) * 1000000 + (now->tv_usec - stamp->tv_usec);
+	int64_t left_us = (int64_t)(HOLD_DELAY * 1e6f + 0.5f) - held_us;
+	/* Rounded up, so that the wait never ends before the answer is due. */
+	int64_t ms = (left_us < 0 ? 0 : left_us / 1000) + 1;
+	return ms < longest_ms ? (int)ms : longest_ms;
+}
+
 void
 hold_answer(uint16_t id, const uint8_t *data, int32_t len,
             const struct sockaddr_storage *client_addr, int32_t client_addrlen)

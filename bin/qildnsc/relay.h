@@ -62,6 +62,9 @@ void hold_answer(uint16_t id, const uint8_t *data, int32_t len,
 void release_held_answers(void);
 /* Number of answers held now. */
 int held_answers_count(void);
+/* How long the loop may wait at `now` before the oldest held answer is due:
+ * milliseconds, at most `longest_ms` (all of it when nothing is held). */
+int held_wait_ms(const struct odr_timeval *now, int longest_ms);
 
 /*
  * Checks one datagram received at `now` on upstream socket number `sock`

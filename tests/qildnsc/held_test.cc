@@ -316,6 +316,31 @@ TEST_F(HeldQueue, ReplacementInTheMiddleAndOverflowWhenFull)
 	EXPECT_EQ(log_.text(), "");
 }
 
+TEST_F(HeldQueue, TheLoopWaitsUntilTheOldestAnswerIsDue)
+{
+	struct odr_timeval t;
+	held_now(&t);
+	EXPECT_EQ(held_wait_ms(&t, 50), 50);
+	struct { int64_t usec_later; int longest_ms; int want_ms; } cases[] = {
+		{0, 1000, 301},            /* rounded up: never woken before it is due */
+		{200000, 1000, 101},
+		{299500, 1000, 1},
+		{300000, 1000, 1},         /* not over the delay yet */
+		{300001, 1000, 0},
+		{5000000, 1000, 0},
+		{0, 50, 50},               /* the idle wake-up still bounds the wait */
+	};
+	std::string data = "answer-due";
+	hold_answer_at(&t, 4242, reinterpret_cast<const uint8_t *>(data.data()),
+	    (int32_t)data.size(), &client_, client_len_);
+	for (const auto &c : cases) {
+		struct odr_timeval at = t;
+		at.tv_sec += (c.usec_later + at.tv_usec) / 1000000;
+		at.tv_usec = (int32_t)((c.usec_later + at.tv_usec) % 1000000);
+		EXPECT_EQ(held_wait_ms(&at, c.longest_ms), c.want_ms) << c.usec_later;
+	}
+}
+
 TEST_F(HeldQueue, FailedSendIsLoggedAndTheAnswerLeavesTheQueue)
 {
 	/* An address length the socket layer refuses. */
