@@ -7,13 +7,9 @@
  * Anything the peer sends is validated here: a response that breaks the
  * rules fails the exchange with a message and never reaches an assertion.
  */
-#include <errno.h>
-#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "odr.h"
 #include "vhttp.h"
@@ -122,11 +118,13 @@ int
 vhttp_rxcharForSocket(struct vhttp *hp, int n, int eof_ok)
 {
 	while (n > 0) {
-		struct pollfd pfd = {hp->fd, POLLIN, 0};
+		struct pollfd pfd = {};
+		pfd.fd = hp->fd; /* a SOCKET on Windows */
+		pfd.events = POLLIN;
 		int r;
 		do
-			r = poll(&pfd, 1, hp->tmo * 1000);
-		while (r == -1 && errno == EINTR);
+			r = ODR_poll(&pfd, 1, hp->tmo * 1000);
+		while (r == -1 && ODR_sockError() == ODR_EINTR);
 		if (r == 0) {
 			vtc_log(hp->vl, VTCLOG_ERROR, "QILEC_00560: HTTP rx timeout (fd:%d %u ms)",
 			    hp->fd, (unsigned)hp->tmo * 1000);
@@ -430,9 +428,9 @@ vhttp_proxy(struct vtclog *vl, const char *proxy, const char *server)
 	}
 	int len = snprintf(buf, sizeof buf, "CONNECT %s HTTP/1.1\r\n\r\n", server);
 	if (len < 0 || len >= (int)sizeof buf ||
-	    send(fd, buf, (size_t)len, MSG_NOSIGNAL) != len) {
+	    ODR_send(fd, buf, (size_t)len, ODR_MSG_NOSIGNAL) != len) {
 		vtc_log(vl, VTCLOG_WARN, "QILEC_00456: sendto() failed.");
-		(void)close(fd);
+		(void)ODR_closesocket(fd);
 		return -1;
 	}
 
@@ -442,13 +440,13 @@ vhttp_proxy(struct vtclog *vl, const char *proxy, const char *server)
 		if (n == sizeof buf - 1) {
 			vtc_log(vl, VTCLOG_WARN,
 			    "QILEC_XXXXX: The proxy's reply exceeds %zu bytes without its end.", n);
-			(void)close(fd);
+			(void)ODR_closesocket(fd);
 			return -1;
 		}
 		ssize_t i = ODR_recv(vl, fd, buf + n, 1, ODR_MSG_WAITALL);
 		if (i <= 0) {
 			vtc_log(vl, VTCLOG_WARN, "QILEC_00457: ODR_recv() failed. %d", (int)i);
-			(void)close(fd);
+			(void)ODR_closesocket(fd);
 			return -1;
 		}
 		n += (size_t)i;
@@ -456,7 +454,7 @@ vhttp_proxy(struct vtclog *vl, const char *proxy, const char *server)
 	}
 	if (!vhttp_proxy_ok(buf)) {
 		vtc_log(vl, VTCLOG_WARN, "QILEC_00458: No HTTP 200 in the response. %s", buf);
-		(void)close(fd);
+		(void)ODR_closesocket(fd);
 		return -1;
 	}
 	return fd;
@@ -493,7 +491,7 @@ VHTTP_get(struct vtclog *vl, const char *server, const char *hdr, const char *ur
 
 	int result = -1;
 	struct vhttp *hp = NULL;
-	ssize_t sent = send(fd, vsb_data(req), (size_t)vsb_len(req), MSG_NOSIGNAL);
+	ssize_t sent = ODR_send(fd, vsb_data(req), (size_t)vsb_len(req), ODR_MSG_NOSIGNAL);
 	if (sent != vsb_len(req)) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00568: VHTTP_get send(2) failed: %ld %d",
 		    (long)sent, ODR_sockError());
@@ -511,6 +509,6 @@ VHTTP_get(struct vtclog *vl, const char *server, const char *hdr, const char *ur
 	if (hp != NULL)
 		vhttp_free(hp);
 	vsb_delete(req);
-	(void)close(fd);
+	(void)ODR_closesocket(fd);
 	return result;
 }
