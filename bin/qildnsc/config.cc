@@ -12,6 +12,7 @@
 #include <string>
 
 #include "config.h"
+#include "odr.h"
 #include "qildnsc.h"
 #include "vhttp.h"
 #include "vsb.h"
@@ -143,7 +144,7 @@ config_server_list(json_t *servers, char **out)
 		(void)vsb_printf(vsb, "E%s:10015%s", json_string_value(s), i + 1 < n ? "," : "");
 	}
 	vsb_finish(vsb);
-	*out = strndup(vsb_data(vsb), (size_t)vsb_len(vsb));
+	*out = ODR_strndup(vsb_data(vsb), (size_t)vsb_len(vsb));
 	AN(*out);
 	vsb_delete(vsb);
 	return 0;

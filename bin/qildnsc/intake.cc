@@ -6,11 +6,9 @@
  * Event-loop thread only. No allocation per query: fixed buffers and the
  * fixed ring.
  */
-#include <arpa/inet.h>
-#include <errno.h>
-#include <array>
 #include <string.h>
-#include <strings.h>
+
+#include <array>
 
 #include "intake.h"
 #include "loop.h"
@@ -54,18 +52,18 @@ pending_new_id(void)
 }
 
 int
-pending_question_read(ns_msg *msg, struct pending_question *q)
+pending_question_read(struct vdns_msg *msg, struct pending_question *q)
 {
-	ns_rr rr;
+	struct vdns_rr rr;
 
 	memset(q, 0, sizeof *q);
-	if (ns_msg_count(*msg, ns_s_qd) == 0)
+	if (msg->counts[VDNS_S_QD] == 0)
 		return 0;
-	if (ns_parserr(msg, ns_s_qd, 0, &rr) < 0)
+	if (VDNS_parserr(msg, VDNS_S_QD, 0, &rr) < 0)
 		return -1;
 	q->present = 1;
-	q->type = ns_rr_type(rr);
-	q->rr_class = ns_rr_class(rr);
+	q->type = rr.type;
+	q->rr_class = rr.rr_class;
 	static_assert(sizeof q->name == sizeof rr.name);
 	memcpy(q->name, rr.name, sizeof q->name);
 	q->name[sizeof q->name - 1] = '\0';
@@ -81,7 +79,7 @@ pending_question_equal(const struct pending_question *a,
 	if (!a->present)
 		return true;
 	return a->type == b->type && a->rr_class == b->rr_class &&
-	    strcasecmp(a->name, b->name) == 0;
+	    ODR_strncasecmp(a->name, b->name, sizeof a->name) == 0;
 }
 
 /* Sends the query to every upstream server. */
@@ -119,7 +117,7 @@ DNS_local(void)
 	uint8_t buf[LOCAL_BUFSIZE];
 	struct pending_query pq = {};
 	socklen_t addrlen = sizeof pq.client_addr;
-	ns_msg msg;
+	struct vdns_msg msg;
 
 	ssize_t n = ODR_recvfrom(local_fd, buf, sizeof buf, 0,
 	    reinterpret_cast<struct sockaddr *>(&pq.client_addr), &addrlen);
@@ -133,12 +131,12 @@ DNS_local(void)
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00694: recvfrom(2) EOF");
 		return;
 	}
-	if (ns_initparse(buf, (int)n, &msg) < 0 ||
+	if (VDNS_initparse(buf, (size_t)n, &msg) < 0 ||
 	    pending_question_read(&msg, &pq.question) < 0) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00695: Failed to parse DNS request.");
 		return;
 	}
-	pq.orig_id = ns_msg_id(msg);
+	pq.orig_id = msg.id;
 	pq.id = pending_new_id();
 	uint16_t wire_id = htons(pq.id);
 	memcpy(buf, &wire_id, sizeof wire_id);

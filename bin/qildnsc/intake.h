@@ -6,9 +6,10 @@
 #ifndef QILDNSC_INTAKE_H
 #define QILDNSC_INTAKE_H
 
-#include <arpa/nameser.h>
 #include <stdint.h>
-#include <sys/socket.h>
+
+#include "odr.h"
+#include "vdns.h"
 
 #define PENDING_QUERIES_MAX 256
 #define LOCAL_BUFSIZE 512
@@ -18,7 +19,7 @@ struct pending_question {
 	int32_t present; /* 0 for a message without a question */
 	uint16_t type;
 	uint16_t rr_class;
-	char name[NS_MAXDNAME];
+	char name[VDNS_MAXDNAME];
 };
 
 struct pending_query {
@@ -30,7 +31,7 @@ struct pending_query {
 };
 
 /* Fills `q` from the first question of `msg`; -1 when it does not parse. */
-int pending_question_read(ns_msg *msg, struct pending_question *q);
+int pending_question_read(struct vdns_msg *msg, struct pending_question *q);
 /* True when both questions are equal (names compared ignoring case). */
 bool pending_question_equal(const struct pending_question *a,
                             const struct pending_question *b);

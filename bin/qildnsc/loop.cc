@@ -6,12 +6,6 @@
  * init_sockets() runs on the start-up thread; main_loop() is the only
  * thread that touches the sockets afterwards.
  */
-#include <netdb.h>
-#include <errno.h>
-#include <sys/select.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "diversion.h"
 #include "intake.h"
 #include "loop.h"
@@ -27,7 +21,7 @@ void
 loop_sendto(int fd, const void *data, size_t len, const void *addr, int32_t addrlen,
             const char *code)
 {
-	if (sendto(fd, data, len, 0, static_cast<const struct sockaddr *>(addr),
+	if (ODR_sendto(fd, data, len, 0, static_cast<const struct sockaddr *>(addr),
 	    (socklen_t)addrlen) == -1) {
 		int e = ODR_sockError();
 		vtc_log(vl, VTCLOG_ERROR, "%s: sendto(2) error: %d %s", code, e,
@@ -38,7 +32,7 @@ loop_sendto(int fd, const void *data, size_t len, const void *addr, int32_t addr
 bool
 loop_recv_quiet(int err)
 {
-	return ODR_sockErrorIsReset(err) || err == EAGAIN || err == EINTR;
+	return ODR_sockErrorIsReset(err) || err == ODR_EWOULDBLOCK || err == ODR_EINTR;
 }
 
 int
@@ -75,16 +69,8 @@ init_sockets(void)
 	QIL_ASSERT(remote_fd >= 0);
 	r = VTCP_nonblocking(remote_fd);
 	QIL_ASSERT(r == 0);
-	if (dnsc_conf.use_windivert) {
-		/* Marked, so that diversion never turns our own upstream queries
-		 * back to us. */
-		int mark = QILDNSC_UPSTREAM_MARK;
-		if (setsockopt(remote_fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0) {
-			int e = ODR_sockError();
-			vtc_log(vl, VTCLOG_WARN, "[WARN] setsockopt(2) SO_MARK error: %d %s", e,
-			    ODR_sockErrorText());
-		}
-	}
+	if (dnsc_conf.use_windivert)
+		divert_exempt_socket(remote_fd);
 
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Listening on %s:%s", dnsc_conf.listen_addr,
 	    dnsc_conf.listen_port);
@@ -106,7 +92,7 @@ main_loop(void *arg)
 		FD_SET(remote_fd, &rfds);
 		if (select(maxfd, &rfds, NULL, NULL, &tv) == -1) {
 			int e = ODR_sockError();
-			if (e == EINTR)
+			if (e == ODR_EINTR)
 				continue;
 			vtc_log(vl, VTCLOG_ERROR, "QILEC_00704: select(2) error: %d %s", e,
 			    ODR_sockErrorText());

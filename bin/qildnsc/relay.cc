@@ -5,12 +5,11 @@
  *
  * Event-loop thread only. The one allocation is the copy of a held answer.
  */
-#include <arpa/inet.h>
-#include <errno.h>
-#include <array>
-#include <netinet/in.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <array>
 
 #include "filter.h"
 #include "intake.h"
@@ -155,7 +154,7 @@ DNS_remote(void)
 	struct sockaddr_storage from;
 	socklen_t fromlen = sizeof from;
 	struct pending_question question;
-	ns_msg msg;
+	struct vdns_msg msg;
 
 	ssize_t n = ODR_recvfrom(remote_fd, buf, sizeof buf, 0,
 	    reinterpret_cast<struct sockaddr *>(&from), &fromlen);
@@ -181,19 +180,19 @@ DNS_remote(void)
 	if ((us->flags & UPSTREAM_ENCRYPTED) && !relay_unframe(buf, &n))
 		return;
 
-	if (ns_initparse(buf, (int)n, &msg) < 0 ||
+	if (VDNS_initparse(buf, (size_t)n, &msg) < 0 ||
 	    pending_question_read(&msg, &question) < 0) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00701: remote: Failed to parse DNS response.");
 		return;
 	}
-	uint16_t id = ns_msg_id(msg);
+	uint16_t id = msg.id;
 	const struct pending_query *pq = find_pending(id);
 	/* A never-used slot (no client address) answers nobody. */
 	if (pq == NULL || pq->client_addrlen == 0) {
 		vtc_log(vl, VTCLOG_WARN, "[WARN] Unexpected DNS response for ID %d", (int)id);
 		return;
 	}
-	if (!ns_msg_getflag(msg, ns_f_qr) || !pending_question_equal(&pq->question, &question)) {
+	if (!(msg.flags & VDNS_F_QR) || !pending_question_equal(&pq->question, &question)) {
 		vtc_log(vl, VTCLOG_WARN,
 		    "[WARN] DNS response for ID %d does not answer its query; dropped.", (int)id);
 		return;
@@ -203,7 +202,7 @@ DNS_remote(void)
 	memcpy(buf, &wire_id, sizeof wire_id);
 
 	const auto *sin = reinterpret_cast<const struct sockaddr_in *>(&from);
-	switch (filter_response(msg, sin->sin_addr.s_addr)) {
+	switch (filter_response(&msg, sin->sin_addr.s_addr)) {
 	case FILTER_RELAY:
 		loop_sendto(local_fd, buf, (size_t)n, &pq->client_addr, pq->client_addrlen,
 		    "QILEC_00702");

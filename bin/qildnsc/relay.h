@@ -7,8 +7,6 @@
 #define QILDNSC_RELAY_H
 
 #include <stdint.h>
-#include <sys/socket.h>
-
 #include "odr.h"
 
 #define HELD_ANSWERS_SLOTS 128

@@ -6,7 +6,6 @@
  * what another left in it: IDs come from pending_new_id(), which promises
  * that no slot holds them.
  */
-#include <arpa/nameser.h>
 #include <netinet/in.h>
 #include <string.h>
 
@@ -139,14 +138,14 @@ public:
 	explicit Parsed(const dns::Bytes &m) : buf_(new uint8_t[m.size()])
 	{
 		std::copy(m.begin(), m.end(), buf_.get());
-		ok_ = ns_initparse(buf_.get(), (int)m.size(), &msg_) == 0;
+		ok_ = VDNS_initparse(buf_.get(), m.size(), &msg_) == 0;
 	}
 	bool ok() const { return ok_; }
-	ns_msg *msg() { return &msg_; }
+	struct vdns_msg *msg() { return &msg_; }
 
 private:
 	std::unique_ptr<uint8_t[]> buf_;
-	ns_msg msg_{};
+	struct vdns_msg msg_{};
 	bool ok_ = false;
 };
 
