@@ -122,6 +122,11 @@ protected:
 	void
 	stop()
 	{
+		if (testing_windows_build()) {
+			/* No signals there; its exits are the shell's, tested apart. */
+			fwd_.reset();
+			return;
+		}
 		fwd_->signal(SIGTERM);
 		auto st = fwd_->wait(10s);
 		err_ = fwd_->stderr_text();
@@ -165,7 +170,7 @@ protected:
 		EXPECT_EQ(log().find("assert fail!"), std::string::npos);
 	}
 
-	std::string log() const { return read_file(dir_.file("qildnsc_stdout.txt")); }
+	std::string log() const { return read_log(dir_.file("qildnsc_stdout.txt")); }
 	void put(const std::string &name, const std::string &text) const
 	{
 		write_file(dir_.file(name), text);

@@ -102,14 +102,29 @@ Process::running()
 std::string
 Process::stderr_text() const
 {
-	return read_file(errpath_);
+	return read_log(errpath_);
+}
+
+std::vector<std::string>
+qildnsc_command()
+{
+	if (testing_windows_build())
+		return {"/usr/bin/wine", getenv("QILDNSC_TEST_EXE")};
+	return {QILDNSC_BINARY};
+}
+
+bool
+testing_windows_build()
+{
+	const char *exe = getenv("QILDNSC_TEST_EXE");
+	return exe != nullptr && *exe != '\0';
 }
 
 RunResult
 run_qildnsc(const std::vector<std::string> &args, const std::string &cwd,
             std::chrono::milliseconds limit, const std::vector<std::string> &env)
 {
-	std::vector<std::string> argv{QILDNSC_BINARY};
+	std::vector<std::string> argv = qildnsc_command();
 	argv.insert(argv.end(), args.begin(), args.end());
 	Process p(argv, cwd, env);
 	RunResult r;
