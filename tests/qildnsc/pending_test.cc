@@ -6,7 +6,6 @@
  * what another left in it: IDs come from pending_new_id(), which promises
  * that no slot holds them.
  */
-#include <netinet/in.h>
 #include <string.h>
 
 #include <memory>
@@ -19,6 +18,7 @@
 
 #include "dns_message.h"
 #include "unit_support.h"
+#include "odr.h"
 #include "intake.h"
 
 namespace {

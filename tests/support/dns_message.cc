@@ -1,11 +1,11 @@
 /*
  * dns_message.cc -- DNS wire messages for tests.
  */
-#include <arpa/inet.h>
 
 #include <stdexcept>
 
 #include "dns_message.h"
+#include "odr.h"
 
 namespace qiltest::dns {
 
