@@ -16,6 +16,7 @@
 #include <shellapi.h>
 #include "qildnsc.h"
 #include "shell_ids.h"
+#include "startup_report.h"
 
 static HINSTANCE shell_instance;
 static UINT shell_taskbar_created;
@@ -135,12 +136,17 @@ shell_icon_add(void)
 int WINAPI
 WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
+	static const char log_name[] = "qildnsc_stdout.txt";
+
 	/* Standard output is the log; unbuffered, so no line is ever lost. */
-	if (freopen("qildnsc_stdout.txt", "w+", stdout) == NULL)
+	if (freopen(log_name, "w+", stdout) == NULL)
 		return 1;
 	setvbuf(stdout, NULL, _IONBF, 0);
-	if (qildnsc_init(__argc, __argv) != 0)
+	if (qildnsc_init(__argc, __argv) != 0) {
+		/* Seen when started from a console; the log has it in any case. */
+		startup_report_failure(stderr, log_name);
 		return 1;
+	}
 	ODR_pthread_t thread;
 	if (ODR_pthread_create(&thread, NULL, main_loop, NULL) != 0)
 		FatalAppExitA(0, "Failed to create a main thread");
@@ -151,7 +157,7 @@ WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 	shell_icon_add();
 	(void)ShowWindow(shell_window, SW_HIDE);
 
-	MSG msg;
+	MSG msg = {};
 	while (GetMessageA(&msg, NULL, 0, 0) > 0) {
 		(void)TranslateMessage(&msg);
 		(void)DispatchMessageA(&msg);
