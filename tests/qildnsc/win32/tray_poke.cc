@@ -1,8 +1,8 @@
 /*
  * win32/tray_poke.cc -- sends one window message to the forwarder's hidden
- * window (class "tray icon class"), as the system or the shell would: the
- * tray check (tools/tray-check) uses it for power broadcasts, close and
- * minimize requests and icon clicks.
+ * window (class "tray icon class"), as the system or the shell would:
+ * tools/tray_check_windows uses it for power broadcasts, close and minimize
+ * requests and icon clicks.
  *
  * usage: tray_poke.exe MESSAGE WPARAM LPARAM   (numbers, 0x... allowed)
  * Exits 0 once the message is posted, 2 when no such window exists.
