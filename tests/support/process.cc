@@ -120,6 +120,20 @@ testing_windows_build()
 	return exe != nullptr && *exe != '\0';
 }
 
+std::string
+read_log(const std::string &path)
+{
+	std::string s = read_file(path);
+	if (!testing_windows_build())
+		return s;
+	std::string out;
+	out.reserve(s.size());
+	for (size_t i = 0; i < s.size(); i++)
+		if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n'))
+			out += s[i];
+	return out;
+}
+
 RunResult
 run_qildnsc(const std::vector<std::string> &args, const std::string &cwd,
             std::chrono::milliseconds limit, const std::vector<std::string> &env)

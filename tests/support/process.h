@@ -56,6 +56,9 @@ struct RunResult {
 std::vector<std::string> qildnsc_command();
 /* True when qildnsc_command() runs the Windows build. */
 bool testing_windows_build();
+/* A text the forwarder wrote (its log, its standard error); the Windows
+ * build's text-mode line ends (CR LF) are read as LF. */
+std::string read_log(const std::string &path);
 
 /* Runs the qildnsc binary with `args` in `cwd` to its end (at most
  * `limit`, then it is killed and the test fails). */

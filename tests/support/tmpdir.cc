@@ -43,18 +43,6 @@ read_file(const std::string &path)
 	return ss.str();
 }
 
-std::string
-read_log(const std::string &path)
-{
-	std::string s = read_file(path);
-	std::string out;
-	out.reserve(s.size());
-	for (size_t i = 0; i < s.size(); i++)
-		if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n'))
-			out += s[i];
-	return out;
-}
-
 void
 write_file(const std::string &path, const std::string &data)
 {

@@ -24,9 +24,6 @@ private:
 };
 
 std::string read_file(const std::string &path);
-/* A log written by either build, with the Windows build's CR LF line ends
- * read as LF. */
-std::string read_log(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
 
 } // namespace qiltest
