@@ -59,7 +59,7 @@ main(int argc, char *argv[])
 	long seconds = argc == 5 ? atol(argv[4]) : 0;
 	time_t end = seconds > 0 ? time(NULL) + seconds : 0;
 
-	int lfd = socket(AF_INET, SOCK_STREAM, 0);
+	int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 	int on = 1;
 	struct sockaddr_in sin = {};
 	sin.sin_family = AF_INET;
@@ -74,7 +74,7 @@ main(int argc, char *argv[])
 		struct pollfd pfd = {lfd, POLLIN, 0};
 		if (poll(&pfd, 1, 500) <= 0)
 			continue;
-		int fd = accept(lfd, NULL, NULL);
+		int fd = accept4(lfd, NULL, NULL, SOCK_CLOEXEC);
 		if (fd < 0)
 			continue;
 		std::string head;

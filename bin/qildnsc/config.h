@@ -8,6 +8,7 @@
 #ifndef QILDNSC_CONFIG_H
 #define QILDNSC_CONFIG_H
 
+#include <jansson.h>
 #include <stddef.h>
 
 #define STATIC_NODES_FILE "qildnsc_staticnodes.json"
@@ -15,6 +16,8 @@
 #define STATIC_NODE_ATTEMPTS 5
 #define CONFIG_PATH "/get/qildnsc.php"
 #define CONFIG_BUFSIZE 5120
+/* The longest host name a server entry may hold. */
+#define CONFIG_HOST_MAX 253
 
 extern char *country_code;
 /* The parsed static nodes file and configuration document, never freed. */
@@ -23,8 +26,20 @@ extern struct json_t *config_doc;
 
 /* 0 when the static nodes file holds a "staticnodes" array, else -1. */
 int load_static_nodes(void);
+/* The number of nodes in the static nodes file (0 without one). */
+size_t static_node_count(void);
+/* The proxy address ("<ip>:18080", cut to `cap`) of node `index`; -1
+ * (logged) when that node is no object with an "ip" string. */
+int static_node_proxy(size_t index, char *proxy, size_t cap);
 /* Fetches the document into `buf` (NUL-terminated); 0 or -1. */
 int fetch_qildnsc(char *buf, size_t cap, size_t *len);
+/*
+ * Reads the document `text`: on 0 `*cc` points to the country code inside
+ * `*doc` and `*list` is the server-list text (the caller's to free); -1
+ * after a logged refusal. `*doc` is the parsed document, or NULL when it
+ * is not JSON; the caller keeps it or releases it with json_decref().
+ */
+int config_parse(const char *text, json_t **doc, const char **cc, char **list);
 /* Fetches and applies the document; 0 or -1. */
 int init_cc(void);
 

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <linux/netfilter.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -32,6 +33,7 @@ extern "C" {
 #include "diversion.h"
 #include "qildnsc.h"
 #include "exit_signals.h"
+#include "vtc_limit.h"
 #include "vtc_log.h"
 
 extern char **environ;
@@ -64,8 +66,24 @@ divert_iptables(const std::vector<std::string> &args)
 	/* Its chatter must not land in our log. */
 	(void)posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
 	(void)posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+	/*
+	 * Our threads keep the exit signals blocked for the shell's
+	 * sigwait(); a child would inherit that, and an iptables waiting for
+	 * its lock (-w) could then not be stopped. It starts clean.
+	 */
+	posix_spawnattr_t attr;
+	sigset_t none, dfl;
+	AZ(posix_spawnattr_init(&attr));
+	(void)sigemptyset(&none);
+	(void)sigemptyset(&dfl);
+	for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+		(void)sigaddset(&dfl, sig);
+	AZ(posix_spawnattr_setsigmask(&attr, &none));
+	AZ(posix_spawnattr_setsigdefault(&attr, &dfl));
+	AZ(posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
 	pid_t pid;
-	int r = posix_spawnp(&pid, iptables_cmd, &fa, NULL, argv.data(), environ);
+	int r = posix_spawnp(&pid, iptables_cmd, &fa, &attr, argv.data(), environ);
+	(void)posix_spawnattr_destroy(&attr);
 	(void)posix_spawn_file_actions_destroy(&fa);
 	if (r != 0)
 		return -1;
@@ -169,7 +187,8 @@ divert_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa, 
 		verdict = NF_DROP;
 		break;
 	case DIVERT_NO_PAIR:
-		vtc_log(vl, VTCLOG_WARN,
+		/* Any program may send from port 5353 (mDNS does). */
+		VTC_LOG_LIMITED(vl, VTCLOG_WARN, "[WARN] Reply without a diverted query",
 		    "[WARN] Reply to port %d without a diverted query; passed unchanged.",
 		    divert_dst_port(pkt, (size_t)len));
 		break;
@@ -184,7 +203,8 @@ divert_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa, 
 	}
 	if (nfq_set_verdict(qh, id, verdict, changed ? (uint32_t)len : 0,
 	    changed ? pkt : NULL) < 0)
-		vtc_log(vl, VTCLOG_WARN, "Failed to reinject packet (%d)", errno);
+		VTC_LOG_LIMITED(vl, VTCLOG_WARN, "Failed to reinject packet",
+		    "Failed to reinject packet (%d)", errno);
 	return 0;
 }
 
@@ -214,6 +234,9 @@ diversion_thread(void *arg)
 	struct nfq_handle *h = nfq_open();
 	if (h == NULL)
 		return divert_fail(NULL, NULL, errno);
+	/* The library opens its netlink socket without close-on-exec; the
+	 * iptables children must not inherit it. */
+	(void)fcntl(nfq_fd(h), F_SETFD, FD_CLOEXEC);
 	struct nfq_q_handle *qh = nfq_create_queue(h, DIVERT_QUEUE_NUM, divert_packet, NULL);
 	if (qh == NULL)
 		return divert_fail(h, NULL, errno);
@@ -237,7 +260,9 @@ diversion_thread(void *arg)
 			int e = errno;
 			if (e == EINTR)
 				continue;
-			vtc_log(vl, VTCLOG_WARN, "Failed to read packet (%d)", e);
+			/* A flood of queries overruns the queue (ENOBUFS). */
+			VTC_LOG_LIMITED(vl, VTCLOG_WARN, "Failed to read packet",
+			    "Failed to read packet (%d)", e);
 			if (e != ENOBUFS)
 				(void)poll(NULL, 0, 100); /* no busy loop on a lasting error */
 			continue;

@@ -8,7 +8,7 @@
 #include "config.h"
 #include "diversion.h"
 #include "filter.h"
-#include "loop.h"
+#include "sockets.h"
 #include "odr.h"
 #include "qildnsc.h"
 #include "servers.h"
@@ -25,6 +25,12 @@ qildnsc_init(int argc, char *argv[])
 	vtc_log(vl, VTCLOG_DEBUG2, QILDNSC_BANNER);
 	if (parse_options(argc, argv) != 0)
 		return 1;
+	/* Query IDs and the choice of static nodes rest on it. */
+	if (ODR_randomCheck(vl) != 0) {
+		vtc_log(vl, VTCLOG_ERROR,
+		    "QILEC_00790: The system's random generator does not work; cannot run without it.");
+		return 1;
+	}
 	/* Without the static nodes the fetch just has no fallback. */
 	(void)load_static_nodes();
 	if (init_cc() != 0)

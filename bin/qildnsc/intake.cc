@@ -1,17 +1,17 @@
 /*
  * intake.cc -- DNS_local(): one client query from the listening socket,
  * checked, given an upstream ID of our own, remembered in the pending ring
- * and sent to every upstream server (framed and encrypted where marked).
+ * and queued for every upstream server (framed and encrypted where marked).
  *
- * Event-loop thread only. No allocation per query: fixed buffers and the
- * fixed ring.
+ * Event-loop thread only. No allocation and no system call per query:
+ * fixed buffers, the fixed ring and its index, IDs from a block of random
+ * values.
  */
 #include <string.h>
 
 #include <array>
 
 #include "intake.h"
-#include "loop.h"
 #include "qca_frame.h"
 #include "qildnsc.h"
 #include "servers.h"
@@ -19,21 +19,34 @@
 
 static std::array<struct pending_query, PENDING_QUERIES_MAX> pending_queries;
 static int32_t pending_last;
+/*
+ * The slot that last took each ID. A slot is only the ID's record while it
+ * still holds that ID, so an overwritten record drops out of the index by
+ * itself. All zero at start: slot 0, the last to be used, answers for the
+ * 0 of the never-used slots.
+ */
+static std::array<uint8_t, 65536> pending_slot_of;
+static_assert(PENDING_QUERIES_MAX <= 256, "slot numbers fit the index");
 
 void
 add_pending(const struct pending_query *pq)
 {
 	pending_last = (pending_last + 1) % PENDING_QUERIES_MAX;
-	pending_queries[(size_t)pending_last] = *pq;
+	struct pending_query *slot = &pending_queries[(size_t)pending_last];
+	uint16_t old = slot->id;
+	*slot = *pq;
+	pending_slot_of[pq->id] = (uint8_t)pending_last;
+	/* A 0 given to a slot, now overwritten: slot 0 may still hold the 0 of
+	 * a never-used one. */
+	if (old == 0 && pq->id != 0 && pending_slot_of[0] == pending_last)
+		pending_slot_of[0] = 0;
 }
 
 const struct pending_query *
 find_pending(uint16_t id)
 {
-	for (const auto &pq : pending_queries)
-		if (pq.id == id)
-			return &pq;
-	return NULL;
+	const struct pending_query *pq = &pending_queries[pending_slot_of[id]];
+	return pq->id == id ? pq : NULL;
 }
 
 uint16_t
@@ -54,19 +67,33 @@ pending_new_id(void)
 int
 pending_question_read(struct vdns_msg *msg, struct pending_question *q)
 {
-	struct vdns_rr rr;
+	const uint8_t *base = msg->msg, *end = msg->eom;
 
-	memset(q, 0, sizeof *q);
+	q->present = 0;
+	q->name_len = 0;
+	q->type = q->rr_class = 0;
 	if (msg->counts[VDNS_S_QD] == 0)
 		return 0;
-	if (VDNS_parserr(msg, VDNS_S_QD, 0, &rr) < 0)
+	/* Follows compression pointers, refusing loops and overlong names. */
+	int used = VDNS_name_unpack(msg, base + VDNS_HEADER_SIZE, q->name);
+	if (used < 0)
 		return -1;
+	const uint8_t *p = base + VDNS_HEADER_SIZE + used;
+	if (end - p < 4) /* type and class */
+		return -1;
+	size_t len = 0;
+	while (q->name[len] != 0)
+		len += (size_t)q->name[len] + 1;
+	len++;
+	/* Label lengths are at most 63, below 'A': folding every byte only
+	 * touches letters. */
+	for (size_t i = 0; i < len; i++)
+		if (q->name[i] >= 'A' && q->name[i] <= 'Z')
+			q->name[i] = (uint8_t)(q->name[i] + ('a' - 'A'));
+	q->name_len = (uint8_t)len;
+	q->type = (uint16_t)(p[0] << 8 | p[1]);
+	q->rr_class = (uint16_t)(p[2] << 8 | p[3]);
 	q->present = 1;
-	q->type = rr.type;
-	q->rr_class = rr.rr_class;
-	static_assert(sizeof q->name == sizeof rr.name);
-	memcpy(q->name, rr.name, sizeof q->name);
-	q->name[sizeof q->name - 1] = '\0';
 	return 0;
 }
 
@@ -79,10 +106,10 @@ pending_question_equal(const struct pending_question *a,
 	if (!a->present)
 		return true;
 	return a->type == b->type && a->rr_class == b->rr_class &&
-	    ODR_strncasecmp(a->name, b->name, sizeof a->name) == 0;
+	    a->name_len == b->name_len && memcmp(a->name, b->name, a->name_len) == 0;
 }
 
-/* Sends the query to every upstream server. */
+/* Queues the query for every upstream server. */
 static void
 intake_forward(const uint8_t *query, size_t len)
 {
@@ -107,31 +134,27 @@ intake_forward(const uint8_t *query, size_t len)
 			out = frame;
 			outlen = (size_t)n;
 		}
-		loop_sendto(remote_fd, out, outlen, &us->addr, us->addrlen, "QILEC_00696");
+		sock_send(remote_fd, out, outlen, &us->addr, us->addrlen, "QILEC_00696");
 	}
 }
 
 void
-DNS_local(void)
+DNS_local(struct sock_dgram *d)
 {
-	uint8_t buf[LOCAL_BUFSIZE];
 	struct pending_query pq = {};
-	socklen_t addrlen = sizeof pq.client_addr;
 	struct vdns_msg msg;
 
-	ssize_t n = ODR_recvfrom(local_fd, buf, sizeof buf, 0,
-	    reinterpret_cast<struct sockaddr *>(&pq.client_addr), &addrlen);
-	if (n == -1) {
-		int e = ODR_sockError();
-		if (!loop_recv_quiet(e))
-			vtc_log(vl, VTCLOG_ERROR, "QILEC_00692: local: recvfrom(2) error: %d", e);
+	if (d->n == -1) {
+		if (!sock_recv_quiet(d->err))
+			vtc_log(vl, VTCLOG_ERROR, "QILEC_00692: local: recvfrom(2) error: %d",
+			    d->err);
 		return;
 	}
-	if (n == 0) {
+	if (d->n == 0) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00694: recvfrom(2) EOF");
 		return;
 	}
-	if (VDNS_initparse(buf, (size_t)n, &msg) < 0 ||
+	if (VDNS_initparse(d->buf, (size_t)d->n, &msg) < 0 ||
 	    pending_question_read(&msg, &pq.question) < 0) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00695: Failed to parse DNS request.");
 		return;
@@ -139,8 +162,9 @@ DNS_local(void)
 	pq.orig_id = msg.id;
 	pq.id = pending_new_id();
 	uint16_t wire_id = htons(pq.id);
-	memcpy(buf, &wire_id, sizeof wire_id);
-	pq.client_addrlen = (int32_t)addrlen;
+	memcpy(d->buf, &wire_id, sizeof wire_id);
+	pq.client_addr = *d->from;
+	pq.client_addrlen = (int32_t)d->fromlen;
 	add_pending(&pq);
-	intake_forward(buf, (size_t)n);
+	intake_forward(d->buf, (size_t)d->n);
 }

@@ -1,5 +1,6 @@
 /*
- * intake.h -- query intake: the pending-query ring and DNS_local().
+ * intake.h -- query intake: the pending-query ring, indexed by upstream
+ * ID, and DNS_local().
  *
  * Owned by the event-loop thread alone; nothing here is locked.
  */
@@ -11,15 +12,22 @@
 #include "odr.h"
 #include "vdns.h"
 
+#include "sockets.h"
+
 #define PENDING_QUERIES_MAX 256
 #define LOCAL_BUFSIZE 512
 
-/* The first question of a query, kept so that only its answer is taken. */
+/*
+ * The first question of a query, kept so that only its answer is taken:
+ * its name in uncompressed wire form with ASCII letters folded to lower
+ * case, so that equal questions are equal bytes.
+ */
 struct pending_question {
-	int32_t present; /* 0 for a message without a question */
+	uint8_t present;  /* 0 for a message without a question */
+	uint8_t name_len; /* bytes of `name` in use, the root label included */
 	uint16_t type;
 	uint16_t rr_class;
-	char name[VDNS_MAXDNAME];
+	uint8_t name[VDNS_MAXCDNAME];
 };
 
 struct pending_query {
@@ -36,12 +44,20 @@ int pending_question_read(struct vdns_msg *msg, struct pending_question *q);
 bool pending_question_equal(const struct pending_question *a,
                             const struct pending_question *b);
 
+/*
+ * The ring keeps the last PENDING_QUERIES_MAX records; add_pending()
+ * overwrites the oldest. Upstream IDs in the ring are unique, except 0,
+ * which every never-used slot holds; a record added with an ID the ring
+ * already holds takes over that ID's lookups.
+ */
 void add_pending(const struct pending_query *pq);
+/* The record with upstream ID `id`, or NULL; constant time. */
 const struct pending_query *find_pending(uint16_t id);
-/* A fresh upstream ID that no slot of the ring holds. */
+/* A fresh, unpredictable upstream ID that no slot of the ring holds. */
 uint16_t pending_new_id(void);
 
-/* Reads and forwards one datagram from the listening socket. */
-void DNS_local(void);
+/* Checks one datagram received on the listening socket and forwards it to
+ * every upstream server (queued on remote_fd). */
+void DNS_local(struct sock_dgram *d);
 
 #endif

@@ -1,108 +1,89 @@
 /*
- * loop.cc -- the listening and upstream sockets, and main_loop(): one
- * select(2) over both with a 50 ms time-out, due held answers released on
- * every turn, then at most one datagram read from each readable socket.
+ * loop.cc -- main_loop(): one wait over the sockets with a 50 ms
+ * time-out, due held answers released on every turn, then a bounded batch
+ * from each readable socket through its handler, then the queued sends.
  *
- * init_sockets() runs on the start-up thread; main_loop() is the only
- * thread that touches the sockets afterwards.
+ * Event-loop thread only. One clock read per turn serves every datagram
+ * of that turn.
  */
-#include "diversion.h"
+#include <string.h>
+
 #include "intake.h"
 #include "loop.h"
 #include "qildnsc.h"
 #include "relay.h"
 #include "vtc_log.h"
-#include "vtcp.h"
 
-int local_fd = -1;
-int remote_fd = -1;
-
-void
-loop_sendto(int fd, const void *data, size_t len, const void *addr, int32_t addrlen,
-            const char *code)
+int
+loop_open(struct loop *lp, int local, const int *upstream, int n_upstream)
 {
-	if (ODR_sendto(fd, data, len, 0, static_cast<const struct sockaddr *>(addr),
-	    (socklen_t)addrlen) == -1) {
-		int e = ODR_sockError();
-		vtc_log(vl, VTCLOG_ERROR, "%s: sendto(2) error: %d %s", code, e,
-		    ODR_sockErrorText());
+	QIL_ASSERT(n_upstream >= 1 && n_upstream < LOOP_FDS_MAX);
+	memset(lp, 0, sizeof *lp);
+	lp->magic = LOOP_MAGIC;
+	sock_batch_init(&lp->batch);
+	lp->fds[0] = local;
+	for (int i = 0; i < n_upstream; i++)
+		lp->fds[1 + i] = upstream[i];
+	lp->nfds = 1 + n_upstream;
+
+	if (sock_wait_open(&lp->wait, lp->fds, lp->nfds) != 0) {
+		lp->magic = 0;
+		return -1;
 	}
+	return 0;
 }
 
-bool
-loop_recv_quiet(int err)
+void
+loop_close(struct loop *lp)
 {
-	return ODR_sockErrorIsReset(err) || err == ODR_EWOULDBLOCK || err == ODR_EINTR;
+	CHECK_OBJ_NOTNULL(lp, LOOP_MAGIC);
+	sock_wait_close(&lp->wait);
+	lp->magic = 0;
 }
 
 int
-init_sockets(void)
+loop_turn(struct loop *lp, int timeout_ms)
 {
-	struct addrinfo hints = {}, *res = NULL;
-	int r;
+	bool ready[LOOP_FDS_MAX] = {};
+	struct odr_timeval now;
 
-	local_fd = socket(AF_INET, SOCK_DGRAM, 17);
-	QIL_ASSERT(local_fd >= 0);
-	r = VTCP_nonblocking(local_fd);
-	QIL_ASSERT(r == 0);
-	/* No SO_REUSEADDR: on a datagram socket it would let a second
-	 * program bind this address and port and quietly take the queries. */
-
-	hints.ai_family = AF_INET;
-	hints.ai_socktype = SOCK_DGRAM;
-	r = getaddrinfo(dnsc_conf.listen_addr, dnsc_conf.listen_port, &hints, &res);
-	if (r != 0) {
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_00690: getaddrinfo(3) for %s:%s error: %s",
-		    dnsc_conf.listen_addr, dnsc_conf.listen_port, gai_strerror(r));
+	CHECK_OBJ_NOTNULL(lp, LOOP_MAGIC);
+	if (sock_wait(&lp->wait, ready, timeout_ms) != 0)
 		return -1;
-	}
-	if (bind(local_fd, res->ai_addr, res->ai_addrlen) != 0) {
-		int e = ODR_sockError();
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_00691: bind(2) for %s:%s error: %d %s",
-		    dnsc_conf.listen_addr, dnsc_conf.listen_port, e, ODR_sockErrorText());
-		freeaddrinfo(res);
-		return -1;
-	}
-	freeaddrinfo(res);
 
-	remote_fd = socket(AF_INET, SOCK_DGRAM, 17);
-	QIL_ASSERT(remote_fd >= 0);
-	r = VTCP_nonblocking(remote_fd);
-	QIL_ASSERT(r == 0);
-	if (dnsc_conf.use_windivert)
-		divert_exempt_socket(remote_fd);
-
-	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Listening on %s:%s", dnsc_conf.listen_addr,
-	    dnsc_conf.listen_port);
+	held_now(&now);
+	release_held_answers_at(&now);
+	for (int i = 0; i < lp->nfds; i++) {
+		if (!ready[i])
+			continue;
+		/* Queries are at most 512 bytes; answers may come framed. */
+		int got = sock_recv(lp->fds[i], i == 0 ? LOCAL_BUFSIZE : REMOTE_BUFSIZE,
+		    &lp->batch);
+		for (int j = 0; j < got; j++) {
+			if (i == 0)
+				DNS_local(&lp->batch.dg[j]);
+			else
+				DNS_remote(&lp->batch.dg[j], &now);
+		}
+		/* Out before the next socket is served: the upstream servers
+		 * work on the queries meanwhile. */
+		sock_flush();
+	}
+	sock_flush();
 	return 0;
 }
 
 void *
 main_loop(void *arg)
 {
+	struct loop *lp = new struct loop;
+
 	(void)arg;
-	int maxfd = (local_fd > remote_fd ? local_fd : remote_fd) + 1;
-
-	for (;;) {
-		struct timeval tv = {0, SELECT_TIMEOUT_USEC};
-		fd_set rfds;
-
-		FD_ZERO(&rfds);
-		FD_SET(local_fd, &rfds);
-		FD_SET(remote_fd, &rfds);
-		if (select(maxfd, &rfds, NULL, NULL, &tv) == -1) {
-			int e = ODR_sockError();
-			if (e == ODR_EINTR)
-				continue;
-			vtc_log(vl, VTCLOG_ERROR, "QILEC_00704: select(2) error: %d %s", e,
-			    ODR_sockErrorText());
-			break;
-		}
-		release_held_answers();
-		if (FD_ISSET(local_fd, &rfds))
-			DNS_local();
-		if (FD_ISSET(remote_fd, &rfds))
-			DNS_remote();
+	if (loop_open(lp, local_fd, &remote_fd, 1) == 0) {
+		while (loop_turn(lp, SELECT_TIMEOUT_USEC / 1000) == 0)
+			continue;
+		loop_close(lp);
 	}
+	delete lp;
 	return NULL;
 }

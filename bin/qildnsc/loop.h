@@ -1,29 +1,50 @@
 /*
- * loop.h -- the two UDP sockets and the event loop that serves them.
+ * loop.h -- the event loop: one thread that waits on the listening and the
+ * upstream sockets, releases the due held answers on every turn, hands
+ * each received datagram to intake or relay, and sends what they queued.
+ *
+ * The loop knows the handlers; they know only the sockets module.
  */
 #ifndef QILDNSC_LOOP_H
 #define QILDNSC_LOOP_H
 
-#include <stddef.h>
-#include <stdint.h>
+#include "sockets.h"
 
+/* The longest wait of one turn: held answers are released at most this
+ * late when both sockets are idle. */
 #define SELECT_TIMEOUT_USEC 50000
 
-/* The listening socket (client queries) and the upstream socket. */
-extern int local_fd;
-extern int remote_fd;
+/* Sockets one loop serves: the listening socket first, then the upstream
+ * socket(s). */
+#define LOOP_FDS_MAX 2
 
-/* Sends one datagram; a failure is logged as "<code>: sendto(2) error". */
-void loop_sendto(int fd, const void *data, size_t len, const void *addr,
-                 int32_t addrlen, const char *code);
-/* True for receive errors that are not worth a log line: the reset a
- * datagram socket reports after an ICMP unreachable, and no data after all. */
-bool loop_recv_quiet(int err);
+struct loop {
+	unsigned magic;
+#define LOOP_MAGIC 0x1e0b7d35
+	struct sock_waitset wait;
+	int nfds;
+	int fds[LOOP_FDS_MAX];   /* [0] listening, [1..] upstream */
+	struct sock_batch batch; /* the datagrams of the socket being served */
+};
 
-/* Creates both sockets and binds the listening one; -1 on failure (logged). */
-int init_sockets(void);
+/*
+ * Sets up `lp` to serve `local` and the `n_upstream` upstream sockets of
+ * `upstream`; -1 (logged) when the wait set cannot be made.
+ */
+int loop_open(struct loop *lp, int local, const int *upstream, int n_upstream);
+void loop_close(struct loop *lp);
 
-/* Thread body of the event loop; returns only after a select(2) failure. */
+/*
+ * One turn: wait at most `timeout_ms` for a readable socket, release the
+ * due held answers, serve at most SOCK_BATCH datagrams of each readable
+ * socket (the listening socket first), sending what each one's batch
+ * queued before the next socket is served.
+ * 0, or -1 (logged) when the wait failed.
+ */
+int loop_turn(struct loop *lp, int timeout_ms);
+
+/* Thread body of the event loop over local_fd and remote_fd; returns only
+ * after a failure of the wait. */
 void *main_loop(void *arg);
 
 #endif

@@ -3,9 +3,11 @@
  * its pending query, unwrapped when its server is encrypted, judged by the
  * filter and relayed at once, held for HOLD_DELAY, or dropped.
  *
- * Event-loop thread only. The one allocation is the copy of a held answer.
+ * Event-loop thread only. Nothing allocates: held answers live in a fixed
+ * pool, found by ID through an index and queued in due order.
  */
 #include <stdio.h>
+#include <algorithm>
 #include <stdlib.h>
 #include <string.h>
 
@@ -13,15 +15,24 @@
 
 #include "filter.h"
 #include "intake.h"
-#include "loop.h"
 #include "qca_frame.h"
 #include "qildnsc.h"
 #include "relay.h"
 #include "servers.h"
 #include "vtc_log.h"
 
+/*
+ * The pool: slots below `held_fresh` have been used; the free ones among
+ * them are chained through `newer` from `held_free`, last freed first, so
+ * that only as much of the pool is touched as is held at the busiest time.
+ */
 static std::array<struct held_answer, HELD_ANSWERS_SLOTS> held_answers;
-static uint32_t held_head, held_tail;
+static uint16_t held_oldest = HELD_NONE, held_newest = HELD_NONE;
+static uint16_t held_free = HELD_NONE, held_fresh;
+static int held_count;
+/* The slot that last held each ID; it is that ID's answer only while it is
+ * queued with that ID. */
+static std::array<uint16_t, 65536> held_slot_of;
 
 float
 elapsed_seconds(const struct odr_timeval *earlier, const struct odr_timeval *later)
@@ -31,16 +42,135 @@ elapsed_seconds(const struct odr_timeval *earlier, const struct odr_timeval *lat
 	return (float)sec + (float)usec / 1000000;
 }
 
-static uint32_t
-held_next(uint32_t i)
+void
+held_now(struct odr_timeval *now)
 {
-	return (i + 1) % HELD_ANSWERS_SLOTS;
+	struct odr_timespec ts;
+
+	AZ(ODR_clock_gettime(ODR_CLOCK_MONOTONIC, &ts));
+	now->tv_sec = ts.tv_sec;
+	now->tv_usec = (int32_t)(ts.tv_nsec / 1000);
 }
 
 int
 held_answers_count(void)
 {
-	return (int)((held_tail + HELD_ANSWERS_SLOTS - held_head) % HELD_ANSWERS_SLOTS);
+	return held_count;
+}
+
+static void
+held_unlink(uint16_t i)
+{
+	struct held_answer *ha = &held_answers[i];
+
+	if (ha->older != HELD_NONE)
+		held_answers[ha->older].newer = ha->newer;
+	else
+		held_oldest = ha->newer;
+	if (ha->newer != HELD_NONE)
+		held_answers[ha->newer].older = ha->older;
+	else
+		held_newest = ha->older;
+	ha->queued = 0;
+	held_count--;
+}
+
+static void
+held_append(uint16_t i)
+{
+	struct held_answer *ha = &held_answers[i];
+
+	ha->older = held_newest;
+	ha->newer = HELD_NONE;
+	if (held_newest != HELD_NONE)
+		held_answers[held_newest].newer = i;
+	else
+		held_oldest = i;
+	held_newest = i;
+	ha->queued = 1;
+	held_count++;
+}
+
+static void
+held_release_slot(uint16_t i)
+{
+	held_unlink(i);
+	held_answers[i].newer = held_free;
+	held_free = i;
+}
+
+/* A free slot; the pool must not be full. */
+static uint16_t
+held_take_slot(void)
+{
+	if (held_free != HELD_NONE) {
+		uint16_t i = held_free;
+		held_free = held_answers[i].newer;
+		return i;
+	}
+	QIL_ASSERT(held_fresh < HELD_ANSWERS_SLOTS);
+	return held_fresh++;
+}
+
+/*
+ * True when a held answer and a new one answer the same client's query:
+ * the same client address and the same client ID. An upstream ID is drawn
+ * again once its pending record has been overwritten, possibly while an
+ * answer under it is still held for another client; that one must stay.
+ */
+static bool
+held_same_query(const struct held_answer *ha, const uint8_t *data, int32_t len,
+                const struct sockaddr_storage *client_addr, int32_t client_addrlen)
+{
+	if (ha->client_addrlen != client_addrlen || ha->len < 2 || len < 2 ||
+	    memcmp(ha->data, data, 2) != 0)
+		return false;
+	size_t alen = std::min(sizeof ha->client_addr, (size_t)std::max(client_addrlen, 0));
+	return memcmp(&ha->client_addr, client_addr, alen) == 0;
+}
+
+void
+hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
+               int32_t len, const struct sockaddr_storage *client_addr,
+               int32_t client_addrlen)
+{
+	QIL_ASSERT(len >= 0 && (size_t)len <= sizeof held_answers[0].data);
+
+	uint16_t i = held_slot_of[id];
+	if (held_answers[i].queued && held_answers[i].id == id &&
+	    held_same_query(&held_answers[i], data, len, client_addr, client_addrlen)) {
+		/* A newer answer for the same query: it alone waits, from now. */
+		held_unlink(i);
+	} else {
+		if (held_count == HELD_ANSWERS_SLOTS) {
+			/* Full: the oldest answer goes, unsent. */
+			held_release_slot(held_oldest);
+		}
+		i = held_take_slot();
+	}
+	struct held_answer *ha = &held_answers[i];
+	ha->id = id;
+	ha->stamp = *now;
+	ha->len = len;
+	memcpy(ha->data, data, (size_t)len);
+	ha->client_addr = *client_addr;
+	ha->client_addrlen = client_addrlen;
+	held_append(i);
+	held_slot_of[id] = i;
+}
+
+void
+release_held_answers_at(const struct odr_timeval *now)
+{
+	while (held_oldest != HELD_NONE) {
+		struct held_answer *ha = &held_answers[held_oldest];
+		/* In due order: nothing behind an answer that is not due is. */
+		if (!(elapsed_seconds(&ha->stamp, now) > HOLD_DELAY))
+			break;
+		sock_send(local_fd, ha->data, (size_t)ha->len, &ha->client_addr,
+		    ha->client_addrlen, "QILEC_00697");
+		held_release_slot(held_oldest);
+	}
 }
 
 void
@@ -48,44 +178,9 @@ hold_answer(uint16_t id, const uint8_t *data, int32_t len,
             const struct sockaddr_storage *client_addr, int32_t client_addrlen)
 {
 	struct odr_timeval now;
-	struct held_answer *target = NULL;
 
-	AZ(ODR_gettimeofday(&now, NULL));
-	uint8_t *copy = static_cast<uint8_t *>(malloc((size_t)len));
-	if (copy == NULL) {
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_XXXXX: Out of memory holding an answer for ID %u",
-		    (unsigned)id);
-		return;
-	}
-	memcpy(copy, data, (size_t)len);
-
-	for (uint32_t i = held_head; i != held_tail; i = held_next(i)) {
-		if (held_answers[i].id == id) {
-			free(held_answers[i].data);
-			held_answers[i].data = NULL;
-			target = &held_answers[i];
-		}
-	}
-	bool appended = target == NULL;
-	if (appended)
-		target = &held_answers[held_tail];
-
-	target->id = id;
-	target->stamp = now;
-	target->data = copy;
-	target->len = len;
-	target->client_addr = *client_addr;
-	target->client_addrlen = client_addrlen;
-
-	if (appended) {
-		held_tail = held_next(held_tail);
-		if (held_tail == held_head) {
-			/* Full: the oldest answer goes, unsent. */
-			free(held_answers[held_head].data);
-			held_answers[held_head].data = NULL;
-			held_head = held_next(held_head);
-		}
-	}
+	held_now(&now);
+	hold_answer_at(&now, id, data, len, client_addr, client_addrlen);
 }
 
 void
@@ -93,17 +188,9 @@ release_held_answers(void)
 {
 	struct odr_timeval now;
 
-	AZ(ODR_gettimeofday(&now, NULL));
-	while (held_head != held_tail) {
-		struct held_answer *ha = &held_answers[held_head];
-		if (!(elapsed_seconds(&ha->stamp, &now) > HOLD_DELAY))
-			break;
-		loop_sendto(local_fd, ha->data, (size_t)ha->len, &ha->client_addr,
-		    ha->client_addrlen, "QILEC_00697");
-		free(ha->data);
-		ha->data = NULL;
-		held_head = held_next(held_head);
-	}
+	held_now(&now);
+	release_held_answers_at(&now);
+	sock_flush();
 }
 
 /* Unwraps an encrypted frame in place; false (logged) when it is refused. */
@@ -148,21 +235,19 @@ relay_addr_text(const struct sockaddr_storage *ss, char *buf, size_t size)
 }
 
 void
-DNS_remote(void)
+DNS_remote(struct sock_dgram *d, const struct odr_timeval *now)
 {
-	uint8_t buf[REMOTE_BUFSIZE];
-	struct sockaddr_storage from;
-	socklen_t fromlen = sizeof from;
 	struct pending_question question;
 	struct vdns_msg msg;
+	ssize_t n = d->n;
+	uint8_t *buf = d->buf;
 
-	ssize_t n = ODR_recvfrom(remote_fd, buf, sizeof buf, 0,
-	    reinterpret_cast<struct sockaddr *>(&from), &fromlen);
 	if (n == -1) {
-		int e = ODR_sockError();
-		if (!loop_recv_quiet(e))
+		if (!sock_recv_quiet(d->err)) {
+			ODR_setSockError(d->err); /* the text of the receive's own error */
 			vtc_log(vl, VTCLOG_ERROR, "QILEC_00699: remote: recvfrom(2) error: %d %s",
-			    e, ODR_sockErrorText());
+			    d->err, ODR_sockErrorText());
+		}
 		return;
 	}
 	if (n == 0) {
@@ -170,11 +255,12 @@ DNS_remote(void)
 		return;
 	}
 
-	const struct upstream_server *us = find_upstream_server(&from, fromlen);
+	const struct sockaddr_storage *from = d->from;
+	const struct upstream_server *us = find_upstream_server(from, d->fromlen);
 	if (us == NULL) {
 		char a[64];
 		vtc_log(vl, VTCLOG_WARN, "[WARN] Dropped a datagram from %s: not an upstream server.",
-		    relay_addr_text(&from, a, sizeof a));
+		    relay_addr_text(from, a, sizeof a));
 		return;
 	}
 	if ((us->flags & UPSTREAM_ENCRYPTED) && !relay_unframe(buf, &n))
@@ -201,14 +287,15 @@ DNS_remote(void)
 	uint16_t wire_id = htons(pq->orig_id);
 	memcpy(buf, &wire_id, sizeof wire_id);
 
-	const auto *sin = reinterpret_cast<const struct sockaddr_in *>(&from);
+	const auto *sin = reinterpret_cast<const struct sockaddr_in *>(from);
 	switch (filter_response(&msg, sin->sin_addr.s_addr)) {
 	case FILTER_RELAY:
-		loop_sendto(local_fd, buf, (size_t)n, &pq->client_addr, pq->client_addrlen,
+		sock_send(local_fd, buf, (size_t)n, &pq->client_addr, pq->client_addrlen,
 		    "QILEC_00702");
 		break;
 	case FILTER_HOLD:
-		hold_answer(pq->id, buf, (int32_t)n, &pq->client_addr, pq->client_addrlen);
+		hold_answer_at(now, pq->id, buf, (int32_t)n, &pq->client_addr,
+		    pq->client_addrlen);
 		break;
 	default:
 		break;

@@ -8,32 +8,59 @@
 
 #include <stdint.h>
 #include "odr.h"
+#include "sockets.h"
 
-#define HELD_ANSWERS_SLOTS 128
+/* Room for this many held answers; when full, the oldest goes unsent. */
+#define HELD_ANSWERS_SLOTS 4096
 #define REMOTE_BUFSIZE (2 + 512)
 #define HOLD_DELAY 0.3f
 
+/*
+ * One held answer, in fixed storage. The queue is a list in due order:
+ * oldest first, and an answer refreshed by a newer one for the same ID
+ * moves to the back.
+ */
 struct held_answer {
 	uint16_t id;
-	struct odr_timeval stamp;
-	uint8_t *data;
+	uint16_t older, newer; /* neighbours in the queue, or HELD_NONE */
+	uint8_t queued;
+	struct odr_timeval stamp; /* monotonic: when the answer was held */
 	int32_t len;
 	struct sockaddr_storage client_addr;
 	int32_t client_addrlen;
+	uint8_t data[REMOTE_BUFSIZE];
 };
+#define HELD_NONE 0xffffu
+static_assert(HELD_ANSWERS_SLOTS < HELD_NONE, "slot numbers fit 16 bits");
 
 /* Seconds from `earlier` to `later`, as the hold queue compares them. */
 float elapsed_seconds(const struct odr_timeval *earlier, const struct odr_timeval *later);
 
-/* Holds a copy of an answer; a newer answer for the same ID replaces it. */
+/* The clock of the hold queue: monotonic, so that a step of the wall clock
+ * neither freezes nor floods the held answers. */
+void held_now(struct odr_timeval *now);
+
+/*
+ * Holds a copy of an answer of at most REMOTE_BUFSIZE bytes, stamped `now`;
+ * a newer answer for the same ID, client address and client ID (the first
+ * two bytes of `data`) replaces it and goes to the back.
+ */
+void hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
+                    int32_t len, const struct sockaddr_storage *client_addr,
+                    int32_t client_addrlen);
+/* Queues the held answers due at `now` for the listening socket, oldest
+ * first. */
+void release_held_answers_at(const struct odr_timeval *now);
+
+/* The same, at the clock's present time; the release also sends at once. */
 void hold_answer(uint16_t id, const uint8_t *data, int32_t len,
                  const struct sockaddr_storage *client_addr, int32_t client_addrlen);
-/* Sends the held answers whose time has come, oldest first. */
 void release_held_answers(void);
 /* Number of answers held now. */
 int held_answers_count(void);
 
-/* Reads and relays one datagram from the upstream socket. */
-void DNS_remote(void);
+/* Checks one datagram received on the upstream socket at `now` and relays,
+ * holds or drops it (relayed answers are queued on local_fd). */
+void DNS_remote(struct sock_dgram *d, const struct odr_timeval *now);
 
 #endif

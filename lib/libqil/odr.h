@@ -73,10 +73,16 @@ ssize_t ODR_recvfrom(int sock, void *buf, size_t len, int flags,
 /* A uniformly distributed value from the system's secure generator; 0 after
  * a logged failure. */
 uint32_t ODR_random(struct vtclog *vl);
+/* 0 when the generator gives values; -1 after the failure is logged as in
+ * ODR_random(). The start-up asks once, since 0 is also a valid value. */
+int ODR_randomCheck(struct vtclog *vl);
 
 /* The calling thread's last socket error (errno) and its text. */
 int ODR_sockError(void);
 const char *ODR_sockErrorText(void);
+/* Makes `err` the calling thread's socket error, so that the text of an
+ * error taken earlier can be had from ODR_sockErrorText(). */
+void ODR_setSockError(int err);
 /*
  * True for the errors a datagram socket reports after one of its earlier
  * sends drew an ICMP unreachable: the receive path ignores them silently.
@@ -91,7 +97,7 @@ int ODR_closesocket(int sock);
 /* Switches non-blocking mode on (`on` != 0) or off; 0 or -1. */
 int ODR_setnonblocking(int sock, int on);
 /* Sets a send or receive time-out (SO_SNDTIMEO, SO_RCVTIMEO) in seconds. */
-int ODR_setsocktimeout(int sock, int optname, int sec);
+int ODR_setsocktimeout(int sock, int optname, double sec);
 int ODR_setsockopt(int sock, int level, int optname, const void *val, size_t len);
 int ODR_getsockopt(int sock, int level, int optname, void *val, socklen_t *len);
 ssize_t ODR_send(int sock, const void *buf, size_t len, int flags);

@@ -221,3 +221,9 @@ VDNS_parserr(struct vdns_msg *h, int section, int rrnum, struct vdns_rr *rr)
 		vdns_setsection(h, section + 1);
 	return 0;
 }
+
+int
+VDNS_name_unpack(const struct vdns_msg *h, const uint8_t *p, uint8_t *dst)
+{
+	return vdns_unpack(h, p, dst);
+}

@@ -65,4 +65,10 @@ int VDNS_initparse(const uint8_t *msg, size_t len, struct vdns_msg *h);
  * costs one step each. */
 int VDNS_parserr(struct vdns_msg *h, int section, int rrnum, struct vdns_rr *rr);
 
+/* Reads the possibly compressed name at `p` (inside h's message) into
+ * uncompressed wire form at `dst` (VDNS_MAXCDNAME bytes), following
+ * pointers and refusing loops and overlong names; the bytes the name takes
+ * at `p`, or -1. */
+int VDNS_name_unpack(const struct vdns_msg *h, const uint8_t *p, uint8_t *dst);
+
 #endif

@@ -17,9 +17,11 @@
 #include "vss.h"
 #include "vtc_log.h"
 #include "vtcp.h"
+#include "vtim.h"
 
 #define VHTTP_RXBUF_SIZE 0x200000
 #define VHTTP_PROXY_REPLY 1024
+#define VHTTP_PROXY_TMO 5.0
 
 static bool
 vct_issp(int c)
@@ -46,6 +48,28 @@ vhttp_fail(struct vhttp *hp, const char *why)
 	vtc_log(hp->vl, VTCLOG_ERROR, "QILEC_XXXXX: HTTP response refused: %s", why);
 	hp->failed = 1;
 	return -1;
+}
+
+/* Seconds left before `deadline` (a large number when there is none). */
+static double
+vhttp_left(double deadline)
+{
+	return deadline == 0 ? 1e9 : deadline - VTIM_mono();
+}
+
+/* A connect time-out of `tmo` seconds, shortened to the deadline; whole
+ * seconds, at least one. */
+static double
+vhttp_connect_tmo(double deadline, double tmo)
+{
+	double left = vhttp_left(deadline);
+	return left >= tmo ? tmo : left >= 1.0 ? (double)(int)left : 1.0;
+}
+
+static void
+vhttp_overdue(struct vtclog *vl, int fd)
+{
+	vtc_log(vl, VTCLOG_ERROR, "QILEC_00792: HTTP exchange not done in time (fd:%d)", fd);
 }
 
 /* Room for `n` more bytes and the terminator. */
@@ -122,9 +146,19 @@ vhttp_rxcharForSocket(struct vhttp *hp, int n, int eof_ok)
 		pfd.fd = hp->fd; /* a SOCKET on Windows */
 		pfd.events = POLLIN;
 		int r;
+		/* Each wait is bounded by the time-out, all of them by the
+		 * deadline: a trickle of bytes must not go on for ever. */
+		double left = vhttp_left(hp->deadline);
+		bool overdue = left < hp->tmo;
+		int ms = !overdue ? hp->tmo * 1000 : left > 0 ? (int)(left * 1000) + 1 : 0;
 		do
-			r = ODR_poll(&pfd, 1, hp->tmo * 1000);
+			r = ODR_poll(&pfd, 1, ms);
 		while (r == -1 && ODR_sockError() == ODR_EINTR);
+		if (r == 0 && overdue) {
+			vhttp_overdue(hp->vl, hp->fd);
+			hp->failed = 1;
+			return -1;
+		}
 		if (r == 0) {
 			vtc_log(hp->vl, VTCLOG_ERROR, "QILEC_00560: HTTP rx timeout (fd:%d %u ms)",
 			    hp->fd, (unsigned)hp->tmo * 1000);
@@ -415,13 +449,28 @@ vhttp_proxy_ok(const char *reply)
 	return vct_islws(reply[12]);
 }
 
-int
-vhttp_proxy(struct vtclog *vl, const char *proxy, const char *server)
+/* Shortens the socket's receive time-out to what is left before the
+ * deadline, when that is less; -1 when nothing is left. */
+static int
+vhttp_rcvtimeo(int fd, double deadline, double tmo)
+{
+	double left = vhttp_left(deadline);
+	if (left <= 0)
+		return -1;
+	if (left < tmo) {
+		(void)ODR_setsocktimeout(fd, SO_RCVTIMEO, left + 1e-6);
+	}
+	return 0;
+}
+
+/* vhttp_proxy(), with the proxy's reply due by `deadline`. */
+static int
+vhttp_tunnel(struct vtclog *vl, const char *proxy, const char *server, double deadline)
 {
 	char buf[VHTTP_PROXY_REPLY];
 	int e1, e2;
 
-	int fd = VSS_open(proxy, 5.0, &e1, &e2);
+	int fd = VSS_open(proxy, vhttp_connect_tmo(deadline, VHTTP_PROXY_TMO), &e1, &e2);
 	if (fd < 0) {
 		vtc_log(vl, VTCLOG_WARN, "QILEC_00455: VSS_open(%s) failed: %d %d", proxy, e1, e2);
 		return -1;
@@ -443,6 +492,11 @@ vhttp_proxy(struct vtclog *vl, const char *proxy, const char *server)
 			(void)ODR_closesocket(fd);
 			return -1;
 		}
+		if (vhttp_rcvtimeo(fd, deadline, VHTTP_PROXY_TMO) != 0) {
+			vhttp_overdue(vl, fd);
+			(void)ODR_closesocket(fd);
+			return -1;
+		}
 		ssize_t i = ODR_recv(vl, fd, buf + n, 1, ODR_MSG_WAITALL);
 		if (i <= 0) {
 			vtc_log(vl, VTCLOG_WARN, "QILEC_00457: ODR_recv() failed. %d", (int)i);
@@ -461,19 +515,33 @@ vhttp_proxy(struct vtclog *vl, const char *proxy, const char *server)
 }
 
 int
+vhttp_proxy(struct vtclog *vl, const char *proxy, const char *server)
+{
+	return vhttp_tunnel(vl, proxy, server, 0);
+}
+
+int
 VHTTP_get(struct vtclog *vl, const char *server, const char *hdr, const char *url,
           char *buf, size_t *len, const char *proxy)
 {
+	return VHTTP_getWithin(vl, server, hdr, url, buf, len, proxy, VHTTP_DEADLINE);
+}
+
+int
+VHTTP_getWithin(struct vtclog *vl, const char *server, const char *hdr, const char *url,
+                char *buf, size_t *len, const char *proxy, double limit)
+{
 	int fd, e1, e2;
+	double deadline = VTIM_mono() + limit;
 
 	if (proxy != NULL) {
-		fd = vhttp_proxy(vl, proxy, server);
+		fd = vhttp_tunnel(vl, proxy, server, deadline);
 		if (fd < 0) {
 			vtc_log(vl, VTCLOG_WARN, "vhttp_proxy() failed.");
 			return -1;
 		}
 	} else {
-		fd = VSS_open(server, 10.0, &e1, &e2);
+		fd = VSS_open(server, vhttp_connect_tmo(deadline, 10.0), &e1, &e2);
 		if (fd < 0) {
 			vtc_log(vl, VTCLOG_WARN, "Failed to communicate with server for GET: %d %d",
 			    e1, e2);
@@ -497,7 +565,7 @@ VHTTP_get(struct vtclog *vl, const char *server, const char *hdr, const char *ur
 		    (long)sent, ODR_sockError());
 	} else if ((hp = vhttp_newSocket(vl, fd, 30)) == NULL) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00589: OOM.");
-	} else if (vhttp_rxresp(hp) != 0) {
+	} else if ((hp->deadline = deadline, vhttp_rxresp(hp)) != 0) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00569: VHTTP_rxbody error");
 	} else if (hp->bodylen > *len) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00570: Not enough buffer space");

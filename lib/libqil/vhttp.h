@@ -17,6 +17,9 @@ struct vtclog;
 struct vsb;
 
 #define VHTTP_MAX_HDR 50
+/* Seconds one whole exchange may take (connect, tunnel, request and
+ * response), however the peer paces its bytes. */
+#define VHTTP_DEADLINE 30.0
 
 #define VHTTP_KIND_SOCKET 1
 #define VHTTP_KIND_BUFFER 2
@@ -39,16 +42,23 @@ struct vhttp {
 	char bodylen_text[20];
 	char chunklen_text[20];
 	int32_t tmo;
+	/* Monotonic time by which the exchange must be done; 0: none. */
+	double deadline;
 	/* Set when the response broke the rules: the exchange fails. */
 	int32_t failed;
 	char *req_hdr[VHTTP_MAX_HDR];
 	char *resp_hdr[VHTTP_MAX_HDR];
 };
 
-/* GET `url` from `server` ("host:port"), directly or through `proxy`.
- * `*len`: in the capacity of `buf`, out the body length. 0 or -1. */
+/* GET `url` from `server` ("host:port"), directly or through `proxy`,
+ * within VHTTP_DEADLINE seconds. `*len`: in the capacity of `buf`, out the
+ * body length. 0 or -1. */
 int VHTTP_get(struct vtclog *vl, const char *server, const char *hdr,
               const char *url, char *buf, size_t *len, const char *proxy);
+/* The same within `limit` seconds (at least 1 s for the connect). */
+int VHTTP_getWithin(struct vtclog *vl, const char *server, const char *hdr,
+                    const char *url, char *buf, size_t *len, const char *proxy,
+                    double limit);
 /* A connected socket tunnelled to `server` through `proxy`, or -1. */
 int vhttp_proxy(struct vtclog *vl, const char *proxy, const char *server);
 

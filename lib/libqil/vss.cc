@@ -128,7 +128,8 @@ VSS_resolve(const char *str, const char *port, struct vss_addr ***vap, int *err)
 static int
 vss_connect(const struct vss_addr *va, int nonblock, int *err, int *syserr)
 {
-	int sd = socket(va->va_family, va->va_socktype, va->va_protocol);
+	/* Never inherited by the programs we start. */
+	int sd = socket(va->va_family, va->va_socktype | SOCK_CLOEXEC, va->va_protocol);
 	if (sd < 0) {
 		int e = ODR_sockError();
 		if (e != EPROTONOSUPPORT)

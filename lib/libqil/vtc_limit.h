@@ -36,4 +36,15 @@ void vtc_limit_logat(struct vtc_limit *lim, struct vtclog *vl, double now,
  * that the last burst of a flood is reported even when nothing follows. */
 void vtc_limit_flush(struct vtc_limit *lim, struct vtclog *vl, double now);
 
+/*
+ * vtc_log() at level `lvl` under a limit of this call site's own, whose
+ * summary names `tag`: the one-line form for a call site that one thread
+ * reaches.
+ */
+#define VTC_LOG_LIMITED(vl, lvl, tag, ...)                                    \
+	do {                                                                  \
+		static struct vtc_limit vtc_limit_site_ = VTC_LIMIT_INIT(tag, lvl); \
+		vtc_limit_log(&vtc_limit_site_, (vl), __VA_ARGS__);           \
+	} while (0)
+
 #endif

@@ -23,11 +23,11 @@
 
 #include "filter.h"
 #include "intake.h"
-#include "loop.h"
 #include "qca_frame.h"
 #include "qildnsc.h"
 #include "relay.h"
 #include "servers.h"
+#include "sockets.h"
 #include "vtc_log.h"
 
 namespace {
@@ -198,7 +198,14 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	}
 	if (sendto(from, out, outlen, 0, (const struct sockaddr *)&h.remote, sizeof h.remote) < 0)
 		return 0;
-	DNS_remote();
+	static struct sock_batch batch;
+	static bool ready = (sock_batch_init(&batch), true);
+	(void)ready;
+	struct odr_timeval now;
+	held_now(&now);
+	int n = sock_recv(remote_fd, REMOTE_BUFSIZE, &batch);
+	for (int i = 0; i < n; i++)
+		DNS_remote(&batch.dg[i], &now);
 	release_held_answers();
 	return 0;
 }

@@ -315,6 +315,25 @@ TEST(VhttpGet, ResponseArrivingInPieces)
 	EXPECT_EQ(std::string(buf, len), "abcde");
 }
 
+/* A server that sends one byte every 200 ms would take 20 s; every wait
+ * is short, but the exchange as a whole runs out of time. */
+TEST(VhttpGet, TricklingServerMeetsTheDeadline)
+{
+	const std::string response = k200 + "Content-Length: 60\r\n\r\n" + std::string(60, 'b');
+	HttpScript s;
+	for (char c : response)
+		s.steps.push_back({200ms, std::string(1, c)});
+	FakeHttpServer srv(s);
+	LogCapture log;
+	char buf[128];
+	size_t len = sizeof buf;
+	auto t0 = std::chrono::steady_clock::now();
+	EXPECT_EQ(VHTTP_getWithin(log.vl(), srv.host().c_str(), "", "/", buf, &len, nullptr, 1.5),
+	    -1);
+	EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s) << "the deadline was not kept";
+	EXPECT_TRUE(log.contains("QILEC_00792: HTTP exchange not done in time (fd:")) << log.text();
+}
+
 TEST(VhttpGet, BodyAgainstTheCallersCapacity)
 {
 	const std::string body = "0123456789";

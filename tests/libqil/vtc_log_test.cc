@@ -255,4 +255,15 @@ TEST(VtcLimit, BurstThenOneSummaryPerSecond)
 	EXPECT_EQ(got, want);
 }
 
+/* One call site, one limit: a loop through it writes its burst only. */
+TEST(VtcLimit, CallSiteHasALimitOfItsOwn)
+{
+	Capture c("dnsc");
+	for (int i = 0; i < 50; i++)
+		VTC_LOG_LIMITED(c.vl(), VTCLOG_WARN, "junk", "junk %d", i);
+	std::string t = c.text();
+	EXPECT_NE(t.find("junk 4\n"), std::string::npos) << t;
+	EXPECT_EQ(t.find("junk 5\n"), std::string::npos) << t;
+}
+
 } // namespace

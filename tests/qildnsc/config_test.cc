@@ -138,12 +138,17 @@ protected:
 		fwd_.reset();
 	}
 
-	/* Runs the forwarder to its end; start-up must fail with status 1.
-	 * One that starts listening instead is killed at once. */
+	/* Runs the forwarder (under `launcher`, when given) to its end;
+	 * start-up must fail with status 1. One that starts listening instead
+	 * is killed at once. */
 	void
-	expect_start_fails(const std::vector<std::string> &extra, const std::string &env)
+	expect_start_fails(const std::vector<std::string> &extra, const std::string &env,
+	                   const char *launcher = nullptr)
 	{
-		Process p(forwarder_argv(pick_udp_port(), extra), dir_.path(), {env});
+		std::vector<std::string> argv = forwarder_argv(pick_udp_port(), extra);
+		if (launcher != nullptr)
+			argv.insert(argv.begin(), launcher);
+		Process p(argv, dir_.path(), {env});
 		bool ended = wait_until([&] {
 			return !p.running() || log().find("Listening on") != std::string::npos;
 		}, 20s) && !p.running();
@@ -563,6 +568,27 @@ const ListCase kLists[] = {
 INSTANTIATE_TEST_SUITE_P(Lists, ServerListText, ::testing::ValuesIn(kLists),
     CaseName());
 
+/* An entry that is not one host with an optional port is left out, named
+ * in a warning: a comma would add a plain server, a line end a log line. */
+TEST_F(ConfigTest, EntriesThatSmuggleMoreAreRefused)
+{
+	FakeHttpServer config(HttpScript::json(R"({"cc": "US", "dns_servers": [)"
+	    R"("192.0.2.4:10015,198.51.100.9", "192.0.2.10", "198.51.100.7 ", )"
+	    R"("x\n[WARN] forged", "", "localhost"]})"));
+
+	start({}, config.config_env());
+	ASSERT_FALSE(HasFatalFailure());
+	std::string l = log();
+	EXPECT_NE(l.find("[INFO] Using DNS servers: E192.0.2.10:10015,Elocalhost:10015\n"),
+	    std::string::npos);
+	for (const char *shown : {"192.0.2.4:10015,198.51.100.9", "198.51.100.7 ",
+	         "x\\x0a[WARN] forged", ""}) {
+		EXPECT_EQ(count_of(l, std::string("QILEC_00791: dns_servers entry \"") + shown +
+		    "\" refused: not one host with an optional port.\n"), 1u) << shown;
+	}
+	EXPECT_EQ(l.find("\n[WARN] forged"), std::string::npos);
+}
+
 /* The country profile: "cc" starting with CN chooses the CN files,
  * unless the server list came from -d. */
 struct CountryCase {
@@ -633,6 +659,19 @@ const CountryCase kCountries[] = {
 
 INSTANTIATE_TEST_SUITE_P(Codes, Country, ::testing::ValuesIn(kCountries),
     CaseName());
+
+/* Without the kernel's generator nothing is fetched: the start ends. */
+TEST_F(ConfigTest, BrokenRandomSourceEndsTheStart)
+{
+	FakeHttpServer config(HttpScript::json(kDocument));
+
+	expect_start_fails({}, config.config_env(), NO_GETRANDOM);
+	std::string l = log();
+	EXPECT_NE(l.find("[ERROR] rand_s() failed 38\n"), std::string::npos); /* ENOSYS */
+	EXPECT_NE(l.find("[ERROR] QILEC_00790: The system's random generator does not work; "
+	                 "cannot run without it.\n"), std::string::npos);
+	EXPECT_EQ(config.request_count(), 0u);
+}
 
 /* The 5120-byte buffer keeps one byte for the terminator. */
 TEST_F(ConfigTest, BodyOf5119BytesIsAccepted)

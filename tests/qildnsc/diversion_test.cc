@@ -28,6 +28,7 @@
 #include "dns_message.h"
 #include "fake_http.h"
 #include "fake_upstream.h"
+#include "forwarder_process.h"
 #include "process.h"
 #include "tmpdir.h"
 
@@ -244,6 +245,29 @@ TEST_F(Diversion, RulesGoAtExitAndQueriesPassStraightWhenTheForwarderIsGone)
 	EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 0) << "wait status " << *st;
 	EXPECT_EQ(jumps_to_chain(), 0);
 	EXPECT_FALSE(sh("iptables -w -t mangle -S QILDNSC")) << "the chain must be gone";
+}
+
+/* iptables inherits none of our sockets, and no blocked signal that would
+ * keep it from being stopped while it waits for its lock. */
+TEST_F(Diversion, IptablesStartsWithoutOurSocketsAndSignalsBlocked)
+{
+	const std::string probe = dir_.file("iptables-probe");
+	const std::string out = dir_.file("probe.txt");
+	/* The mask is read by the shell itself: while it forks, the shell
+	 * blocks every signal for a moment. */
+	write_file(probe, "#!/bin/sh\n"
+	    "while read -r k v; do [ \"$k\" = SigBlk: ] && echo \"SigBlk: $v\"; done"
+	    " </proc/$$/status >>" + out + "\n"
+	    "echo sockets $(ls -l /proc/$$/fd | grep -c socket:) >>" + out + "\n"
+	    "exec iptables \"$@\"\n");
+	ASSERT_EQ(chmod(probe.c_str(), 0755), 0);
+	if (!start_forwarder(probe))
+		GTEST_SKIP() << "no netfilter queue here:\n" << log();
+
+	std::string seen = read_file(out);
+	EXPECT_GT(count_of(seen, "SigBlk: 0000000000000000\n"), 0u) << seen;
+	EXPECT_EQ(count_of(seen, "SigBlk:"), count_of(seen, "SigBlk: 0000000000000000\n")) << seen;
+	EXPECT_EQ(count_of(seen, "sockets "), count_of(seen, "sockets 0\n")) << seen;
 }
 
 TEST_F(Diversion, TheXtablesQueueTargetServesAsWell)

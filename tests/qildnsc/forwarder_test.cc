@@ -29,6 +29,7 @@
 #include "fake_http.h"
 #include "fake_upstream.h"
 #include "forwarder_process.h"
+#include "intake.h"
 #include "process.h"
 #include "tmpdir.h"
 
@@ -324,6 +325,50 @@ TEST_F(ForwarderTest, QueriesTooLongToFrameSkipTheEncryptedServers)
 	EXPECT_EQ(e[0].message, p[0].message);
 	EXPECT_EQ(dns::first_question(e[1].message).value().name, "short.test");
 	EXPECT_EQ(warnings(log(), "\\b497\\b").size(), 1u);
+}
+
+/* A burst of queries from many clients, as many as the pending ring holds
+ * at once, with the same client IDs everywhere: every query is answered
+ * once, to its own client. */
+TEST_F(ForwarderTest, BurstFromManyClientsEachGetsExactlyItsOwnAnswers)
+{
+	FakeUpstream f("127.0.0.2", false, answer(a_records({"192.0.2.1", "192.0.2.2"})));
+	start({&f});
+	ASSERT_FALSE(HasFatalFailure());
+	const size_t clients = 25, each = 10;
+	static_assert(clients * each <= PENDING_QUERIES_MAX);
+	std::vector<std::unique_ptr<DnsClient>> c;
+	for (size_t i = 0; i < clients; i++)
+		c.push_back(std::make_unique<DnsClient>(port_));
+
+	auto name = [](size_t client, size_t n) {
+		return "c" + std::to_string(client) + "-q" + std::to_string(n) + ".burst.test";
+	};
+	for (size_t n = 0; n < each; n++)
+		for (size_t i = 0; i < clients; i++)
+			ASSERT_TRUE(c[i]->send(dns::build_query((uint16_t)(0x100 + n), name(i, n),
+			    dns::TYPE_A)));
+	auto deadline = Clock::now() + 10s;
+	for (size_t i = 0; i < clients; i++) {
+		SCOPED_TRACE("client " + std::to_string(i));
+		auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+		    std::max(deadline - Clock::now(), Clock::duration(0)));
+		auto got = c[i]->collect_until(each, left);
+		std::set<std::string> names;
+		for (const auto &d : got) {
+			auto q = dns::first_question(d.data);
+			ASSERT_TRUE(q);
+			names.insert(q->name);
+			/* Its own ID with its own question. */
+			size_t n = dns::message_id(d.data) - 0x100u;
+			EXPECT_EQ(q->name, name(i, n));
+		}
+		EXPECT_EQ(got.size(), each);
+		EXPECT_EQ(names.size(), each);
+	}
+	for (size_t i = 0; i < clients; i++)
+		EXPECT_TRUE(c[i]->collect(i == 0 ? 300ms : 0ms).empty()) << "client " << i;
+	EXPECT_EQ(f.received_count(), clients * each);
 }
 
 TEST_F(ForwarderTest, TwoRecordAnswersGoAtOnceSingleRecordAnswersAreHeld)

@@ -1,7 +1,7 @@
 /*
  * held_test.cc -- the held-answer queue: the hold delay, replacement of an
- * answer for the same ID, overflow, failed sends, and the time arithmetic
- * it relies on.
+ * answer for the same ID (which goes to the back), overflow, failed sends,
+ * and the time arithmetic it relies on.
  *
  * The queue is process-wide; every test starts by letting whatever an
  * earlier test left in it run out. Answers are released from a real UDP
@@ -26,7 +26,7 @@
 
 #include "fd.h"
 #include "unit_support.h"
-#include "loop.h"
+#include "sockets.h"
 #include "odr.h"
 #include "relay.h"
 
@@ -221,7 +221,7 @@ TEST_F(HeldQueue, ReleasedOnceTheDelayHasPassedAndNotBefore)
 	EXPECT_EQ(log_.text(), "");
 }
 
-TEST_F(HeldQueue, ReplacementKeepsPlaceAndCountAndRestartsTheWait)
+TEST_F(HeldQueue, ReplacementGoesToTheBackAndRestartsTheWait)
 {
 	hold(201, "first-old");
 	hold(202, "second");
@@ -231,35 +231,85 @@ TEST_F(HeldQueue, ReplacementKeepsPlaceAndCountAndRestartsTheWait)
 
 	std::vector<Arrival> got = release_until(2, 3s);
 	ASSERT_EQ(got.size(), 2u);
-	/* The replacement stays at the head: the older "second" waits for it. */
-	EXPECT_EQ(got[0].data, "first-new");
-	EXPECT_EQ(got[1].data, "second");
-	EXPECT_GT(got[0].after_release - replaced_before, HOLD_DELAY - kSlack);
+	/* The replacement waits at the back; "second" does not wait for it. */
+	EXPECT_EQ(got[0].data, "second");
+	EXPECT_EQ(got[1].data, "first-new");
+	EXPECT_GT(got[1].after_release - replaced_before, HOLD_DELAY - kSlack);
 	EXPECT_EQ(held_answers_count(), 0);
 	EXPECT_FALSE(receive()) << "the replaced answer was sent too";
 }
 
-TEST_F(HeldQueue, ReplacementInTheMiddleAndOverflowAt128)
+/* An upstream ID drawn again while an answer under it is still held (its
+ * pending record overwritten meanwhile): another client's answer, not a
+ * replacement. */
+TEST_F(HeldQueue, SameIdForAnotherClientOrClientIdIsNoReplacement)
 {
-	const uint16_t base = 1000;
+	Fd other(udp_loopback());
+	ASSERT_GE(other.get(), 0) << strerror(errno);
+	struct sockaddr_storage other_addr;
+	memset(&other_addr, 0, sizeof other_addr);
+	socklen_t other_len = sizeof other_addr;
+	ASSERT_EQ(getsockname(other.get(), reinterpret_cast<struct sockaddr *>(&other_addr),
+	                      &other_len), 0);
 
-	for (int i = 0; i < HELD_ANSWERS_SLOTS - 1; i++) {
-		hold((uint16_t)(base + i), "answer-" + std::to_string(i));
-		ASSERT_EQ(held_answers_count(), i + 1);
-	}
-	hold(base + 50, "answer-50-new");
-	EXPECT_EQ(held_answers_count(), HELD_ANSWERS_SLOTS - 1);
+	hold(401, "A1-first");
+	hold(401, "B1-same-client-other-id");
+	const std::string c = "A1-other-client";
+	hold_answer(401, reinterpret_cast<const uint8_t *>(c.data()), (int32_t)c.size(),
+	            &other_addr, (int32_t)other_len);
+	EXPECT_EQ(held_answers_count(), 3);
 
-	/* The 128th: the oldest goes, unsent. */
-	hold(base + HELD_ANSWERS_SLOTS - 1, "answer-127");
-	EXPECT_EQ(held_answers_count(), HELD_ANSWERS_SLOTS - 1);
+	std::vector<Arrival> got = release_until(2, 3s);
+	ASSERT_EQ(got.size(), 2u);
+	EXPECT_EQ(got[0].data, "A1-first");
+	EXPECT_EQ(got[1].data, "B1-same-client-other-id");
+	char buf[64];
+	ssize_t n = recv(other.get(), buf, sizeof buf, MSG_DONTWAIT);
+	ASSERT_GT(n, 0) << strerror(errno);
+	EXPECT_EQ(std::string(buf, (size_t)n), c);
+}
 
-	std::vector<Arrival> got = release_until(HELD_ANSWERS_SLOTS - 1, 5s);
-	ASSERT_EQ(got.size(), (size_t)HELD_ANSWERS_SLOTS - 1);
-	for (int i = 1; i < HELD_ANSWERS_SLOTS; i++) {
-		std::string want = "answer-" + std::to_string(i) + (i == 50 ? "-new" : "");
-		EXPECT_EQ(got[(size_t)i - 1].data, want);
-	}
+/*
+ * A full queue, one answer refreshed in the middle, one more held: the
+ * oldest goes unsent. All are stamped a second ago, so all are due at the
+ * first release; only the answers that tell the order go to the client,
+ * the rest to a socket nobody reads.
+ */
+TEST_F(HeldQueue, ReplacementInTheMiddleAndOverflowWhenFull)
+{
+	Fd sink(udp_loopback());
+	ASSERT_GE(sink.get(), 0) << strerror(errno);
+	struct sockaddr_storage sink_addr;
+	memset(&sink_addr, 0, sizeof sink_addr);
+	socklen_t sink_len = sizeof sink_addr;
+	ASSERT_EQ(getsockname(sink.get(), reinterpret_cast<struct sockaddr *>(&sink_addr),
+	                      &sink_len), 0);
+	struct odr_timeval past;
+	held_now(&past);
+	past.tv_sec -= 1;
+	const int full = HELD_ANSWERS_SLOTS;
+	auto hold_past = [&](int i, const std::string &data, bool seen) {
+		hold_answer_at(&past, (uint16_t)(1000 + i),
+		    reinterpret_cast<const uint8_t *>(data.data()), (int32_t)data.size(),
+		    seen ? &client_ : &sink_addr, seen ? client_len_ : (int32_t)sink_len);
+	};
+
+	for (int i = 0; i < full; i++)
+		hold_past(i, "answer-" + std::to_string(i), i <= 1 || i == 50 || i == full - 1);
+	EXPECT_EQ(held_answers_count(), full);
+	hold_past(50, "answer-50-new", true);
+	EXPECT_EQ(held_answers_count(), full);
+	/* One more: the oldest goes, unsent. */
+	hold_past(full, "answer-" + std::to_string(full), true);
+	EXPECT_EQ(held_answers_count(), full);
+
+	std::vector<Arrival> got = release_until(4, 3s);
+	std::vector<std::string> order;
+	for (const auto &a : got)
+		order.push_back(a.data);
+	EXPECT_EQ(order, (std::vector<std::string>{"answer-1", "answer-" + std::to_string(full - 1),
+	                                            "answer-50-new",
+	                                            "answer-" + std::to_string(full)}));
 	EXPECT_EQ(held_answers_count(), 0);
 	release_held_answers();
 	EXPECT_FALSE(receive());

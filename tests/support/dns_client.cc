@@ -45,6 +45,9 @@ UdpSocket::UdpSocket(const std::string &addr, uint16_t port) : addr_(addr)
 		throw std::runtime_error("bind(2) to " + sockaddr_text(sa) + " failed: errno " +
 		    std::to_string(e));
 	}
+	/* Room for bursts of several hundred datagrams. */
+	int rcvbuf = 1 << 20;
+	(void)setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
 	socklen_t len = sizeof sa;
 	if (getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len) == -1) {
 		close(fd_);

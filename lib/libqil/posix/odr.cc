@@ -88,31 +88,46 @@ ODR_recvfrom(int sock, void *buf, size_t len, int flags, struct sockaddr *from,
 	return r;
 }
 
+/*
+ * Values are drawn from the kernel's generator a block at a time, so that
+ * a busy caller (one draw per forwarded query) does not pay a system call
+ * per value. Each thread has its own block.
+ */
+static thread_local uint32_t odr_pool[64];
+static thread_local size_t odr_left;
+
+/* Refills the calling thread's block; -1 after a logged failure. */
+static int
+odr_random_fill(struct vtclog *vl)
+{
+	ssize_t r;
+
+	do
+		r = getrandom(odr_pool, sizeof odr_pool, 0);
+	while (r == -1 && errno == EINTR);
+	if (r != (ssize_t)sizeof odr_pool) {
+		vtc_log(vl, VTCLOG_ERROR, "rand_s() failed %d", r == -1 ? errno : EIO);
+		return -1;
+	}
+	odr_left = sizeof odr_pool / sizeof odr_pool[0];
+	return 0;
+}
+
 uint32_t
 ODR_random(struct vtclog *vl)
 {
-	/*
-	 * Values are drawn from the kernel's generator a block at a time, so
-	 * that a busy caller (one draw per forwarded query) does not pay a
-	 * system call per value. Each thread has its own block.
-	 */
-	static thread_local uint32_t pool[64];
-	static thread_local size_t left;
-	ssize_t r;
-
-	if (left == 0) {
-		do
-			r = getrandom(pool, sizeof pool, 0);
-		while (r == -1 && errno == EINTR);
-		if (r != (ssize_t)sizeof pool) {
-			vtc_log(vl, VTCLOG_ERROR, "rand_s() failed %d", r == -1 ? errno : EIO);
-			return 0;
-		}
-		left = sizeof pool / sizeof pool[0];
-	}
-	uint32_t v = pool[--left];
-	pool[left] = 0; /* a value handed out is not kept */
+	if (odr_left == 0 && odr_random_fill(vl) != 0)
+		return 0;
+	uint32_t v = odr_pool[--odr_left];
+	odr_pool[odr_left] = 0; /* a value handed out is not kept */
 	return v;
+}
+
+int
+ODR_randomCheck(struct vtclog *vl)
+{
+	/* The block drawn here is used by the next draws of this thread. */
+	return odr_random_fill(vl);
 }
 
 int
@@ -133,6 +148,12 @@ ODR_sockErrorText(void)
 	 */
 	snprintf(text, sizeof text, "Unknown %d", errno);
 	return text;
+}
+
+void
+ODR_setSockError(int err)
+{
+	errno = err;
 }
 
 int

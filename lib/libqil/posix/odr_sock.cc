@@ -23,11 +23,12 @@ ODR_setnonblocking(int sock, int on)
 }
 
 int
-ODR_setsocktimeout(int sock, int optname, int sec)
+ODR_setsocktimeout(int sock, int optname, double sec)
 {
 	struct timeval tv = {};
 
-	tv.tv_sec = sec;
+	tv.tv_sec = (time_t)sec;
+	tv.tv_usec = (suseconds_t)((sec - (double)tv.tv_sec) * 1e6);
 	return setsockopt(sock, SOL_SOCKET, optname, &tv, sizeof tv);
 }
 

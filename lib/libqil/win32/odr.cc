@@ -142,6 +142,12 @@ ODR_sockErrorText(void)
 	}
 }
 
+void
+ODR_setSockError(int err)
+{
+	WSASetLastError(err);
+}
+
 int
 ODR_sockErrorIsReset(int err)
 {

@@ -24,10 +24,11 @@ ODR_setnonblocking(int sock, int on)
 }
 
 int
-ODR_setsocktimeout(int sock, int optname, int sec)
+ODR_setsocktimeout(int sock, int optname, double sec)
 {
-	/* Winsock takes milliseconds in a DWORD, not a struct timeval. */
-	DWORD ms = (DWORD)sec * 1000;
+	/* Winsock takes milliseconds in a DWORD, not a struct timeval; a
+	 * fraction of one counts as one. */
+	DWORD ms = (DWORD)(sec * 1000 + 0.999);
 
 	return ODR_setsockopt(sock, SOL_SOCKET, optname, &ms, sizeof ms);
 }

@@ -46,6 +46,9 @@ typedef struct odr_pthread_mutexattr ODR_pthread_mutexattr_t; /* never passed */
 #define ODR_EINTR       WSAEINTR
 
 #define ODR_MSG_NOSIGNAL 0
+/* The program starts no child processes on Windows: nothing to close on
+ * exec. */
+#define SOCK_CLOEXEC 0
 
 /* The format archetype of our printf-like functions (C99 formats: MinGW's own printf is used). */
 #define ODR_PRINTF_FORMAT gnu_printf

@@ -1,0 +1,139 @@
+/*
+ * sockets.h -- the forwarder's UDP sockets and their batched datagram I/O:
+ * the listening socket `local_fd` (client queries in, answers out) and the
+ * upstream socket `remote_fd` (queries out to every server, answers in).
+ *
+ * init_sockets() runs once on the start-up thread. Afterwards only the
+ * event-loop thread waits, receives and sends: it receives a bounded batch
+ * and hands each datagram to intake or relay, which queue what they send
+ * with sock_send(); the loop sends every queue through sock_flush() at the
+ * end of each turn. Nothing here allocates after start-up, and nothing
+ * here is locked.
+ *
+ * The wait and the batch calls are the platform's own (posix/ and win32/
+ * beside this file, chosen by the build, each with a sock_sys.h): on Linux
+ * epoll(7), one recvmmsg(2) per receive and one sendmmsg(2) per queue; on
+ * Windows select() and one datagram per recvfrom()/sendto() call.
+ */
+#ifndef QILDNSC_SOCKETS_H
+#define QILDNSC_SOCKETS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "odr.h"
+
+/* The most datagrams read from one socket in one receive (one loop turn),
+ * so that a busy socket can starve neither the other nor the held answers. */
+#define SOCK_BATCH 32
+/* The largest datagram any socket takes in: an encrypted frame, 2 + 512. */
+#define SOCK_DGRAM_MAX (2 + 512)
+/* Datagrams queued for one socket before its queue is sent. */
+#define SOCK_SENDQ_MAX 64
+/* Sockets with datagrams queued at one time: the listening socket and the
+ * upstream socket (a pool of upstream sockets would need one more each). */
+#define SOCK_QUEUES 2
+/* Receive buffer asked of the kernel for each socket, for bursts. */
+#define SOCK_RCVBUF (1 << 20)
+/* Sockets one wait set watches. */
+#define SOCK_WAIT_MAX 4
+
+/* The platform's batch headers and wait set (struct sock_batch_sys,
+ * struct sock_sendq_sys, struct sock_waitset). */
+#include "sock_sys.h"
+
+extern int local_fd;
+extern int remote_fd;
+
+/*
+ * One receive as a handler sees it: a datagram of `n` bytes, an empty one
+ * (`n` 0), or a failed receive (`n` -1 and its error code in `err`; a
+ * datagram longer than the receive size is the message-size error, EMSGSIZE,
+ * and is lost). `buf` is writable and SOCK_DGRAM_MAX bytes long; it and
+ * `from` stay valid until the next receive into the same batch.
+ */
+struct sock_dgram {
+	ssize_t n;
+	int err;
+	uint8_t *buf;
+	struct sockaddr_storage *from;
+	socklen_t fromlen;
+};
+
+/* Receive batch: owned by its caller (the loop), filled by sock_recv(). */
+struct sock_batch {
+	unsigned magic;
+#define SOCK_BATCH_MAGIC 0x5c0b4a7e
+	int n; /* entries of `dg` filled by the last sock_recv() */
+	struct sock_dgram dg[SOCK_BATCH];
+	struct sock_batch_sys sys;
+	struct sockaddr_storage from[SOCK_BATCH];
+	uint8_t buf[SOCK_BATCH][SOCK_DGRAM_MAX];
+};
+
+/* Creates both sockets and binds the listening one; -1 on failure (logged). */
+int init_sockets(void);
+
+/* Makes `b` ready for sock_recv(). */
+void sock_batch_init(struct sock_batch *b);
+
+/*
+ * Receives up to SOCK_BATCH waiting datagrams of at most `size` bytes
+ * (<= SOCK_DGRAM_MAX) from the non-blocking socket `fd` (in one call where
+ * the platform has a batch call).
+ * Returns the number of entries of b->dg to hand on, at least 1: when the
+ * call itself fails (nothing waiting included), the one entry is that
+ * failure.
+ */
+int sock_recv(int fd, size_t size, struct sock_batch *b);
+
+/* True for receive errors that are not worth a log line: the reset a
+ * datagram socket reports after an ICMP unreachable, and no data after all. */
+bool sock_recv_quiet(int err);
+
+/*
+ * Queues a copy of one datagram of `len` (<= SOCK_DGRAM_MAX) bytes for
+ * `fd`, to `addr`. The queue is sent when it is full and at sock_flush();
+ * a datagram that cannot be sent is logged then as
+ * "<code>: sendto(2) error: <errno> <text>", and the rest are still sent.
+ */
+void sock_send(int fd, const void *data, size_t len, const void *addr, int32_t addrlen,
+               const char *code);
+
+/* Sends everything queued (one call per socket where the platform has a
+ * batch call). */
+void sock_flush(void);
+
+/*
+ * The wait set over `n` (<= SOCK_WAIT_MAX) sockets; -1 (logged) when it
+ * cannot be made.
+ */
+int sock_wait_open(struct sock_waitset *w, const int *fds, int n);
+void sock_wait_close(struct sock_waitset *w);
+/*
+ * Waits at most `timeout_ms` for a readable socket and sets ready[i] for
+ * each readable fds[i]; 0 (an interrupted wait included: nothing ready),
+ * or -1 (logged) when the wait failed.
+ */
+int sock_wait(struct sock_waitset *w, bool *ready, int timeout_ms);
+
+/*
+ * The send queue of one socket; shared by sockets.cc, which fills it, and
+ * the platform's part, which sends it.
+ */
+struct sock_sendq {
+	int fd;
+	int n;
+	const char *code[SOCK_SENDQ_MAX];
+	size_t len[SOCK_SENDQ_MAX];
+	socklen_t tolen[SOCK_SENDQ_MAX];
+	struct sockaddr_storage to[SOCK_SENDQ_MAX];
+	uint8_t buf[SOCK_SENDQ_MAX][SOCK_DGRAM_MAX];
+	struct sock_sendq_sys sys;
+};
+
+/* Sends the queue and empties it; each datagram that fails is logged with
+ * its own code (the platform's part). */
+void sock_sendq_flush(struct sock_sendq *q);
+
+#endif

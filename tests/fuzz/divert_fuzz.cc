@@ -1,0 +1,82 @@
+/*
+ * divert_fuzz.cc -- libFuzzer target: whole IP packets through the
+ * diversion's rewriting rule and checksums, in both directions.
+ *
+ * The first byte gives the direction (bit 0: outbound); the rest is the
+ * packet, in a buffer of exactly its length. Whatever the bytes: no access
+ * outside the packet; a rewritten packet is a whole IPv4/UDP packet whose
+ * checksums then verify; a query leaves towards 127.0.0.1 port 5353; and
+ * nothing but a rewrite changes a byte.
+ */
+#include <arpa/inet.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#include "divert_rewrite.h"
+
+static uint32_t
+sum16(const uint8_t *p, size_t n, uint32_t sum)
+{
+	for (; n >= 2; p += 2, n -= 2)
+		sum += (uint32_t)(p[0] << 8 | p[1]);
+	if (n == 1)
+		sum += (uint32_t)p[0] << 8;
+	while (sum >> 16)
+		sum = (sum & 0xffff) + (sum >> 16);
+	return sum;
+}
+
+/* The header checksum and the UDP checksum (with its pseudo-header) of a
+ * packet whose checksums were just computed both verify. */
+static void
+check_sums(const uint8_t *pkt)
+{
+	size_t ihl = (size_t)(pkt[0] & 0x0f) * 4;
+	if (sum16(pkt, ihl, 0) != 0xffff)
+		abort();
+	const uint8_t *udp = pkt + ihl;
+	size_t udplen = (size_t)(udp[4] << 8 | udp[5]);
+	uint32_t sum = sum16(pkt + 12, 8, 0) + 17 + (uint32_t)udplen;
+	if (sum16(udp, udplen, sum) != 0xffff)
+		abort();
+}
+
+extern "C" int
+LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+	static divert_pairs pairs;
+	if (size < 1 || size > 4097)
+		return 0;
+	bool outbound = data[0] & 1;
+	std::vector<uint8_t> pkt(data + 1, data + size);
+	const std::vector<uint8_t> before = pkt;
+
+	int port = divert_dst_port(pkt.data(), pkt.size());
+	enum divert_result r = divert_rewrite(pkt.data(), pkt.size(), outbound, pairs);
+	switch (r) {
+	case DIVERT_QUERY:
+	case DIVERT_REPLY:
+		if (port < 0 || divert_checksums(pkt.data(), pkt.size()) != 0)
+			abort();
+		check_sums(pkt.data());
+		if (r == DIVERT_QUERY) {
+			const uint32_t lo = htonl(INADDR_LOOPBACK);
+			if (divert_dst_port(pkt.data(), pkt.size()) != DIVERT_LISTEN_PORT ||
+			    memcmp(pkt.data() + 12, &lo, 4) != 0 || memcmp(pkt.data() + 16, &lo, 4) != 0)
+				abort();
+		}
+		break;
+	case DIVERT_MALFORMED:
+		if (port != -1 || pkt != before)
+			abort();
+		break;
+	case DIVERT_UNTOUCHED:
+	case DIVERT_NO_PAIR:
+		if (port < 0 || pkt != before)
+			abort();
+		break;
+	}
+	return 0;
+}
