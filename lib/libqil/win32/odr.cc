@@ -120,6 +120,19 @@ ODR_random(struct vtclog *vl)
 }
 
 int
+ODR_randomCheck(struct vtclog *vl)
+{
+	unsigned int v;
+
+	errno_t e = rand_s(&v);
+	if (e != 0) {
+		vtc_log(vl, VTCLOG_ERROR, "rand_s() failed %d", (int)e);
+		return -1;
+	}
+	return 0;
+}
+
+int
 ODR_sockError(void)
 {
 	return WSAGetLastError();
