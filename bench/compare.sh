@@ -18,6 +18,10 @@
 # forwarder has core 1 to itself, all at nice -10 so that outside load
 # disturbs them little. Needs root (for unshare -n).
 #
+# QIL_BENCH_BASELINE=<path of another qildnsc binary> adds it as the peer
+# "baseline", measured in the same rounds: a change against the build it
+# started from.
+#
 # usage: bench/compare.sh [SECONDS [ROUNDS]]   (default 10 s, 3 rounds)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -58,8 +62,9 @@ fi
 life=$(( (secs + lat_secs + 5) * rounds * 2 + 120 ))
 up_port=5391
 cfg_port=5380
-declare -A port=([direct]=$up_port [qildnsc]=5300 [dnsdist]=5301 [dnsmasq]=5302)
-declare -A addr=([direct]=127.0.0.2 [qildnsc]=127.0.0.1 [dnsdist]=127.0.0.1 [dnsmasq]=127.0.0.1)
+declare -A port=([direct]=$up_port [qildnsc]=5300 [dnsdist]=5301 [dnsmasq]=5302 [baseline]=5303)
+declare -A addr=([direct]=127.0.0.2 [qildnsc]=127.0.0.1 [dnsdist]=127.0.0.1 [dnsmasq]=127.0.0.1
+                 [baseline]=127.0.0.1)
 declare -A pid rss
 
 for i in $(seq 1000); do echo "host$i.example.com A"; done > "$work/queries"
@@ -81,6 +86,13 @@ start_peers() {
     "$OLDPWD/build/bin/qildnsc/qildnsc" -w -l 127.0.0.1 -p ${port[qildnsc]} -d "$up:$up_port") &
   pid[qildnsc]=$!; pids+=($!)
   ready 127.0.0.1 ${port[qildnsc]} && peers+=(qildnsc) || echo "qildnsc did not start" >&2
+  if [ -n "${QIL_BENCH_BASELINE:-}" ]; then
+    (cd "$work" && mkdir -p baseline && cd baseline &&
+      QILDNSC_CONFIG_SERVER=127.0.0.1:$cfg_port exec $far \
+      "$QIL_BENCH_BASELINE" -w -l 127.0.0.1 -p ${port[baseline]} -d "$up:$up_port") &
+    pid[baseline]=$!; pids+=($!)
+    ready 127.0.0.1 ${port[baseline]} && peers+=(baseline) || echo "the baseline did not start" >&2
+  fi
   if command -v dnsdist >/dev/null; then
     cat > "$work/dnsdist.conf" <<EOF
 setLocal("127.0.0.1:${port[dnsdist]}")
@@ -102,7 +114,7 @@ EOF
 }
 
 stop_peers() {
-  for p in qildnsc dnsdist dnsmasq; do
+  for p in qildnsc baseline dnsdist dnsmasq; do
     [ -n "${pid[$p]:-}" ] || continue
     rss[$p]=$(awk '/VmHWM/ {print $2}' /proc/${pid[$p]}/status 2>/dev/null || echo "?")
     kill "${pid[$p]}" 2>/dev/null || true

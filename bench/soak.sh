@@ -7,6 +7,9 @@
 # questions that went unanswered. Loopback only; not part of CI.
 #
 # usage: bench/soak.sh [SECONDS [RATE [JUNK]]]   (default 600 2000 500; SECONDS >= 20)
+# SOAK_PORT (default 5394): the upstream's port; the forwarder listens on the
+# next one, the configuration server on the one after.
+# SOAK_LISTEN_JUNK=0: junk to the upstream sockets only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-600} rate=${2:-2000} junk=${3:-500}
@@ -19,7 +22,8 @@ pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"; }
 trap cleanup EXIT
 
-up_port=5394 fw_port=5395 cfg_port=5396
+up_port=${SOAK_PORT:-5394}
+fw_port=$((up_port + 1)) cfg_port=$((up_port + 2))
 echo '{"cc":"US","dns_servers":[]}' > "$work/qildnsc.json"
 echo 192.0.2.66 > "$work/blocklist.txt"
 ./build/tools/config_server 127.0.0.1 $cfg_port "$work/qildnsc.json" 60 & pids+=($!)
@@ -43,7 +47,7 @@ remote=$(ss -Hunap | grep "pid=$fwd," | awk '{print $4}' | sed 's/.*://' |
 echo "== soak: ${secs}s, $rate questions/s, $junk junk datagrams/s per socket" \
   "(upstream sockets on ports $remote); $(nproc) cores, $(uname -r)"
 ./build/bench/soak_driver "$fwd" "$work/qildnsc_stdout.txt" $fw_port $up_port "$remote" \
-  "$secs" "$rate" "$junk"
+  "$secs" "$rate" "$junk" "${SOAK_LISTEN_JUNK:-1}"
 echo "== the log's most frequent lines"
 sed -E 's/^.*GMT \[[0-9.]+\] dnsc //; s/[0-9]+/N/g' "$work/qildnsc_stdout.txt" |
   sort | uniq -c | sort -rn | head -8

@@ -5,7 +5,7 @@
  * memory, descriptors and log size, and at the end it counts the good
  * questions that went unanswered.
  *
- * usage: soak_driver PID LOG FWD_PORT UP_PORT REMOTE_PORTS SECONDS RATE JUNK
+ * usage: soak_driver PID LOG FWD_PORT UP_PORT REMOTE_PORTS SECONDS RATE JUNK LISTEN_JUNK
  *   PID           the forwarder's process (for /proc/PID)
  *   LOG           its log file
  *   FWD_PORT      its listening port on 127.0.0.1
@@ -19,6 +19,8 @@
  *                 from a stranger (127.0.0.5) to the listening and the
  *                 upstream sockets, and well-formed answers with wrong IDs
  *                 from the upstream server's own address
+ *   LISTEN_JUNK   1: junk to the listening socket too; 0: the upstream
+ *                 sockets only
  */
 #include <arpa/inet.h>
 #include <poll.h>
@@ -200,9 +202,9 @@ file_size(const char *path)
 int
 main(int argc, char *argv[])
 {
-	if (argc != 9) {
+	if (argc != 10) {
 		fprintf(stderr, "usage: soak_driver PID LOG FWD_PORT UP_PORT REMOTE_PORTS "
-		                "SECONDS RATE JUNK\n");
+		                "SECONDS RATE JUNK LISTEN_JUNK\n");
 		return 2;
 	}
 	const int pid = atoi(argv[1]);
@@ -213,6 +215,7 @@ main(int argc, char *argv[])
 	for (std::string p; std::getline(ports, p, ',');)
 		remotes.push_back(endpoint("127.0.0.1", (uint16_t)atoi(p.c_str())));
 	const double seconds = atof(argv[6]), rate = atof(argv[7]), junk = atof(argv[8]);
+	const bool listen_junk = atoi(argv[9]) != 0;
 	if (seconds < 20) {
 		fprintf(stderr, "soak_driver: at least 20 seconds (10 of them warm-up)\n");
 		return 2;
@@ -272,7 +275,8 @@ main(int argc, char *argv[])
 			size_t n = 12 + rnd() % 84;
 			for (size_t i = 0; i < n; i++)
 				b[i] = (uint8_t)rnd();
-			send_to(stranger, b, n, fwd);
+			if (listen_junk)
+				send_to(stranger, b, n, fwd);
 			for (const auto &r : remotes) {
 				send_to(stranger, b, n, r);
 				/* From the server's own address: an answer to a

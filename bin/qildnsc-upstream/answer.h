@@ -1,7 +1,9 @@
 /*
  * answer.h -- what goes back to the client for one answer of the resolver:
- * the answer framed and encrypted as it is, or nothing when it does not fit
- * the frame (more than QCA_FRAME_MAXMSG bytes). An answer is never cut.
+ * the answer framed and encrypted as it is; when it does not fit the frame
+ * (more than QCA_FRAME_MAXMSG bytes), its truncated form (its header with
+ * TC set and its question, no record), so that the client asks again over
+ * TCP; nothing when not even that fits. An answer is never cut.
  *
  * Pure function over caller-owned buffers; serving thread.
  */
@@ -14,8 +16,9 @@
 #include "qca.h"
 
 enum class answer_result {
-	FRAMED,   /* `*framelen` bytes of `frame` are to be sent */
-	TOO_LONG, /* refused: nothing is sent */
+	FRAMED,    /* `*framelen` bytes of `frame` are to be sent */
+	TRUNCATED, /* the same, holding the truncated form of the answer */
+	TOO_LONG,  /* refused: nothing is sent */
 };
 
 /*

@@ -270,10 +270,11 @@ serve_answer(struct ups_server *s, uint8_t *buf, ssize_t n)
 	memcpy(buf, &wire_id, sizeof wire_id);
 	switch (answer_frame(&s->key, buf, (size_t)n, frame, &framelen)) {
 	case answer_result::FRAMED:
+	case answer_result::TRUNCATED:
 		break;
 	case answer_result::TOO_LONG:
 		vtc_limit_log(&s->lim.too_long, vl,
-		    "QILEC_00865: Answer of %zd bytes for %s is too long for the frame (at most %d); refused.",
+		    "QILEC_00865: Answer of %zd bytes for %s is too long for the frame (at most %d), even truncated; refused.",
 		    n, serve_addr_text(&q.client, a, sizeof a), QCA_FRAME_MAXMSG);
 		return;
 	}

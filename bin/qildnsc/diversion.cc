@@ -50,11 +50,11 @@ enum { DIVERT_SETTING_UP, DIVERT_READY, DIVERT_FAILED };
 static std::atomic<int> divert_state{DIVERT_SETTING_UP};
 static divert_pairs pairs;
 
-/* Runs `iptables -w -t mangle <args>` quietly; its exit status, or -1. */
+/* Runs `iptables -w -t <table> <args>` quietly; its exit status, or -1. */
 static int
-divert_iptables(const std::vector<std::string> &args)
+divert_iptables_in(const char *table, const std::vector<std::string> &args)
 {
-	std::vector<std::string> full = {iptables_cmd, "-w", "-t", "mangle"};
+	std::vector<std::string> full = {iptables_cmd, "-w", "-t", table};
 	full.insert(full.end(), args.begin(), args.end());
 	std::vector<char *> argv;
 	for (auto &a : full)
@@ -94,18 +94,61 @@ divert_iptables(const std::vector<std::string> &args)
 	return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
+static int
+divert_iptables(const std::vector<std::string> &args)
+{
+	return divert_iptables_in("mangle", args);
+}
+
+/* Removes our chain of `table` and every jump into it; 0 when none is
+ * left. */
+static int
+divert_chain_remove(const char *table)
+{
+	/* Bounded, in case a crashed run left several jumps. */
+	for (int i = 0; i < 16; i++)
+		if (divert_iptables_in(table, {"-D", "OUTPUT", "-j", DIVERT_CHAIN}) != 0)
+			break;
+	(void)divert_iptables_in(table, {"-F", DIVERT_CHAIN});
+	(void)divert_iptables_in(table, {"-X", DIVERT_CHAIN});
+	return divert_iptables_in(table, {"-S", DIVERT_CHAIN}) == 0 ? -1 : 0;
+}
+
 int
 divert_rules_remove(void)
 {
-	/* Every jump into our chain, then the chain itself; bounded, in case
-	 * a crashed run left several. */
-	for (int i = 0; i < 16; i++)
-		if (divert_iptables({"-D", "OUTPUT", "-j", DIVERT_CHAIN}) != 0)
-			break;
-	(void)divert_iptables({"-F", DIVERT_CHAIN});
-	(void)divert_iptables({"-X", DIVERT_CHAIN});
+	int nat = divert_chain_remove("nat");
+	int mangle = divert_chain_remove("mangle");
 	rules_installed = false;
-	return divert_iptables({"-S", DIVERT_CHAIN}) == 0 ? -1 : 0;
+	return nat == 0 && mangle == 0 ? 0 : -1;
+}
+
+/*
+ * DNS over TCP: the kernel's NAT sends every outgoing connection to port
+ * 53 to our listening port, so no TCP segment ever passes through the
+ * queue. Without a nat table DNS over TCP simply goes where it was sent:
+ * 0, or the failing command's status (nothing left behind).
+ */
+static int
+divert_tcp_rules_add(void)
+{
+	const std::string mark = std::to_string(QILDNSC_UPSTREAM_MARK);
+	const std::vector<std::vector<std::string>> rules = {
+		{"-N", DIVERT_CHAIN},
+		/* Our own upstream connections go where they are sent. */
+		{"-A", DIVERT_CHAIN, "-m", "mark", "--mark", mark, "-j", "RETURN"},
+		{"-A", DIVERT_CHAIN, "-p", "tcp", "--dport", "53", "-j", "REDIRECT",
+		    "--to-ports", dnsc_conf.listen_port},
+		{"-I", "OUTPUT", "-j", DIVERT_CHAIN},
+	};
+	for (const auto &rule : rules) {
+		int r = divert_iptables_in("nat", rule);
+		if (r != 0) {
+			(void)divert_chain_remove("nat");
+			return r;
+		}
+	}
+	return 0;
 }
 
 static int
@@ -154,6 +197,11 @@ divert_rules_install(void)
 		}
 	}
 	rules_installed = true;
+	r = divert_tcp_rules_add();
+	if (r != 0)
+		vtc_log(vl, VTCLOG_WARN,
+		    "QILEC_00831: DNS over TCP is not diverted: the nat rules cannot be installed (%d).",
+		    r);
 	return 0;
 }
 

@@ -6,7 +6,8 @@
  *
  * The rules live in a chain of their own in the mangle table; they carry
  * the queue's bypass flag, so DNS passes unchanged whenever nobody reads
- * the queue.
+ * the queue. DNS over TCP is redirected by a chain of the same name in the
+ * nat table to the forwarder's TCP listener, beside the queue.
  */
 #ifndef QILDNSC_DIVERSION_H
 #define QILDNSC_DIVERSION_H

@@ -12,6 +12,7 @@
 #include "odr.h"
 #include "qildnsc.h"
 #include "servers.h"
+#include "tcp_server.h"
 #include "vtc_log.h"
 
 struct vtclog *vl;
@@ -42,6 +43,8 @@ qildnsc_init(int argc, char *argv[])
 	if (init_servers() != 0)
 		return 1;
 	if (init_sockets() != 0)
+		return 1;
+	if (init_tcp() != 0)
 		return 1;
 	if (dnsc_conf.use_windivert && start_diversion() != 0)
 		return 1;

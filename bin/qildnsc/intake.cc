@@ -15,7 +15,30 @@
 #include "qca_frame.h"
 #include "qildnsc.h"
 #include "servers.h"
+#include "vtc_limit.h"
 #include "vtc_log.h"
+
+/* Lines that anyone who can reach the listening socket can cause, and the
+ * failed ID draw: each kind at most VTC_LIMIT_BURST a second. */
+enum intake_line { INTAKE_RECV, INTAKE_EOF, INTAKE_PARSE, INTAKE_TOO_LONG, INTAKE_NO_ID,
+	INTAKE_LINES };
+static std::array<struct vtc_limit, INTAKE_LINES> intake_limits = {{
+    VTC_LIMIT_INIT("QILEC_00692: local: recvfrom(2) error", VTCLOG_ERROR),
+    VTC_LIMIT_INIT("QILEC_00694: recvfrom(2) EOF", VTCLOG_ERROR),
+    VTC_LIMIT_INIT("QILEC_00695: Failed to parse DNS request.", VTCLOG_ERROR),
+    VTC_LIMIT_INIT("[WARN] Query too long for encrypted servers", VTCLOG_WARN),
+    VTC_LIMIT_INIT("QILEC_00880: No fresh upstream ID", VTCLOG_ERROR),
+}};
+
+#define INTAKE_LOG(line, ...) \
+	vtc_limit_log(&intake_limits[(line)], vl, __VA_ARGS__)
+
+void
+intake_log_flush(double now)
+{
+	for (auto &lim : intake_limits)
+		vtc_limit_flush(&lim, vl, now);
+}
 
 static std::array<struct pending_query, PENDING_QUERIES_MAX> pending_queries;
 static int32_t pending_last;
@@ -49,19 +72,25 @@ find_pending(uint16_t id)
 	return pq->id == id ? pq : NULL;
 }
 
-uint16_t
+int32_t
 pending_new_id(void)
 {
 	/*
 	 * Unpredictable, so that nobody who can reach the upstream port can
 	 * guess the ID of a query in flight. Never-used slots hold 0, so 0 is
-	 * not chosen while the ring has not wrapped.
+	 * not chosen while the ring has not wrapped. A draw of 0 is what a
+	 * failing generator gives (a working one, once in 2^32 draws): it is
+	 * never used, so that a broken generator cannot hand out one ID.
 	 */
-	uint16_t id;
-	do
-		id = (uint16_t)(ODR_random(vl) & 0xffff);
-	while (find_pending(id) != NULL);
-	return id;
+	for (int i = 0; i < PENDING_ID_DRAWS; i++) {
+		uint32_t v = ODR_random(vl);
+		if (v == 0)
+			continue;
+		uint16_t id = (uint16_t)(v & 0xffff);
+		if (find_pending(id) == NULL)
+			return id;
+	}
+	return -1;
 }
 
 int
@@ -111,7 +140,7 @@ pending_question_equal(const struct pending_question *a,
 
 /* Queues the query for every upstream server. */
 static void
-intake_forward(const uint8_t *query, size_t len)
+intake_forward(const uint8_t *query, size_t len, int sock)
 {
 	uint8_t frame[QCA_FRAME_MAXSIZE];
 	bool warned = false;
@@ -125,7 +154,7 @@ intake_forward(const uint8_t *query, size_t len)
 			int n = QCA_frame(&upstream_key, query, len, frame, sizeof frame);
 			if (n < 0) {
 				if (!warned)
-					vtc_log(vl, VTCLOG_WARN,
+					INTAKE_LOG(INTAKE_TOO_LONG,
 					    "[WARN] Query of %zu bytes is too long for encrypted servers; not sent to them.",
 					    len);
 				warned = true;
@@ -134,7 +163,7 @@ intake_forward(const uint8_t *query, size_t len)
 			out = frame;
 			outlen = (size_t)n;
 		}
-		sock_send(remote_fd, out, outlen, &us->addr, us->addrlen, "QILEC_00696");
+		sock_send(remote_fds[sock], out, outlen, &us->addr, us->addrlen, "QILEC_00696");
 	}
 }
 
@@ -146,25 +175,35 @@ DNS_local(struct sock_dgram *d)
 
 	if (d->n == -1) {
 		if (!sock_recv_quiet(d->err))
-			vtc_log(vl, VTCLOG_ERROR, "QILEC_00692: local: recvfrom(2) error: %d",
+			INTAKE_LOG(INTAKE_RECV, "QILEC_00692: local: recvfrom(2) error: %d",
 			    d->err);
 		return;
 	}
 	if (d->n == 0) {
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_00694: recvfrom(2) EOF");
+		INTAKE_LOG(INTAKE_EOF, "QILEC_00694: recvfrom(2) EOF");
 		return;
 	}
 	if (VDNS_initparse(d->buf, (size_t)d->n, &msg) < 0 ||
 	    pending_question_read(&msg, &pq.question) < 0) {
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_00695: Failed to parse DNS request.");
+		INTAKE_LOG(INTAKE_PARSE, "QILEC_00695: Failed to parse DNS request.");
 		return;
 	}
 	pq.orig_id = msg.id;
-	pq.id = pending_new_id();
+	int32_t id = pending_new_id();
+	if (id < 0) {
+		INTAKE_LOG(INTAKE_NO_ID,
+		    "QILEC_00880: No fresh upstream ID after %d draws (is the random generator failing?); query dropped.",
+		    PENDING_ID_DRAWS);
+		return;
+	}
+	pq.id = (uint16_t)id;
+	/* The upstream socket, at random too: a forger must guess its port
+	 * as well as the ID. */
+	pq.sock = (uint8_t)(n_remote_fds > 1 ? ODR_random(vl) % (uint32_t)n_remote_fds : 0);
 	uint16_t wire_id = htons(pq.id);
 	memcpy(d->buf, &wire_id, sizeof wire_id);
 	pq.client_addr = *d->from;
 	pq.client_addrlen = (int32_t)d->fromlen;
 	add_pending(&pq);
-	intake_forward(d->buf, (size_t)d->n);
+	intake_forward(d->buf, (size_t)d->n, pq.sock);
 }

@@ -15,7 +15,12 @@
 #include "sockets.h"
 
 #define PENDING_QUERIES_MAX 256
-#define LOCAL_BUFSIZE 512
+/* Queries of EDNS size; those over QCA_FRAME_MAXMSG skip encrypted servers. */
+#define LOCAL_BUFSIZE SOCK_DGRAM_MAX
+/* Draws of the random generator for one fresh upstream ID before the
+ * query is given up: with at most PENDING_QUERIES_MAX of 65536 IDs taken,
+ * a working generator needs more than a few almost never. */
+#define PENDING_ID_DRAWS 16
 
 /*
  * The first question of a query, kept so that only its answer is taken:
@@ -33,6 +38,7 @@ struct pending_question {
 struct pending_query {
 	uint16_t id;      /* the forwarder's upstream ID */
 	uint16_t orig_id; /* the client's ID */
+	uint8_t sock;     /* the upstream socket it left from (index of remote_fds) */
 	struct sockaddr_storage client_addr;
 	int32_t client_addrlen;
 	struct pending_question question;
@@ -53,11 +59,16 @@ bool pending_question_equal(const struct pending_question *a,
 void add_pending(const struct pending_query *pq);
 /* The record with upstream ID `id`, or NULL; constant time. */
 const struct pending_query *find_pending(uint16_t id);
-/* A fresh, unpredictable upstream ID that no slot of the ring holds. */
-uint16_t pending_new_id(void);
+/* A fresh, unpredictable upstream ID that no slot of the ring holds, or -1
+ * when PENDING_ID_DRAWS draws found none (a failing random generator). */
+int32_t pending_new_id(void);
 
 /* Checks one datagram received on the listening socket and forwards it to
- * every upstream server (queued on remote_fd). */
+ * every upstream server, from one upstream socket of remote_fds chosen at
+ * random (queued there). */
 void DNS_local(struct sock_dgram *d);
+/* Writes the summaries of the intake's rate-limited lines whose second is
+ * over (called on every loop turn). */
+void intake_log_flush(double now);
 
 #endif

@@ -17,7 +17,7 @@
 int
 loop_open(struct loop *lp, int local, const int *upstream, int n_upstream)
 {
-	QIL_ASSERT(n_upstream >= 1 && n_upstream < LOOP_FDS_MAX);
+	QIL_ASSERT(n_upstream >= 1 && 1 + n_upstream <= LOOP_FDS_MAX);
 	memset(lp, 0, sizeof *lp);
 	lp->magic = LOOP_MAGIC;
 	sock_batch_init(&lp->batch);
@@ -56,20 +56,24 @@ loop_turn(struct loop *lp, int timeout_ms)
 	for (int i = 0; i < lp->nfds; i++) {
 		if (!ready[i])
 			continue;
-		/* Queries are at most 512 bytes; answers may come framed. */
+		/* Datagrams of EDNS size both ways. */
 		int got = sock_recv(lp->fds[i], i == 0 ? LOCAL_BUFSIZE : REMOTE_BUFSIZE,
 		    &lp->batch);
 		for (int j = 0; j < got; j++) {
 			if (i == 0)
 				DNS_local(&lp->batch.dg[j]);
 			else
-				DNS_remote(&lp->batch.dg[j], &now);
+				DNS_remote(&lp->batch.dg[j], i - 1, &now);
 		}
 		/* Out before the next socket is served: the upstream servers
 		 * work on the queries meanwhile. */
 		sock_flush();
 	}
 	sock_flush();
+	double secs = relay_seconds(&now);
+	intake_log_flush(secs);
+	relay_log_flush(secs);
+	sock_log_flush(secs);
 	return 0;
 }
 
@@ -79,7 +83,7 @@ main_loop(void *arg)
 	struct loop *lp = new struct loop;
 
 	(void)arg;
-	if (loop_open(lp, local_fd, &remote_fd, 1) == 0) {
+	if (loop_open(lp, local_fd, remote_fds, n_remote_fds) == 0) {
 		while (loop_turn(lp, SELECT_TIMEOUT_USEC / 1000) == 0)
 			continue;
 		loop_close(lp);

@@ -15,8 +15,8 @@
 #define SELECT_TIMEOUT_USEC 50000
 
 /* Sockets one loop serves: the listening socket first, then the upstream
- * socket(s). */
-#define LOOP_FDS_MAX 2
+ * sockets. */
+#define LOOP_FDS_MAX (1 + UPSTREAM_SOCKETS)
 
 struct loop {
 	unsigned magic;
@@ -38,12 +38,13 @@ void loop_close(struct loop *lp);
  * One turn: wait at most `timeout_ms` for a readable socket, release the
  * due held answers, serve at most SOCK_BATCH datagrams of each readable
  * socket (the listening socket first), sending what each one's batch
- * queued before the next socket is served.
+ * queued before the next socket is served; then the summaries of the
+ * rate-limited log lines whose second is over.
  * 0, or -1 (logged) when the wait failed.
  */
 int loop_turn(struct loop *lp, int timeout_ms);
 
-/* Thread body of the event loop over local_fd and remote_fd; returns only
+/* Thread body of the event loop over local_fd and remote_fds; returns only
  * after a failure of the wait. */
 void *main_loop(void *arg);
 

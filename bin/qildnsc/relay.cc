@@ -19,7 +19,43 @@
 #include "qildnsc.h"
 #include "relay.h"
 #include "servers.h"
+#include "vtc_limit.h"
 #include "vtc_log.h"
+
+/*
+ * Lines that anyone who can reach an upstream socket can cause, each kind
+ * at most VTC_LIMIT_BURST a second. Lines of one cause share a kind, so
+ * that a flood costs the log a few lines a second per cause: the bad
+ * frames, and the answers to no query in flight (unknown ID, another
+ * socket, another question).
+ */
+enum relay_line {
+	RELAY_RECV,
+	RELAY_EOF,
+	RELAY_STRANGER,
+	RELAY_FRAME,
+	RELAY_PARSE,
+	RELAY_NO_QUERY,
+	RELAY_LINES
+};
+static std::array<struct vtc_limit, RELAY_LINES> relay_limits = {{
+    VTC_LIMIT_INIT("QILEC_00699: remote: recvfrom(2) error", VTCLOG_ERROR),
+    VTC_LIMIT_INIT("QILEC_00700: recvfrom(2) EOF", VTCLOG_ERROR),
+    VTC_LIMIT_INIT("[WARN] Dropped a datagram: not an upstream server", VTCLOG_WARN),
+    VTC_LIMIT_INIT("[WARN] Bad encryptioin block", VTCLOG_WARN),
+    VTC_LIMIT_INIT("QILEC_00701: remote: Failed to parse DNS response.", VTCLOG_ERROR),
+    VTC_LIMIT_INIT("[WARN] DNS response to no query in flight", VTCLOG_WARN),
+}};
+
+#define RELAY_LOG(line, now, ...) \
+	vtc_limit_logat(&relay_limits[(line)], vl, (now), __VA_ARGS__)
+
+void
+relay_log_flush(double now)
+{
+	for (auto &lim : relay_limits)
+		vtc_limit_flush(&lim, vl, now);
+}
 
 /*
  * The pool: slots below `held_fresh` have been used; the free ones among
@@ -195,7 +231,7 @@ release_held_answers(void)
 
 /* Unwraps an encrypted frame in place; false (logged) when it is refused. */
 static bool
-relay_unframe(uint8_t *buf, ssize_t *n)
+relay_unframe(uint8_t *buf, ssize_t *n, double now)
 {
 	size_t l;
 
@@ -204,14 +240,16 @@ relay_unframe(uint8_t *buf, ssize_t *n)
 		*n = (ssize_t)l;
 		return true;
 	case QCA_UNFRAME_WRONG_LENGTH:
-		vtc_log(vl, VTCLOG_WARN, "[WARN] Wrong length for encryptioin block %zd.", *n);
+		RELAY_LOG(RELAY_FRAME, now, "[WARN] Wrong length for encryptioin block %zd.",
+		    *n);
 		return false;
 	case QCA_UNFRAME_TOO_LONG:
-		vtc_log(vl, VTCLOG_WARN, "[WARN] Too long length for encryptioin block %d %d.",
+		RELAY_LOG(RELAY_FRAME, now,
+		    "[WARN] Too long length for encryptioin block %d %d.",
 		    (int)*n, (int)l);
 		return false;
 	case QCA_UNFRAME_SHORT:
-		vtc_log(vl, VTCLOG_WARN,
+		RELAY_LOG(RELAY_FRAME, now,
 		    "[WARN] Length %d exceeds the encryptioin block of %zd bytes.", (int)l,
 		    *n - 2);
 		return false;
@@ -234,9 +272,16 @@ relay_addr_text(const struct sockaddr_storage *ss, char *buf, size_t size)
 	return buf;
 }
 
-void
-DNS_remote(struct sock_dgram *d, const struct odr_timeval *now)
+double
+relay_seconds(const struct odr_timeval *t)
 {
+	return (double)t->tv_sec + (double)t->tv_usec * 1e-6;
+}
+
+void
+DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
+{
+	double secs = relay_seconds(now);
 	struct pending_question question;
 	struct vdns_msg msg;
 	ssize_t n = d->n;
@@ -245,13 +290,13 @@ DNS_remote(struct sock_dgram *d, const struct odr_timeval *now)
 	if (n == -1) {
 		if (!sock_recv_quiet(d->err)) {
 			ODR_setSockError(d->err); /* the text of the receive's own error */
-			vtc_log(vl, VTCLOG_ERROR, "QILEC_00699: remote: recvfrom(2) error: %d %s",
+			RELAY_LOG(RELAY_RECV, secs, "QILEC_00699: remote: recvfrom(2) error: %d %s",
 			    d->err, ODR_sockErrorText());
 		}
 		return;
 	}
 	if (n == 0) {
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_00700: recvfrom(2) EOF");
+		RELAY_LOG(RELAY_EOF, secs, "QILEC_00700: recvfrom(2) EOF");
 		return;
 	}
 
@@ -259,27 +304,40 @@ DNS_remote(struct sock_dgram *d, const struct odr_timeval *now)
 	const struct upstream_server *us = find_upstream_server(from, d->fromlen);
 	if (us == NULL) {
 		char a[64];
-		vtc_log(vl, VTCLOG_WARN, "[WARN] Dropped a datagram from %s: not an upstream server.",
+		RELAY_LOG(RELAY_STRANGER, secs, "[WARN] Dropped a datagram from %s: not an upstream server.",
 		    relay_addr_text(from, a, sizeof a));
 		return;
 	}
-	if ((us->flags & UPSTREAM_ENCRYPTED) && !relay_unframe(buf, &n))
+	if ((us->flags & UPSTREAM_ENCRYPTED) && n > QCA_FRAME_MAXSIZE) {
+		/* What the frame's own receive buffer would have refused. */
+		ODR_setSockError(ODR_EMSGSIZE);
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00699: remote: recvfrom(2) error: %d %s",
+		    ODR_EMSGSIZE, ODR_sockErrorText());
+		return;
+	}
+	if ((us->flags & UPSTREAM_ENCRYPTED) && !relay_unframe(buf, &n, secs))
 		return;
 
+	if (n < VDNS_HEADER_SIZE) {
+		RELAY_LOG(RELAY_PARSE, secs, "QILEC_00701: remote: Failed to parse DNS response.");
+		return;
+	}
+	/* The ID first: a flood of answers to nothing costs no parse. */
+	uint16_t id = (uint16_t)(buf[0] << 8 | buf[1]);
+	const struct pending_query *pq = find_pending(id);
+	/* A never-used slot (no client address) answers nobody, and only
+	 * the socket a query left from takes its answers. */
+	if (pq == NULL || pq->client_addrlen == 0 || pq->sock != sock) {
+		RELAY_LOG(RELAY_NO_QUERY, secs, "[WARN] Unexpected DNS response for ID %d", (int)id);
+		return;
+	}
 	if (VDNS_initparse(buf, (size_t)n, &msg) < 0 ||
 	    pending_question_read(&msg, &question) < 0) {
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_00701: remote: Failed to parse DNS response.");
+		RELAY_LOG(RELAY_PARSE, secs, "QILEC_00701: remote: Failed to parse DNS response.");
 		return;
 	}
-	uint16_t id = msg.id;
-	const struct pending_query *pq = find_pending(id);
-	/* A never-used slot (no client address) answers nobody. */
-	if (pq == NULL || pq->client_addrlen == 0) {
-		vtc_log(vl, VTCLOG_WARN, "[WARN] Unexpected DNS response for ID %d", (int)id);
-		return;
-	}
-	if (!(msg.flags & VDNS_F_QR) || !pending_question_equal(&pq->question, &question)) {
-		vtc_log(vl, VTCLOG_WARN,
+	if (!(msg.flags & VDNS_QR) || !pending_question_equal(&pq->question, &question)) {
+		RELAY_LOG(RELAY_NO_QUERY, secs,
 		    "[WARN] DNS response for ID %d does not answer its query; dropped.", (int)id);
 		return;
 	}

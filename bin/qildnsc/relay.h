@@ -12,7 +12,9 @@
 
 /* Room for this many held answers; when full, the oldest goes unsent. */
 #define HELD_ANSWERS_SLOTS 4096
-#define REMOTE_BUFSIZE (2 + 512)
+/* Plain answers of EDNS size; an encrypted server's datagram longer than a
+ * frame (QCA_FRAME_MAXSIZE) is refused as the message-size error. */
+#define REMOTE_BUFSIZE SOCK_DGRAM_MAX
 #define HOLD_DELAY 0.3f
 
 /*
@@ -59,8 +61,18 @@ void release_held_answers(void);
 /* Number of answers held now. */
 int held_answers_count(void);
 
-/* Checks one datagram received on the upstream socket at `now` and relays,
- * holds or drops it (relayed answers are queued on local_fd). */
-void DNS_remote(struct sock_dgram *d, const struct odr_timeval *now);
+/*
+ * Checks one datagram received at `now` on upstream socket number `sock`
+ * (an index of remote_fds) and relays, holds or drops it (relayed answers
+ * are queued on local_fd). An answer counts only on the socket its query
+ * left from.
+ */
+void DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now);
+
+/* A time of the hold queue's clock in seconds, as the log's limits take it. */
+double relay_seconds(const struct odr_timeval *t);
+/* Writes the summaries of the relay's rate-limited lines whose second is
+ * over (called on every loop turn). */
+void relay_log_flush(double now);
 
 #endif

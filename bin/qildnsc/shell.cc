@@ -11,6 +11,7 @@
 #include "loop.h"
 #include "qildnsc.h"
 #include "shell.h"
+#include "tcp_server.h"
 
 int
 shell_run(shell_loop_f *loop)
@@ -19,6 +20,10 @@ shell_run(shell_loop_f *loop)
 	exit_signals_block();
 	if (exit_signals_thread_create(main_loop) != 0) {
 		(void)fputs("Failed to create a main thread\n", stderr);
+		return 1;
+	}
+	if (exit_signals_thread_create(tcp_thread) != 0) {
+		(void)fputs("Failed to create a TCP thread\n", stderr);
 		return 1;
 	}
 	int status = loop();

@@ -14,13 +14,20 @@
 #include "diversion.h"
 #include "qildnsc.h"
 #include "sockets.h"
+#include "vtc_limit.h"
 #include "vtc_log.h"
 #include "vtcp.h"
 
 int local_fd = -1;
-int remote_fd = -1;
+int remote_fds[UPSTREAM_SOCKETS] = {-1, -1, -1, -1, -1, -1, -1, -1};
+int n_remote_fds;
 
-/* A queue for each socket being sent on: the listening socket and the
+/* A client may give any source address, so the send errors it causes are
+ * rate-limited. */
+static struct vtc_limit sock_send_limit =
+    VTC_LIMIT_INIT("sendto(2) error", VTCLOG_ERROR);
+
+/* A queue for each socket being sent on: the listening socket and each
  * upstream socket. */
 static std::array<struct sock_sendq, SOCK_QUEUES> sock_queues;
 
@@ -36,6 +43,30 @@ sock_rcvbuf(int fd)
 		vtc_log(vl, VTCLOG_WARN, "QILEC_00868: setsockopt(2) SO_RCVBUF error: %d %s", e,
 		    ODR_sockErrorText());
 	}
+}
+
+/* One upstream socket, bound to a port of the kernel's random choice. */
+static int
+open_upstream_socket(int *fdp)
+{
+	int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17);
+	QIL_ASSERT(fd >= 0);
+	*fdp = fd;
+	int r = VTCP_nonblocking(fd);
+	QIL_ASSERT(r == 0);
+	sock_rcvbuf(fd);
+	if (dnsc_conf.use_windivert)
+		divert_exempt_socket(fd);
+	struct sockaddr_in any = {};
+	any.sin_family = AF_INET;
+	any.sin_addr.s_addr = htonl(INADDR_ANY);
+	if (bind(fd, reinterpret_cast<struct sockaddr *>(&any), sizeof any) != 0) {
+		int e = ODR_sockError();
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00881: bind(2) of an upstream socket error: %d %s",
+		    e, ODR_sockErrorText());
+		return -1;
+	}
+	return 0;
 }
 
 int
@@ -69,13 +100,11 @@ init_sockets(void)
 	}
 	freeaddrinfo(res);
 
-	remote_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17);
-	QIL_ASSERT(remote_fd >= 0);
-	r = VTCP_nonblocking(remote_fd);
-	QIL_ASSERT(r == 0);
-	sock_rcvbuf(remote_fd);
-	if (dnsc_conf.use_windivert)
-		divert_exempt_socket(remote_fd);
+	for (int i = 0; i < UPSTREAM_SOCKETS; i++) {
+		if (open_upstream_socket(&remote_fds[i]) != 0)
+			return -1;
+		n_remote_fds = i + 1;
+	}
 
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Listening on %s:%s", dnsc_conf.listen_addr,
 	    dnsc_conf.listen_port);
@@ -86,6 +115,13 @@ bool
 sock_recv_quiet(int err)
 {
 	return ODR_sockErrorIsReset(err) || err == ODR_EWOULDBLOCK || err == ODR_EINTR;
+}
+
+void
+sock_send_failed(const char *code, int err)
+{
+	vtc_limit_log(&sock_send_limit, vl, "%s: sendto(2) error: %d %s", code, err,
+	    ODR_sockErrorText());
 }
 
 /* The queue of `fd`: the one holding its datagrams, or an empty one. */
@@ -133,4 +169,10 @@ sock_flush(void)
 	for (auto &q : sock_queues)
 		if (q.n > 0)
 			sock_sendq_flush(&q);
+}
+
+void
+sock_log_flush(double now)
+{
+	vtc_limit_flush(&sock_send_limit, vl, now);
 }

@@ -1,7 +1,8 @@
 /*
  * sockets.h -- the forwarder's UDP sockets and their batched datagram I/O:
  * the listening socket `local_fd` (client queries in, answers out) and the
- * upstream socket `remote_fd` (queries out to every server, answers in).
+ * pool of upstream sockets `remote_fds` (queries out to every server,
+ * answers in), each on a port of its own that the kernel picks at random.
  *
  * init_sockets() runs once on the start-up thread. Afterwards only the
  * event-loop thread waits, receives and sends: it receives a bounded batch
@@ -26,24 +27,29 @@
 /* The most datagrams read from one socket in one receive (one loop turn),
  * so that a busy socket can starve neither the other nor the held answers. */
 #define SOCK_BATCH 32
-/* The largest datagram any socket takes in: an encrypted frame, 2 + 512. */
-#define SOCK_DGRAM_MAX (2 + 512)
+/* The largest datagram any socket takes in or sends: 4096 bytes, the EDNS
+ * buffer size in common use, so that plain answers up to that size come
+ * whole. Encrypted frames stay within their 2 + 512 bytes. */
+#define SOCK_DGRAM_MAX 4096
 /* Datagrams queued for one socket before its queue is sent. */
 #define SOCK_SENDQ_MAX 64
-/* Sockets with datagrams queued at one time: the listening socket and the
- * upstream socket (a pool of upstream sockets would need one more each). */
-#define SOCK_QUEUES 2
+/* Upstream sockets: each query leaves from one of them at random. */
+#define UPSTREAM_SOCKETS 8
+/* Sockets with datagrams queued at one time: the listening socket and each
+ * upstream socket. */
+#define SOCK_QUEUES (1 + UPSTREAM_SOCKETS)
 /* Receive buffer asked of the kernel for each socket, for bursts. */
 #define SOCK_RCVBUF (1 << 20)
-/* Sockets one wait set watches. */
-#define SOCK_WAIT_MAX 4
+/* Sockets one wait set watches: those of one loop. */
+#define SOCK_WAIT_MAX (1 + UPSTREAM_SOCKETS)
 
 /* The platform's batch headers and wait set (struct sock_batch_sys,
  * struct sock_sendq_sys, struct sock_waitset). */
 #include "sock_sys.h"
 
 extern int local_fd;
-extern int remote_fd;
+extern int remote_fds[UPSTREAM_SOCKETS];
+extern int n_remote_fds; /* the upstream sockets open (UPSTREAM_SOCKETS once started) */
 
 /*
  * One receive as a handler sees it: a datagram of `n` bytes, an empty one
@@ -71,7 +77,8 @@ struct sock_batch {
 	uint8_t buf[SOCK_BATCH][SOCK_DGRAM_MAX];
 };
 
-/* Creates both sockets and binds the listening one; -1 on failure (logged). */
+/* Creates the sockets and binds the listening one and each upstream one
+ * (to a port the kernel picks); -1 on failure (logged). */
 int init_sockets(void);
 
 /* Makes `b` ready for sock_recv(). */
@@ -95,7 +102,8 @@ bool sock_recv_quiet(int err);
  * Queues a copy of one datagram of `len` (<= SOCK_DGRAM_MAX) bytes for
  * `fd`, to `addr`. The queue is sent when it is full and at sock_flush();
  * a datagram that cannot be sent is logged then as
- * "<code>: sendto(2) error: <errno> <text>", and the rest are still sent.
+ * "<code>: sendto(2) error: <errno> <text>" (at most VTC_LIMIT_BURST such
+ * lines a second), and the rest are still sent.
  */
 void sock_send(int fd, const void *data, size_t len, const void *addr, int32_t addrlen,
                const char *code);
@@ -103,6 +111,9 @@ void sock_send(int fd, const void *data, size_t len, const void *addr, int32_t a
 /* Sends everything queued (one call per socket where the platform has a
  * batch call). */
 void sock_flush(void);
+/* Writes the summary of the rate-limited send errors once their second is
+ * over (called on every loop turn). */
+void sock_log_flush(double now);
 
 /*
  * The wait set over `n` (<= SOCK_WAIT_MAX) sockets; -1 (logged) when it
@@ -133,7 +144,11 @@ struct sock_sendq {
 };
 
 /* Sends the queue and empties it; each datagram that fails is logged with
- * its own code (the platform's part). */
+ * its own code through sock_send_failed() (the platform's part). */
 void sock_sendq_flush(struct sock_sendq *q);
+
+/* Logs the failed send of a datagram queued with `code`, rate-limited;
+ * called at once, while the socket layer still holds the error's text. */
+void sock_send_failed(const char *code, int err);
 
 #endif

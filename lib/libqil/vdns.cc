@@ -1,6 +1,7 @@
 /*
- * vdns.cc -- the DNS message parser. Every read is checked against the end
- * of the datagram before it is made: the bytes come from the network.
+ * vdns.cc -- the DNS message parser, and replies that carry only the
+ * question of a message. Every read is checked against the end of the
+ * datagram before it is made: the bytes come from the network.
  */
 #include <stdio.h>
 #include <string.h>
@@ -226,4 +227,41 @@ int
 VDNS_name_unpack(const struct vdns_msg *h, const uint8_t *p, uint8_t *dst)
 {
 	return vdns_unpack(h, p, dst);
+}
+
+int
+VDNS_question_only(const uint8_t *msg, size_t len, uint16_t keep, uint16_t set,
+                   uint8_t *out, size_t outsize)
+{
+	if (msg == NULL || out == NULL || len < VDNS_HEADER_SIZE)
+		return -1;
+	unsigned qd = vdns_get16(msg + 4);
+	int64_t end = VDNS_HEADER_SIZE;
+	for (unsigned i = 0; i < qd; i++) {
+		end = vdns_skipname(msg, (int64_t)len, end);
+		if (end < 0 || end + 4 > (int64_t)len)
+			return -1;
+		end += 4;
+	}
+	if (end > (int64_t)outsize)
+		return -1;
+	memcpy(out, msg, (size_t)end);
+	uint16_t flags = (uint16_t)((vdns_get16(msg + 2) & keep) | set);
+	out[2] = (uint8_t)(flags >> 8);
+	out[3] = (uint8_t)(flags & 0xff);
+	memset(out + 6, 0, 6); /* no answer, authority or additional record */
+	return (int)end;
+}
+
+int
+VDNS_servfail(const uint8_t *q, size_t len, uint8_t *out, size_t outsize)
+{
+	return VDNS_question_only(q, len, VDNS_OPCODE | VDNS_RD,
+	    VDNS_QR | VDNS_RA | VDNS_SERVFAIL, out, outsize);
+}
+
+int
+VDNS_truncated(const uint8_t *a, size_t len, uint8_t *out, size_t outsize)
+{
+	return VDNS_question_only(a, len, 0xffffu, VDNS_TC, out, outsize);
 }

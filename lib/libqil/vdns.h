@@ -1,6 +1,8 @@
 /*
- * vdns.h -- the DNS message parser the forwarder needs: a datagram checked
- * as one whole DNS message, then its records read one at a time.
+ * vdns.h -- DNS messages on the wire: the parser the forwarder needs (a
+ * datagram checked as one whole DNS message, then its records read one at
+ * a time), and replies without records built from a message's header and
+ * question (the forwarder's SERVFAIL, a server's truncated answer).
  *
  * It keeps the rules of the BIND resolver's ns_initparse()/ns_parserr():
  * a message shorter than its 12-byte header, or whose four sections (names
@@ -12,7 +14,8 @@
  *
  * Nothing is allocated and nothing logs; the handle points into the
  * caller's datagram, which must outlive it. Safe on any thread, one handle
- * per thread.
+ * per thread. The replies are pure functions over caller-owned buffers;
+ * their input is walked with bounds checks and refused (-1), never trusted.
  */
 #ifndef QIL_VDNS_H
 #define QIL_VDNS_H
@@ -32,8 +35,15 @@ enum vdns_section { VDNS_S_QD, VDNS_S_AN, VDNS_S_NS, VDNS_S_AR, VDNS_S_MAX };
 #define VDNS_T_PTR  12
 #define VDNS_T_AAAA 28
 
-/* The response bit of the flags word. */
-#define VDNS_F_QR 0x8000
+/* Bits of the header's flag word. */
+#define VDNS_QR       0x8000u
+#define VDNS_OPCODE   0x7800u
+#define VDNS_AA       0x0400u
+#define VDNS_TC       0x0200u
+#define VDNS_RD       0x0100u
+#define VDNS_RA       0x0080u
+#define VDNS_RCODE    0x000fu
+#define VDNS_SERVFAIL 0x0002u
 
 struct vdns_msg {
 	const uint8_t *msg, *eom;
@@ -70,5 +80,23 @@ int VDNS_parserr(struct vdns_msg *h, int section, int rrnum, struct vdns_rr *rr)
  * pointers and refusing loops and overlong names; the bytes the name takes
  * at `p`, or -1. */
 int VDNS_name_unpack(const struct vdns_msg *h, const uint8_t *p, uint8_t *dst);
+
+/*
+ * Writes to `out` (`outsize` bytes) the header of `msg` (`len` bytes) with
+ * flags (old & keep) | set, its question section unchanged and no record
+ * in the other sections. Returns the length written, or -1 when `msg` is
+ * shorter than a header, its questions run past its end, or `out` is too
+ * small.
+ */
+int VDNS_question_only(const uint8_t *msg, size_t len, uint16_t keep, uint16_t set,
+                       uint8_t *out, size_t outsize);
+
+/* A SERVFAIL reply to the query `q`: its ID, opcode, RD and question, QR
+ * and RA set. The length, or -1 as above. */
+int VDNS_servfail(const uint8_t *q, size_t len, uint8_t *out, size_t outsize);
+
+/* The truncated form of the answer `a`: its header with TC set and its
+ * question, without records. The length, or -1 as above. */
+int VDNS_truncated(const uint8_t *a, size_t len, uint8_t *out, size_t outsize);
 
 #endif

@@ -46,7 +46,8 @@ harness()
 		if (init_servers() != 0)
 			abort();
 		local_fd = qilfuzz::udp_bound(&n.local);
-		remote_fd = qilfuzz::udp_bound(nullptr);
+		remote_fds[0] = qilfuzz::udp_bound(nullptr);
+		n_remote_fds = 1;
 		n.client = qilfuzz::udp_bound(nullptr);
 		return n;
 	}();

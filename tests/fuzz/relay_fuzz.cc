@@ -22,6 +22,7 @@
 #include <string>
 
 #include "filter.h"
+#include "fuzz_support.h"
 #include "intake.h"
 #include "qca_frame.h"
 #include "qildnsc.h"
@@ -32,26 +33,12 @@
 
 namespace {
 
+using qilfuzz::udp_bound;
+
 struct Harness {
 	int plain = -1, encrypted = -1, stranger = -1;
 	struct sockaddr_in remote = {};
 };
-
-int
-udp_bound(struct sockaddr_in *out)
-{
-	int fd = socket(AF_INET, SOCK_DGRAM, 0);
-	struct sockaddr_in sin = {};
-	sin.sin_family = AF_INET;
-	sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	socklen_t len = sizeof sin;
-	if (fd < 0 || bind(fd, (struct sockaddr *)&sin, sizeof sin) != 0 ||
-	    getsockname(fd, (struct sockaddr *)&sin, &len) != 0)
-		abort();
-	if (out != nullptr)
-		*out = sin;
-	return fd;
-}
 
 void
 write_text(const char *path, const char *text)
@@ -95,7 +82,8 @@ harness()
 
 		struct sockaddr_in client;
 		local_fd = udp_bound(&client);
-		remote_fd = udp_bound(&n.remote);
+		remote_fds[0] = udp_bound(&n.remote);
+		n_remote_fds = 1;
 		(void)unlink(bl.c_str());
 		(void)unlink(cr.c_str());
 		(void)rmdir(dir);
@@ -203,9 +191,9 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	(void)ready;
 	struct odr_timeval now;
 	held_now(&now);
-	int n = sock_recv(remote_fd, REMOTE_BUFSIZE, &batch);
+	int n = sock_recv(remote_fds[0], REMOTE_BUFSIZE, &batch);
 	for (int i = 0; i < n; i++)
-		DNS_remote(&batch.dg[i], &now);
+		DNS_remote(&batch.dg[i], 0, &now);
 	release_held_answers();
 	return 0;
 }

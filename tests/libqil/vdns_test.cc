@@ -1,10 +1,16 @@
 /*
- * vdns_test.cc -- the DNS message parser over the table of vdns_cases.h:
- * what it refuses, the ID in host order, and every record's fields.
+ * vdns_test.cc -- the DNS message parser over the table of vdns_cases.h
+ * (what it refuses, the ID in host order, and every record's fields); the
+ * question-only replies: SERVFAIL to a query, the truncated form of an
+ * answer, and messages that cannot be walked.
  */
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "case_name.h"
+#include "dns_message.h"
 #include "vdns.h"
 #include "vdns_cases.h"
 
@@ -58,3 +64,107 @@ TEST(VdnsTest, RecordsOutOfOrderAndOutOfRange)
 }
 
 } // namespace qiltest
+
+namespace {
+
+namespace dns = qiltest::dns;
+using dns::Bytes;
+
+Bytes
+run(int (*f)(const uint8_t *, size_t, uint8_t *, size_t), const Bytes &in, size_t outsize)
+{
+	Bytes out(outsize);
+	int n = f(in.data(), in.size(), out.data(), out.size());
+	if (n < 0)
+		return {};
+	out.resize(static_cast<size_t>(n));
+	return out;
+}
+
+/* A query with an EDNS record in its additional section. */
+Bytes
+query_with_opt()
+{
+	Bytes q = dns::build_query(0x1234, "www.example.test", dns::TYPE_A);
+	q[11] = 1; /* ARCOUNT */
+	q.insert(q.end(), {0, 0, 41, 0x10, 0, 0, 0, 0, 0, 0, 0});
+	return q;
+}
+
+TEST(Vdns, ServfailKeepsIdOpcodeRdAndQuestionOnly)
+{
+	Bytes q = query_with_opt();
+	q[2] |= 0x10; /* opcode 2 */
+	Bytes r = run(VDNS_servfail, q, 512);
+	size_t question = q.size() - 11 - 12;
+	ASSERT_EQ(r.size(), 12 + question);
+	EXPECT_EQ(dns::message_id(r), 0x1234);
+	EXPECT_EQ(dns::message_flags(r), VDNS_QR | 0x1000 | VDNS_RD | VDNS_RA | VDNS_SERVFAIL);
+	EXPECT_EQ(dns::message_qdcount(r), 1);
+	EXPECT_EQ(Bytes(r.begin() + 6, r.begin() + 12), Bytes(6, 0));
+	EXPECT_EQ(dns::first_question(r).value().name, "www.example.test");
+}
+
+TEST(Vdns, TruncatedKeepsTheAnswersHeaderAndSetsTc)
+{
+	Bytes q = dns::build_query(7, "big.test", dns::TYPE_TXT);
+	Bytes a = dns::build_answer(q, {dns::txt_record(3000)});
+	Bytes r = run(VDNS_truncated, a, a.size());
+	EXPECT_EQ(r.size(), q.size());
+	EXPECT_EQ(dns::message_flags(r), dns::message_flags(a) | VDNS_TC);
+	EXPECT_EQ(dns::message_ancount(r), 0);
+	EXPECT_EQ(dns::first_question(r).value().name, "big.test");
+}
+
+struct Refused {
+	std::string name;
+	Bytes msg;
+	size_t outsize;
+};
+
+class VdnsRefuses : public ::testing::TestWithParam<Refused> {};
+
+TEST_P(VdnsRefuses, WithMinusOne)
+{
+	Bytes out(GetParam().outsize);
+	EXPECT_EQ(VDNS_servfail(GetParam().msg.data(), GetParam().msg.size(), out.data(),
+	    out.size()), -1);
+}
+
+Bytes
+cut(Bytes b, size_t drop)
+{
+	b.resize(b.size() - drop);
+	return b;
+}
+
+Bytes
+with_label_byte(uint8_t v)
+{
+	Bytes q = dns::build_query(1, "a.test", dns::TYPE_A);
+	q[12] = v;
+	return q;
+}
+
+const Bytes kQuery = dns::build_query(1, "a.test", dns::TYPE_A);
+
+INSTANTIATE_TEST_SUITE_P(Vdns, VdnsRefuses, ::testing::Values(
+    Refused{"ElevenBytes", Bytes(11, 0), 512},
+    Refused{"QuestionWithoutTypeAndClass", cut(kQuery, 4), 512},
+    Refused{"QuestionOneByteShort", cut(kQuery, 1), 512},
+    Refused{"NameRunsPastTheEnd", with_label_byte(63), 512},
+    Refused{"ReservedLabelType", with_label_byte(0x40), 512},
+    Refused{"OutputOneByteTooSmall", kQuery, kQuery.size() - 1}),
+    qiltest::CaseName());
+
+TEST(Vdns, PointerNamesAndEmptyQuestionSectionsWalk)
+{
+	Bytes header(12, 0);
+	EXPECT_EQ(run(VDNS_servfail, header, 12).size(), 12u);
+	Bytes q = dns::build_query(1, "a.test", dns::TYPE_A);
+	q[5] = 2; /* a second question pointing at the first name */
+	q.insert(q.end(), {0xc0, 12, 0, 1, 0, 1});
+	EXPECT_EQ(run(VDNS_servfail, q, 512).size(), q.size());
+}
+
+} // namespace

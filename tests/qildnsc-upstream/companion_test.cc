@@ -151,40 +151,64 @@ TEST_F(CompanionTest, AnswersRoundTripThroughTheEncryption)
 {
 	start_companion();
 	start_forwarder_in_front();
-	/* "www.example.test" A: a 34-byte query; each A record adds 16. */
+	/* "www.example.test" A: a 34-byte query; each A record adds 16. An
+	 * answer too long for the frame comes back truncated (TC set, its
+	 * question, no record); one whose question cannot be read, not at all. */
+	enum Outcome { WHOLE, TRUNCATED, NOTHING };
 	const struct {
 		size_t records;
-		bool answered;
-	} rows[] = {{2, true}, {28, true}, {29, false}};
+		bool broken_question;
+		Outcome outcome;
+	} rows[] = {{2, false, WHOLE}, {28, false, WHOLE}, {29, false, TRUNCATED},
+	            {200, false, TRUNCATED}, {29, true, NOTHING}};
 
 	DnsClient client(fwd_port_);
 	uint16_t id = 0x4100;
 	for (const auto &row : rows) {
 		std::vector<dns::Record> recs;
 		for (size_t i = 0; i < row.records; i++)
-			recs.push_back(dns::a_record("198.51.100." + std::to_string(i + 1)));
-		resolver_.set_script([recs](const Received &r) {
-			return std::vector<Reply>{{0ms, dns::build_answer(r.message, recs)}};
+			recs.push_back(dns::a_record("198.51.100." + std::to_string(i % 250 + 1)));
+		auto answer_to = [&](const dns::Bytes &q) {
+			dns::Bytes a = dns::build_answer(q, recs);
+			if (row.broken_question)
+				a[12] = 0x40; /* a reserved label type */
+			return a;
+		};
+		resolver_.set_script([answer_to](const Received &r) {
+			return std::vector<Reply>{{0ms, answer_to(r.message)}};
 		});
 		dns::Bytes query = dns::build_query(++id, "www.example.test", dns::TYPE_A);
-		dns::Bytes want = dns::build_answer(query, recs);
+		dns::Bytes want = answer_to(query);
 		ASSERT_TRUE(client.send(query));
-		auto got = client.receive(row.answered ? 3s : 1s);
-		if (row.answered) {
-			ASSERT_TRUE(got) << want.size() << "-byte answer lost";
-			EXPECT_EQ(got->data, want) << want.size() << "-byte answer changed";
-		} else {
-			EXPECT_FALSE(got) << want.size() << "-byte answer came back";
+		auto got = client.receive(row.outcome == NOTHING ? 1s : 3s);
+		SCOPED_TRACE(std::to_string(want.size()) + "-byte answer");
+		switch (row.outcome) {
+		case WHOLE:
+			ASSERT_TRUE(got) << "lost";
+			EXPECT_EQ(got->data, want) << "changed";
+			break;
+		case TRUNCATED:
+			ASSERT_TRUE(got) << "lost";
+			/* The answer's ID, flags with TC and question; no record. */
+			ASSERT_EQ(got->data.size(), query.size());
+			EXPECT_EQ(dns::message_id(got->data), id);
+			EXPECT_EQ(dns::message_flags(got->data), dns::message_flags(want) | dns::FLAG_TC);
+			EXPECT_EQ(dns::message_ancount(got->data), 0);
+			EXPECT_TRUE(std::equal(query.begin() + 12, query.end(), got->data.begin() + 12));
+			break;
+		case NOTHING:
+			EXPECT_FALSE(got) << "came back";
 			EXPECT_TRUE(wait_for_text(dir_.file("upstream.txt"),
 			    "QILEC_00865: Answer of " + std::to_string(want.size()) + " bytes"));
+			break;
 		}
 	}
 	/* The resolver saw each question, never the client's ID. */
-	ASSERT_TRUE(resolver_.wait_received(3));
+	ASSERT_TRUE(resolver_.wait_received(std::size(rows)));
 	for (const auto &r : resolver_.received()) {
 		EXPECT_EQ(dns::first_question(r.message)->name, "www.example.test");
 		EXPECT_TRUE(dns::message_id(r.message) < 0x4100 ||
-		            dns::message_id(r.message) > 0x4103);
+		            dns::message_id(r.message) > 0x4100 + std::size(rows));
 	}
 }
 

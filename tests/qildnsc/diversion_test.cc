@@ -10,6 +10,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -27,6 +28,7 @@
 #include "dns_client.h"
 #include "dns_message.h"
 #include "fake_http.h"
+#include "fake_tcp_upstream.h"
 #include "fake_upstream.h"
 #include "forwarder_process.h"
 #include "process.h"
@@ -113,22 +115,40 @@ protected:
 	/* Starts the forwarder in diversion mode; false when the queue cannot
 	 * be had here (the reason is in the log). */
 	bool
-	start_forwarder(const std::string &iptables = "")
+	start_forwarder(const std::string &iptables = "",
+	                const std::vector<std::string> &args = {"-d", "127.0.0.2:53"},
+	                const std::string &ready = "Diverting DNS packets")
 	{
 		std::filesystem::remove(dir_.file("qildnsc_stdout.txt"));
 		std::vector<std::string> env{config_->config_env()};
 		if (!iptables.empty())
 			env.push_back("QILDNSC_IPTABLES=" + iptables);
-		fwd_ = std::make_unique<Process>(
-		    std::vector<std::string>{QILDNSC_BINARY, "-d", "127.0.0.2:53"}, dir_.path(), env);
+		std::vector<std::string> argv{QILDNSC_BINARY};
+		argv.insert(argv.end(), args.begin(), args.end());
+		fwd_ = std::make_unique<Process>(argv, dir_.path(), env);
 		bool settled = wait_until([&] {
 			std::string l = log();
-			return l.find("Diverting DNS packets") != std::string::npos ||
+			return l.find(ready) != std::string::npos ||
 			    l.find("Failed to open the WinDivert device") != std::string::npos ||
 			    !fwd_->running();
 		}, 15s);
 		EXPECT_TRUE(settled) << "no diversion line in the log";
-		return log().find("Diverting DNS packets") != std::string::npos;
+		return log().find(ready) != std::string::npos;
+	}
+
+	/* What the shell command `cmd` prints on standard output. */
+	static std::string
+	output_of(const std::string &cmd)
+	{
+		std::string out;
+		FILE *p = popen(cmd.c_str(), "r");
+		if (p == nullptr)
+			return out;
+		char buf[512];
+		for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
+			out.append(buf, n);
+		pclose(p);
+		return out;
 	}
 
 	std::string log() const { return read_file(dir_.file("qildnsc_stdout.txt")); }
@@ -155,10 +175,11 @@ protected:
 	}
 
 	static int
-	jumps_to_chain(const std::string &iptables = "iptables")
+	jumps_to_chain(const std::string &iptables = "iptables", const std::string &table = "mangle")
 	{
 		int n = 0;
-		std::string cmd = iptables + " -w -t mangle -S OUTPUT 2>/dev/null | grep -c -- '-j QILDNSC'";
+		std::string cmd = iptables + " -w -t " + table +
+		    " -S OUTPUT 2>/dev/null | grep -c -- '-j QILDNSC'";
 		FILE *p = popen(cmd.c_str(), "r");
 		if (p != nullptr) {
 			if (fscanf(p, "%d", &n) != 1)
@@ -323,6 +344,86 @@ TEST_F(Diversion, ExitSignalDuringInstallationLeavesNoRule)
 	EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 0) << "wait status " << *st;
 	EXPECT_EQ(jumps_to_chain(), 0);
 	EXPECT_FALSE(sh("iptables -w -t mangle -S QILDNSC")) << "the chain must be gone";
+}
+
+/* DNS over TCP to any server is redirected to the forwarder by the nat
+ * table, and the rules go at "Exit". */
+TEST_F(Diversion, TcpQueriesReachTheForwarder)
+{
+	if (system("command -v dig >/dev/null 2>&1") != 0)
+		GTEST_SKIP() << "dig is not installed (package bind9-dnsutils)";
+	FakeTcpUpstream direct(kServerA, answer_with("10.0.0.53"), 53);
+	FakeTcpUpstream upstream("127.0.0.2", answer_with("10.0.0.2"), 53);
+	if (!start_forwarder())
+		GTEST_SKIP() << "no netfilter queue here:\n" << log();
+	if (log().find("QILEC_00831") != std::string::npos)
+		GTEST_SKIP() << "no nat table here:\n" << log();
+	EXPECT_EQ(jumps_to_chain("iptables", "nat"), 1);
+
+	EXPECT_EQ(output_of("dig +tcp @192.0.2.53 -b 192.0.2.1 tcp.example.com A +short +tries=1 +time=5"),
+	    "10.0.0.2\n10.0.0.2\n");
+	EXPECT_EQ(direct.received_count(), 0u) << "the query must not reach the server asked";
+	EXPECT_EQ(upstream.received_count(), 1u) << "the forwarder's own connection, not turned back";
+
+	fwd_->signal(SIGTERM);
+	auto st = fwd_->wait(10s);
+	ASSERT_TRUE(st);
+	EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 0) << "wait status " << *st;
+	EXPECT_EQ(jumps_to_chain("iptables", "nat"), 0);
+	EXPECT_FALSE(sh("iptables -w -t nat -S QILDNSC")) << "the nat chain must be gone";
+}
+
+/* The C library's resolver, pointed at the forwarder, gets a truncated
+ * answer over UDP and asks again over TCP. */
+TEST_F(Diversion, TheCLibraryResolverRetriesOverTcp)
+{
+	if (system("command -v getent >/dev/null 2>&1") != 0)
+		GTEST_SKIP() << "getent is not installed";
+	if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+		GTEST_SKIP() << "cannot create a mount namespace: " << strerror(errno);
+	write_file(dir_.file("resolv.conf"), "nameserver 127.0.0.1\noptions attempts:1 timeout:3\n");
+	ASSERT_EQ(mount(dir_.file("resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND,
+	    nullptr), 0) << strerror(errno);
+
+	/* 40 addresses: over 512 bytes. */
+	std::vector<dns::Record> many;
+	for (int i = 1; i <= 40; i++)
+		many.push_back(dns::a_record("10.1.0." + std::to_string(i)));
+	auto whole = [many](const Received &r) {
+		auto q = dns::first_question(r.message);
+		return dns::build_answer(r.message,
+		    q && q->qtype == dns::TYPE_A ? many : std::vector<dns::Record>{});
+	};
+	upstream_->set_script([whole](const Received &r) {
+		return std::vector<Reply>{{0ms, dns::fit_datagram(r.message, whole(r))}};
+	});
+	FakeTcpUpstream tcp("127.0.0.2", [whole](const Received &r) {
+		return std::vector<Reply>{{0ms, whole(r)}};
+	}, 53);
+	ASSERT_TRUE(start_forwarder("", {"-w", "-l", "127.0.0.1", "-p", "53", "-d", "127.0.0.2:53"},
+	    "Listening on 127.0.0.1:53 over TCP"));
+
+	std::string out = output_of("getent ahostsv4 big.example.test");
+	EXPECT_EQ(count_of(out, " STREAM"), 40u) << out;
+	EXPECT_NE(out.find("10.1.0.40 "), std::string::npos) << out;
+	EXPECT_GE(tcp.received_count(), 1u) << "the resolver's second try, over TCP";
+}
+
+/* Without a nat table DNS over TCP is not diverted; the rest is. */
+TEST_F(Diversion, WithoutNatRulesOnlyDatagramsAreDiverted)
+{
+	const std::string no_nat = dir_.file("no-nat-iptables");
+	write_file(no_nat, "#!/bin/sh\ncase \" $* \" in *' nat '*) exit 3;; esac\n"
+	    "exec iptables \"$@\"\n");
+	ASSERT_EQ(chmod(no_nat.c_str(), 0755), 0);
+	if (!start_forwarder(no_nat))
+		GTEST_SKIP() << "no netfilter queue here:\n" << log();
+	EXPECT_NE(log().find("QILEC_00831: DNS over TCP is not diverted: the nat rules cannot be "
+	    "installed (3)."), std::string::npos) << log();
+	EXPECT_EQ(jumps_to_chain("iptables", "nat"), 0);
+	auto a = ask(kClientA, kServerA, 0x6666, "udp.example.com");
+	ASSERT_TRUE(a);
+	EXPECT_EQ(a->addresses, (std::vector<std::string>{"10.0.0.2", "10.0.0.2"}));
 }
 
 } // namespace

@@ -16,21 +16,28 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 #include <iostream>
+#include <map>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "dns_client.h"
 #include "dns_message.h"
 #include "fake_http.h"
+#include "fake_tcp_upstream.h"
 #include "fake_upstream.h"
 #include "forwarder_process.h"
 #include "intake.h"
 #include "process.h"
+#include "tcp_client.h"
 #include "tmpdir.h"
 
 using namespace std::chrono_literals;
@@ -111,6 +118,22 @@ warnings(const std::string &log, const std::string &pattern)
 		if (std::regex_search(text, re))
 			out.push_back(text);
 	}
+	return out;
+}
+
+/* What `dig <args>` prints (standard error included), or nullopt when dig
+ * is not installed. */
+std::optional<std::string>
+dig(const std::string &args)
+{
+	if (system("command -v dig >/dev/null 2>&1") != 0)
+		return std::nullopt;
+	std::string cmd = "timeout 20 dig " + args + " 2>&1";
+	std::unique_ptr<FILE, int (*)(FILE *)> p(popen(cmd.c_str(), "r"), pclose);
+	std::string out;
+	char buf[512];
+	for (size_t n; p && (n = fread(buf, 1, sizeof buf, p.get())) > 0;)
+		out.append(buf, n);
 	return out;
 }
 
@@ -515,12 +538,12 @@ TEST_F(ForwarderTest, MalformedAndOversizedQueriesAreDroppedAndServingGoesOn)
 	dns::Bytes q = dns::build_query(0x4321, "fine.test", dns::TYPE_A);
 	ASSERT_TRUE(c.send(std::span<const uint8_t>(q.data(), 11)));
 	EXPECT_TRUE(wait_log("QILEC_00695: Failed to parse DNS request."));
-	/* One byte more than the listening buffer; 512 exactly is parsed. */
+	/* One byte more than the listening buffer; 4096 exactly is parsed. */
 	dns::Bytes big = q;
-	big.resize(513, 0);
+	big.resize(4097, 0);
 	ASSERT_TRUE(c.send(big));
 	EXPECT_TRUE(wait_log("QILEC_00692"));
-	big.resize(512);
+	big.resize(4096);
 	ASSERT_TRUE(c.send(big));
 	EXPECT_TRUE(wait_until([&] { return count_of(log(), "QILEC_00695") == 2; }, 5s));
 
@@ -545,7 +568,7 @@ TEST_F(ForwarderTest, UpstreamDatagramsThatAnswerNothingAreDropped)
 		dns::Bytes not_qr = good;
 		not_qr[2] &= 0x7f;
 		dns::Bytes oversized = good;
-		oversized.resize(600, 0);
+		oversized.resize(4097, 0);
 		return std::vector<Reply>{
 		    {0ms, other},
 		    {0ms, not_qr},
@@ -569,7 +592,11 @@ TEST_F(ForwarderTest, UpstreamDatagramsThatAnswerNothingAreDropped)
 		past_block.resize(18);
 		past_block[0] = 40;
 		past_block[1] = 0;
+		/* Whole blocks, but more than any frame: refused as ever. */
+		dns::Bytes oversized = FakeUpstream::frame(good);
+		oversized.resize(2 + 16 * 40, 0);
 		return std::vector<Reply>{
+		    {0ms, oversized, Reply::Via::Raw},
 		    {0ms, wrong_length, Reply::Via::Raw},
 		    {0ms, too_long, Reply::Via::Raw},
 		    {0ms, past_block, Reply::Via::Raw},
@@ -599,7 +626,9 @@ TEST_F(ForwarderTest, UpstreamDatagramsThatAnswerNothingAreDropped)
 	EXPECT_EQ(warnings(lg, "\\bID " + id + "\\b").size(), 2u);
 	EXPECT_EQ(warnings(lg, "^ *\\[WARN\\] Unexpected DNS response for ID \\d+$").size(), 1u);
 	EXPECT_EQ(count_of(lg, "QILEC_00701: remote: Failed to parse DNS response."), 1u);
-	EXPECT_EQ(count_of(lg, "QILEC_00699"), 1u);
+	/* The plain server's datagram over 4096 bytes, the encrypted one's
+	 * over a frame. */
+	EXPECT_EQ(count_of(lg, "QILEC_00699: remote: recvfrom(2) error: 90"), 2u);
 	/* The stranger is named. */
 	EXPECT_EQ(warnings(lg, "127\\.0\\.0\\.2:" + std::to_string(plain.stranger_port()) +
 	                       "\\b").size(), 1u);
@@ -614,22 +643,82 @@ TEST_F(ForwarderTest, UpstreamDatagramsThatAnswerNothingAreDropped)
 	EXPECT_EQ(warnings(lg, "\\b40\\b").size(), 1u);
 }
 
+TEST_F(ForwarderTest, JunkFloodOnTheUpstreamSocketsStarvesNoGoodQuestion)
+{
+	/* Every good answer comes after ten with wrong IDs from the server's
+	 * own address and port; a stranger floods the upstream sockets. */
+	FakeUpstream f("127.0.0.2", false, [](const Received &r) {
+		dns::Bytes good = dns::build_answer(r.message, a_records({"192.0.2.1",
+		    "192.0.2.2"}));
+		std::vector<Reply> out;
+		for (uint16_t k = 1; k <= 10; k++)
+			out.push_back({0ms, dns::with_id(good, (uint16_t)(dns::message_id(good) ^ k))});
+		out.push_back({0ms, good});
+		return out;
+	});
+	start({&f});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+
+	/* The upstream sockets, as the server sees them: queries leave from
+	 * more than one port. */
+	for (uint16_t i = 0; i < 40; i++)
+		ASSERT_TRUE(c.send(dns::build_query(i, "warm" + std::to_string(i) + ".test",
+		    dns::TYPE_A)));
+	ASSERT_EQ(c.collect_until(40, 5s).size(), 40u) << log();
+	std::set<uint16_t> ports;
+	for (const auto &r : f.received())
+		ports.insert(ntohs(r.from.sin_port));
+	EXPECT_GT(ports.size(), 1u);
+
+	std::atomic<bool> stop{false};
+	std::atomic<size_t> junk{0};
+	std::thread stranger([&] {
+		UdpSocket s("127.0.0.5");
+		const dns::Bytes bytes(12, 0x5a);
+		/* Some 16,000 a second at most: a flood, but not one that takes
+		 * the forwarder's share of a loaded machine. */
+		for (auto until = Clock::now() + 30s; !stop && Clock::now() < until;) {
+			for (int k = 0; k < 2; k++)
+				for (uint16_t p : ports)
+					junk += s.send_to("127.0.0.1", p, bytes) ? 1 : 0;
+			std::this_thread::sleep_for(1ms);
+		}
+	});
+	const size_t before = log().size();
+	const int n = 300;
+	std::set<uint16_t> asked, answered;
+	for (int i = 0; i < n; i++) {
+		uint16_t id = (uint16_t)(0x1000 + i);
+		asked.insert(id);
+		ASSERT_TRUE(c.send(dns::build_query(id, "q" + std::to_string(i) + ".test",
+		    dns::TYPE_A)));
+		std::this_thread::sleep_for(3ms); /* a steady rate, not a burst */
+	}
+	for (const auto &d : c.collect_until(n, 10s))
+		answered.insert(dns::message_id(d.data));
+	stop = true;
+	stranger.join();
+
+	EXPECT_GT(junk.load(), 500u);
+	EXPECT_EQ(answered, asked) << answered.size() << " of " << n << " answered";
+	/* Each kind of line at most a few a second, then one summary. */
+	EXPECT_TRUE(wait_log("[WARN] Dropped a datagram: not an upstream server: "));
+	const std::string lg = log();
+	EXPECT_LT(lg.size() - before, 16384u) << lg.substr(before);
+}
+
 TEST_F(ForwarderTest, DigGetsItsAnswer)
 {
-	if (system("command -v dig >/dev/null 2>&1") != 0)
-		GTEST_SKIP() << "dig is not installed (package bind9-dnsutils); skipping";
 	FakeUpstream f("127.0.0.2", false, answer(a_records({"192.0.2.44", "192.0.2.45"})));
 	start({&f});
 	ASSERT_FALSE(HasFatalFailure());
 
-	std::string cmd = "timeout 20 dig @127.0.0.1 -p " + std::to_string(port_) +
-	    " www.example.test A +tries=1 +time=3 2>&1";
-	std::unique_ptr<FILE, int (*)(FILE *)> p(popen(cmd.c_str(), "r"), pclose);
-	ASSERT_TRUE(p);
-	std::string out;
-	char buf[512];
-	for (size_t n; (n = fread(buf, 1, sizeof buf, p.get())) > 0;)
-		out.append(buf, n);
+	auto got = dig("@127.0.0.1 -p " + std::to_string(port_) +
+	    " www.example.test A +tries=1 +time=3");
+	if (!got)
+		GTEST_SKIP() << "dig is not installed (package bind9-dnsutils); skipping";
+	const std::string &out = *got;
 	EXPECT_NE(out.find("status: NOERROR"), std::string::npos) << out;
 	EXPECT_NE(out.find("192.0.2.44"), std::string::npos) << out;
 	EXPECT_NE(out.find("192.0.2.45"), std::string::npos) << out;
@@ -686,6 +775,320 @@ TEST_F(ForwarderTest, DiversionWithoutTheDriverEndsStartUp)
 	    {config_.config_env()});
 	EXPECT_EQ(r.exit_code, 1) << r.err;
 	EXPECT_EQ(count_of(log(), "Failed to open the WinDivert device (126)"), 1u) << log();
+}
+
+/* ---------------------------------------------------------------------- */
+/* DNS over TCP */
+
+/* The Windows program listens for datagrams only. */
+constexpr const char *kNoTcpOnWindows = "the Windows build serves no DNS over TCP";
+
+/* A query's reply over TCP, and how long it took. */
+struct TcpReply {
+	std::optional<dns::Bytes> msg;
+	std::chrono::milliseconds took{0};
+};
+
+TcpReply
+ask_tcp(uint16_t port, uint16_t id, const std::string &name, uint16_t qtype = dns::TYPE_A)
+{
+	TcpClient c("127.0.0.1", port);
+	auto t0 = Clock::now();
+	if (!c.send_message(dns::build_query(id, name, qtype)))
+		return {};
+	auto msg = c.receive(10s);
+	return {msg, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0)};
+}
+
+/* Answers each question name as `rows` say (no entry: no answer). */
+Script
+by_name(std::map<std::string, std::function<std::vector<Reply>(const Received &)>> rows)
+{
+	return [rows = std::move(rows)](const Received &r) {
+		auto q = dns::first_question(r.message);
+		auto it = q ? rows.find(q->name) : rows.end();
+		return it == rows.end() ? std::vector<Reply>{} : it->second(r);
+	};
+}
+
+/*
+ * Each answer over TCP is judged like a datagram, and the client gets one
+ * reply: the first relayed answer; else the held one after the hold delay,
+ * or as soon as every server is done; else SERVFAIL.
+ */
+TEST_F(ForwarderTest, TcpQueriesGetOneJudgedReply)
+{
+	if (testing_windows_build())
+		GTEST_SKIP() << kNoTcpOnWindows;
+	write_file(dir_.file("blocklist.txt"), "203.0.113.5\n");
+	auto now = [](std::vector<dns::Record> recs, std::chrono::milliseconds d = 0ms) {
+		return [recs, d](const Received &r) {
+			return std::vector<Reply>{{d, dns::build_answer(r.message, recs)}};
+		};
+	};
+	auto wrong_id = [](const Received &r) {
+		auto a = dns::build_answer(r.message, a_records({"192.0.2.9"}));
+		return std::vector<Reply>{{0ms, dns::with_id(a, dns::message_id(a) ^ 1)}};
+	};
+	FakeTcpUpstream s1("127.0.0.2", by_name({
+	    {"relay.test", now(a_records({"192.0.2.1", "192.0.2.2"}))},
+	    {"held.test", now(a_records({"192.0.2.3"}))},
+	    {"held-all-done.test", now(a_records({"192.0.2.3"}))},
+	    {"dropped.test", now(a_records({"203.0.113.5"}))},
+	}));
+	FakeTcpUpstream s2("127.0.0.3", by_name({
+	    {"relay.test", now(a_records({"192.0.2.4"}), 2s)},
+	    {"held-all-done.test", wrong_id},
+	    {"dropped.test", now(a_records({"203.0.113.5"}))},
+	}));
+	start_with_list("127.0.0.2:" + std::to_string(s1.port()) + ",127.0.0.3:" +
+	    std::to_string(s2.port()), {"-b", "blocklist.txt"});
+	ASSERT_FALSE(HasFatalFailure());
+
+	const uint16_t servfail = 2;
+	struct Row {
+		const char *name;
+		Addresses addresses; /* empty: SERVFAIL */
+		std::chrono::milliseconds at_least, at_most;
+	} rows[] = {
+	    {"relay.test", {"192.0.2.1", "192.0.2.2"}, 0ms, 250ms},
+	    {"held.test", {"192.0.2.3"}, 300ms, 1500ms},
+	    {"held-all-done.test", {"192.0.2.3"}, 0ms, 250ms},
+	    {"dropped.test", {}, 0ms, 250ms},
+	    {"silent.test", {}, 3500ms, 6000ms},
+	};
+	/* All at once: the slowest row sets the pace. */
+	std::vector<TcpReply> got(std::size(rows));
+	std::vector<std::thread> threads;
+	for (size_t i = 0; i < std::size(rows); i++)
+		threads.emplace_back([&, i] { got[i] = ask_tcp(port_, (uint16_t)(0x100 + i), rows[i].name); });
+	for (auto &t : threads)
+		t.join();
+	for (size_t i = 0; i < std::size(rows); i++) {
+		const Row &row = rows[i];
+		SCOPED_TRACE(row.name);
+		ASSERT_TRUE(got[i].msg) << "no reply";
+		const dns::Bytes &m = *got[i].msg;
+		EXPECT_EQ(dns::message_id(m), 0x100 + i);
+		EXPECT_EQ(dns::first_question(m).value().name, row.name);
+		EXPECT_EQ(dns::message_flags(m) & 0xf, row.addresses.empty() ? servfail : 0);
+		EXPECT_EQ(dns::answer_addresses(m), row.addresses);
+		EXPECT_GE(got[i].took, row.at_least);
+		EXPECT_LE(got[i].took, row.at_most);
+	}
+	EXPECT_EQ(count_of(log(), "QILEC_00826"), 1u) << "the answer with the wrong ID";
+	EXPECT_EQ(count_of(log(), "QILEC_00828"), 1u) << "the silent servers";
+}
+
+TEST_F(ForwarderTest, TcpWithoutPlainServersGetsServfail)
+{
+	if (testing_windows_build())
+		GTEST_SKIP() << kNoTcpOnWindows;
+	FakeUpstream enc("127.0.0.2", true, answer(a_records({"192.0.2.1", "192.0.2.2"})));
+	start({&enc});
+	ASSERT_FALSE(HasFatalFailure());
+	for (uint16_t id : {1, 2}) {
+		TcpReply r = ask_tcp(port_, id, "enc.test");
+		ASSERT_TRUE(r.msg);
+		EXPECT_EQ(dns::message_id(*r.msg), id);
+		EXPECT_EQ(dns::message_flags(*r.msg) & 0xf, 2);
+	}
+	EXPECT_EQ(enc.received_count(), 0u);
+	EXPECT_EQ(count_of(log(), "QILEC_00827"), 1u);
+}
+
+/* A 3,000-byte answer: truncated to the client over classic UDP, whole
+ * over TCP. */
+TEST_F(ForwarderTest, LargeAnswersComeWholeOverTcp)
+{
+	if (testing_windows_build())
+		GTEST_SKIP() << kNoTcpOnWindows;
+	auto big = [](const Received &r) {
+		return dns::build_answer(r.message, {dns::txt_record(3000)});
+	};
+	FakeUpstream udp("127.0.0.2", false, [&](const Received &r) {
+		return std::vector<Reply>{{0ms, dns::fit_datagram(r.message, big(r))}};
+	});
+	FakeTcpUpstream tcp("127.0.0.2", [&](const Received &r) {
+		return std::vector<Reply>{{0ms, big(r)}};
+	}, udp.port());
+	start({&udp});
+	ASSERT_FALSE(HasFatalFailure());
+
+	TcpReply r = ask_tcp(port_, 0x3000, "big.test", dns::TYPE_TXT);
+	ASSERT_TRUE(r.msg);
+	ASSERT_TRUE(tcp.received_count() == 1);
+	EXPECT_EQ(*r.msg, big(tcp.received()[0]));
+
+	std::string at = "@127.0.0.1 -p " + std::to_string(port_) + " big.test TXT +tries=1 +time=3";
+	auto out = dig(at + " +tcp");
+	if (!out)
+		GTEST_SKIP() << "dig is not installed (package bind9-dnsutils); skipping";
+	EXPECT_NE(out->find("status: NOERROR"), std::string::npos) << *out;
+	EXPECT_NE(out->find("ANSWER: 1,"), std::string::npos) << *out;
+	out = dig(at + " +ignore +notcp +bufsize=0");
+	EXPECT_NE(out->find("flags: qr tc"), std::string::npos) << *out;
+	EXPECT_NE(out->find("ANSWER: 0,"), std::string::npos) << *out;
+}
+
+TEST_F(ForwarderTest, SixtyFourTcpClientsPipelineAndTheNextIsRefused)
+{
+	if (testing_windows_build())
+		GTEST_SKIP() << kNoTcpOnWindows;
+	FakeTcpUpstream f("127.0.0.2", answer(a_records({"192.0.2.1", "192.0.2.2"})));
+	start_with_list("127.0.0.2:" + std::to_string(f.port()));
+	ASSERT_FALSE(HasFatalFailure());
+
+	const size_t clients = 64, queries = 100;
+	std::vector<std::unique_ptr<TcpClient>> cs;
+	for (size_t c = 0; c < clients; c++) {
+		cs.push_back(std::make_unique<TcpClient>("127.0.0.1", port_));
+		ASSERT_TRUE(cs.back()->connected()) << c;
+	}
+	std::vector<size_t> answered(clients);
+	std::vector<std::thread> threads;
+	for (size_t c = 0; c < clients; c++) {
+		threads.emplace_back([&, c] {
+			dns::Bytes all;
+			for (size_t i = 0; i < queries; i++) {
+				auto q = tcp_frame(dns::build_query((uint16_t)i,
+				    "q" + std::to_string(i) + ".c" + std::to_string(c) + ".test", dns::TYPE_A));
+				all.insert(all.end(), q.begin(), q.end());
+			}
+			if (!cs[c]->send_raw(all))
+				return;
+			std::set<uint16_t> ids;
+			for (size_t i = 0; i < queries; i++) {
+				auto m = cs[c]->receive(20s);
+				if (!m)
+					break;
+				auto q = dns::first_question(*m);
+				uint16_t id = dns::message_id(*m);
+				if (q && q->name == "q" + std::to_string(id) + ".c" + std::to_string(c) + ".test" &&
+				    dns::answer_addresses(*m).size() == 2)
+					ids.insert(id);
+			}
+			answered[c] = ids.size();
+		});
+	}
+	for (auto &t : threads)
+		t.join();
+	for (size_t c = 0; c < clients; c++)
+		EXPECT_EQ(answered[c], queries) << "client " << c;
+
+	TcpClient extra("127.0.0.1", port_);
+	EXPECT_TRUE(extra.closed_by_peer(5s)) << "the 65th connection";
+	EXPECT_TRUE(wait_log("QILEC_00823: Too many TCP clients (64)"));
+	/* One of the 64 leaves; a newcomer is served. */
+	cs[0].reset();
+	EXPECT_TRUE(wait_until([&] {
+		TcpReply r = ask_tcp(port_, 7, "after.test");
+		return r.msg && dns::answer_addresses(*r.msg).size() == 2;
+	}, 5s));
+}
+
+/* Connections that stall or send what is no DNS message are closed; the
+ * server goes on. */
+TEST_F(ForwarderTest, StalledAndBrokenTcpConnectionsAreClosed)
+{
+	if (testing_windows_build())
+		GTEST_SKIP() << kNoTcpOnWindows;
+	FakeTcpUpstream f("127.0.0.2", answer(a_records({"192.0.2.1", "192.0.2.2"})));
+	start_with_list("127.0.0.2:" + std::to_string(f.port()));
+	ASSERT_FALSE(HasFatalFailure());
+
+	struct Row {
+		const char *name;
+		dns::Bytes bytes;
+		bool at_once; /* else after the idle time-out */
+	};
+	dns::Bytes huge{0xff, 0xff};
+	huge.insert(huge.end(), 10, 0);
+	const Row rows[] = {
+	    {"silent", {}, false},
+	    {"half a length", {0x00}, false},
+	    {"65535 announced, 10 sent", huge, false},
+	    {"empty message", {0x00, 0x00}, true},
+	    {"shorter than a header", {0x00, 0x05, 1, 2, 3, 4, 5}, true},
+	};
+	std::vector<std::unique_ptr<TcpClient>> cs;
+	for (const Row &row : rows) {
+		cs.push_back(std::make_unique<TcpClient>("127.0.0.1", port_));
+		ASSERT_TRUE(cs.back()->connected());
+		ASSERT_TRUE(cs.back()->send_raw(row.bytes)) << row.name;
+	}
+	for (bool at_once : {true, false}) {
+		for (size_t i = 0; i < std::size(rows); i++) {
+			if (rows[i].at_once != at_once)
+				continue;
+			EXPECT_TRUE(cs[i]->closed_by_peer(at_once ? 2s : 15s)) << rows[i].name;
+		}
+	}
+	EXPECT_EQ(count_of(log(), "QILEC_00824"), 2u);
+	TcpReply r = ask_tcp(port_, 9, "still.test");
+	ASSERT_TRUE(r.msg);
+	EXPECT_EQ(dns::answer_addresses(*r.msg).size(), 2u);
+}
+
+/* ---------------------------------------------------------------------- */
+/* Datagrams of EDNS size */
+
+/* An answer to `q` of exactly `total` bytes: one TXT record filling it. */
+dns::Bytes
+sized_answer(std::span<const uint8_t> q, size_t total)
+{
+	dns::Bytes a = dns::build_answer(q, {dns::txt_record(1)});
+	return dns::build_answer(q, {dns::txt_record(1 + total - a.size())});
+}
+
+TEST_F(ForwarderTest, PlainDatagramsUpToTheEdnsSizeComeWhole)
+{
+	/* Names give sizes: "s<bytes>.test" is answered with that many bytes,
+	 * as long as the query's EDNS size allows (else truncated). */
+	auto size_of = [](const Received &r) {
+		auto q = dns::first_question(r.message);
+		return q ? std::stoul(q->name.substr(1)) : 0ul;
+	};
+	FakeUpstream udp("127.0.0.2", false, [&](const Received &r) {
+		return std::vector<Reply>{{0ms, dns::fit_datagram(r.message,
+		    sized_answer(r.message, size_of(r)))}};
+	});
+	FakeTcpUpstream tcp("127.0.0.2", [&](const Received &r) {
+		return std::vector<Reply>{{0ms, sized_answer(r.message, size_of(r))}};
+	}, udp.port());
+	start({&udp});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+	/* The message-size error: EMSGSIZE, or Winsock's WSAEMSGSIZE. */
+	std::string msgsize = testing_windows_build() ? "10040" : "90";
+
+	const struct {
+		size_t size;
+		bool whole;
+	} rows[] = {{513, true}, {3000, true}, {4096, true}, {4097, false}};
+	for (const auto &row : rows) {
+		SCOPED_TRACE(row.size);
+		std::string name = "s" + std::to_string(row.size) + ".test";
+		dns::Bytes q = dns::with_edns(dns::build_query(0x4096, name, dns::TYPE_TXT), 65535);
+		ASSERT_TRUE(c.send(q));
+		auto got = c.receive(2s);
+		if (!row.whole) {
+			EXPECT_FALSE(got);
+			EXPECT_TRUE(wait_log("QILEC_00699: remote: recvfrom(2) error: " + msgsize));
+			continue;
+		}
+		ASSERT_TRUE(got);
+		EXPECT_EQ(got->data.size(), row.size);
+		EXPECT_EQ(dns::answer_records(got->data).value().size(), 1u);
+	}
+
+	std::string at = "@127.0.0.1 -p " + std::to_string(port_) + " s3000.test TXT +tries=1 +time=3";
+	auto out = dig(at + " +bufsize=4096 +notcp");
+	if (!out)
+		GTEST_SKIP() << "dig is not installed (package bind9-dnsutils); skipping";
+	EXPECT_NE(out->find("flags: qr rd ra;"), std::string::npos) << *out;
+	EXPECT_NE(out->find("ANSWER: 1,"), std::string::npos) << *out;
+	EXPECT_EQ(tcp.received_count(), 0u) << "dig had to ask over TCP";
 }
 
 } // namespace

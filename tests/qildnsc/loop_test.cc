@@ -33,11 +33,13 @@ protected:
 	void SetUp() override
 	{
 		saved_local_ = local_fd;
-		saved_remote_ = remote_fd;
+		saved_remote_ = remote_fds[0];
+		saved_n_remote_ = n_remote_fds;
 		local_fd = local_.fd();
-		remote_fd = remote_.fd();
+		remote_fds[0] = remote_.fd();
+		n_remote_fds = 1;
 		ASSERT_EQ(init_servers(), 0) << log_.text();
-		ASSERT_EQ(loop_open(&loop_, local_fd, &remote_fd, 1), 0) << log_.text();
+		ASSERT_EQ(loop_open(&loop_, local_fd, remote_fds, 1), 0) << log_.text();
 		log_.clear();
 	}
 
@@ -45,7 +47,8 @@ protected:
 	{
 		loop_close(&loop_);
 		local_fd = saved_local_;
-		remote_fd = saved_remote_;
+		remote_fds[0] = saved_remote_;
+		n_remote_fds = saved_n_remote_;
 	}
 
 	/* A pending query of the client's, and the two-record answer that
@@ -73,7 +76,7 @@ protected:
 	qiltest::ConfString servers_{&dnsc_conf.dns_servers,
 	                             "127.0.0.1:" + std::to_string(server_.port())};
 	struct loop loop_;
-	int saved_local_ = -1, saved_remote_ = -1;
+	int saved_local_ = -1, saved_remote_ = -1, saved_n_remote_ = 0;
 };
 
 TEST_F(LoopTurn, EachTurnServesABatchOfBothSocketsAfterTheDueHeldAnswers)

@@ -131,8 +131,25 @@ UdpSocket::collect_until(size_t count, std::chrono::milliseconds limit)
 uint16_t
 pick_udp_port(const std::string &addr)
 {
-	UdpSocket s(addr, 0);
-	return s.port();
+	/* The forwarder listens on TCP too: a port that busy tests hold for
+	 * their connections would fail its start. Bounded: the last one
+	 * drawn serves when none is free on both. */
+	uint16_t port = 0;
+	for (int i = 0; i < 20; i++) {
+		UdpSocket s(addr, 0);
+		port = s.port();
+		int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+		int on = 1;
+		(void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+		sockaddr_in sa = make_sockaddr(addr, port);
+		bool free_too = fd >= 0 &&
+		    bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+		if (fd >= 0)
+			close(fd);
+		if (free_too)
+			break;
+	}
+	return port;
 }
 
 } // namespace qiltest

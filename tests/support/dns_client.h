@@ -71,8 +71,9 @@ private:
 	uint16_t server_port_;
 };
 
-/* A UDP port on `addr` that was free a moment ago: bound to port 0, read
- * back and released. Another process may take it meanwhile. */
+/* A UDP port on `addr` that was free a moment ago, on TCP as well: bound
+ * to port 0, read back and released. Another process may take it
+ * meanwhile. */
 uint16_t pick_udp_port(const std::string &addr = "127.0.0.1");
 
 } // namespace qiltest

@@ -1,11 +1,12 @@
 /*
  * dns_message.cc -- DNS wire messages for tests.
  */
-
+#include <algorithm>
 #include <stdexcept>
 
 #include "dns_message.h"
 #include "odr.h"
+#include "vdns.h"
 
 namespace qiltest::dns {
 
@@ -95,6 +96,18 @@ Record
 ptr_record(std::string_view target)
 {
 	return Record{TYPE_PTR, encode_name(target)};
+}
+
+Record
+txt_record(size_t size)
+{
+	Record r{TYPE_TXT, {}};
+	while (r.rdata.size() < size) {
+		size_t l = std::min<size_t>(size - r.rdata.size() - 1, 255);
+		r.rdata.push_back(static_cast<uint8_t>(l));
+		r.rdata.insert(r.rdata.end(), l, 'x');
+	}
+	return r;
 }
 
 /*
@@ -273,6 +286,61 @@ answer_addresses(std::span<const uint8_t> msg)
 		inet_ntop(AF_INET, r.rdata.data(), text, sizeof text);
 		out.emplace_back(text);
 	}
+	return out;
+}
+
+} // namespace qiltest::dns
+
+namespace qiltest::dns {
+
+Bytes
+with_edns(std::span<const uint8_t> q, uint16_t udp_size)
+{
+	Bytes out(q.begin(), q.end());
+	if (out.size() < HEADER_SIZE)
+		throw std::invalid_argument("query shorter than a header");
+	uint16_t ar = static_cast<uint16_t>(dns_get16(out, 10) + 1);
+	out[10] = static_cast<uint8_t>(ar >> 8);
+	out[11] = static_cast<uint8_t>(ar & 0xff);
+	out.push_back(0); /* the root name */
+	dns_put16(out, 41);
+	dns_put16(out, udp_size);
+	dns_put32(out, 0);
+	dns_put16(out, 0);
+	return out;
+}
+
+std::optional<uint16_t>
+edns_udp_size(std::span<const uint8_t> msg)
+{
+	auto off = dns_skip_questions(msg);
+	if (!off)
+		return std::nullopt;
+	unsigned records = 0;
+	for (size_t at = 6; at < HEADER_SIZE; at += 2)
+		records += dns_get16(msg, at);
+	for (unsigned i = 0; i < records; i++) {
+		auto next = dns_read_name(msg, *off, nullptr);
+		if (!next || *next + 10 > msg.size())
+			return std::nullopt;
+		if (dns_get16(msg, *next) == 41)
+			return dns_get16(msg, *next + 2);
+		*off = *next + 10 + dns_get16(msg, *next + 8);
+	}
+	return std::nullopt;
+}
+
+Bytes
+fit_datagram(std::span<const uint8_t> query, Bytes answer)
+{
+	size_t limit = std::max<size_t>(edns_udp_size(query).value_or(512), 512);
+	if (answer.size() <= limit)
+		return answer;
+	Bytes out(answer.size());
+	int n = VDNS_truncated(answer.data(), answer.size(), out.data(), out.size());
+	if (n < 0)
+		throw std::invalid_argument("answer without a readable question");
+	out.resize(static_cast<size_t>(n));
 	return out;
 }
 

@@ -25,12 +25,14 @@ enum : uint16_t {
 	TYPE_A = 1,
 	TYPE_CNAME = 5,
 	TYPE_PTR = 12,
+	TYPE_TXT = 16,
 	TYPE_AAAA = 28,
 	CLASS_IN = 1,
 };
 
 enum : uint16_t {
 	FLAG_QR = 0x8000,
+	FLAG_TC = 0x0200,
 	FLAG_RD = 0x0100,
 	FLAG_RA = 0x0080,
 };
@@ -55,6 +57,8 @@ Record a_record(std::string_view dotted);
 Record aaaa_record(std::string_view text);
 Record cname_record(std::string_view target);
 Record ptr_record(std::string_view target);
+/* A TXT record whose data is `size` bytes: strings of at most 255 'x'. */
+Record txt_record(size_t size);
 
 /*
  * An answer to `query`: its ID and question copied, QR (and RA) set, RD
@@ -69,6 +73,19 @@ uint16_t message_id(std::span<const uint8_t> msg);
 uint16_t message_flags(std::span<const uint8_t> msg);
 uint16_t message_qdcount(std::span<const uint8_t> msg);
 uint16_t message_ancount(std::span<const uint8_t> msg);
+
+/* A copy of the query `q` with an EDNS record (OPT) announcing `udp_size`
+ * appended to its additional section. */
+Bytes with_edns(std::span<const uint8_t> q, uint16_t udp_size);
+
+/* The UDP size of the EDNS record (OPT) of the additional section, or
+ * nullopt when there is none or the message cannot be walked. */
+std::optional<uint16_t> edns_udp_size(std::span<const uint8_t> msg);
+
+/* What an upstream sends a client over UDP: `answer` as it is when it
+ * fits the client's EDNS size (512 without one), else its header and
+ * question with TC set. */
+Bytes fit_datagram(std::span<const uint8_t> query, Bytes answer);
 
 /* A copy of `msg` with its ID replaced. */
 Bytes with_id(std::span<const uint8_t> msg, uint16_t id);

@@ -46,7 +46,8 @@ start_forwarder(const TmpDir &dir, const std::vector<std::string> &args,
 		if (up && (*fwd)->running())
 			return;
 		*err = (*fwd)->stderr_text();
-		bool port_taken = log().find("QILEC_00691") != std::string::npos;
+		bool port_taken = log().find("QILEC_00691") != std::string::npos ||
+		    log().find("QILEC_00820") != std::string::npos;
 		fwd->reset();
 		if (!port_taken) {
 			FAIL() << "the forwarder did not start (" << (up ? "exited" : "no ready line")

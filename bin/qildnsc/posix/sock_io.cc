@@ -95,8 +95,7 @@ sock_sendq_flush(struct sock_sendq *q)
 		int e = ODR_sockError();
 		if (r == -1 && e == EINTR)
 			continue;
-		vtc_log(vl, VTCLOG_ERROR, "%s: sendto(2) error: %d %s", q->code[i], e,
-		    ODR_sockErrorText());
+		sock_send_failed(q->code[i], e);
 		i++;
 	}
 	q->n = 0;

@@ -63,8 +63,7 @@ sock_sendq_flush(struct sock_sendq *q)
 		while (r == -1 && ODR_sockError() == ODR_EINTR);
 		if (r == -1) {
 			int e = ODR_sockError();
-			vtc_log(vl, VTCLOG_ERROR, "%s: sendto(2) error: %d %s", q->code[i], e,
-			    ODR_sockErrorText());
+			sock_send_failed(q->code[i], e);
 		}
 	}
 	q->n = 0;

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 
 #include "odr.h"
+#include "vtc_limit.h"
 #include "vtc_log.h"
 
 int ODR_osversion;
@@ -106,7 +107,11 @@ odr_random_fill(struct vtclog *vl)
 		r = getrandom(odr_pool, sizeof odr_pool, 0);
 	while (r == -1 && errno == EINTR);
 	if (r != (ssize_t)sizeof odr_pool) {
-		vtc_log(vl, VTCLOG_ERROR, "rand_s() failed %d", r == -1 ? errno : EIO);
+		/* A failing generator fails every draw: one line per draw
+		 * would flood the log. */
+		static thread_local struct vtc_limit lim =
+		    VTC_LIMIT_INIT("rand_s() failed", VTCLOG_ERROR);
+		vtc_limit_log(&lim, vl, "rand_s() failed %d", r == -1 ? errno : EIO);
 		return -1;
 	}
 	odr_left = sizeof odr_pool / sizeof odr_pool[0];

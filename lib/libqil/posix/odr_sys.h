@@ -25,6 +25,7 @@ typedef pthread_mutexattr_t ODR_pthread_mutexattr_t;
 #define ODR_EWOULDBLOCK EAGAIN
 #define ODR_EINPROGRESS EINPROGRESS
 #define ODR_EINTR       EINTR
+#define ODR_EMSGSIZE    EMSGSIZE
 
 /* Sends on a peer that has gone must fail, not raise SIGPIPE. */
 #define ODR_MSG_NOSIGNAL MSG_NOSIGNAL

@@ -19,15 +19,9 @@
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
-/* The format archetype of our printf-like functions (C99 formats: MinGW's own printf is used). */
-#define ODR_PRINTF_FORMAT gnu_printf
-
 #endif
 #ifndef NOMINMAX
 #define NOMINMAX
-/* The format archetype of our printf-like functions (C99 formats: MinGW's own printf is used). */
-#define ODR_PRINTF_FORMAT gnu_printf
-
 #endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -44,13 +38,15 @@ typedef struct odr_pthread_mutexattr ODR_pthread_mutexattr_t; /* never passed */
 #define ODR_EWOULDBLOCK WSAEWOULDBLOCK
 #define ODR_EINPROGRESS WSAEWOULDBLOCK
 #define ODR_EINTR       WSAEINTR
+#define ODR_EMSGSIZE    WSAEMSGSIZE
 
 #define ODR_MSG_NOSIGNAL 0
 /* The program starts no child processes on Windows: nothing to close on
  * exec. */
 #define SOCK_CLOEXEC 0
 
-/* The format archetype of our printf-like functions (C99 formats: MinGW's own printf is used). */
+/* The format archetype of our printf-like functions (C99 formats: MinGW's
+ * own printf is used). */
 #define ODR_PRINTF_FORMAT gnu_printf
 
 #endif

@@ -1,0 +1,61 @@
+/*
+ * tcp_query.h -- one query that came over TCP, forwarded over TCP to every
+ * plain upstream server at once (one connection per server) and answered
+ * exactly once: with the first answer that filter_response() relays; else
+ * with the last answer it holds, HOLD_DELAY after that answer came or as
+ * soon as every server has answered or failed; else with SERVFAIL once
+ * every server has failed or TCP_QUERY_TIMEOUT has passed. Encrypted
+ * servers speak datagrams only and are not asked.
+ *
+ * TCP thread only (tcp_server.h). The server and filter tables are read
+ * without locks; each query owns its copy of the message, its connections
+ * and the answers it reads.
+ */
+#ifndef QILDNSC_TCP_QUERY_H
+#define QILDNSC_TCP_QUERY_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+/* The largest DNS message over TCP: what a 2-byte length can say. */
+#define TCP_MSG_MAX 65535
+/* Seconds a query waits for a usable answer before SERVFAIL. */
+#define TCP_QUERY_TIMEOUT 4.0
+
+/*
+ * What the TCP thread's epoll set points at: `cb` is called with the ready
+ * events of `fd`. A watch whose descriptor is closed has `fd` -1 and
+ * ignores events still queued for it.
+ */
+struct tcp_watch {
+	void (*cb)(struct tcp_watch *w, uint32_t events);
+	int fd;
+};
+
+/* Takes the query's one reply: `len` bytes with the client's ID. */
+typedef void tcp_reply_f(void *priv, const uint8_t *reply, size_t len);
+
+struct tcp_query;
+
+/*
+ * Starts forwarding `msg` (`len` bytes) to every plain server; its
+ * connections join the epoll set `epfd`. `reply` is called exactly once
+ * with `priv`, possibly before this returns (no plain server, no
+ * connection possible). `now` is the monotonic time. The caller deletes
+ * the query once it is done. NULL (nothing logged) when `msg` is not a
+ * well-formed DNS message whose question can be read.
+ */
+struct tcp_query *tcp_query_new(int epfd, const uint8_t *msg, size_t len,
+                                 tcp_reply_f *reply, void *priv, double now);
+/* Releases a held answer that is due, or ends a query whose time is up. */
+void tcp_query_tick(struct tcp_query *q, double now);
+/* Writes the summaries of the rate-limited complaints of the queries whose
+ * second is over; called now and then. */
+void tcp_query_flush_logs(double now);
+/* True once the reply has been given. */
+bool tcp_query_done(const struct tcp_query *q);
+/* Closes the query's connections and frees it; no reply is given if it
+ * was not done yet. */
+void tcp_query_delete(struct tcp_query *q);
+
+#endif

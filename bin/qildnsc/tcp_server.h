@@ -1,0 +1,38 @@
+/*
+ * tcp_server.h -- DNS over TCP on the listening address and port: the
+ * listening socket, the client connections (each message with its 2-byte
+ * length, several in flight per connection, answers in any order, matched
+ * by the client through their IDs) and the thread that serves them with
+ * the queries of tcp_query.h.
+ *
+ * init_tcp() runs on the start-up thread; afterwards tcp_thread() alone
+ * touches everything here. It shares nothing with the UDP event loop but
+ * the read-only server and filter tables, and never waits on it.
+ */
+#ifndef QILDNSC_TCP_SERVER_H
+#define QILDNSC_TCP_SERVER_H
+
+/* Client connections served at once; more are closed at once. */
+#define TCP_CLIENTS_MAX 64
+/* Seconds a connection may stay without traffic and without a query in
+ * flight before it is closed. */
+#define TCP_IDLE_TIMEOUT 10.0
+/* Queries of one connection in flight at once; further messages wait in
+ * the socket until one is answered. */
+#define TCP_CLIENT_QUERIES_MAX 4
+/* The longest wait of one turn of the TCP thread, in milliseconds: the
+ * hold and time-out clocks are read at least this often. */
+#define TCP_TURN_MSEC 50
+
+/* The listening TCP socket, -1 before init_tcp(). */
+extern int tcp_listen_fd;
+
+/* Creates the listening TCP socket on the listening address and port;
+ * -1 on failure (logged). */
+int init_tcp(void);
+
+/* Thread body: serves the TCP clients; returns only after a failure of
+ * the wait (logged). */
+void *tcp_thread(void *arg);
+
+#endif
