@@ -150,6 +150,14 @@ addresses_text(const std::vector<Datagram> &got)
 	return s;
 }
 
+/* The number of the message-size error in the log: EMSGSIZE, or Winsock's
+ * WSAEMSGSIZE. */
+std::string
+msgsize_code()
+{
+	return testing_windows_build() ? "10040" : "90";
+}
+
 class ForwarderTest : public ::testing::Test {
 protected:
 	void
@@ -628,7 +636,7 @@ TEST_F(ForwarderTest, UpstreamDatagramsThatAnswerNothingAreDropped)
 	EXPECT_EQ(count_of(lg, "QILEC_00701: remote: Failed to parse DNS response."), 1u);
 	/* The plain server's datagram over 4096 bytes, the encrypted one's
 	 * over a frame. */
-	EXPECT_EQ(count_of(lg, "QILEC_00699: remote: recvfrom(2) error: 90"), 2u);
+	EXPECT_EQ(count_of(lg, "QILEC_00699: remote: recvfrom(2) error: " + msgsize_code()), 2u);
 	/* The stranger is named. */
 	EXPECT_EQ(warnings(lg, "127\\.0\\.0\\.2:" + std::to_string(plain.stranger_port()) +
 	                       "\\b").size(), 1u);
@@ -1059,8 +1067,6 @@ TEST_F(ForwarderTest, PlainDatagramsUpToTheEdnsSizeComeWhole)
 	start({&udp});
 	ASSERT_FALSE(HasFatalFailure());
 	DnsClient c(port_);
-	/* The message-size error: EMSGSIZE, or Winsock's WSAEMSGSIZE. */
-	std::string msgsize = testing_windows_build() ? "10040" : "90";
 
 	const struct {
 		size_t size;
@@ -1074,7 +1080,7 @@ TEST_F(ForwarderTest, PlainDatagramsUpToTheEdnsSizeComeWhole)
 		auto got = c.receive(2s);
 		if (!row.whole) {
 			EXPECT_FALSE(got);
-			EXPECT_TRUE(wait_log("QILEC_00699: remote: recvfrom(2) error: " + msgsize));
+			EXPECT_TRUE(wait_log("QILEC_00699: remote: recvfrom(2) error: " + msgsize_code()));
 			continue;
 		}
 		ASSERT_TRUE(got);

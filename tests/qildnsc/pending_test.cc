@@ -7,7 +7,6 @@
  * that no slot holds them.
  */
 #include <string.h>
-#include <unistd.h>
 
 #include <memory>
 #include <optional>
@@ -19,9 +18,7 @@
 
 #include "dns_message.h"
 #include "odr.h"
-#include "refuse_getrandom.h"
 #include "unit_support.h"
-#include "odr.h"
 #include "intake.h"
 
 namespace {
@@ -109,23 +106,6 @@ TEST(PendingRing, NewIdIsHeldByNoSlotAndIsNeverZeroWhileASlotHoldsZero)
 		ASSERT_NE(id, 0) << "draw " << i;
 		ASSERT_EQ(find_pending(id), nullptr) << "draw " << i << " gave " << id;
 	}
-}
-
-/* A failing generator (every draw 0) makes the draw give up, not spin:
- * never-used slots hold 0, so "draw until free" would never end. */
-TEST(PendingRingDeathTest, NewIdGivesUpWhenTheRandomGeneratorFails)
-{
-	EXPECT_EXIT(
-	    {
-		    LogCapture log;
-		    (void)alarm(10); /* a draw without end dies of SIGALRM */
-		    if (!qiltest::refuse_getrandom())
-			    _exit(2);
-		    for (int i = 0; i < 64; i++)
-			    (void)ODR_random(::vl); /* what the thread drew before */
-		    _exit(pending_new_id() == -1 && pending_new_id() == -1 ? 0 : 1);
-	    },
-	    ::testing::ExitedWithCode(0), "");
 }
 
 /*
