@@ -12,6 +12,7 @@
 #include <string>
 
 #include "config.h"
+#include "odr.h"
 #include "qildnsc.h"
 #include "vhttp.h"
 #include "vsb.h"
@@ -208,7 +209,7 @@ config_server_list(json_t *servers, char **out)
 		sep = ",";
 	}
 	vsb_finish(vsb);
-	*out = strndup(vsb_data(vsb), (size_t)vsb_len(vsb));
+	*out = ODR_strndup(vsb_data(vsb), (size_t)vsb_len(vsb));
 	AN(*out);
 	vsb_delete(vsb);
 	return 0;

@@ -205,6 +205,18 @@ divert_rules_install(void)
 	return 0;
 }
 
+void
+divert_exempt_socket(int fd)
+{
+	int mark = QILDNSC_UPSTREAM_MARK;
+
+	if (setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0) {
+		int e = ODR_sockError();
+		vtc_log(vl, VTCLOG_WARN, "[WARN] setsockopt(2) SO_MARK error: %d %s", e,
+		    ODR_sockErrorText());
+	}
+}
+
 static int
 divert_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa, void *)
 {

@@ -17,6 +17,10 @@
 /* The mark of the upstream socket's packets, which diversion leaves alone. */
 #define QILDNSC_UPSTREAM_MARK 0x51d5
 
+/* Keeps diversion away from the packets of `fd` (the upstream socket), so
+ * that our own queries are never turned back to us; a failure is logged. */
+void divert_exempt_socket(int fd);
+
 /* Starts diversion_thread() and waits until its queue and rules are in
  * place: 0, or -1 when they could not be set up (logged, no rule left).
  * Ends the process when the thread cannot be started. */

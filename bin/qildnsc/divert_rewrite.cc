@@ -2,10 +2,10 @@
  * divert_rewrite.cc -- the rewriting rule and the checksums of diverted
  * packets. No system calls: unit-tested on crafted packets.
  */
-#include <arpa/inet.h>
 #include <string.h>
 
 #include "divert_rewrite.h"
+#include "odr.h"
 
 #define IP_HDR_MIN 20
 #define UDP_HDR 8

@@ -6,13 +6,12 @@
  * thread for every A record of every answer, so both tables are sorted
  * once and searched by bisection.
  */
-#include <arpa/inet.h>
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "filter.h"
+#include "odr.h"
 #include "qildnsc.h"
 #include "servers.h"
 #include "vtc_log.h"
@@ -198,35 +197,35 @@ blacklist_lookup(uint32_t addr)
 }
 
 int
-filter_response(ns_msg msg, uint32_t server)
+filter_response(struct vdns_msg *msg, uint32_t server)
 {
 	bool local = dnsc_conf.croute_path != NULL && n_upstream_servers > 1 &&
 	    croute_lookup(server) == 1;
-	int ancount = ns_msg_count(msg, ns_s_an);
+	int ancount = msg->counts[VDNS_S_AN];
 
 	if (ancount == 0)
 		return FILTER_HOLD;
 	for (int i = 0; i < ancount; i++) {
-		ns_rr rr;
-		if (ns_parserr(&msg, ns_s_an, i, &rr) < 0) {
+		struct vdns_rr rr;
+		if (VDNS_parserr(msg, VDNS_S_AN, i, &rr) < 0) {
 			vtc_log(vl, VTCLOG_WARN, "[WARN] filter: Failed to parse DNS response.");
 			return FILTER_RELAY;
 		}
-		switch (ns_rr_type(rr)) {
-		case ns_t_a: {
+		switch (rr.type) {
+		case VDNS_T_A: {
 			uint32_t a;
 			/* Short A data carries no address to judge: it passes. */
-			if (ns_rr_rdlen(rr) < sizeof a)
+			if (rr.rdlength < sizeof a)
 				break;
-			memcpy(&a, ns_rr_rdata(rr), sizeof a);
+			memcpy(&a, rr.rdata, sizeof a);
 			if (blacklist_lookup(a))
 				return FILTER_DROP;
 			if (local && croute_lookup(a) == 0)
 				return FILTER_DROP;
 			break;
 		}
-		case ns_t_aaaa:
-		case ns_t_ptr:
+		case VDNS_T_AAAA:
+		case VDNS_T_PTR:
 			return FILTER_RELAY;
 		default:
 			break;

@@ -8,8 +8,9 @@
 #ifndef QILDNSC_FILTER_H
 #define QILDNSC_FILTER_H
 
-#include <arpa/nameser.h>
 #include <stdint.h>
+
+#include "vdns.h"
 
 #define FILTER_RELAY 0
 #define FILTER_DROP  1
@@ -34,6 +35,6 @@ int croute_lookup(uint32_t addr);
 
 /* FILTER_RELAY, FILTER_DROP or FILTER_HOLD for a parsed upstream answer
  * from `server` (IPv4, network order). */
-int filter_response(ns_msg msg, uint32_t server);
+int filter_response(struct vdns_msg *msg, uint32_t server);
 
 #endif

@@ -7,10 +7,9 @@
  * fixed buffers, the fixed ring and its index, IDs from a block of random
  * values.
  */
-#include <arpa/inet.h>
-#include <errno.h>
-#include <array>
 #include <string.h>
+
+#include <array>
 
 #include "intake.h"
 #include "qca_frame.h"
@@ -95,21 +94,21 @@ pending_new_id(void)
 }
 
 int
-pending_question_read(ns_msg *msg, struct pending_question *q)
+pending_question_read(struct vdns_msg *msg, struct pending_question *q)
 {
-	const uint8_t *base = ns_msg_base(*msg), *end = ns_msg_end(*msg);
+	const uint8_t *base = msg->msg, *end = msg->eom;
 
 	q->present = 0;
 	q->name_len = 0;
 	q->type = q->rr_class = 0;
-	if (ns_msg_count(*msg, ns_s_qd) == 0)
+	if (msg->counts[VDNS_S_QD] == 0)
 		return 0;
 	/* Follows compression pointers, refusing loops and overlong names. */
-	int used = ns_name_unpack(base, end, base + NS_HFIXEDSZ, q->name, sizeof q->name);
+	int used = VDNS_name_unpack(msg, base + VDNS_HEADER_SIZE, q->name);
 	if (used < 0)
 		return -1;
-	const uint8_t *p = base + NS_HFIXEDSZ + used;
-	if (end - p < NS_QFIXEDSZ)
+	const uint8_t *p = base + VDNS_HEADER_SIZE + used;
+	if (end - p < 4) /* type and class */
 		return -1;
 	size_t len = 0;
 	while (q->name[len] != 0)
@@ -121,8 +120,8 @@ pending_question_read(ns_msg *msg, struct pending_question *q)
 		if (q->name[i] >= 'A' && q->name[i] <= 'Z')
 			q->name[i] = (uint8_t)(q->name[i] + ('a' - 'A'));
 	q->name_len = (uint8_t)len;
-	q->type = ns_get16(p);
-	q->rr_class = ns_get16(p + 2);
+	q->type = (uint16_t)(p[0] << 8 | p[1]);
+	q->rr_class = (uint16_t)(p[2] << 8 | p[3]);
 	q->present = 1;
 	return 0;
 }
@@ -171,8 +170,8 @@ intake_forward(const uint8_t *query, size_t len, int sock)
 void
 DNS_local(struct sock_dgram *d)
 {
-	struct pending_query pq;
-	ns_msg msg;
+	struct pending_query pq = {};
+	struct vdns_msg msg;
 
 	if (d->n == -1) {
 		if (!sock_recv_quiet(d->err))
@@ -184,12 +183,12 @@ DNS_local(struct sock_dgram *d)
 		INTAKE_LOG(INTAKE_EOF, "QILEC_00694: recvfrom(2) EOF");
 		return;
 	}
-	if (ns_initparse(d->buf, (int)d->n, &msg) < 0 ||
+	if (VDNS_initparse(d->buf, (size_t)d->n, &msg) < 0 ||
 	    pending_question_read(&msg, &pq.question) < 0) {
 		INTAKE_LOG(INTAKE_PARSE, "QILEC_00695: Failed to parse DNS request.");
 		return;
 	}
-	pq.orig_id = ns_msg_id(msg);
+	pq.orig_id = msg.id;
 	int32_t id = pending_new_id();
 	if (id < 0) {
 		INTAKE_LOG(INTAKE_NO_ID,

@@ -7,9 +7,10 @@
 #ifndef QILDNSC_INTAKE_H
 #define QILDNSC_INTAKE_H
 
-#include <arpa/nameser.h>
 #include <stdint.h>
-#include <sys/socket.h>
+
+#include "odr.h"
+#include "vdns.h"
 
 #include "sockets.h"
 
@@ -31,7 +32,7 @@ struct pending_question {
 	uint8_t name_len; /* bytes of `name` in use, the root label included */
 	uint16_t type;
 	uint16_t rr_class;
-	uint8_t name[NS_MAXCDNAME];
+	uint8_t name[VDNS_MAXCDNAME];
 };
 
 struct pending_query {
@@ -44,7 +45,7 @@ struct pending_query {
 };
 
 /* Fills `q` from the first question of `msg`; -1 when it does not parse. */
-int pending_question_read(ns_msg *msg, struct pending_question *q);
+int pending_question_read(struct vdns_msg *msg, struct pending_question *q);
 /* True when both questions are equal (names compared ignoring case). */
 bool pending_question_equal(const struct pending_question *a,
                             const struct pending_question *b);

@@ -1,5 +1,5 @@
 /*
- * loop.cc -- main_loop(): one epoll(7) wait over the sockets with a 50 ms
+ * loop.cc -- main_loop(): one wait over the sockets with a 50 ms
  * time-out, due held answers released on every turn, then a bounded batch
  * from each readable socket through its handler, then the queued sends.
  *
@@ -8,10 +8,7 @@
  * right after client queries went upstream the loop polls briefly instead
  * of sleeping, for the answer.
  */
-#include <errno.h>
 #include <string.h>
-#include <sys/epoll.h>
-#include <unistd.h>
 
 #include "intake.h"
 #include "loop.h"
@@ -31,24 +28,9 @@ loop_open(struct loop *lp, int local, const int *upstream, int n_upstream)
 		lp->fds[1 + i] = upstream[i];
 	lp->nfds = 1 + n_upstream;
 
-	lp->epfd = epoll_create1(EPOLL_CLOEXEC);
-	if (lp->epfd == -1) {
-		int e = ODR_sockError();
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_00869: epoll_create1(2) error: %d %s", e,
-		    ODR_sockErrorText());
+	if (sock_wait_open(&lp->wait, lp->fds, lp->nfds) != 0) {
+		lp->magic = 0;
 		return -1;
-	}
-	for (int i = 0; i < lp->nfds; i++) {
-		struct epoll_event ev = {};
-		ev.events = EPOLLIN;
-		ev.data.u32 = (uint32_t)i;
-		if (epoll_ctl(lp->epfd, EPOLL_CTL_ADD, lp->fds[i], &ev) == -1) {
-			int e = ODR_sockError();
-			vtc_log(vl, VTCLOG_ERROR, "QILEC_00870: epoll_ctl(2) error: %d %s", e,
-			    ODR_sockErrorText());
-			loop_close(lp);
-			return -1;
-		}
 	}
 	return 0;
 }
@@ -57,31 +39,19 @@ void
 loop_close(struct loop *lp)
 {
 	CHECK_OBJ_NOTNULL(lp, LOOP_MAGIC);
-	if (lp->epfd >= 0)
-		(void)close(lp->epfd);
-	lp->epfd = -1;
+	sock_wait_close(&lp->wait);
 	lp->magic = 0;
 }
 
 int
 loop_turn(struct loop *lp, int timeout_ms)
 {
-	struct epoll_event ev[LOOP_FDS_MAX];
 	bool ready[LOOP_FDS_MAX] = {};
 	struct odr_timeval now;
 
 	CHECK_OBJ_NOTNULL(lp, LOOP_MAGIC);
-	int n = epoll_wait(lp->epfd, ev, LOOP_FDS_MAX, timeout_ms);
-	if (n == -1) {
-		int e = ODR_sockError();
-		if (e == EINTR)
-			return 0;
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_00704: epoll_wait(2) error: %d %s", e,
-		    ODR_sockErrorText());
+	if (sock_wait(&lp->wait, ready, timeout_ms) != 0)
 		return -1;
-	}
-	for (int i = 0; i < n; i++)
-		ready[ev[i].data.u32] = true;
 
 	held_now(&now);
 	lp->now = now;

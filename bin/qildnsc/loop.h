@@ -26,7 +26,7 @@
 struct loop {
 	unsigned magic;
 #define LOOP_MAGIC 0x1e0b7d35
-	int epfd;
+	struct sock_waitset wait;
 	int nfds;
 	int fds[LOOP_FDS_MAX];   /* [0] listening, [1..] upstream */
 	struct sock_batch batch; /* the datagrams of the socket being served */

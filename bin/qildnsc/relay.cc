@@ -6,13 +6,12 @@
  * Event-loop thread only. Nothing allocates: held answers live in a fixed
  * pool, found by ID through an index and queued in due order.
  */
-#include <arpa/inet.h>
-#include <errno.h>
+#include <stdio.h>
 #include <algorithm>
-#include <array>
-#include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <array>
 
 #include "filter.h"
 #include "intake.h"
@@ -299,13 +298,13 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 {
 	double secs = relay_seconds(now);
 	struct pending_question question;
-	ns_msg msg;
+	struct vdns_msg msg;
 	ssize_t n = d->n;
 	uint8_t *buf = d->buf;
 
 	if (n == -1) {
 		if (!sock_recv_quiet(d->err)) {
-			errno = d->err; /* the text of the receive's own error */
+			ODR_setSockError(d->err); /* the text of the receive's own error */
 			RELAY_LOG(RELAY_RECV, secs, "QILEC_00699: remote: recvfrom(2) error: %d %s",
 			    d->err, ODR_sockErrorText());
 		}
@@ -326,20 +325,20 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 	}
 	if ((us->flags & UPSTREAM_ENCRYPTED) && n > QCA_FRAME_MAXSIZE) {
 		/* What the frame's own receive buffer would have refused. */
-		errno = EMSGSIZE;
+		ODR_setSockError(ODR_EMSGSIZE);
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00699: remote: recvfrom(2) error: %d %s",
-		    EMSGSIZE, ODR_sockErrorText());
+		    ODR_EMSGSIZE, ODR_sockErrorText());
 		return;
 	}
 	if ((us->flags & UPSTREAM_ENCRYPTED) && !relay_unframe(buf, &n, secs))
 		return;
 
-	if (n < NS_HFIXEDSZ) {
+	if (n < VDNS_HEADER_SIZE) {
 		RELAY_LOG(RELAY_PARSE, secs, "QILEC_00701: remote: Failed to parse DNS response.");
 		return;
 	}
 	/* The ID first: a flood of answers to nothing costs no parse. */
-	uint16_t id = ns_get16(buf);
+	uint16_t id = (uint16_t)(buf[0] << 8 | buf[1]);
 	const struct pending_query *pq = find_pending(id);
 	/* A never-used slot (no client address) answers nobody, and only
 	 * the socket a query left from takes its answers. */
@@ -347,12 +346,12 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 		RELAY_LOG(RELAY_NO_QUERY, secs, "[WARN] Unexpected DNS response for ID %d", (int)id);
 		return;
 	}
-	if (ns_initparse(buf, (int)n, &msg) < 0 ||
+	if (VDNS_initparse(buf, (size_t)n, &msg) < 0 ||
 	    pending_question_read(&msg, &question) < 0) {
 		RELAY_LOG(RELAY_PARSE, secs, "QILEC_00701: remote: Failed to parse DNS response.");
 		return;
 	}
-	if (!ns_msg_getflag(msg, ns_f_qr) || !pending_question_equal(&pq->question, &question)) {
+	if (!(msg.flags & VDNS_QR) || !pending_question_equal(&pq->question, &question)) {
 		RELAY_LOG(RELAY_NO_QUERY, secs,
 		    "[WARN] DNS response for ID %d does not answer its query; dropped.", (int)id);
 		return;
@@ -362,7 +361,7 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 	memcpy(buf, &wire_id, sizeof wire_id);
 
 	const auto *sin = reinterpret_cast<const struct sockaddr_in *>(from);
-	switch (filter_response(msg, sin->sin_addr.s_addr)) {
+	switch (filter_response(&msg, sin->sin_addr.s_addr)) {
 	case FILTER_RELAY:
 		sock_send(local_fd, buf, (size_t)n, &pq->client_addr, pq->client_addrlen,
 		    "QILEC_00702");

@@ -7,8 +7,6 @@
 #define QILDNSC_RELAY_H
 
 #include <stdint.h>
-#include <sys/socket.h>
-
 #include "odr.h"
 #include "sockets.h"
 

@@ -5,12 +5,11 @@
  *
  * Runs on the start-up thread, after the filter tables are loaded.
  */
-#include <netdb.h>
-#include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "filter.h"
+#include "odr.h"
 #include "qildnsc.h"
 #include "servers.h"
 #include "upstream_key.h"
@@ -91,8 +90,12 @@ init_servers(void)
 	AN(upstream_servers);
 	n_upstream_servers = 0;
 
-	char *entry;
-	while ((entry = strsep(&text, ",")) != NULL) {
+	/* Cut at each comma in place (the list text is ours to keep cut). */
+	for (char *entry = text, *next; entry != NULL; entry = next) {
+		char *comma = strchr(entry, ',');
+		next = comma != NULL ? comma + 1 : NULL;
+		if (comma != NULL)
+			*comma = '\0';
 		if (*entry == '\0')
 			continue;
 		if (servers_add(entry, &upstream_servers[n_upstream_servers],

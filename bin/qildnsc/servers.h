@@ -7,7 +7,8 @@
 #define QILDNSC_SERVERS_H
 
 #include <stdint.h>
-#include <sys/socket.h>
+
+#include "odr.h"
 
 #include "qca.h"
 

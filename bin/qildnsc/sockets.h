@@ -5,19 +5,24 @@
  * answers in), each on a port of its own that the kernel picks at random.
  *
  * init_sockets() runs once on the start-up thread. Afterwards only the
- * event-loop thread receives and sends: it receives a bounded batch with
- * one recvmmsg(2) and hands each datagram to intake or relay, which queue
- * what they send with sock_send(); the loop sends every queue with one
- * sendmmsg(2) per socket through sock_flush() at the end of each turn.
- * Nothing here allocates after start-up, and nothing here is locked.
+ * event-loop thread waits, receives and sends: it receives a bounded batch
+ * and hands each datagram to intake or relay, which queue what they send
+ * with sock_send(); the loop sends every queue through sock_flush() at the
+ * end of each turn. Nothing here allocates after start-up, and nothing
+ * here is locked.
+ *
+ * The wait and the batch calls are the platform's own (posix/ and win32/
+ * beside this file, chosen by the build, each with a sock_sys.h): on Linux
+ * epoll(7), one recvmmsg(2) per receive and one sendmmsg(2) per queue; on
+ * Windows select() and one datagram per recvfrom()/sendto() call.
  */
 #ifndef QILDNSC_SOCKETS_H
 #define QILDNSC_SOCKETS_H
 
 #include <stddef.h>
 #include <stdint.h>
-#include <sys/socket.h>
-#include <sys/types.h>
+
+#include "odr.h"
 
 /* The most datagrams read from one socket in one receive (one loop turn),
  * so that a busy socket can starve neither the other nor the held answers. */
@@ -35,6 +40,12 @@
 #define SOCK_QUEUES (1 + UPSTREAM_SOCKETS)
 /* Receive buffer asked of the kernel for each socket, for bursts. */
 #define SOCK_RCVBUF (1 << 20)
+/* Sockets one wait set watches: those of one loop. */
+#define SOCK_WAIT_MAX (1 + UPSTREAM_SOCKETS)
+
+/* The platform's batch headers and wait set (struct sock_batch_sys,
+ * struct sock_sendq_sys, struct sock_waitset). */
+#include "sock_sys.h"
 
 extern int local_fd;
 extern int remote_fds[UPSTREAM_SOCKETS];
@@ -61,8 +72,7 @@ struct sock_batch {
 #define SOCK_BATCH_MAGIC 0x5c0b4a7e
 	int n; /* entries of `dg` filled by the last sock_recv() */
 	struct sock_dgram dg[SOCK_BATCH];
-	struct mmsghdr hdr[SOCK_BATCH];
-	struct iovec iov[SOCK_BATCH];
+	struct sock_batch_sys sys;
 	struct sockaddr_storage from[SOCK_BATCH];
 	uint8_t buf[SOCK_BATCH][SOCK_DGRAM_MAX];
 };
@@ -76,7 +86,8 @@ void sock_batch_init(struct sock_batch *b);
 
 /*
  * Receives up to SOCK_BATCH waiting datagrams of at most `size` bytes
- * (<= SOCK_DGRAM_MAX) from the non-blocking socket `fd` in one call.
+ * (<= SOCK_DGRAM_MAX) from the non-blocking socket `fd` (in one call where
+ * the platform has a batch call).
  * Returns the number of entries of b->dg to hand on, at least 1: when the
  * call itself fails (nothing waiting included), the one entry is that
  * failure.
@@ -97,10 +108,47 @@ bool sock_recv_quiet(int err);
 void sock_send(int fd, const void *data, size_t len, const void *addr, int32_t addrlen,
                const char *code);
 
-/* Sends everything queued, one sendmmsg(2) per socket. */
+/* Sends everything queued (one call per socket where the platform has a
+ * batch call). */
 void sock_flush(void);
 /* Writes the summary of the rate-limited send errors once their second is
  * over (called on every loop turn). */
 void sock_log_flush(double now);
+
+/*
+ * The wait set over `n` (<= SOCK_WAIT_MAX) sockets; -1 (logged) when it
+ * cannot be made.
+ */
+int sock_wait_open(struct sock_waitset *w, const int *fds, int n);
+void sock_wait_close(struct sock_waitset *w);
+/*
+ * Waits at most `timeout_ms` for a readable socket and sets ready[i] for
+ * each readable fds[i]; 0 (an interrupted wait included: nothing ready),
+ * or -1 (logged) when the wait failed.
+ */
+int sock_wait(struct sock_waitset *w, bool *ready, int timeout_ms);
+
+/*
+ * The send queue of one socket; shared by sockets.cc, which fills it, and
+ * the platform's part, which sends it.
+ */
+struct sock_sendq {
+	int fd;
+	int n;
+	const char *code[SOCK_SENDQ_MAX];
+	size_t len[SOCK_SENDQ_MAX];
+	socklen_t tolen[SOCK_SENDQ_MAX];
+	struct sockaddr_storage to[SOCK_SENDQ_MAX];
+	uint8_t buf[SOCK_SENDQ_MAX][SOCK_DGRAM_MAX];
+	struct sock_sendq_sys sys;
+};
+
+/* Sends the queue and empties it; each datagram that fails is logged with
+ * its own code through sock_send_failed() (the platform's part). */
+void sock_sendq_flush(struct sock_sendq *q);
+
+/* Logs the failed send of a datagram queued with `code`, rate-limited;
+ * called at once, while the socket layer still holds the error's text. */
+void sock_send_failed(const char *code, int err);
 
 #endif

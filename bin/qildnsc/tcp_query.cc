@@ -144,17 +144,17 @@ tcpq_judge(struct tcp_upstream *u)
 {
 	struct tcp_query *q = u->q;
 	struct pending_question question;
-	ns_msg msg;
+	struct vdns_msg msg;
 
-	if (ns_initparse(u->answer.data(), (int)u->answer.size(), &msg) < 0 ||
+	if (VDNS_initparse(u->answer.data(), u->answer.size(), &msg) < 0 ||
 	    pending_question_read(&msg, &question) < 0)
 		return tcpq_answer_fail(u, "Failed to parse DNS response.");
-	if (!ns_msg_getflag(msg, ns_f_qr) || ns_msg_id(msg) != q->id ||
+	if (!(msg.flags & VDNS_QR) || msg.id != q->id ||
 	    !pending_question_equal(&q->question, &question))
 		return tcpq_answer_fail(u, "it does not answer its query; dropped.");
 
 	const auto *sin = reinterpret_cast<const struct sockaddr_in *>(&u->server->addr);
-	switch (filter_response(msg, sin->sin_addr.s_addr)) {
+	switch (filter_response(&msg, sin->sin_addr.s_addr)) {
 	case FILTER_RELAY:
 		/* Taken first: the finish closes this connection and frees the buffer. */
 		{
@@ -298,11 +298,11 @@ struct tcp_query *
 tcp_query_new(int epfd, const uint8_t *msg, size_t len, tcp_reply_f *reply, void *priv,
               double now)
 {
-	ns_msg parsed;
+	struct vdns_msg parsed;
 	struct pending_question question;
 
 	QIL_ASSERT(len <= TCP_MSG_MAX);
-	if (ns_initparse(msg, (int)len, &parsed) < 0 ||
+	if (VDNS_initparse(msg, len, &parsed) < 0 ||
 	    pending_question_read(&parsed, &question) < 0)
 		return NULL;
 	auto *q = new tcp_query();
@@ -314,7 +314,7 @@ tcp_query_new(int epfd, const uint8_t *msg, size_t len, tcp_reply_f *reply, void
 	q->wire[0] = (uint8_t)(len >> 8);
 	q->wire[1] = (uint8_t)(len & 0xff);
 	memcpy(q->wire.data() + 2, msg, len);
-	q->id = ns_msg_id(parsed);
+	q->id = parsed.id;
 	q->question = question;
 	q->deadline = now + TCP_QUERY_TIMEOUT;
 

@@ -3,18 +3,19 @@
  * socket receive with logging, secure random numbers and socket errors.
  *
  * The interface is platform-neutral; lib/libqil/posix/ implements it on
- * Linux. Everything here is safe on any thread except ODR_libinit(), which
- * runs once on the first thread before any other thread exists.
+ * Linux and lib/libqil/win32/ on Windows, each with an odr_sys.h that
+ * brings in the system's socket headers and the types below. Code outside
+ * those two folders includes this header instead of the system's socket
+ * headers. Everything here is safe on any thread except ODR_libinit(),
+ * which runs once on the first thread before any other thread exists.
  */
 #ifndef QIL_ODR_H
 #define QIL_ODR_H
 
-#include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
-#include <sys/types.h>
-#include <sys/socket.h>
 
+#include "odr_sys.h"
 #include "vas.h"
 
 struct vtclog;
@@ -41,11 +42,8 @@ int ODR_clock_gettime(int clock, struct odr_timespec *ts);
 double ODR_real(void);
 size_t ODR_strftime(char *buf, const char *fmt, double t);
 
-/* Threads and mutexes with POSIX-threads semantics. */
-typedef pthread_t ODR_pthread_t;
-typedef pthread_attr_t ODR_pthread_attr_t;
-typedef pthread_mutex_t ODR_pthread_mutex_t;
-typedef pthread_mutexattr_t ODR_pthread_mutexattr_t;
+/* Threads and mutexes with POSIX-threads semantics (attributes are never
+ * passed: always NULL). */
 
 int ODR_pthread_create(ODR_pthread_t *thread, const ODR_pthread_attr_t *attr,
                        void *(*start)(void *), void *arg);
@@ -82,11 +80,32 @@ int ODR_randomCheck(struct vtclog *vl);
 /* The calling thread's last socket error (errno) and its text. */
 int ODR_sockError(void);
 const char *ODR_sockErrorText(void);
+/* Makes `err` the calling thread's socket error, so that the text of an
+ * error taken earlier can be had from ODR_sockErrorText(). */
+void ODR_setSockError(int err);
 /*
  * True for the errors a datagram socket reports after one of its earlier
  * sends drew an ICMP unreachable: the receive path ignores them silently.
  */
 int ODR_sockErrorIsReset(int err);
+
+/*
+ * Socket calls written once for both platforms: POSIX argument types,
+ * results as POSIX gives them (-1 and ODR_sockError() on failure).
+ */
+int ODR_closesocket(int sock);
+/* Switches non-blocking mode on (`on` != 0) or off; 0 or -1. */
+int ODR_setnonblocking(int sock, int on);
+/* Sets a send or receive time-out (SO_SNDTIMEO, SO_RCVTIMEO) in seconds. */
+int ODR_setsocktimeout(int sock, int optname, double sec);
+int ODR_setsockopt(int sock, int level, int optname, const void *val, size_t len);
+int ODR_getsockopt(int sock, int level, int optname, void *val, socklen_t *len);
+ssize_t ODR_send(int sock, const void *buf, size_t len, int flags);
+ssize_t ODR_sendto(int sock, const void *buf, size_t len, int flags,
+                   const struct sockaddr *to, socklen_t tolen);
+/* poll(2) over sockets; on Windows a refused connect is reported as
+ * POLLOUT with the error pending in SO_ERROR, as on Linux. */
+int ODR_poll(struct pollfd *fds, size_t nfds, int timeout_ms);
 
 /* String helpers with their standard meaning. */
 char *ODR_strdup(const char *s);

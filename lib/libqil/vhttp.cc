@@ -7,13 +7,9 @@
  * Anything the peer sends is validated here: a response that breaks the
  * rules fails the exchange with a message and never reaches an assertion.
  */
-#include <errno.h>
-#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "odr.h"
 #include "vhttp.h"
@@ -146,7 +142,9 @@ int
 vhttp_rxcharForSocket(struct vhttp *hp, int n, int eof_ok)
 {
 	while (n > 0) {
-		struct pollfd pfd = {hp->fd, POLLIN, 0};
+		struct pollfd pfd = {};
+		pfd.fd = hp->fd; /* a SOCKET on Windows */
+		pfd.events = POLLIN;
 		int r;
 		/* Each wait is bounded by the time-out, all of them by the
 		 * deadline: a trickle of bytes must not go on for ever. */
@@ -154,8 +152,8 @@ vhttp_rxcharForSocket(struct vhttp *hp, int n, int eof_ok)
 		bool overdue = left < hp->tmo;
 		int ms = !overdue ? hp->tmo * 1000 : left > 0 ? (int)(left * 1000) + 1 : 0;
 		do
-			r = poll(&pfd, 1, ms);
-		while (r == -1 && errno == EINTR);
+			r = ODR_poll(&pfd, 1, ms);
+		while (r == -1 && ODR_sockError() == ODR_EINTR);
 		if (r == 0 && overdue) {
 			vhttp_overdue(hp->vl, hp->fd);
 			hp->failed = 1;
@@ -460,8 +458,7 @@ vhttp_rcvtimeo(int fd, double deadline, double tmo)
 	if (left <= 0)
 		return -1;
 	if (left < tmo) {
-		struct timeval tv = {(time_t)left, (suseconds_t)((left - (time_t)left) * 1e6) + 1};
-		(void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+		(void)ODR_setsocktimeout(fd, SO_RCVTIMEO, left + 1e-6);
 	}
 	return 0;
 }
@@ -480,9 +477,9 @@ vhttp_tunnel(struct vtclog *vl, const char *proxy, const char *server, double de
 	}
 	int len = snprintf(buf, sizeof buf, "CONNECT %s HTTP/1.1\r\n\r\n", server);
 	if (len < 0 || len >= (int)sizeof buf ||
-	    send(fd, buf, (size_t)len, MSG_NOSIGNAL) != len) {
+	    ODR_send(fd, buf, (size_t)len, ODR_MSG_NOSIGNAL) != len) {
 		vtc_log(vl, VTCLOG_WARN, "QILEC_00456: sendto() failed.");
-		(void)close(fd);
+		(void)ODR_closesocket(fd);
 		return -1;
 	}
 
@@ -492,18 +489,18 @@ vhttp_tunnel(struct vtclog *vl, const char *proxy, const char *server, double de
 		if (n == sizeof buf - 1) {
 			vtc_log(vl, VTCLOG_WARN,
 			    "QILEC_XXXXX: The proxy's reply exceeds %zu bytes without its end.", n);
-			(void)close(fd);
+			(void)ODR_closesocket(fd);
 			return -1;
 		}
 		if (vhttp_rcvtimeo(fd, deadline, VHTTP_PROXY_TMO) != 0) {
 			vhttp_overdue(vl, fd);
-			(void)close(fd);
+			(void)ODR_closesocket(fd);
 			return -1;
 		}
 		ssize_t i = ODR_recv(vl, fd, buf + n, 1, ODR_MSG_WAITALL);
 		if (i <= 0) {
 			vtc_log(vl, VTCLOG_WARN, "QILEC_00457: ODR_recv() failed. %d", (int)i);
-			(void)close(fd);
+			(void)ODR_closesocket(fd);
 			return -1;
 		}
 		n += (size_t)i;
@@ -511,7 +508,7 @@ vhttp_tunnel(struct vtclog *vl, const char *proxy, const char *server, double de
 	}
 	if (!vhttp_proxy_ok(buf)) {
 		vtc_log(vl, VTCLOG_WARN, "QILEC_00458: No HTTP 200 in the response. %s", buf);
-		(void)close(fd);
+		(void)ODR_closesocket(fd);
 		return -1;
 	}
 	return fd;
@@ -562,7 +559,7 @@ VHTTP_getWithin(struct vtclog *vl, const char *server, const char *hdr, const ch
 
 	int result = -1;
 	struct vhttp *hp = NULL;
-	ssize_t sent = send(fd, vsb_data(req), (size_t)vsb_len(req), MSG_NOSIGNAL);
+	ssize_t sent = ODR_send(fd, vsb_data(req), (size_t)vsb_len(req), ODR_MSG_NOSIGNAL);
 	if (sent != vsb_len(req)) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00568: VHTTP_get send(2) failed: %ld %d",
 		    (long)sent, ODR_sockError());
@@ -580,6 +577,6 @@ VHTTP_getWithin(struct vtclog *vl, const char *server, const char *hdr, const ch
 	if (hp != NULL)
 		vhttp_free(hp);
 	vsb_delete(req);
-	(void)close(fd);
+	(void)ODR_closesocket(fd);
 	return result;
 }

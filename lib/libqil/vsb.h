@@ -11,6 +11,8 @@
 #include <stdarg.h>
 #include <stdint.h>
 
+#include "odr_sys.h" /* ODR_PRINTF_FORMAT */
+
 struct vsb {
 	unsigned s_magic;
 #define VSB_MAGIC 0x4a82dd8a
@@ -37,9 +39,9 @@ void vsb_clear(struct vsb *s);
 int vsb_bcat(struct vsb *s, const void *buf, size_t len);
 int vsb_putc(struct vsb *s, int c);
 int vsb_vprintf(struct vsb *s, const char *fmt, va_list ap)
-    __attribute__((format(printf, 2, 0)));
+    __attribute__((format(ODR_PRINTF_FORMAT, 2, 0)));
 int vsb_printf(struct vsb *s, const char *fmt, ...)
-    __attribute__((format(printf, 2, 3)));
+    __attribute__((format(ODR_PRINTF_FORMAT, 2, 3)));
 int vsb_overflowed(const struct vsb *s);
 void vsb_finish(struct vsb *s);
 char *vsb_data(struct vsb *s);

@@ -2,14 +2,9 @@
  * vss.cc -- parsing and resolving address texts, and connecting to the
  * first address that answers.
  */
-#include <errno.h>
-#include <netdb.h>
-#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "odr.h"
 #include "vss.h"
@@ -136,7 +131,7 @@ vss_connect(const struct vss_addr *va, int nonblock, int *err, int *syserr)
 	/* Never inherited by the programs we start. */
 	int sd = socket(va->va_family, va->va_socktype | SOCK_CLOEXEC, va->va_protocol);
 	if (sd < 0) {
-		int e = errno;
+		int e = ODR_sockError();
 		if (e != EPROTONOSUPPORT)
 			(void)fprintf(stderr, "socket(): %s\n", strerror(e));
 		vss_seterr(err, SOCKET_ERROR);
@@ -146,18 +141,19 @@ vss_connect(const struct vss_addr *va, int nonblock, int *err, int *syserr)
 	if (nonblock && VTCP_nonblocking(sd) != 0) {
 		vss_seterr(err, IOCTL_ERROR);
 		vss_seterr(syserr, ODR_sockError());
-		(void)close(sd);
+		(void)ODR_closesocket(sd);
 		return -1;
 	}
 	int r = connect(sd, reinterpret_cast<const struct sockaddr *>(va->va_addr),
 	    (socklen_t)va->va_addrlen);
-	if (r == 0 || (nonblock && errno == EINPROGRESS)) {
+	int e = r == 0 ? 0 : ODR_sockError();
+	if (r == 0 || (nonblock && e == ODR_EINPROGRESS)) {
 		(void)VTCP_blocking(sd);
 		return sd;
 	}
 	vss_seterr(err, CONNECT_ERROR);
-	vss_seterr(syserr, errno);
-	(void)close(sd);
+	vss_seterr(syserr, e);
+	(void)ODR_closesocket(sd);
 	return -1;
 }
 
@@ -168,17 +164,19 @@ vss_connect(const struct vss_addr *va, int nonblock, int *err, int *syserr)
 static int
 vss_wait_connected(int sd, int seconds, int *syserr)
 {
-	struct pollfd pfd = {sd, POLLOUT, 0};
+	struct pollfd pfd = {};
+	pfd.fd = sd; /* a SOCKET on Windows */
+	pfd.events = POLLOUT;
 	int r, soerr = 0;
 	socklen_t len = sizeof soerr;
 
 	do
-		r = poll(&pfd, 1, seconds * 1000);
-	while (r == -1 && errno == EINTR);
+		r = ODR_poll(&pfd, 1, seconds * 1000);
+	while (r == -1 && ODR_sockError() == ODR_EINTR);
 	if (r != 1)
 		return -1;
-	if (getsockopt(sd, SOL_SOCKET, SO_ERROR, &soerr, &len) != 0)
-		soerr = errno;
+	if (ODR_getsockopt(sd, SOL_SOCKET, SO_ERROR, &soerr, &len) != 0)
+		soerr = ODR_sockError();
 	if (soerr != 0) {
 		vss_seterr(syserr, soerr);
 		return -1;
@@ -198,7 +196,7 @@ VSS_open(const char *str, double tmo, int *err, int *syserr)
 	for (int n = 0; n < nvaddr; n++) {
 		sd = vss_connect(vaddr[n], tmo != 0.0, err, syserr);
 		if (sd >= 0 && tmo != 0.0 && vss_wait_connected(sd, (int)tmo, syserr) != 0) {
-			(void)close(sd);
+			(void)ODR_closesocket(sd);
 			sd = -1;
 			vss_seterr(err, SELECT_TIMEOUT);
 			continue;

@@ -10,6 +10,10 @@
 
 #include <stdint.h>
 
+/* The system's socket headers first: Windows has its own NO_ERROR and
+ * SOCKET_ERROR, which the codes below replace. */
+#include "odr.h"
+
 struct vss_addr {
 	int32_t va_family;
 	int32_t va_socktype;
@@ -19,6 +23,8 @@ struct vss_addr {
 };
 
 /* Connection error codes. */
+#undef NO_ERROR
+#undef SOCKET_ERROR
 #define NO_ERROR          0
 #define INVALID_FORMAT    1
 #define SELECT_TIMEOUT    2

@@ -9,6 +9,8 @@
 #ifndef QIL_VTC_LIMIT_H
 #define QIL_VTC_LIMIT_H
 
+#include "odr.h" /* ODR_PRINTF_FORMAT */
+
 struct vtclog;
 
 #define VTC_LIMIT_BURST 5
@@ -27,10 +29,10 @@ struct vtc_limit {
 
 /* Writes one line through `vl` unless this second's burst is spent. */
 void vtc_limit_log(struct vtc_limit *lim, struct vtclog *vl, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+    __attribute__((format(ODR_PRINTF_FORMAT, 3, 4)));
 /* The same, at monotonic time `now` (seconds). */
 void vtc_limit_logat(struct vtc_limit *lim, struct vtclog *vl, double now,
-                     const char *fmt, ...) __attribute__((format(printf, 4, 5)));
+                     const char *fmt, ...) __attribute__((format(ODR_PRINTF_FORMAT, 4, 5)));
 
 /* Writes the summary of a second that is over; call it now and then, so
  * that the last burst of a flood is reported even when nothing follows. */

@@ -34,7 +34,7 @@ struct vtclog {
 struct vtclog *vtc_logopen(const char *id, vtc_log_hook_f *hook);
 void vtc_logclose(struct vtclog *vl);
 void vtc_log(struct vtclog *vl, int lvl, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+    __attribute__((format(ODR_PRINTF_FORMAT, 3, 4)));
 void vtc_dump(struct vtclog *vl, int lvl, const char *pfx, const char *data,
               int len);
 

@@ -79,6 +79,8 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		return 0;
 	if (sendto(h.client, data, size, 0, (const struct sockaddr *)&h.local, sizeof h.local) < 0)
 		return 0;
+	/* As the loop does: one batch from the listening socket, each
+	 * datagram through the intake, then the queued queries out. */
 	static struct sock_batch batch;
 	static bool ready = (sock_batch_init(&batch), true);
 	(void)ready;

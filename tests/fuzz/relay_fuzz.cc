@@ -11,6 +11,7 @@
  * that the filter and the relay run too.
  */
 #include <arpa/inet.h>
+#include <arpa/nameser.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -95,11 +96,11 @@ harness()
 void
 expect_answer(const uint8_t *msg, size_t len)
 {
-	ns_msg m;
+	struct vdns_msg m;
 	struct pending_query pq = {};
-	if (ns_initparse(msg, (int)len, &m) < 0 || pending_question_read(&m, &pq.question) < 0)
+	if (VDNS_initparse(msg, len, &m) < 0 || pending_question_read(&m, &pq.question) < 0)
 		return;
-	pq.id = ns_msg_id(m);
+	pq.id = m.id;
 	pq.orig_id = 0x4242;
 	auto *sin = reinterpret_cast<struct sockaddr_in *>(&pq.client_addr);
 	sin->sin_family = AF_INET;
@@ -107,6 +108,42 @@ expect_answer(const uint8_t *msg, size_t len)
 	sin->sin_port = htons(9); /* discard: nobody reads the relayed copies */
 	pq.client_addrlen = sizeof *sin;
 	add_pending(&pq);
+}
+
+/*
+ * The forwarder's own message parser must judge every datagram as the C
+ * library's resolver does: the same verdict, ID and counts, and the same
+ * name, type, data and failures record by record.
+ */
+void
+expect_parsers_agree(const uint8_t *msg, size_t len)
+{
+	struct vdns_msg v;
+	ns_msg r;
+	int vr = VDNS_initparse(msg, len, &v);
+	if (vr != ns_initparse(msg, (int)len, &r))
+		abort();
+	if (vr != 0)
+		return;
+	if (v.id != ns_msg_id(r))
+		abort();
+	for (int s = 0; s < VDNS_S_MAX; s++) {
+		if (v.counts[s] != ns_msg_count(r, (ns_sect)s))
+			abort();
+		for (int i = 0; i < v.counts[s]; i++) {
+			struct vdns_rr vrr;
+			ns_rr rrr;
+			int a = VDNS_parserr(&v, s, i, &vrr);
+			if (a != ns_parserr(&r, (ns_sect)s, i, &rrr))
+				abort();
+			if (a != 0)
+				break;
+			if (strcmp(vrr.name, rrr.name) != 0 || vrr.type != ns_rr_type(rrr) ||
+			    vrr.rr_class != ns_rr_class(rrr) || vrr.rdata != ns_rr_rdata(rrr) ||
+			    vrr.rdlength != ns_rr_rdlen(rrr) || vrr.ttl != ns_rr_ttl(rrr))
+				abort();
+		}
+	}
 }
 
 } // namespace
@@ -125,6 +162,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	const void *out = msg;
 	size_t outlen = len;
 
+	expect_parsers_agree(msg, len);
 	switch (mode) {
 	case 0:
 		expect_answer(msg, len);

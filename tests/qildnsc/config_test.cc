@@ -122,6 +122,11 @@ protected:
 	void
 	stop()
 	{
+		if (testing_windows_build()) {
+			/* No signals there; its exits are the shell's, tested apart. */
+			fwd_.reset();
+			return;
+		}
 		fwd_->signal(SIGTERM);
 		auto st = fwd_->wait(10s);
 		err_ = fwd_->stderr_text();
@@ -159,6 +164,8 @@ protected:
 		for (std::string line; std::getline(in, line);)
 			if (size_t at = line.find(" [ERROR] "); at != std::string::npos)
 				last = line.substr(at + 9);
+		/* Trailing blanks go (Windows' resolver texts end in one). */
+		last.erase(last.find_last_not_of(' ') + 1);
 		EXPECT_EQ(err_, "qildnsc: " + last + " (see qildnsc_stdout.txt)\n");
 	}
 
@@ -170,7 +177,7 @@ protected:
 		EXPECT_EQ(log().find("assert fail!"), std::string::npos);
 	}
 
-	std::string log() const { return read_file(dir_.file("qildnsc_stdout.txt")); }
+	std::string log() const { return read_log(dir_.file("qildnsc_stdout.txt")); }
 	void put(const std::string &name, const std::string &text) const
 	{
 		write_file(dir_.file(name), text);
@@ -656,6 +663,8 @@ INSTANTIATE_TEST_SUITE_P(Codes, Country, ::testing::ValuesIn(kCountries),
 /* Without the kernel's generator nothing is fetched: the start ends. */
 TEST_F(ConfigTest, BrokenRandomSourceEndsTheStart)
 {
+	if (testing_windows_build())
+		GTEST_SKIP() << "the filter refuses the Linux call; Windows draws from rand_s()";
 	FakeHttpServer config(HttpScript::json(kDocument));
 
 	expect_start_fails({}, config.config_env(), NO_GETRANDOM);

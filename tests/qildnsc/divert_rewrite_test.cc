@@ -3,7 +3,6 @@
  * crafted IPv4/UDP packets: queries turned to the forwarder, replies turned
  * back per application port, everything else untouched, checksums valid.
  */
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "divert_rewrite.h"
+#include "odr.h"
 
 namespace {
 

@@ -6,7 +6,6 @@
  * The tables are process-wide; every test loads what it needs, and each
  * loader starts by emptying its own table.
  */
-#include <arpa/nameser.h>
 #include <stdint.h>
 
 #include <algorithm>
@@ -296,15 +295,15 @@ public:
 	explicit Parsed(const dns::Bytes &m) : len_(m.size()), buf_(new uint8_t[m.size()])
 	{
 		std::copy(m.begin(), m.end(), buf_.get());
-		ok_ = ns_initparse(buf_.get(), (int)len_, &msg_) == 0;
+		ok_ = VDNS_initparse(buf_.get(), len_, &msg_) == 0;
 	}
 	bool ok() const { return ok_; }
-	const ns_msg &msg() const { return msg_; }
+	struct vdns_msg *msg() { return &msg_; }
 
 private:
 	size_t len_;
 	std::unique_ptr<uint8_t[]> buf_;
-	ns_msg msg_{};
+	struct vdns_msg msg_{};
 	bool ok_ = false;
 };
 

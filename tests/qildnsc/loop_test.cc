@@ -59,8 +59,8 @@ protected:
 		struct pending_query pq = {};
 		pq.id = pending_new_id();
 		pq.orig_id = 7;
-		ns_msg msg;
-		ASSERT_EQ(ns_initparse(q.data(), (int)q.size(), &msg), 0);
+		struct vdns_msg msg;
+		ASSERT_EQ(VDNS_initparse(q.data(), q.size(), &msg), 0);
 		ASSERT_EQ(pending_question_read(&msg, &pq.question), 0);
 		sockaddr_in c = qiltest::make_sockaddr("127.0.0.1", client_.port());
 		memcpy(&pq.client_addr, &c, sizeof c);

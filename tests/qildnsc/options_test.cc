@@ -113,7 +113,7 @@ Outcome
 run_options(const qiltest::TmpDir &dir, const std::vector<std::string> &args,
             Ends ends, const std::vector<std::string> &env = {})
 {
-	std::vector<std::string> argv{QILDNSC_BINARY};
+	std::vector<std::string> argv = qiltest::qildnsc_command();
 	if (ends == Ends::may_run)
 		argv.insert(argv.end(), {"-X", "127.0.0.1:9", "-b", "no-such-blocklist.txt"});
 	argv.insert(argv.end(), args.begin(), args.end());
@@ -125,7 +125,7 @@ run_options(const qiltest::TmpDir &dir, const std::vector<std::string> &args,
 		if (ends == Ends::exits)
 			return false;
 		/* What is there before the binary truncated the file is not its. */
-		auto lines = complete_lines(qiltest::read_file(logpath));
+		auto lines = complete_lines(qiltest::read_log(logpath));
 		return lines.size() > 1 && std::regex_match(lines[0], kBannerRe) &&
 		    std::any_of(lines.begin() + 1, lines.end(),
 		        [](const std::string &l) { return !is_option_entry(log_entry(l)); });
@@ -134,7 +134,7 @@ run_options(const qiltest::TmpDir &dir, const std::vector<std::string> &args,
 	Outcome r;
 	r.status = p.wait(std::chrono::milliseconds(0));
 	r.err = p.stderr_text();
-	r.log = qiltest::read_file(logpath);
+	r.log = qiltest::read_log(logpath);
 	r.lines = complete_lines(r.log);
 	EXPECT_TRUE(done) << "qildnsc neither exited nor went past its options\n"
 	                  << "stderr:\n" << r.err << "log:\n" << r.log;

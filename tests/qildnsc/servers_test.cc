@@ -5,7 +5,6 @@
  *
  * init_servers rebuilds the table from scratch on every call.
  */
-#include <netinet/in.h>
 #include <string.h>
 
 #include <string>
@@ -15,6 +14,7 @@
 
 #include "filter.h"
 #include "unit_support.h"
+#include "odr.h"
 #include "qildnsc.h"
 #include "servers.h"
 #include "tmpdir.h"

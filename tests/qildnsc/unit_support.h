@@ -9,11 +9,9 @@
 #ifndef QIL_TEST_UNIT_SUPPORT_H
 #define QIL_TEST_UNIT_SUPPORT_H
 
-#include <arpa/inet.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <string>
 
@@ -21,6 +19,7 @@
 
 #include "case_name.h"
 #include "log_capture.h"
+#include "odr.h"
 #include "qildnsc.h"
 
 namespace qiltest {

@@ -1,12 +1,11 @@
 /*
  * dns_message.cc -- DNS wire messages for tests.
  */
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <stdexcept>
 
 #include "dns_message.h"
+#include "odr.h"
 #include "vdns.h"
 
 namespace qiltest::dns {

@@ -13,8 +13,8 @@ namespace qiltest {
 std::vector<std::string>
 forwarder_argv(uint16_t port, const std::vector<std::string> &args)
 {
-	std::vector<std::string> argv{QILDNSC_BINARY, "-w", "-l", "127.0.0.1", "-p",
-	    std::to_string(port)};
+	std::vector<std::string> argv = qildnsc_command();
+	argv.insert(argv.end(), {"-w", "-l", "127.0.0.1", "-p", std::to_string(port)});
 	argv.insert(argv.end(), args.begin(), args.end());
 	return argv;
 }

@@ -102,14 +102,43 @@ Process::running()
 std::string
 Process::stderr_text() const
 {
-	return read_file(errpath_);
+	return read_log(errpath_);
+}
+
+std::vector<std::string>
+qildnsc_command()
+{
+	if (testing_windows_build())
+		return {"/usr/bin/wine", getenv("QILDNSC_TEST_EXE")};
+	return {QILDNSC_BINARY};
+}
+
+bool
+testing_windows_build()
+{
+	const char *exe = getenv("QILDNSC_TEST_EXE");
+	return exe != nullptr && *exe != '\0';
+}
+
+std::string
+read_log(const std::string &path)
+{
+	std::string s = read_file(path);
+	if (!testing_windows_build())
+		return s;
+	std::string out;
+	out.reserve(s.size());
+	for (size_t i = 0; i < s.size(); i++)
+		if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n'))
+			out += s[i];
+	return out;
 }
 
 RunResult
 run_qildnsc(const std::vector<std::string> &args, const std::string &cwd,
             std::chrono::milliseconds limit, const std::vector<std::string> &env)
 {
-	std::vector<std::string> argv{QILDNSC_BINARY};
+	std::vector<std::string> argv = qildnsc_command();
 	argv.insert(argv.end(), args.begin(), args.end());
 	Process p(argv, cwd, env);
 	RunResult r;

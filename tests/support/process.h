@@ -48,6 +48,18 @@ struct RunResult {
 	std::string err;     /* standard error */
 };
 
+/*
+ * The command that runs the forwarder: the Linux binary of this build, or,
+ * with QILDNSC_TEST_EXE naming a qildnsc.exe, that program under Wine (the
+ * same end-to-end tests then drive the Windows build).
+ */
+std::vector<std::string> qildnsc_command();
+/* True when qildnsc_command() runs the Windows build. */
+bool testing_windows_build();
+/* A text the forwarder wrote (its log, its standard error); the Windows
+ * build's text-mode line ends (CR LF) are read as LF. */
+std::string read_log(const std::string &path);
+
 /* Runs the qildnsc binary with `args` in `cwd` to its end (at most
  * `limit`, then it is killed and the test fails). */
 RunResult run_qildnsc(const std::vector<std::string> &args, const std::string &cwd,

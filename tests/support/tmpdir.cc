@@ -3,6 +3,7 @@
  */
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <stdlib.h>
@@ -13,10 +14,18 @@ namespace qiltest {
 
 TmpDir::TmpDir()
 {
-	std::string tmpl = std::filesystem::temp_directory_path() / "qiltest.XXXXXX";
-	if (mkdtemp(tmpl.data()) == nullptr)
-		throw std::runtime_error("mkdtemp failed");
-	path_ = tmpl;
+	/* A fresh name of our own, created atomically (mkdtemp(3) is not on
+	 * every platform). */
+	std::random_device rd;
+	for (int i = 0; i < 100 && path_.empty(); i++) {
+		auto p = std::filesystem::temp_directory_path() /
+		    ("qiltest." + std::to_string(rd() % 1000000000u));
+		std::error_code ec;
+		if (std::filesystem::create_directory(p, ec))
+			path_ = p.string();
+	}
+	if (path_.empty())
+		throw std::runtime_error("no temporary directory");
 }
 
 TmpDir::~TmpDir()

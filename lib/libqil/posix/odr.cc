@@ -155,6 +155,12 @@ ODR_sockErrorText(void)
 	return text;
 }
 
+void
+ODR_setSockError(int err)
+{
+	errno = err;
+}
+
 int
 ODR_sockErrorIsReset(int err)
 {
