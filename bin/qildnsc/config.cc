@@ -132,7 +132,7 @@ fetch_qildnsc(char *buf, size_t cap, size_t *len)
 	}
 	if (*len >= cap) {
 		vtc_log(vl, VTCLOG_ERROR,
-		    "QILEC_XXXXX: The configuration of %zu bytes leaves no room in %zu bytes.",
+		    "QILEC_00884: The configuration of %zu bytes leaves no room in %zu bytes.",
 		    *len, cap);
 		return -1;
 	}

@@ -45,7 +45,7 @@ vct_islws(int c)
 static int
 vhttp_fail(struct vhttp *hp, const char *why)
 {
-	vtc_log(hp->vl, VTCLOG_ERROR, "QILEC_XXXXX: HTTP response refused: %s", why);
+	vtc_log(hp->vl, VTCLOG_ERROR, "QILEC_00882: HTTP response refused: %s", why);
 	hp->failed = 1;
 	return -1;
 }
@@ -488,7 +488,7 @@ vhttp_tunnel(struct vtclog *vl, const char *proxy, const char *server, double de
 	while (strstr(buf, "\r\n\r\n") == NULL) {
 		if (n == sizeof buf - 1) {
 			vtc_log(vl, VTCLOG_WARN,
-			    "QILEC_XXXXX: The proxy's reply exceeds %zu bytes without its end.", n);
+			    "QILEC_00883: The proxy's reply exceeds %zu bytes without its end.", n);
 			(void)ODR_closesocket(fd);
 			return -1;
 		}

@@ -428,7 +428,7 @@ TEST(VhttpProxy, RepliesToConnect)
 	    {"code_2000", "HTTP/1.1 2000 OK\r\n\r\n", false, "QILEC_00458"},
 	    {"http12_200", "HTTP/1.2 200 OK\r\n\r\n", false, "QILEC_00458"},
 	    {"reply_of_1023_bytes_without_its_end", sized_reply(1023, false), false,
-	     "QILEC_XXXXX: The proxy's reply exceeds 1023 bytes"},
+	     "QILEC_00883: The proxy's reply exceeds 1023 bytes"},
 	};
 	for (const ProxyRow &r : table) {
 		SCOPED_TRACE(r.name);
