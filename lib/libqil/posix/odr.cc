@@ -1,6 +1,6 @@
 /*
- * posix/odr.cc -- the Linux OS layer: start-up, the assertion reporter,
- * receives with logging, secure random numbers and socket errors.
+ * posix/odr.cc -- the Linux OS layer: start-up, receives with logging,
+ * secure random numbers and socket errors.
  *
  * Any thread may call these; only ODR_libinit() is limited to the first
  * thread at start-up.
@@ -32,15 +32,6 @@ ODR_GetOSVersion(void)
 {
 	/* The generation codes describe Windows releases only. */
 	return 0;
-}
-
-void
-ODR_assert_fail(const char *func, const char *file, int line, const char *expr,
-                int value)
-{
-	printf("assert fail! %s %s:%d %s %d\n", func, file, line, expr, value);
-	fflush(stdout);
-	abort();
 }
 
 ssize_t

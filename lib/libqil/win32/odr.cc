@@ -1,7 +1,6 @@
 /*
  * win32/odr.cc -- the Windows OS layer: Winsock start-up, the OS generation
- * code, the assertion reporter, receives with logging, rand_s() and the
- * socket errors.
+ * code, receives with logging, rand_s() and the socket errors.
  *
  * Any thread may call these; only ODR_libinit() is limited to the first
  * thread at start-up.
@@ -62,15 +61,6 @@ ODR_GetOSVersion(void)
 		return 0;
 	return odr_generation(vi.dwMajorVersion, vi.dwMinorVersion,
 	    vi.wProductType == VER_NT_WORKSTATION);
-}
-
-void
-ODR_assert_fail(const char *func, const char *file, int line, const char *expr,
-                int value)
-{
-	printf("assert fail! %s %s:%d %s %d\n", func, file, line, expr, value);
-	fflush(stdout);
-	abort();
 }
 
 ssize_t

@@ -64,28 +64,6 @@ ODR_clock_gettime(int clock, struct odr_timespec *ts)
 	return 0;
 }
 
-int
-ODR_gettimeofday(struct odr_timeval *tv, void *tz)
-{
-	struct odr_timespec ts;
-
-	AN(tv);
-	QIL_ASSERT(tz == NULL);
-	AZ(ODR_clock_gettime(ODR_CLOCK_REALTIME, &ts));
-	tv->tv_sec = ts.tv_sec;
-	tv->tv_usec = (int32_t)(ts.tv_nsec / 1000);
-	return 0;
-}
-
-double
-ODR_real(void)
-{
-	struct odr_timespec ts;
-
-	AZ(ODR_clock_gettime(ODR_CLOCK_REALTIME, &ts));
-	return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
-}
-
 size_t
 ODR_strftime(char *buf, const char *fmt, double t)
 {
