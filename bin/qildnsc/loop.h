@@ -14,9 +14,10 @@
 /* The longest wait of one turn when both sockets are idle; a wait ends
  * sooner when a held answer falls due. */
 #define SELECT_TIMEOUT_USEC 50000
-/* After a turn that sent client queries on, the loop looks again without
- * sleeping for this long: the answer of a nearby server is usually back
- * within it, and is relayed without the cost of waking a sleeping thread. */
+/* After a turn that took datagrams from clients (their queries went
+ * upstream), the loop looks again without sleeping for this long: the
+ * answer of a nearby server is usually back within it, and is relayed
+ * without the cost of waking a sleeping thread. */
 #define LOOP_POLL_USEC 100
 
 /* Sockets one loop serves: the listening socket first, then the upstream
