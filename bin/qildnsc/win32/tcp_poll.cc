@@ -103,7 +103,7 @@ int
 tcp_poll_wait(struct tcp_poll *p, struct tcp_poll_event *ev, int max, int timeout_ms)
 {
 	CHECK_OBJ_NOTNULL(p, TCP_POLL_MAGIC);
-	QIL_ASSERT(max > 0);
+	QIL_ASSERT(max > 0 && timeout_ms >= 0);
 	FD_ZERO(&p->rd);
 	FD_ZERO(&p->wr);
 	FD_ZERO(&p->ex);

@@ -26,12 +26,11 @@ tcp_sys_socket(int family)
 void
 tcp_sys_listener_options(int fd)
 {
-	/* Winsock binds beside lingering connections by itself; its
-	 * SO_REUSEADDR would let a second listener take the port, which this
-	 * forbids. */
-	BOOL on = TRUE;
-
-	(void)ODR_setsockopt(fd, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, &on, sizeof on);
+	/* Nothing to set: Winsock binds beside lingering connections by
+	 * itself and refuses a second listener. Its SO_REUSEADDR would let a
+	 * second listener take the port; SO_EXCLUSIVEADDRUSE would keep a
+	 * restart off it while the last run's connections linger. */
+	(void)fd;
 }
 
 int
