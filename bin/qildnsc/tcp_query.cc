@@ -181,7 +181,8 @@ tcpq_write(struct tcp_upstream *u)
 		if (n == -1) {
 			char a[64];
 			vtc_limit_log(&lim_connect, vl, "QILEC_00825: TCP %s to %s error: %d %s",
-			    "send(2)", tcpq_addr_text(u->server, a, sizeof a), e, tcp_sys_strerror(e));
+			    "send(2)", tcpq_addr_text(u->server, a, sizeof a), e,
+			    tcp_sys_strerror(e));
 			tcpq_server_done(u);
 			return false;
 		}
@@ -282,8 +283,8 @@ fail:
 }
 
 struct tcp_query *
-tcp_query_new(struct tcp_poll *poll, const uint8_t *msg, size_t len, tcp_reply_f *reply, void *priv,
-              double now)
+tcp_query_new(struct tcp_poll *poll, const uint8_t *msg, size_t len, tcp_reply_f *reply,
+              void *priv, double now)
 {
 	struct vdns_msg parsed;
 	struct pending_question question;

@@ -24,8 +24,8 @@
 
 /*
  * What the TCP thread's readiness set (tcp_poll.h) points at: `cb` is
- * called with the ready events (TCP_POLL_*) of `fd`. A watch whose descriptor is closed has `fd` -1 and
- * ignores events still queued for it.
+ * called with the ready events (TCP_POLL_*) of `fd`. A watch whose
+ * descriptor is closed has `fd` -1 and ignores events still queued for it.
  */
 struct tcp_watch {
 	void (*cb)(struct tcp_watch *w, uint32_t events);

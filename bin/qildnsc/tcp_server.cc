@@ -1,10 +1,10 @@
 /*
  * tcp_server.cc -- the TCP listener and its clients, served by one thread
- * with one readiness set (tcp_poll.h): the listening socket, every client connection and
- * every upstream connection of their queries (tcp_query.cc), each behind a
- * tcp_watch. Each turn handles the ready descriptors, then walks the
- * clients for the clocks (held answers, time-outs, idle connections) and
- * frees what was closed during the turn.
+ * with one readiness set (tcp_poll.h): the listening socket, every client
+ * connection and every upstream connection of their queries (tcp_query.cc),
+ * each behind a tcp_watch. Each turn handles the ready descriptors, then
+ * walks the clients for the clocks (held answers, time-outs, idle
+ * connections) and frees what was closed during the turn.
  *
  * Everything here belongs to the TCP thread after init_tcp(); complaints
  * that a client can trigger are rate-limited.
@@ -168,8 +168,10 @@ static void
 tcps_client_read(struct tcp_client *c)
 {
 	while (!c->eof && tcps_client_takes_queries(c) && c->inlen < c->in.size()) {
-		ssize_t n = tcp_sys_recv(c->w.fd, c->in.data() + c->inlen, c->in.size() - c->inlen);
-		if (n == -1 && (ODR_sockError() == ODR_EWOULDBLOCK || ODR_sockError() == ODR_EINTR))
+		ssize_t n = tcp_sys_recv(c->w.fd, c->in.data() + c->inlen,
+		    c->in.size() - c->inlen);
+		int e = n == -1 ? ODR_sockError() : 0;
+		if (n == -1 && (e == ODR_EWOULDBLOCK || e == ODR_EINTR))
 			return;
 		if (n == -1) {
 			/* A reset by the client: nothing to answer any more. */
