@@ -29,6 +29,8 @@ struct tcp_poll;
 
 /* A new, empty set; NULL (errno or the socket error says why) on failure. */
 struct tcp_poll *tcp_poll_new(void);
+/* Frees the set; the sockets still in it stay open. */
+void tcp_poll_delete(struct tcp_poll *p);
 /* Adds `fd` with the `events` it waits for and `ptr` to hand back; 0, or
  * -1 (ODR_sockError() says why) when the set cannot take it: on Windows a
  * set holds at most TCP_POLL_MAX sockets (win32/tcp_poll.cc). */

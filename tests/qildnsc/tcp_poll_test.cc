@@ -45,6 +45,8 @@ protected:
 			(void)ODR_closesocket(fd);
 		if (lfd_ >= 0)
 			(void)ODR_closesocket(lfd_);
+		if (p_ != nullptr)
+			tcp_poll_delete(p_);
 	}
 
 	/* A started connect to `a`, tracked for closing. */

@@ -33,6 +33,15 @@ tcp_poll_new(void)
 	return p;
 }
 
+void
+tcp_poll_delete(struct tcp_poll *p)
+{
+	CHECK_OBJ_NOTNULL(p, TCP_POLL_MAGIC);
+	(void)close(p->epfd);
+	p->magic = 0;
+	delete p;
+}
+
 static int
 tcp_poll_ctl(struct tcp_poll *p, int op, int fd, uint32_t events, void *ptr)
 {

@@ -45,6 +45,14 @@ tcp_poll_new(void)
 	return p;
 }
 
+void
+tcp_poll_delete(struct tcp_poll *p)
+{
+	CHECK_OBJ_NOTNULL(p, TCP_POLL_MAGIC);
+	p->magic = 0;
+	delete p;
+}
+
 int
 tcp_poll_add(struct tcp_poll *p, int fd, uint32_t events, void *ptr)
 {
