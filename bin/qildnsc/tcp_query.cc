@@ -8,25 +8,21 @@
  * TCP thread only. Complaints that anyone (a client, a server) can
  * trigger are rate-limited.
  */
-#include <arpa/inet.h>
-#include <errno.h>
-#include <netinet/in.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/epoll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <memory>
 #include <vector>
 
-#include "diversion.h"
 #include "filter.h"
 #include "intake.h"
+#include "odr.h"
 #include "qildnsc.h"
 #include "relay.h"
 #include "servers.h"
+#include "tcp_poll.h"
 #include "tcp_query.h"
+#include "tcp_sys.h"
 #include "vdns.h"
 #include "vtc_limit.h"
 #include "vtc_log.h"
@@ -39,7 +35,7 @@ static bool no_plain_logged;
 
 /* One connection to one plain server. */
 struct tcp_upstream {
-	struct tcp_watch w; /* first: the epoll set points here */
+	struct tcp_watch w; /* first: the readiness set points here */
 	struct tcp_query *q;
 	const struct upstream_server *server;
 	size_t sent;  /* bytes of the query written, length included */
@@ -51,7 +47,7 @@ struct tcp_upstream {
 struct tcp_query {
 	unsigned magic;
 #define TCP_QUERY_MAGIC 0x7c9e1a4d
-	int epfd;
+	struct tcp_poll *poll;
 	tcp_reply_f *reply;
 	void *priv;
 	std::vector<uint8_t> wire; /* 2-byte length, then the message */
@@ -81,8 +77,7 @@ tcpq_close(struct tcp_upstream *u)
 {
 	if (u->w.fd < 0)
 		return;
-	/* Closing takes the descriptor out of the epoll set. */
-	(void)close(u->w.fd);
+	tcp_poll_close(u->q->poll, u->w.fd);
 	u->w.fd = -1;
 	u->answer.clear();
 	u->answer.shrink_to_fit();
@@ -178,24 +173,22 @@ tcpq_write(struct tcp_upstream *u)
 {
 	const std::vector<uint8_t> &wire = u->q->wire;
 	while (u->sent < wire.size()) {
-		ssize_t n = send(u->w.fd, wire.data() + u->sent, wire.size() - u->sent,
-		    MSG_NOSIGNAL);
-		if (n == -1 && (errno == EAGAIN || errno == EINTR))
+		ssize_t n = ODR_send(u->w.fd, wire.data() + u->sent, wire.size() - u->sent,
+		    ODR_MSG_NOSIGNAL);
+		int e = n == -1 ? ODR_sockError() : 0;
+		if (n == -1 && (e == ODR_EWOULDBLOCK || e == ODR_EINTR))
 			return false;
 		if (n == -1) {
 			char a[64];
-			int e = errno;
 			vtc_limit_log(&lim_connect, vl, "QILEC_00825: TCP %s to %s error: %d %s",
-			    "send(2)", tcpq_addr_text(u->server, a, sizeof a), e, strerror(e));
+			    "send(2)", tcpq_addr_text(u->server, a, sizeof a), e,
+			    tcp_sys_strerror(e));
 			tcpq_server_done(u);
 			return false;
 		}
 		u->sent += (size_t)n;
 	}
-	struct epoll_event ev = {};
-	ev.events = EPOLLIN;
-	ev.data.ptr = &u->w;
-	AZ(epoll_ctl(u->q->epfd, EPOLL_CTL_MOD, u->w.fd, &ev));
+	tcp_poll_mod(u->q->poll, u->w.fd, TCP_POLL_IN, &u->w);
 	return true;
 }
 
@@ -213,12 +206,13 @@ tcpq_read(struct tcp_upstream *u)
 			dst = u->answer.data() + (u->got - 2);
 			want = u->answer.size() - (u->got - 2);
 		}
-		ssize_t n = recv(u->w.fd, dst, want, 0);
-		if (n == -1 && (errno == EAGAIN || errno == EINTR))
+		ssize_t n = tcp_sys_recv(u->w.fd, dst, want);
+		int e = n == -1 ? ODR_sockError() : 0;
+		if (n == -1 && (e == ODR_EWOULDBLOCK || e == ODR_EINTR))
 			return;
 		if (n <= 0)
 			return tcpq_answer_fail(u, n == 0 ? "connection closed before the answer."
-			                                  : strerror(errno));
+			                                  : tcp_sys_strerror(e));
 		u->got += (size_t)n;
 		if (u->got == 2) {
 			size_t l = (size_t)u->prefix[0] << 8 | u->prefix[1];
@@ -240,17 +234,18 @@ tcpq_event(struct tcp_watch *w, uint32_t events)
 	if (u->sent < u->q->wire.size()) {
 		int err = 0;
 		socklen_t l = sizeof err;
-		if ((events & (EPOLLERR | EPOLLHUP)) &&
-		    getsockopt(w->fd, SOL_SOCKET, SO_ERROR, &err, &l) == 0 && err != 0) {
+		if ((events & (TCP_POLL_ERR | TCP_POLL_HUP)) &&
+		    ODR_getsockopt(w->fd, SOL_SOCKET, SO_ERROR, &err, &l) == 0 && err != 0) {
 			char a[64];
 			vtc_limit_log(&lim_connect, vl, "QILEC_00825: TCP %s to %s error: %d %s",
-			    "connect(2)", tcpq_addr_text(u->server, a, sizeof a), err, strerror(err));
+			    "connect(2)", tcpq_addr_text(u->server, a, sizeof a), err,
+			    tcp_sys_strerror(err));
 			return tcpq_server_done(u);
 		}
 		if (!tcpq_write(u))
 			return;
 	}
-	if (events & (EPOLLIN | EPOLLERR | EPOLLHUP))
+	if (events & (TCP_POLL_IN | TCP_POLL_ERR | TCP_POLL_HUP))
 		tcpq_read(u);
 }
 
@@ -264,39 +259,32 @@ tcpq_connect(struct tcp_query *q, const struct upstream_server *us)
 	u->w.cb = tcpq_event;
 	u->q = q;
 	u->server = us;
-	u->w.fd = socket(us->addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+	u->w.fd = tcp_sys_socket(us->addr.ss_family);
 	if (u->w.fd == -1)
 		goto fail;
-	if (dnsc_conf.use_windivert) {
-		/* Marked, so that diversion does not turn it back to us. */
-		int mark = QILDNSC_UPSTREAM_MARK;
-		(void)setsockopt(u->w.fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark);
-	}
+	/* Exempt, so that diversion does not turn it back to us. */
+	if (dnsc_conf.use_windivert)
+		tcp_sys_exempt(u->w.fd);
 	if (connect(u->w.fd, reinterpret_cast<const struct sockaddr *>(&us->addr),
-	    (socklen_t)us->addrlen) == -1 && errno != EINPROGRESS)
+	    (socklen_t)us->addrlen) == -1 && ODR_sockError() != ODR_EINPROGRESS)
 		goto fail;
-	{
-		struct epoll_event ev = {};
-		ev.events = EPOLLOUT;
-		ev.data.ptr = &u->w;
-		if (epoll_ctl(q->epfd, EPOLL_CTL_ADD, u->w.fd, &ev) == -1)
-			goto fail;
-	}
+	if (tcp_poll_add(q->poll, u->w.fd, TCP_POLL_OUT, &u->w) == -1)
+		goto fail;
 	q->open++;
 	q->ups.push_back(std::move(u));
 	return true;
 fail:
-	int e = errno;
+	int e = ODR_sockError();
 	vtc_limit_log(&lim_connect, vl, "QILEC_00825: TCP %s to %s error: %d %s",
-	    "connect(2)", tcpq_addr_text(us, a, sizeof a), e, strerror(e));
+	    "connect(2)", tcpq_addr_text(us, a, sizeof a), e, tcp_sys_strerror(e));
 	if (u->w.fd != -1)
-		(void)close(u->w.fd);
+		(void)ODR_closesocket(u->w.fd);
 	return false;
 }
 
 struct tcp_query *
-tcp_query_new(int epfd, const uint8_t *msg, size_t len, tcp_reply_f *reply, void *priv,
-              double now)
+tcp_query_new(struct tcp_poll *poll, const uint8_t *msg, size_t len, tcp_reply_f *reply,
+              void *priv, double now)
 {
 	struct vdns_msg parsed;
 	struct pending_question question;
@@ -307,7 +295,7 @@ tcp_query_new(int epfd, const uint8_t *msg, size_t len, tcp_reply_f *reply, void
 		return NULL;
 	auto *q = new tcp_query();
 	q->magic = TCP_QUERY_MAGIC;
-	q->epfd = epfd;
+	q->poll = poll;
 	q->reply = reply;
 	q->priv = priv;
 	q->wire.resize(2 + len);

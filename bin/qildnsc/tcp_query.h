@@ -23,9 +23,9 @@
 #define TCP_QUERY_TIMEOUT 4.0
 
 /*
- * What the TCP thread's epoll set points at: `cb` is called with the ready
- * events of `fd`. A watch whose descriptor is closed has `fd` -1 and
- * ignores events still queued for it.
+ * What the TCP thread's readiness set (tcp_poll.h) points at: `cb` is
+ * called with the ready events (TCP_POLL_*) of `fd`. A watch whose
+ * descriptor is closed has `fd` -1 and ignores events still queued for it.
  */
 struct tcp_watch {
 	void (*cb)(struct tcp_watch *w, uint32_t events);
@@ -36,16 +36,17 @@ struct tcp_watch {
 typedef void tcp_reply_f(void *priv, const uint8_t *reply, size_t len);
 
 struct tcp_query;
+struct tcp_poll;
 
 /*
  * Starts forwarding `msg` (`len` bytes) to every plain server; its
- * connections join the epoll set `epfd`. `reply` is called exactly once
+ * connections join the readiness set `poll`. `reply` is called exactly once
  * with `priv`, possibly before this returns (no plain server, no
  * connection possible). `now` is the monotonic time. The caller deletes
  * the query once it is done. NULL (nothing logged) when `msg` is not a
  * well-formed DNS message whose question can be read.
  */
-struct tcp_query *tcp_query_new(int epfd, const uint8_t *msg, size_t len,
+struct tcp_query *tcp_query_new(struct tcp_poll *poll, const uint8_t *msg, size_t len,
                                  tcp_reply_f *reply, void *priv, double now);
 /* Releases a held answer that is due, or ends a query whose time is up. */
 void tcp_query_tick(struct tcp_query *q, double now);

@@ -1,32 +1,27 @@
 /*
  * tcp_server.cc -- the TCP listener and its clients, served by one thread
- * with one epoll set: the listening socket, every client connection and
- * every upstream connection of their queries (tcp_query.cc), each behind a
- * tcp_watch. Each turn handles the ready descriptors, then walks the
- * clients for the clocks (held answers, time-outs, idle connections) and
- * frees what was closed during the turn.
+ * with one readiness set (tcp_poll.h): the listening socket, every client
+ * connection and every upstream connection of their queries (tcp_query.cc),
+ * each behind a tcp_watch. Each turn handles the ready descriptors, then
+ * walks the clients for the clocks (held answers, time-outs, idle
+ * connections) and frees what was closed during the turn.
  *
  * Everything here belongs to the TCP thread after init_tcp(); complaints
  * that a client can trigger are rate-limited.
  */
-#include <arpa/inet.h>
-#include <errno.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/epoll.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <list>
 #include <memory>
 #include <vector>
 
+#include "odr.h"
 #include "qildnsc.h"
+#include "tcp_poll.h"
 #include "tcp_query.h"
 #include "tcp_server.h"
+#include "tcp_sys.h"
 #include "vtc_limit.h"
 #include "vtc_log.h"
 #include "vtim.h"
@@ -41,14 +36,14 @@ int tcp_listen_fd = -1;
 #define TCP_EVENTS 64
 
 struct tcp_client {
-	struct tcp_watch w; /* first: the epoll set points here */
+	struct tcp_watch w; /* first: the readiness set points here */
 	char name[64];      /* address:port, for log lines */
 	std::vector<uint8_t> in; /* 2 + TCP_MSG_MAX bytes: one whole message fits */
 	size_t inlen;
 	std::vector<uint8_t> out;
 	size_t outoff;
 	std::vector<struct tcp_query *> queries;
-	uint32_t interest; /* the events asked of the epoll set */
+	uint32_t interest; /* the events asked of the readiness set */
 	double last;       /* monotonic time of the last traffic */
 	bool eof;
 };
@@ -56,7 +51,7 @@ struct tcp_client {
 static struct {
 	unsigned magic;
 #define TCP_SERVER_MAGIC 0x3ac5d2e1
-	int epfd;
+	struct tcp_poll *poll;
 	struct tcp_watch listener;
 	bool listener_paused;
 	double listener_resume;
@@ -81,14 +76,11 @@ tcps_name(const struct sockaddr_storage *ss, char *buf, size_t size)
 	(void)snprintf(buf, size, "%s:%u", a, (unsigned)ntohs(sin->sin_port));
 }
 
-/* Asks the epoll set for `events` on `w`; MOD when `add` is false. */
+/* Asks the readiness set for `events` on `w`. */
 static void
-tcps_watch(struct tcp_watch *w, uint32_t events, bool add)
+tcps_watch(struct tcp_watch *w, uint32_t events)
 {
-	struct epoll_event ev = {};
-	ev.events = events;
-	ev.data.ptr = w;
-	AZ(epoll_ctl(tcps.epfd, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, w->fd, &ev));
+	tcp_poll_mod(tcps.poll, w->fd, events, w);
 }
 
 static void
@@ -96,7 +88,7 @@ tcps_client_close(struct tcp_client *c)
 {
 	if (c->w.fd < 0)
 		return;
-	(void)close(c->w.fd);
+	tcp_poll_close(tcps.poll, c->w.fd);
 	c->w.fd = -1;
 }
 
@@ -111,14 +103,14 @@ static void
 tcps_client_flush(struct tcp_client *c)
 {
 	while (c->w.fd >= 0 && tcps_out_pending(c) > 0) {
-		ssize_t n = send(c->w.fd, c->out.data() + c->outoff, tcps_out_pending(c),
-		    MSG_NOSIGNAL);
-		if (n == -1 && (errno == EAGAIN || errno == EINTR))
+		ssize_t n = ODR_send(c->w.fd, c->out.data() + c->outoff, tcps_out_pending(c),
+		    ODR_MSG_NOSIGNAL);
+		int e = n == -1 ? ODR_sockError() : 0;
+		if (n == -1 && (e == ODR_EWOULDBLOCK || e == ODR_EINTR))
 			return;
 		if (n == -1) {
-			int e = errno;
 			vtc_limit_log(&lim_send, vl, "QILEC_00829: TCP send(2) to %s error: %d %s",
-			    c->name, e, strerror(e));
+			    c->name, e, tcp_sys_strerror(e));
 			tcps_client_close(c);
 			return;
 		}
@@ -157,7 +149,7 @@ tcps_client_parse(struct tcp_client *c)
 		size_t l = (size_t)c->in[0] << 8 | c->in[1];
 		if (c->inlen < 2 + l)
 			return;
-		struct tcp_query *q = tcp_query_new(tcps.epfd, c->in.data() + 2, l, tcps_reply,
+		struct tcp_query *q = tcp_query_new(tcps.poll, c->in.data() + 2, l, tcps_reply,
 		    c, tcps.now);
 		if (q == NULL) {
 			vtc_limit_log(&lim_parse, vl,
@@ -176,8 +168,10 @@ static void
 tcps_client_read(struct tcp_client *c)
 {
 	while (!c->eof && tcps_client_takes_queries(c) && c->inlen < c->in.size()) {
-		ssize_t n = recv(c->w.fd, c->in.data() + c->inlen, c->in.size() - c->inlen, 0);
-		if (n == -1 && (errno == EAGAIN || errno == EINTR))
+		ssize_t n = tcp_sys_recv(c->w.fd, c->in.data() + c->inlen,
+		    c->in.size() - c->inlen);
+		int e = n == -1 ? ODR_sockError() : 0;
+		if (n == -1 && (e == ODR_EWOULDBLOCK || e == ODR_EINTR))
 			return;
 		if (n == -1) {
 			/* A reset by the client: nothing to answer any more. */
@@ -201,15 +195,33 @@ tcps_client_event(struct tcp_watch *w, uint32_t events)
 	auto *c = reinterpret_cast<struct tcp_client *>(w);
 	if (w->fd < 0)
 		return;
-	if (events & (EPOLLERR | EPOLLHUP)) {
+	if (events & (TCP_POLL_ERR | TCP_POLL_HUP)) {
 		/* Reset or closed both ways: nobody to answer any more. */
 		tcps_client_close(c);
 		return;
 	}
-	if (events & EPOLLOUT)
+	if (events & TCP_POLL_OUT)
 		tcps_client_flush(c);
-	if (c->w.fd >= 0 && (events & EPOLLIN))
+	if (c->w.fd >= 0 && (events & TCP_POLL_IN))
 		tcps_client_read(c);
+}
+
+/* Stops taking connections for a while: the waiting one stays readable,
+ * and would be reported again at once. */
+static void
+tcps_listener_pause(void)
+{
+	tcps_watch(&tcps.listener, 0);
+	tcps.listener_paused = true;
+	tcps.listener_resume = tcps.now + 0.1;
+}
+
+static void
+tcps_accept_fail(int e)
+{
+	vtc_limit_log(&lim_accept, vl, "QILEC_00822: TCP accept(2) error: %d %s", e,
+	    tcp_sys_strerror(e));
+	tcps_listener_pause();
 }
 
 static void
@@ -221,17 +233,24 @@ tcps_accept_one(int fd, const struct sockaddr_storage *ss)
 		vtc_limit_log(&lim_full, vl,
 		    "QILEC_00823: Too many TCP clients (%d): connection from %s refused.",
 		    TCP_CLIENTS_MAX, name);
-		(void)close(fd);
+		(void)ODR_closesocket(fd);
 		return;
 	}
+	/* A set that cannot take one more socket is out of room like a
+	 * process out of descriptors. */
 	auto c = std::make_unique<tcp_client>();
+	if (tcp_poll_add(tcps.poll, fd, TCP_POLL_IN, &c->w) != 0) {
+		int e = ODR_sockError();
+		(void)ODR_closesocket(fd);
+		tcps_accept_fail(e);
+		return;
+	}
 	c->w.cb = tcps_client_event;
 	c->w.fd = fd;
 	memcpy(c->name, name, sizeof c->name);
 	c->in.resize(2 + TCP_MSG_MAX);
 	c->last = tcps.now;
-	c->interest = EPOLLIN;
-	tcps_watch(&c->w, c->interest, true);
+	c->interest = TCP_POLL_IN;
 	tcps.clients.push_back(std::move(c));
 }
 
@@ -241,23 +260,18 @@ tcps_accept(struct tcp_watch *w, uint32_t events)
 	(void)events;
 	for (int i = 0; i < TCP_ACCEPT_BATCH; i++) {
 		struct sockaddr_storage ss = {};
-		socklen_t sl = sizeof ss;
-		int fd = accept4(w->fd, reinterpret_cast<struct sockaddr *>(&ss), &sl,
-		    SOCK_NONBLOCK | SOCK_CLOEXEC);
+		int fd = tcp_sys_accept(w->fd, &ss);
 		if (fd >= 0) {
 			tcps_accept_one(fd, &ss);
+			if (tcps.listener_paused)
+				return;
 			continue;
 		}
-		int e = errno;
-		if (e == EAGAIN || e == EINTR || e == ECONNABORTED)
+		int e = ODR_sockError();
+		if (tcp_sys_accept_again(e))
 			return;
-		/* Out of descriptors, most likely: the waiting connection stays
-		 * readable, so pause instead of spinning on it. */
-		vtc_limit_log(&lim_accept, vl, "QILEC_00822: TCP accept(2) error: %d %s", e,
-		    strerror(e));
-		tcps_watch(w, 0, false);
-		tcps.listener_paused = true;
-		tcps.listener_resume = tcps.now + 0.1;
+		/* Out of descriptors, most likely: pause instead of spinning. */
+		tcps_accept_fail(e);
 		return;
 	}
 }
@@ -288,12 +302,12 @@ tcps_client_sweep(struct tcp_client *c)
 	}
 	uint32_t want = 0;
 	if (!c->eof && tcps_client_takes_queries(c))
-		want |= EPOLLIN;
+		want |= TCP_POLL_IN;
 	if (tcps_out_pending(c) > 0)
-		want |= EPOLLOUT;
+		want |= TCP_POLL_OUT;
 	if (want != c->interest) {
 		c->interest = want;
-		tcps_watch(&c->w, want, false);
+		tcps_watch(&c->w, want);
 	}
 }
 
@@ -317,19 +331,7 @@ tcps_sweep(void)
 	tcp_query_flush_logs(tcps.now);
 	if (tcps.listener_paused && tcps.now >= tcps.listener_resume) {
 		tcps.listener_paused = false;
-		tcps_watch(&tcps.listener, EPOLLIN, false);
-	}
-}
-
-/* Room for every descriptor the limits allow: the clients, and one
- * upstream connection per query and plain server. */
-static void
-tcps_raise_nofile(void)
-{
-	struct rlimit rl;
-	if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
-		rl.rlim_cur = rl.rlim_max;
-		(void)setrlimit(RLIMIT_NOFILE, &rl);
+		tcps_watch(&tcps.listener, TCP_POLL_IN);
 	}
 }
 
@@ -337,13 +339,10 @@ int
 init_tcp(void)
 {
 	struct addrinfo hints = {}, *res = NULL;
-	int on = 1;
 
-	tcp_listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+	tcp_listen_fd = tcp_sys_socket(AF_INET);
 	QIL_ASSERT(tcp_listen_fd >= 0);
-	/* A restart may bind while the last run's connections linger; a
-	 * second listener on the same port is still refused. */
-	(void)setsockopt(tcp_listen_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+	tcp_sys_listener_options(tcp_listen_fd);
 	hints.ai_family = AF_INET;
 	hints.ai_socktype = SOCK_STREAM;
 	int r = getaddrinfo(dnsc_conf.listen_addr, dnsc_conf.listen_port, &hints, &res);
@@ -355,18 +354,18 @@ init_tcp(void)
 	r = bind(tcp_listen_fd, res->ai_addr, res->ai_addrlen);
 	freeaddrinfo(res);
 	if (r != 0 || listen(tcp_listen_fd, TCP_CLIENTS_MAX) != 0) {
-		int e = errno;
+		int e = ODR_sockError();
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00820: TCP %s for %s:%s error: %d %s",
 		    r != 0 ? "bind(2)" : "listen(2)", dnsc_conf.listen_addr,
-		    dnsc_conf.listen_port, e, strerror(e));
+		    dnsc_conf.listen_port, e, tcp_sys_strerror(e));
 		return -1;
 	}
-	tcps_raise_nofile();
-	tcps.epfd = epoll_create1(EPOLL_CLOEXEC);
-	QIL_ASSERT(tcps.epfd >= 0);
+	tcp_sys_raise_limit();
+	tcps.poll = tcp_poll_new();
+	AN(tcps.poll);
 	tcps.listener.cb = tcps_accept;
 	tcps.listener.fd = tcp_listen_fd;
-	tcps_watch(&tcps.listener, EPOLLIN, true);
+	AZ(tcp_poll_add(tcps.poll, tcp_listen_fd, TCP_POLL_IN, &tcps.listener));
 	tcps.magic = TCP_SERVER_MAGIC;
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Listening on %s:%s over TCP", dnsc_conf.listen_addr,
 	    dnsc_conf.listen_port);
@@ -377,22 +376,22 @@ void *
 tcp_thread(void *arg)
 {
 	(void)arg;
-	struct epoll_event evs[TCP_EVENTS];
+	struct tcp_poll_event evs[TCP_EVENTS];
 
 	CHECK_OBJ_NOTNULL(&tcps, TCP_SERVER_MAGIC);
 	for (;;) {
-		int n = epoll_wait(tcps.epfd, evs, TCP_EVENTS, TCP_TURN_MSEC);
-		if (n == -1 && errno == EINTR)
+		int n = tcp_poll_wait(tcps.poll, evs, TCP_EVENTS, TCP_TURN_MSEC);
+		int e = n == -1 ? ODR_sockError() : 0;
+		if (n == -1 && e == ODR_EINTR)
 			continue;
 		if (n == -1) {
-			int e = errno;
-			vtc_log(vl, VTCLOG_ERROR, "QILEC_00830: TCP epoll_wait(2) error: %d %s", e,
-			    strerror(e));
+			vtc_log(vl, VTCLOG_ERROR, "QILEC_00830: TCP %s error: %d %s",
+			    tcp_poll_wait_call, e, tcp_sys_strerror(e));
 			break;
 		}
 		tcps.now = VTIM_mono();
 		for (int i = 0; i < n; i++) {
-			auto *w = static_cast<struct tcp_watch *>(evs[i].data.ptr);
+			auto *w = static_cast<struct tcp_watch *>(evs[i].ptr);
 			w->cb(w, evs[i].events);
 		}
 		tcps_sweep();

@@ -788,9 +788,6 @@ TEST_F(ForwarderTest, DiversionWithoutTheDriverEndsStartUp)
 /* ---------------------------------------------------------------------- */
 /* DNS over TCP */
 
-/* The Windows program listens for datagrams only. */
-constexpr const char *kNoTcpOnWindows = "the Windows build serves no DNS over TCP";
-
 /* A query's reply over TCP, and how long it took. */
 struct TcpReply {
 	std::optional<dns::Bytes> msg;
@@ -826,8 +823,6 @@ by_name(std::map<std::string, std::function<std::vector<Reply>(const Received &)
  */
 TEST_F(ForwarderTest, TcpQueriesGetOneJudgedReply)
 {
-	if (testing_windows_build())
-		GTEST_SKIP() << kNoTcpOnWindows;
 	write_file(dir_.file("blocklist.txt"), "203.0.113.5\n");
 	auto now = [](std::vector<dns::Record> recs, std::chrono::milliseconds d = 0ms) {
 		return [recs, d](const Received &r) {
@@ -890,8 +885,6 @@ TEST_F(ForwarderTest, TcpQueriesGetOneJudgedReply)
 
 TEST_F(ForwarderTest, TcpWithoutPlainServersGetsServfail)
 {
-	if (testing_windows_build())
-		GTEST_SKIP() << kNoTcpOnWindows;
 	FakeUpstream enc("127.0.0.2", true, answer(a_records({"192.0.2.1", "192.0.2.2"})));
 	start({&enc});
 	ASSERT_FALSE(HasFatalFailure());
@@ -909,8 +902,6 @@ TEST_F(ForwarderTest, TcpWithoutPlainServersGetsServfail)
  * over TCP. */
 TEST_F(ForwarderTest, LargeAnswersComeWholeOverTcp)
 {
-	if (testing_windows_build())
-		GTEST_SKIP() << kNoTcpOnWindows;
 	auto big = [](const Received &r) {
 		return dns::build_answer(r.message, {dns::txt_record(3000)});
 	};
@@ -941,8 +932,6 @@ TEST_F(ForwarderTest, LargeAnswersComeWholeOverTcp)
 
 TEST_F(ForwarderTest, SixtyFourTcpClientsPipelineAndTheNextIsRefused)
 {
-	if (testing_windows_build())
-		GTEST_SKIP() << kNoTcpOnWindows;
 	FakeTcpUpstream f("127.0.0.2", answer(a_records({"192.0.2.1", "192.0.2.2"})));
 	start_with_list("127.0.0.2:" + std::to_string(f.port()));
 	ASSERT_FALSE(HasFatalFailure());
@@ -999,8 +988,6 @@ TEST_F(ForwarderTest, SixtyFourTcpClientsPipelineAndTheNextIsRefused)
  * server goes on. */
 TEST_F(ForwarderTest, StalledAndBrokenTcpConnectionsAreClosed)
 {
-	if (testing_windows_build())
-		GTEST_SKIP() << kNoTcpOnWindows;
 	FakeTcpUpstream f("127.0.0.2", answer(a_records({"192.0.2.1", "192.0.2.2"})));
 	start_with_list("127.0.0.2:" + std::to_string(f.port()));
 	ASSERT_FALSE(HasFatalFailure());

@@ -9,6 +9,10 @@
  * thread, which owns it, the packet buffer and the remembered pairs, and
  * reaches the event loop only through the packets it rewrites (by the rule
  * of divert_rewrite.h, shared with Linux).
+ *
+ * Datagrams only: the filter leaves DNS over TCP alone, which reaches the
+ * forwarder's TCP listener only when asked there directly (on Linux the
+ * nat table redirects it).
  */
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,6 +1,6 @@
 /*
  * win32/shell.cc -- the process entry on Windows: the log file, the
- * start-up sequence, the event-loop thread, then a hidden window that owns
+ * start-up sequence, the event-loop and TCP threads, then a hidden window that owns
  * the notification-area icon and runs the window-message loop until "Exit"
  * is chosen from the icon's menu or the machine suspends or resumes.
  *
@@ -17,6 +17,7 @@
 #include "qildnsc.h"
 #include "shell_ids.h"
 #include "startup_report.h"
+#include "tcp_server.h"
 
 static HINSTANCE shell_instance;
 static UINT shell_taskbar_created;
@@ -150,6 +151,8 @@ WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 	ODR_pthread_t thread;
 	if (ODR_pthread_create(&thread, NULL, main_loop, NULL) != 0)
 		FatalAppExitA(0, "Failed to create a main thread");
+	if (ODR_pthread_create(&thread, NULL, tcp_thread, NULL) != 0)
+		FatalAppExitA(0, "Failed to create a TCP thread");
 
 	shell_instance = instance;
 	shell_taskbar_created = RegisterWindowMessageA("TaskbarCreated");
