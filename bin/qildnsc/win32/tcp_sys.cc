@@ -8,12 +8,10 @@
 
 #include "tcp_sys.h"
 
-int
-tcp_sys_socket(int family)
+/* `s` made non-blocking, or closed (its error kept for the caller): -1. */
+static int
+tcp_sys_nonblocking(SOCKET s)
 {
-	SOCKET s = socket(family, SOCK_STREAM, 0);
-	if (s == INVALID_SOCKET)
-		return -1;
 	if (ODR_setnonblocking((int)s, 1) != 0) {
 		int e = ODR_sockError();
 		(void)closesocket(s);
@@ -21,6 +19,15 @@ tcp_sys_socket(int family)
 		return -1;
 	}
 	return (int)s;
+}
+
+int
+tcp_sys_socket(int family)
+{
+	SOCKET s = socket(family, SOCK_STREAM, 0);
+	if (s == INVALID_SOCKET)
+		return -1;
+	return tcp_sys_nonblocking(s);
 }
 
 void
@@ -42,13 +49,7 @@ tcp_sys_accept(int fd, struct sockaddr_storage *ss)
 		return -1;
 	/* Taken from a non-blocking listener, it is non-blocking already;
 	 * said again, to depend on nothing. */
-	if (ODR_setnonblocking((int)s, 1) != 0) {
-		int e = ODR_sockError();
-		(void)closesocket(s);
-		ODR_setSockError(e);
-		return -1;
-	}
-	return (int)s;
+	return tcp_sys_nonblocking(s);
 }
 
 bool
