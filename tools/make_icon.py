@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Draws the qildnsc icon (a white ring with a tail on a teal disc) at 16,
 32 and 48 pixels, and writes it twice: as the PNG files installed under
-share/icons/hicolor/, and as bin/qildnsc/tray_icon.cc, the ARGB32 pixels
+share/icons/hicolor/, and as bin/qildnsc/tray/tray_icon.cc, the ARGB32 pixels
 (network byte order) that the tray item sends to hosts without an icon
 theme. Run it from anywhere after changing the drawing; commit both."""
 import math
@@ -100,7 +100,7 @@ def main():
             f.write(png(size, rows))
         arrays.append(c_array("icon_%d" % size, rows))
     table = "".join("\t{%d, icon_%d},\n" % (s, s) for s in SIZES)
-    with open(os.path.join(ROOT, "bin", "qildnsc", "tray_icon.cc"), "w") as f:
+    with open(os.path.join(ROOT, "bin", "qildnsc", "tray", "tray_icon.cc"), "w") as f:
         f.write("/*\n * tray_icon.cc -- the icon's pixels, written by tools/make_icon.py (do not\n"
                 " * edit): ARGB32 in network byte order, row by row, as the tray item's\n"
                 " * IconPixmap carries them.\n */\n"

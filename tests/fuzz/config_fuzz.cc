@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "config.h"
+#include "config/config.h"
 #include "fuzz_support.h"
 
 static void

@@ -14,7 +14,7 @@
 
 #include <vector>
 
-#include "divert_rewrite.h"
+#include "divert/divert_rewrite.h"
 
 static uint32_t
 sum16(const uint8_t *p, size_t n, uint32_t sum)

@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "filter.h"
+#include "filter/filter.h"
 #include "fuzz_support.h"
 
 static void

@@ -16,7 +16,7 @@
 
 #include <string>
 
-#include "qildnsc.h"
+#include "common/qildnsc.h"
 #include "vtc_log.h"
 
 namespace qilfuzz {

@@ -17,11 +17,11 @@
 #include <unistd.h>
 
 #include "fuzz_support.h"
-#include "intake.h"
-#include "loop.h"
+#include "forward/intake.h"
+#include "forward/loop.h"
 #include "qca_frame.h"
-#include "servers.h"
-#include "sockets.h"
+#include "servers/servers.h"
+#include "forward/sockets.h"
 
 namespace {
 

@@ -21,14 +21,14 @@
 
 #include <string>
 
-#include "filter.h"
+#include "filter/filter.h"
 #include "fuzz_support.h"
-#include "intake.h"
+#include "forward/intake.h"
 #include "qca_frame.h"
-#include "qildnsc.h"
-#include "relay.h"
-#include "servers.h"
-#include "sockets.h"
+#include "common/qildnsc.h"
+#include "forward/relay.h"
+#include "servers/servers.h"
+#include "forward/sockets.h"
 #include "vtc_log.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "config.h"
+#include "config/config.h"
 #include "fuzz_support.h"
 
 extern "C" int

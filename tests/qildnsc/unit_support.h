@@ -20,7 +20,7 @@
 #include "case_name.h"
 #include "log_capture.h"
 #include "odr.h"
-#include "qildnsc.h"
+#include "common/qildnsc.h"
 
 namespace qiltest {
 

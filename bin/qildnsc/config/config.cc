@@ -1,0 +1,278 @@
+/*
+ * config.cc -- fetching and applying the configuration document.
+ *
+ * The server is the build's default host, or QILDNSC_CONFIG_SERVER from
+ * the environment. Runs on the start-up thread before any other thread.
+ */
+#include <jansson.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "config/config.h"
+#include "odr.h"
+#include "common/qildnsc.h"
+#include "vhttp.h"
+#include "vsb.h"
+#include "vtc_log.h"
+
+#ifndef QILDNSC_CONFIG_SERVER_DEFAULT
+#define QILDNSC_CONFIG_SERVER_DEFAULT "config.qildnsc.invalid"
+#endif
+
+char *country_code;
+/* Parsed documents live as long as the process: what points into them
+ * (static_nodes, the configuration's strings) is read until the end. They
+ * have external linkage so that the compiler keeps them (and the leak
+ * checker sees them) although nothing here reads them again. */
+json_t *static_nodes_doc;
+json_t *config_doc;
+static json_t *static_nodes;
+
+const char *
+config_server(void)
+{
+	const char *env = getenv("QILDNSC_CONFIG_SERVER");
+	return env != NULL && *env != '\0' ? env : QILDNSC_CONFIG_SERVER_DEFAULT;
+}
+
+int
+load_static_nodes(void)
+{
+	json_error_t error;
+
+	static_nodes = NULL;
+	if (static_nodes_doc != NULL)
+		json_decref(static_nodes_doc);
+	json_t *root = static_nodes_doc = json_load_file(STATIC_NODES_FILE, 0, &error);
+	if (root == NULL) {
+		vtc_log(vl, VTCLOG_ERROR,
+		    "QILEC_XXXXX: error while parsing JSON format: on line %d: %s", error.line,
+		    error.text);
+		return -1;
+	}
+	if (!json_is_object(root)) {
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_XXXXX: No object type.");
+		return -1;
+	}
+	static_nodes = json_object_get(root, "staticnodes");
+	if (static_nodes == NULL) {
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_XXXXX: No 'staticnodes' object found.");
+		return -1;
+	}
+	if (!json_is_array(static_nodes)) {
+		static_nodes = NULL;
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_XXXXX: Wrong 'staticnodes' type.");
+		return -1;
+	}
+	return 0;
+}
+
+size_t
+static_node_count(void)
+{
+	return static_nodes != NULL ? json_array_size(static_nodes) : 0;
+}
+
+int
+static_node_proxy(size_t index, char *proxy, size_t cap)
+{
+	json_t *node = json_array_get(static_nodes, index);
+	json_t *ip = json_is_object(node) ? json_object_get(node, "ip") : NULL;
+	if (!json_is_string(ip)) {
+		vtc_log(vl, VTCLOG_WARN,
+		    "[WARN] Static node %zu is not an object with an \"ip\" string.", index);
+		return -1;
+	}
+	(void)snprintf(proxy, cap, "%s:%d", json_string_value(ip), STATIC_NODE_PORT);
+	return 0;
+}
+
+/* One GET of the document, through `proxy` when it is set. */
+static int
+config_get(const std::string &connect, const std::string &hdr, char *buf,
+           size_t cap, size_t *len, const char *proxy)
+{
+	*len = cap;
+	return VHTTP_get(vl, connect.c_str(), hdr.c_str(), CONFIG_PATH, buf, len, proxy);
+}
+
+int
+fetch_qildnsc(char *buf, size_t cap, size_t *len)
+{
+	const std::string host = config_server();
+	/* The connect address needs a port; the Host header takes the text
+	 * as given. */
+	const std::string connect = host.find(':') == std::string::npos ? host + ":80" : host;
+	const std::string hdr = "Host: " + host + "\r\n";
+	bool ok = false;
+
+	if (dnsc_conf.http_proxy != NULL)
+		vtc_log(vl, VTCLOG_INFO, "Use the proxy %s to fetch.", dnsc_conf.http_proxy);
+	ok = config_get(connect, hdr, buf, cap, len, dnsc_conf.http_proxy) == 0;
+
+	size_t nodes = static_node_count();
+	if (!ok && nodes == 0) {
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00703: Failed to communicate with quillet server.");
+		return -1;
+	}
+	for (int attempt = 0; !ok && attempt < STATIC_NODE_ATTEMPTS; attempt++) {
+		uint32_t pick = ODR_random(vl) % (uint32_t)nodes;
+		char proxy[128];
+		if (static_node_proxy(pick, proxy, sizeof proxy) != 0)
+			continue;
+		vtc_log(vl, VTCLOG_INFO, "Use the proxy %s to fetch.", proxy);
+		ok = config_get(connect, hdr, buf, cap, len, proxy) == 0;
+	}
+	if (!ok) {
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00703: Failed to communicate with quillet server.");
+		return -1;
+	}
+	if (*len >= cap) {
+		vtc_log(vl, VTCLOG_ERROR,
+		    "QILEC_00884: The configuration of %zu bytes leaves no room in %zu bytes.",
+		    *len, cap);
+		return -1;
+	}
+	buf[*len] = '\0';
+	return 0;
+}
+
+/*
+ * An entry of "dns_servers" is one host name or IPv4 address (letters,
+ * digits, hyphens and dots) with an optional ":port" of digits. Anything
+ * else could smuggle more into the comma-separated list: a comma adds a
+ * server (a plain one, without the marker), a line end forges log lines.
+ */
+static bool
+config_entry_ok(const char *e)
+{
+	size_t host = strspn(e, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-.");
+	if (host == 0 || host > CONFIG_HOST_MAX)
+		return false;
+	if (e[host] == '\0')
+		return true;
+	size_t port = strspn(e + host + 1, "0123456789");
+	return e[host] == ':' && port > 0 && port <= 5 && e[host + 1 + port] == '\0';
+}
+
+/* The entry for the log: at most 64 bytes, anything unprintable, the
+ * quote and the backslash escaped. */
+static std::string
+config_entry_text(const char *e)
+{
+	std::string out;
+	size_t i;
+	for (i = 0; e[i] != '\0' && i < 64; i++) {
+		unsigned char c = (unsigned char)e[i];
+		char hex[8];
+		if (c < 0x20 || c >= 0x7f || c == '"' || c == '\\') {
+			(void)snprintf(hex, sizeof hex, "\\x%02x", c);
+			out += hex;
+		} else {
+			out += (char)c;
+		}
+	}
+	if (e[i] != '\0')
+		out += "...";
+	return out;
+}
+
+/* Builds "E<server>:10015,..." from the "dns_servers" array, leaving out
+ * (with a warning) the entries that are no host; -1 (logged) when an
+ * element is not a string. */
+static int
+config_server_list(json_t *servers, char **out)
+{
+	struct vsb *vsb = vsb_new(NULL, NULL, 0, VSB_AUTOEXTEND);
+	AN(vsb);
+	size_t n = json_array_size(servers);
+	const char *sep = "";
+	for (size_t i = 0; i < n; i++) {
+		json_t *s = json_array_get(servers, i);
+		if (!json_is_string(s)) {
+			vtc_log(vl, VTCLOG_ERROR, "QILEC_00756: It's not a string type for entry");
+			vsb_delete(vsb);
+			return -1;
+		}
+		const char *e = json_string_value(s);
+		/* A string holding NUL bytes would be cut short by the list. */
+		if (!config_entry_ok(e) || strlen(e) != json_string_length(s)) {
+			vtc_log(vl, VTCLOG_WARN,
+			    "QILEC_00791: dns_servers entry \"%s\" refused: not one host with an "
+			    "optional port.", config_entry_text(e).c_str());
+			continue;
+		}
+		(void)vsb_printf(vsb, "%sE%s:10015", sep, e);
+		sep = ",";
+	}
+	vsb_finish(vsb);
+	*out = ODR_strndup(vsb_data(vsb), (size_t)vsb_len(vsb));
+	AN(*out);
+	vsb_delete(vsb);
+	return 0;
+}
+
+int
+config_parse(const char *text, json_t **doc, const char **cc, char **list)
+{
+	json_error_t error;
+
+	json_t *root = *doc = json_loads(text, 0, &error);
+	if (root == NULL) {
+		vtc_log(vl, VTCLOG_ERROR,
+		    "QILEC_00753: The result isn't object. (not JSON: on line %d: %s)", error.line,
+		    error.text);
+		return -1;
+	}
+	if (!json_is_object(root)) {
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00753: The result isn't object.");
+		return -1;
+	}
+	json_t *c = json_object_get(root, "cc");
+	if (!json_is_string(c)) {
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00754: No cc object found.");
+		return -1;
+	}
+	json_t *servers = json_object_get(root, "dns_servers");
+	if (!json_is_array(servers)) {
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00755: dns_servers is NULL or not array");
+		return -1;
+	}
+	if (config_server_list(servers, list) != 0)
+		return -1;
+	*cc = json_string_value(c);
+	return 0;
+}
+
+int
+init_cc(void)
+{
+	char buf[CONFIG_BUFSIZE];
+	size_t len;
+	const char *cc;
+	char *list;
+
+	if (fetch_qildnsc(buf, sizeof buf, &len) != 0) {
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_XXXXX: fetch_qildnsc() failed.");
+		return -1;
+	}
+	if (config_parse(buf, &config_doc, &cc, &list) != 0)
+		return -1;
+	if (dnsc_conf.dns_servers == NULL)
+		dnsc_conf.dns_servers = list;
+	else
+		free(list);
+
+	country_code = strdup(cc);
+	AN(country_code);
+	if (dnsc_conf.dns_servers_cmdline == 0 && strncmp(country_code, "CN", 2) == 0) {
+		conf_set(&dnsc_conf.blacklist_path, "blacklist_CN.txt");
+		conf_set(&dnsc_conf.croute_path, "route_CN.txt");
+		vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Uses blacklist and CRoute for China");
+	}
+	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Your default country code is %s.", country_code);
+	return 0;
+}

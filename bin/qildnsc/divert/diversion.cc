@@ -1,0 +1,344 @@
+/*
+ * diversion.cc -- the diversion thread and its netfilter rules.
+ *
+ * The thread owns the queue handle, the packet buffer and the remembered
+ * pairs; it reaches the event loop only through the packets it rewrites.
+ * The rules are installed with the system's iptables command (iptables-nft
+ * on current Debian, iptables-legacy where the kernel lacks the nftables
+ * queue expression).
+ */
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/netfilter.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libnetfilter_queue/libnetfilter_queue.h>
+}
+
+#include "divert/divert_rewrite.h"
+#include "divert/diversion.h"
+#include "common/qildnsc.h"
+#include "common/exit_signals.h"
+#include "vtc_limit.h"
+#include "vtc_log.h"
+
+extern char **environ;
+
+/* The iptables program in use: QILDNSC_IPTABLES from the environment, or
+ * the system's default, switched to the legacy one when the default cannot
+ * install the queue rules (a kernel without the nftables queue expression
+ * still has the xtables NFQUEUE target). */
+static const char *iptables_cmd;
+static std::atomic<bool> rules_installed;
+/* What the thread reports to start_diversion(): still setting up, ready,
+ * or failed (the queue or the rules could not be set up). */
+enum { DIVERT_SETTING_UP, DIVERT_READY, DIVERT_FAILED };
+static std::atomic<int> divert_state{DIVERT_SETTING_UP};
+static divert_pairs pairs;
+
+/* Runs `iptables -w -t <table> <args>` quietly; its exit status, or -1. */
+static int
+divert_iptables_in(const char *table, const std::vector<std::string> &args)
+{
+	std::vector<std::string> full = {iptables_cmd, "-w", "-t", table};
+	full.insert(full.end(), args.begin(), args.end());
+	std::vector<char *> argv;
+	for (auto &a : full)
+		argv.push_back(a.data());
+	argv.push_back(nullptr);
+
+	posix_spawn_file_actions_t fa;
+	AZ(posix_spawn_file_actions_init(&fa));
+	/* Its chatter must not land in our log. */
+	(void)posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+	(void)posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+	/*
+	 * Our threads keep the exit signals blocked for the shell's
+	 * sigwait(); a child would inherit that, and an iptables waiting for
+	 * its lock (-w) could then not be stopped. It starts clean.
+	 */
+	posix_spawnattr_t attr;
+	sigset_t none, dfl;
+	AZ(posix_spawnattr_init(&attr));
+	(void)sigemptyset(&none);
+	(void)sigemptyset(&dfl);
+	for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+		(void)sigaddset(&dfl, sig);
+	AZ(posix_spawnattr_setsigmask(&attr, &none));
+	AZ(posix_spawnattr_setsigdefault(&attr, &dfl));
+	AZ(posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
+	pid_t pid;
+	int r = posix_spawnp(&pid, iptables_cmd, &fa, &attr, argv.data(), environ);
+	(void)posix_spawnattr_destroy(&attr);
+	(void)posix_spawn_file_actions_destroy(&fa);
+	if (r != 0)
+		return -1;
+	int st;
+	while (waitpid(pid, &st, 0) == -1)
+		if (errno != EINTR)
+			return -1;
+	return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+static int
+divert_iptables(const std::vector<std::string> &args)
+{
+	return divert_iptables_in("mangle", args);
+}
+
+/* Removes our chain of `table` and every jump into it; 0 when none is
+ * left. */
+static int
+divert_chain_remove(const char *table)
+{
+	/* Bounded, in case a crashed run left several jumps. */
+	for (int i = 0; i < 16; i++)
+		if (divert_iptables_in(table, {"-D", "OUTPUT", "-j", DIVERT_CHAIN}) != 0)
+			break;
+	(void)divert_iptables_in(table, {"-F", DIVERT_CHAIN});
+	(void)divert_iptables_in(table, {"-X", DIVERT_CHAIN});
+	return divert_iptables_in(table, {"-S", DIVERT_CHAIN}) == 0 ? -1 : 0;
+}
+
+int
+divert_rules_remove(void)
+{
+	int nat = divert_chain_remove("nat");
+	int mangle = divert_chain_remove("mangle");
+	rules_installed = false;
+	return nat == 0 && mangle == 0 ? 0 : -1;
+}
+
+/*
+ * DNS over TCP: the kernel's NAT sends every outgoing connection to port
+ * 53 to our listening port, so no TCP segment ever passes through the
+ * queue. Without a nat table DNS over TCP simply goes where it was sent:
+ * 0, or the failing command's status (nothing left behind).
+ */
+static int
+divert_tcp_rules_add(void)
+{
+	const std::string mark = std::to_string(QILDNSC_UPSTREAM_MARK);
+	const std::vector<std::vector<std::string>> rules = {
+		{"-N", DIVERT_CHAIN},
+		/* Our own upstream connections go where they are sent. */
+		{"-A", DIVERT_CHAIN, "-m", "mark", "--mark", mark, "-j", "RETURN"},
+		{"-A", DIVERT_CHAIN, "-p", "tcp", "--dport", "53", "-j", "REDIRECT",
+		    "--to-ports", dnsc_conf.listen_port},
+		{"-I", "OUTPUT", "-j", DIVERT_CHAIN},
+	};
+	for (const auto &rule : rules) {
+		int r = divert_iptables_in("nat", rule);
+		if (r != 0) {
+			(void)divert_chain_remove("nat");
+			return r;
+		}
+	}
+	return 0;
+}
+
+static int
+divert_rules_add(void)
+{
+	const std::string queue = std::to_string(DIVERT_QUEUE_NUM);
+	const std::string mark = std::to_string(QILDNSC_UPSTREAM_MARK);
+	const std::vector<std::vector<std::string>> rules = {
+		{"-N", DIVERT_CHAIN},
+		/* Our own upstream queries are never diverted back to us. */
+		{"-A", DIVERT_CHAIN, "-m", "mark", "--mark", mark, "-j", "RETURN"},
+		{"-A", DIVERT_CHAIN, "-p", "udp", "--dport", "53", "-j", "NFQUEUE",
+		    "--queue-num", queue, "--queue-bypass"},
+		{"-A", DIVERT_CHAIN, "-p", "udp", "--sport", "5353", "-j", "NFQUEUE",
+		    "--queue-num", queue, "--queue-bypass"},
+		{"-I", "OUTPUT", "-j", DIVERT_CHAIN},
+	};
+	for (const auto &rule : rules) {
+		int r = divert_iptables(rule);
+		if (r != 0)
+			return r;
+	}
+	return 0;
+}
+
+int
+divert_rules_install(void)
+{
+	const char *chosen = getenv("QILDNSC_IPTABLES");
+	iptables_cmd = chosen != NULL && *chosen != '\0' ? chosen : "iptables";
+	(void)divert_rules_remove();
+	int r = divert_rules_add();
+	if (r != 0 && chosen != NULL) {
+		(void)divert_rules_remove();
+		return r;
+	}
+	if (r != 0) {
+		(void)divert_rules_remove();
+		iptables_cmd = "iptables-legacy";
+		(void)divert_rules_remove();
+		r = divert_rules_add();
+		if (r != 0) {
+			(void)divert_rules_remove();
+			iptables_cmd = "iptables";
+			return r;
+		}
+	}
+	rules_installed = true;
+	r = divert_tcp_rules_add();
+	if (r != 0)
+		vtc_log(vl, VTCLOG_WARN,
+		    "QILEC_00831: DNS over TCP is not diverted: the nat rules cannot be installed (%d).",
+		    r);
+	return 0;
+}
+
+void
+divert_exempt_socket(int fd)
+{
+	int mark = QILDNSC_UPSTREAM_MARK;
+
+	if (setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0) {
+		int e = ODR_sockError();
+		vtc_log(vl, VTCLOG_WARN, "[WARN] setsockopt(2) SO_MARK error: %d %s", e,
+		    ODR_sockErrorText());
+	}
+}
+
+static int
+divert_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa, void *)
+{
+	struct nfqnl_msg_packet_hdr *ph = nfq_get_msg_packet_hdr(nfa);
+	if (ph == NULL)
+		return 0;
+	uint32_t id = ntohl(ph->packet_id);
+	bool outbound = ph->hook == NF_INET_LOCAL_OUT || ph->hook == NF_INET_POST_ROUTING;
+	unsigned char *pkt = NULL;
+	int len = nfq_get_payload(nfa, &pkt);
+	uint32_t verdict = NF_ACCEPT;
+	bool changed = false;
+
+	switch (len < 0 ? DIVERT_MALFORMED : divert_rewrite(pkt, (size_t)len, outbound, pairs)) {
+	case DIVERT_MALFORMED:
+		verdict = NF_DROP;
+		break;
+	case DIVERT_NO_PAIR:
+		/* Any program may send from port 5353 (mDNS does). */
+		VTC_LOG_LIMITED(vl, VTCLOG_WARN, "[WARN] Reply without a diverted query",
+		    "[WARN] Reply to port %d without a diverted query; passed unchanged.",
+		    divert_dst_port(pkt, (size_t)len));
+		break;
+	case DIVERT_QUERY:
+	case DIVERT_REPLY:
+		changed = true;
+		if (divert_checksums(pkt, (size_t)len) != 0)
+			vtc_log(vl, VTCLOG_WARN, "Failed to calculate the checksum (%d)", EINVAL);
+		break;
+	case DIVERT_UNTOUCHED:
+		break;
+	}
+	if (nfq_set_verdict(qh, id, verdict, changed ? (uint32_t)len : 0,
+	    changed ? pkt : NULL) < 0)
+		VTC_LOG_LIMITED(vl, VTCLOG_WARN, "Failed to reinject packet",
+		    "Failed to reinject packet (%d)", errno);
+	return 0;
+}
+
+static void
+divert_report(int state)
+{
+	divert_state = state;
+	divert_state.notify_all();
+}
+
+static void *
+divert_fail(struct nfq_handle *h, struct nfq_q_handle *qh, int code)
+{
+	vtc_log(vl, VTCLOG_ERROR, "Failed to open the WinDivert device (%d)", code);
+	if (qh != NULL)
+		(void)nfq_destroy_queue(qh);
+	if (h != NULL)
+		(void)nfq_close(h);
+	divert_report(DIVERT_FAILED);
+	return NULL;
+}
+
+void *
+diversion_thread(void *arg)
+{
+	(void)arg;
+	struct nfq_handle *h = nfq_open();
+	if (h == NULL)
+		return divert_fail(NULL, NULL, errno);
+	/* The library opens its netlink socket without close-on-exec; the
+	 * iptables children must not inherit it. */
+	(void)fcntl(nfq_fd(h), F_SETFD, FD_CLOEXEC);
+	struct nfq_q_handle *qh = nfq_create_queue(h, DIVERT_QUEUE_NUM, divert_packet, NULL);
+	if (qh == NULL)
+		return divert_fail(h, NULL, errno);
+	if (nfq_set_mode(qh, NFQNL_COPY_PACKET, 0xffff) < 0)
+		return divert_fail(h, qh, errno);
+	/* Fail open: when we fall behind, packets pass unchanged. */
+	if (nfq_set_queue_flags(qh, NFQA_CFG_F_FAIL_OPEN, NFQA_CFG_F_FAIL_OPEN) < 0)
+		vtc_log(vl, VTCLOG_WARN, "[WARN] The queue cannot fail open (%d).", errno);
+	int r = divert_rules_install();
+	if (r != 0)
+		return divert_fail(h, qh, r);
+	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Diverting DNS packets through queue %d.",
+	    DIVERT_QUEUE_NUM);
+	divert_report(DIVERT_READY);
+
+	int fd = nfq_fd(h);
+	static char buf[0x10000 + 4096] __attribute__((aligned));
+	for (;;) {
+		ssize_t n = recv(fd, buf, sizeof buf, 0);
+		if (n < 0) {
+			int e = errno;
+			if (e == EINTR)
+				continue;
+			/* A flood of queries overruns the queue (ENOBUFS). */
+			VTC_LOG_LIMITED(vl, VTCLOG_WARN, "Failed to read packet",
+			    "Failed to read packet (%d)", e);
+			if (e != ENOBUFS)
+				(void)poll(NULL, 0, 100); /* no busy loop on a lasting error */
+			continue;
+		}
+		(void)nfq_handle_packet(h, buf, (int)n);
+	}
+	return NULL;
+}
+
+int
+start_diversion(void)
+{
+	/* From here an exit signal stays pending until the shell takes it, so
+	 * that rules installed meanwhile are removed on the way out. */
+	exit_signals_block();
+	if (exit_signals_thread_create(diversion_thread) != 0) {
+		(void)fputs("Failed to create a windivert thread\n", stderr);
+		exit(1);
+	}
+	/* Start-up succeeds only with the queue open and the rules in place;
+	 * a failure has been logged and left no rule behind. */
+	divert_state.wait(DIVERT_SETTING_UP);
+	return divert_state == DIVERT_READY ? 0 : -1;
+}
+
+void
+stop_diversion(void)
+{
+	if (rules_installed)
+		(void)divert_rules_remove();
+}

@@ -1,0 +1,130 @@
+/*
+ * divert_rewrite.cc -- the rewriting rule and the checksums of diverted
+ * packets. No system calls: unit-tested on crafted packets.
+ */
+#include <string.h>
+
+#include "divert/divert_rewrite.h"
+#include "odr.h"
+
+#define IP_HDR_MIN 20
+#define UDP_HDR 8
+#define IPPROTO_UDP_NUM 17
+
+static uint16_t
+get16(const uint8_t *p)
+{
+	return (uint16_t)(p[0] << 8 | p[1]);
+}
+
+static void
+put16(uint8_t *p, uint16_t v)
+{
+	p[0] = (uint8_t)(v >> 8);
+	p[1] = (uint8_t)v;
+}
+
+/* Locates the UDP header; 0 when the packet is no whole IPv4/UDP packet
+ * (fragments after the first carry no UDP header and are left alone). */
+static size_t
+divert_udp_offset(const uint8_t *pkt, size_t len)
+{
+	if (len < IP_HDR_MIN || (pkt[0] >> 4) != 4)
+		return 0;
+	size_t ihl = (size_t)(pkt[0] & 0x0f) * 4;
+	size_t total = get16(pkt + 2);
+	if (ihl < IP_HDR_MIN || total > len || total < ihl + UDP_HDR)
+		return 0;
+	if (pkt[9] != IPPROTO_UDP_NUM)
+		return 0;
+	if ((get16(pkt + 6) & 0x3fff) != 0) /* fragmented */
+		return 0;
+	size_t udplen = get16(pkt + ihl + 4);
+	if (udplen < UDP_HDR || udplen > total - ihl)
+		return 0;
+	return ihl;
+}
+
+static uint32_t
+sum16(const uint8_t *p, size_t n, uint32_t sum)
+{
+	for (; n >= 2; p += 2, n -= 2)
+		sum += get16(p);
+	if (n == 1)
+		sum += (uint32_t)p[0] << 8;
+	return sum;
+}
+
+static uint16_t
+fold(uint32_t sum)
+{
+	while (sum >> 16)
+		sum = (sum & 0xffff) + (sum >> 16);
+	return (uint16_t)~sum;
+}
+
+int
+divert_dst_port(const uint8_t *pkt, size_t len)
+{
+	size_t ihl = divert_udp_offset(pkt, len);
+	return ihl == 0 ? -1 : get16(pkt + ihl + 2);
+}
+
+int
+divert_checksums(uint8_t *pkt, size_t len)
+{
+	size_t ihl = divert_udp_offset(pkt, len);
+	if (ihl == 0)
+		return -1;
+
+	put16(pkt + 10, 0);
+	put16(pkt + 10, fold(sum16(pkt, ihl, 0)));
+
+	uint8_t *udp = pkt + ihl;
+	size_t udplen = get16(udp + 4);
+	uint32_t sum = 0;
+	sum = sum16(pkt + 12, 8, sum); /* source and destination addresses */
+	sum += IPPROTO_UDP_NUM;
+	sum += (uint32_t)udplen;
+	put16(udp + 6, 0);
+	sum = sum16(udp, udplen, sum);
+	uint16_t c = fold(sum);
+	put16(udp + 6, c == 0 ? 0xffff : c); /* 0 would mean "no checksum" */
+	return 0;
+}
+
+enum divert_result
+divert_rewrite(uint8_t *pkt, size_t len, bool outbound, divert_pairs &pairs)
+{
+	size_t ihl = divert_udp_offset(pkt, len);
+	if (ihl == 0)
+		return DIVERT_MALFORMED;
+	if (!outbound)
+		return DIVERT_UNTOUCHED;
+
+	uint8_t *udp = pkt + ihl;
+	uint16_t sport = get16(udp);
+	uint16_t dport = get16(udp + 2);
+	const uint32_t loopback = htonl(INADDR_LOOPBACK);
+
+	if (dport == DIVERT_DNS_PORT) {
+		struct divert_pair &p = pairs[sport];
+		memcpy(&p.client, pkt + 12, 4);
+		memcpy(&p.server, pkt + 16, 4);
+		p.set = true;
+		put16(udp + 2, DIVERT_LISTEN_PORT);
+		memcpy(pkt + 12, &loopback, 4);
+		memcpy(pkt + 16, &loopback, 4);
+		return DIVERT_QUERY;
+	}
+	if (sport == DIVERT_LISTEN_PORT) {
+		const struct divert_pair &p = pairs[dport];
+		if (!p.set)
+			return DIVERT_NO_PAIR;
+		put16(udp, DIVERT_DNS_PORT);
+		memcpy(pkt + 12, &p.server, 4);
+		memcpy(pkt + 16, &p.client, 4);
+		return DIVERT_REPLY;
+	}
+	return DIVERT_UNTOUCHED;
+}

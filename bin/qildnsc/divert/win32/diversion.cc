@@ -1,0 +1,163 @@
+/*
+ * win32/diversion.cc -- packet diversion on Windows, through the WinDivert
+ * driver's user-mode library (2.x interface).
+ *
+ * The library is loaded at run time, so the program builds and starts
+ * without it; diversion mode then fails at start-up. Its entry points are
+ * declared here from the library's documentation. start_diversion() opens
+ * the driver on the first thread and hands the handle to the diversion
+ * thread, which owns it, the packet buffer and the remembered pairs, and
+ * reaches the event loop only through the packets it rewrites (by the rule
+ * of divert_rewrite.h, shared with Linux).
+ *
+ * Datagrams only: the filter leaves DNS over TCP alone, which reaches the
+ * forwarder's TCP listener only when asked there directly (on Linux the
+ * nat table redirects it).
+ */
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "divert/divert_rewrite.h"
+#include "divert/diversion.h"
+#include "odr.h"
+#include "common/qildnsc.h"
+#include "vtc_log.h"
+
+#define DIVERT_FILTER "ip and (udp.DstPort == 53 || udp.SrcPort == 5353)"
+#define DIVERT_PACKET_SIZE 4096
+#define WINDIVERT_LAYER_NETWORK 0
+
+/* The driver's per-packet address record: 80 bytes, whose first flag word
+ * after the time stamp holds the outbound bit. */
+struct windivert_address {
+	int64_t timestamp;
+	uint32_t layer : 8, event : 8, sniffed : 1, outbound : 1, loopback : 1,
+	    impostor : 1, ipv6 : 1, ipchecksum : 1, tcpchecksum : 1, udpchecksum : 1,
+	    reserved1 : 8;
+	uint32_t reserved2;
+	uint8_t reserved3[64];
+};
+static_assert(sizeof(struct windivert_address) == 80);
+
+typedef HANDLE(WINAPI *windivert_open_f)(const char *, int, int16_t, uint64_t);
+typedef BOOL(WINAPI *windivert_recv_f)(HANDLE, void *, UINT, UINT *,
+                                       struct windivert_address *);
+typedef BOOL(WINAPI *windivert_send_f)(HANDLE, const void *, UINT, UINT *,
+                                       const struct windivert_address *);
+typedef BOOL(WINAPI *windivert_compile_f)(const char *, int, char *, UINT, const char **,
+                                          UINT *);
+
+static struct {
+	windivert_open_f open;
+	windivert_recv_f recv;
+	windivert_send_f send;
+	windivert_compile_f compile;
+} wd;
+
+static HANDLE divert_handle;
+static divert_pairs pairs;
+
+void
+divert_exempt_socket(int fd)
+{
+	/* The driver's filter matches by port only: upstream servers are
+	 * reached on ports other than 53 in this mode. */
+	(void)fd;
+}
+
+/* Loads the library and its entry points; false when any is missing. */
+static bool
+divert_load(void)
+{
+	HMODULE m = LoadLibraryA("WinDivert.dll");
+	if (m == NULL)
+		return false;
+	wd.open = reinterpret_cast<windivert_open_f>(
+	    reinterpret_cast<void *>(GetProcAddress(m, "WinDivertOpen")));
+	wd.recv = reinterpret_cast<windivert_recv_f>(
+	    reinterpret_cast<void *>(GetProcAddress(m, "WinDivertRecv")));
+	wd.send = reinterpret_cast<windivert_send_f>(
+	    reinterpret_cast<void *>(GetProcAddress(m, "WinDivertSend")));
+	wd.compile = reinterpret_cast<windivert_compile_f>(
+	    reinterpret_cast<void *>(GetProcAddress(m, "WinDivertHelperCompileFilter")));
+	return wd.open != NULL && wd.recv != NULL && wd.send != NULL && wd.compile != NULL;
+}
+
+/* Opens the driver; -1 (logged) when the library or the driver is missing. */
+static int
+divert_open(void)
+{
+	if (!divert_load()) {
+		vtc_log(vl, VTCLOG_ERROR, "Failed to open the WinDivert device (%d)",
+		    (int)GetLastError());
+		return -1;
+	}
+	divert_handle = wd.open(DIVERT_FILTER, WINDIVERT_LAYER_NETWORK, 0, 0);
+	if (divert_handle != INVALID_HANDLE_VALUE)
+		return 0;
+	DWORD e = GetLastError();
+	const char *text = NULL;
+	if (e == ERROR_INVALID_PARAMETER &&
+	    !wd.compile(DIVERT_FILTER, WINDIVERT_LAYER_NETWORK, NULL, 0, &text, NULL)) {
+		vtc_log(vl, VTCLOG_ERROR, "Invalid filter \"%s\"", text != NULL ? text : "");
+	} else {
+		vtc_log(vl, VTCLOG_ERROR, "Failed to open the WinDivert device (%d)", (int)e);
+	}
+	return -1;
+}
+
+void *
+diversion_thread(void *arg)
+{
+	static uint8_t packet[DIVERT_PACKET_SIZE];
+	struct windivert_address addr;
+	UINT len;
+
+	(void)arg;
+	for (;;) {
+		if (!wd.recv(divert_handle, packet, sizeof packet, &len, &addr)) {
+			vtc_log(vl, VTCLOG_WARN, "Failed to read packet (%d)", (int)GetLastError());
+			Sleep(100); /* no busy loop on a lasting error */
+			continue;
+		}
+		switch (divert_rewrite(packet, len, addr.outbound != 0, pairs)) {
+		case DIVERT_MALFORMED:
+			continue; /* dropped: not reinjected */
+		case DIVERT_NO_PAIR:
+			vtc_log(vl, VTCLOG_WARN,
+			    "[WARN] Reply to port %d without a diverted query; passed unchanged.",
+			    divert_dst_port(packet, len));
+			break;
+		case DIVERT_QUERY:
+		case DIVERT_REPLY:
+			if (divert_checksums(packet, len) != 0)
+				vtc_log(vl, VTCLOG_WARN, "Failed to calculate the checksum (%d)",
+				    (int)ERROR_INVALID_PARAMETER);
+			break;
+		case DIVERT_UNTOUCHED:
+			break;
+		}
+		if (!wd.send(divert_handle, packet, len, NULL, &addr))
+			vtc_log(vl, VTCLOG_WARN, "Failed to reinject packet (%d)",
+			    (int)GetLastError());
+	}
+	return NULL;
+}
+
+int
+start_diversion(void)
+{
+	if (divert_open() != 0)
+		return 1;
+	ODR_pthread_t thread;
+	if (ODR_pthread_create(&thread, NULL, diversion_thread, NULL) != 0)
+		FatalAppExitA(0, "Failed to create a windivert thread");
+	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Diverting DNS packets through the WinDivert driver.");
+	return 0;
+}
+
+void
+stop_diversion(void)
+{
+	/* The driver lets go of its filter when the process ends. */
+}

@@ -1,0 +1,107 @@
+/*
+ * loop.cc -- main_loop(): one wait over the sockets with a 50 ms
+ * time-out, due held answers released on every turn, then a bounded batch
+ * from each readable socket through its handler, then the queued sends.
+ *
+ * Event-loop thread only. One clock read per turn serves every datagram
+ * of that turn. A wait ends when the oldest held answer falls due, and
+ * right after client queries went upstream the loop polls briefly instead
+ * of sleeping, for the answer.
+ */
+#include <string.h>
+
+#include "forward/intake.h"
+#include "forward/loop.h"
+#include "common/qildnsc.h"
+#include "forward/relay.h"
+#include "vtc_log.h"
+
+int
+loop_open(struct loop *lp, int local, const int *upstream, int n_upstream)
+{
+	QIL_ASSERT(n_upstream >= 1 && 1 + n_upstream <= LOOP_FDS_MAX);
+	memset(lp, 0, sizeof *lp);
+	lp->magic = LOOP_MAGIC;
+	sock_batch_init(&lp->batch);
+	lp->fds[0] = local;
+	for (int i = 0; i < n_upstream; i++)
+		lp->fds[1 + i] = upstream[i];
+	lp->nfds = 1 + n_upstream;
+
+	if (sock_wait_open(&lp->wait, lp->fds, lp->nfds) != 0) {
+		lp->magic = 0;
+		return -1;
+	}
+	return 0;
+}
+
+void
+loop_close(struct loop *lp)
+{
+	CHECK_OBJ_NOTNULL(lp, LOOP_MAGIC);
+	sock_wait_close(&lp->wait);
+	lp->magic = 0;
+}
+
+int
+loop_turn(struct loop *lp, int timeout_ms)
+{
+	bool ready[LOOP_FDS_MAX] = {};
+	struct odr_timeval now;
+
+	CHECK_OBJ_NOTNULL(lp, LOOP_MAGIC);
+	if (sock_wait(&lp->wait, ready, timeout_ms) != 0)
+		return -1;
+
+	held_now(&now);
+	lp->now = now;
+	release_held_answers_at(&now);
+	for (int i = 0; i < lp->nfds; i++) {
+		if (!ready[i])
+			continue;
+		/* Datagrams of EDNS size both ways. */
+		int got = sock_recv(lp->fds[i], i == 0 ? LOCAL_BUFSIZE : REMOTE_BUFSIZE,
+		    &lp->batch);
+		if (i == 0 && lp->batch.dg[0].n >= 0)
+			lp->busy = now;
+		for (int j = 0; j < got; j++) {
+			if (i == 0)
+				DNS_local(&lp->batch.dg[j]);
+			else
+				DNS_remote(&lp->batch.dg[j], i - 1, &now);
+		}
+		/* Out before the next socket is served: the upstream servers
+		 * work on the queries meanwhile. */
+		sock_flush();
+	}
+	sock_flush();
+	double secs = relay_seconds(&now);
+	intake_log_flush(secs);
+	relay_log_flush(secs);
+	sock_log_flush(secs);
+	return 0;
+}
+
+int
+loop_wait_ms(const struct loop *lp)
+{
+	CHECK_OBJ_NOTNULL(lp, LOOP_MAGIC);
+	if (elapsed_seconds(&lp->busy, &lp->now) * 1e6f < (float)LOOP_POLL_USEC)
+		return 0;
+	return held_wait_ms(&lp->now, SELECT_TIMEOUT_USEC / 1000);
+}
+
+void *
+main_loop(void *arg)
+{
+	struct loop *lp = new struct loop;
+
+	(void)arg;
+	if (loop_open(lp, local_fd, remote_fds, n_remote_fds) == 0) {
+		while (loop_turn(lp, loop_wait_ms(lp)) == 0)
+			continue;
+		loop_close(lp);
+	}
+	delete lp;
+	return NULL;
+}

@@ -1,0 +1,63 @@
+/*
+ * loop.h -- the event loop: one thread that waits on the listening and the
+ * upstream sockets, releases the due held answers on every turn, hands
+ * each received datagram to intake or relay, and sends what they queued.
+ *
+ * The loop knows the handlers; they know only the sockets module.
+ */
+#ifndef QILDNSC_LOOP_H
+#define QILDNSC_LOOP_H
+
+#include "odr.h"
+#include "forward/sockets.h"
+
+/* The longest wait of one turn when both sockets are idle; a wait ends
+ * sooner when a held answer falls due. */
+#define SELECT_TIMEOUT_USEC 50000
+/* After a turn that took datagrams from clients (their queries went
+ * upstream), the loop looks again without sleeping for this long: the
+ * answer of a nearby server is usually back within it, and is relayed
+ * without the cost of waking a sleeping thread. */
+#define LOOP_POLL_USEC 100
+
+/* Sockets one loop serves: the listening socket first, then the upstream
+ * sockets. */
+#define LOOP_FDS_MAX (1 + UPSTREAM_SOCKETS)
+
+struct loop {
+	unsigned magic;
+#define LOOP_MAGIC 0x1e0b7d35
+	struct sock_waitset wait;
+	int nfds;
+	int fds[LOOP_FDS_MAX];   /* [0] listening, [1..] upstream */
+	struct sock_batch batch; /* the datagrams of the socket being served */
+	struct odr_timeval now;  /* the clock of the last turn */
+	struct odr_timeval busy; /* the last turn that took client queries */
+};
+
+/*
+ * Sets up `lp` to serve `local` and the `n_upstream` upstream sockets of
+ * `upstream`; -1 (logged) when the wait set cannot be made.
+ */
+int loop_open(struct loop *lp, int local, const int *upstream, int n_upstream);
+void loop_close(struct loop *lp);
+
+/*
+ * One turn: wait at most `timeout_ms` for a readable socket, release the
+ * due held answers, serve at most SOCK_BATCH datagrams of each readable
+ * socket (the listening socket first), sending what each one's batch
+ * queued before the next socket is served; then the summaries of the
+ * rate-limited log lines whose second is over.
+ * 0, or -1 (logged) when the wait failed.
+ */
+int loop_turn(struct loop *lp, int timeout_ms);
+
+/* The wait of the next turn: none while the last busy turn is recent,
+ * else until the oldest held answer is due, at most SELECT_TIMEOUT_USEC. */
+int loop_wait_ms(const struct loop *lp);
+
+/* Thread body of the event loop over local_fd and remote_fds; returns only
+ * after a failure of the wait. */
+void *main_loop(void *arg);
+
+#endif

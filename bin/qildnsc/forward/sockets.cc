@@ -1,0 +1,178 @@
+/*
+ * sockets.cc -- the listening and upstream sockets and the send queues;
+ * the platform's part (posix/, win32/) waits, receives batches and sends
+ * the queues.
+ *
+ * init_sockets() runs on the start-up thread; everything else on the
+ * event-loop thread only.
+ */
+#include <string.h>
+
+#include <algorithm>
+#include <array>
+
+#include "divert/diversion.h"
+#include "common/qildnsc.h"
+#include "forward/sockets.h"
+#include "vtc_limit.h"
+#include "vtc_log.h"
+#include "vtcp.h"
+
+int local_fd = -1;
+int remote_fds[UPSTREAM_SOCKETS] = {-1, -1, -1, -1, -1, -1, -1, -1};
+int n_remote_fds;
+
+/* A client may give any source address, so the send errors it causes are
+ * rate-limited. */
+static struct vtc_limit sock_send_limit =
+    VTC_LIMIT_INIT("sendto(2) error", VTCLOG_ERROR);
+
+/* A queue for each socket being sent on: the listening socket and each
+ * upstream socket. */
+static std::array<struct sock_sendq, SOCK_QUEUES> sock_queues;
+
+/* A bigger receive buffer than the default, so that a burst of queries or
+ * answers waits in the kernel instead of being dropped there. */
+static void
+sock_rcvbuf(int fd)
+{
+	int size = SOCK_RCVBUF;
+
+	if (ODR_setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
+		int e = ODR_sockError();
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00868: setsockopt(2) SO_RCVBUF error: %d %s", e,
+		    ODR_sockErrorText());
+	}
+}
+
+/* One upstream socket, bound to a port of the kernel's random choice. */
+static int
+open_upstream_socket(int *fdp)
+{
+	int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17);
+	QIL_ASSERT(fd >= 0);
+	*fdp = fd;
+	int r = VTCP_nonblocking(fd);
+	QIL_ASSERT(r == 0);
+	sock_rcvbuf(fd);
+	if (dnsc_conf.use_windivert)
+		divert_exempt_socket(fd);
+	struct sockaddr_in any = {};
+	any.sin_family = AF_INET;
+	any.sin_addr.s_addr = htonl(INADDR_ANY);
+	if (bind(fd, reinterpret_cast<struct sockaddr *>(&any), sizeof any) != 0) {
+		int e = ODR_sockError();
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00881: bind(2) of an upstream socket error: %d %s",
+		    e, ODR_sockErrorText());
+		return -1;
+	}
+	return 0;
+}
+
+int
+init_sockets(void)
+{
+	struct addrinfo hints = {}, *res = NULL;
+	int r;
+
+	local_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17);
+	QIL_ASSERT(local_fd >= 0);
+	r = VTCP_nonblocking(local_fd);
+	QIL_ASSERT(r == 0);
+	/* No SO_REUSEADDR: on a datagram socket it would let a second
+	 * program bind this address and port and quietly take the queries. */
+	sock_rcvbuf(local_fd);
+
+	hints.ai_family = AF_INET;
+	hints.ai_socktype = SOCK_DGRAM;
+	r = getaddrinfo(dnsc_conf.listen_addr, dnsc_conf.listen_port, &hints, &res);
+	if (r != 0) {
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00690: getaddrinfo(3) for %s:%s error: %s",
+		    dnsc_conf.listen_addr, dnsc_conf.listen_port, gai_strerror(r));
+		return -1;
+	}
+	if (bind(local_fd, res->ai_addr, res->ai_addrlen) != 0) {
+		int e = ODR_sockError();
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00691: bind(2) for %s:%s error: %d %s",
+		    dnsc_conf.listen_addr, dnsc_conf.listen_port, e, ODR_sockErrorText());
+		freeaddrinfo(res);
+		return -1;
+	}
+	freeaddrinfo(res);
+
+	for (int i = 0; i < UPSTREAM_SOCKETS; i++) {
+		if (open_upstream_socket(&remote_fds[i]) != 0)
+			return -1;
+		n_remote_fds = i + 1;
+	}
+
+	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Listening on %s:%s", dnsc_conf.listen_addr,
+	    dnsc_conf.listen_port);
+	return 0;
+}
+
+bool
+sock_recv_quiet(int err)
+{
+	return ODR_sockErrorIsReset(err) || err == ODR_EWOULDBLOCK || err == ODR_EINTR;
+}
+
+void
+sock_send_failed(const char *code, int err)
+{
+	vtc_limit_log(&sock_send_limit, vl, "%s: sendto(2) error: %d %s", code, err,
+	    ODR_sockErrorText());
+}
+
+/* The queue of `fd`: the one holding its datagrams, or an empty one. */
+static struct sock_sendq *
+sock_queue_of(int fd)
+{
+	struct sock_sendq *empty = NULL;
+
+	for (auto &q : sock_queues) {
+		if (q.n > 0 && q.fd == fd)
+			return &q;
+		if (q.n == 0 && empty == NULL)
+			empty = &q;
+	}
+	if (empty == NULL) {
+		/* More sockets than queues: make room. */
+		empty = &sock_queues[0];
+		sock_sendq_flush(empty);
+	}
+	empty->fd = fd;
+	return empty;
+}
+
+void
+sock_send(int fd, const void *data, size_t len, const void *addr, int32_t addrlen,
+          const char *code)
+{
+	QIL_ASSERT(len <= SOCK_DGRAM_MAX);
+	struct sock_sendq *q = sock_queue_of(fd);
+	int i = q->n++;
+	memcpy(q->buf[i], data, len);
+	q->len[i] = len;
+	size_t alen = addrlen > 0 ? std::min((size_t)addrlen, sizeof q->to[i]) : 0;
+	memcpy(&q->to[i], addr, alen);
+	/* As given: a length the socket layer refuses fails this datagram. */
+	q->tolen[i] = (socklen_t)addrlen;
+	q->code[i] = code;
+	if (q->n == SOCK_SENDQ_MAX)
+		sock_sendq_flush(q);
+}
+
+void
+sock_flush(void)
+{
+	for (auto &q : sock_queues)
+		if (q.n > 0)
+			sock_sendq_flush(&q);
+}
+
+void
+sock_log_flush(double now)
+{
+	vtc_limit_flush(&sock_send_limit, vl, now);
+}

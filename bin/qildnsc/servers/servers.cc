@@ -1,0 +1,125 @@
+/*
+ * servers.cc -- turns the server-list text ("[E]host[:port],...") into the
+ * upstream server table, classifies servers as domestic or foreign when a
+ * CRoute table is configured, and sets up the key of encrypted servers.
+ *
+ * Runs on the start-up thread, after the filter tables are loaded.
+ */
+#include <stdlib.h>
+#include <string.h>
+
+#include "filter/filter.h"
+#include "odr.h"
+#include "common/qildnsc.h"
+#include "servers/servers.h"
+#include "upstream_key.h"
+#include "vss.h"
+#include "vtc_log.h"
+
+struct upstream_server *upstream_servers;
+int32_t n_upstream_servers;
+QCA_Context upstream_key;
+
+/* Resolves one entry into `us`; -1 (logged) when it does not resolve. */
+static int
+servers_add(const char *entry, struct upstream_server *us, bool *local_seen,
+            bool *foreign_seen)
+{
+	char host[512] = {};
+	const char *port = "53";
+	bool encrypted = entry[0] == 'E' || entry[0] == 'e';
+
+	strncpy(host, encrypted ? entry + 1 : entry, sizeof host - 1);
+	char *colon = strrchr(host, ':');
+	if (colon != NULL) {
+		*colon = '\0';
+		port = colon + 1;
+	}
+	if (VSS_port_check(port) != 0) {
+		vtc_log(vl, VTCLOG_ERROR,
+		    "QILEC_00761: Invalid port in DNS server %s (it must be from 1 to 65535)",
+		    entry);
+		return -1;
+	}
+
+	struct addrinfo hints = {}, *res = NULL;
+	hints.ai_family = AF_INET;
+	hints.ai_socktype = SOCK_DGRAM;
+	int r = getaddrinfo(host, port, &hints, &res);
+	if (r != 0) {
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00689: getaddrinfo(3) for %s error: %s",
+		    entry, gai_strerror(r));
+		return -1;
+	}
+	memset(us, 0, sizeof *us);
+	QIL_ASSERT(res->ai_addrlen <= sizeof us->addr);
+	memcpy(&us->addr, res->ai_addr, res->ai_addrlen);
+	us->addrlen = (int32_t)res->ai_addrlen;
+	us->flags = encrypted ? UPSTREAM_ENCRYPTED : 0;
+	freeaddrinfo(res);
+
+	if (dnsc_conf.croute_path != NULL) {
+		const auto *sin = reinterpret_cast<const struct sockaddr_in *>(&us->addr);
+		if (croute_lookup(sin->sin_addr.s_addr))
+			*local_seen = true;
+		else
+			*foreign_seen = true;
+	}
+	return 0;
+}
+
+int
+init_servers(void)
+{
+	char *text = dnsc_conf.dns_servers;
+	bool local_seen = false, foreign_seen = false;
+
+	if (text == NULL)
+		text = dnsc_conf.dns_servers = strdup("");
+	AN(text);
+	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Using DNS servers: %s", text);
+
+	upstream_key_init(&upstream_key);
+
+	size_t slots = 1;
+	for (const char *p = text; *p != '\0'; p++)
+		slots += *p == ',';
+	free(upstream_servers);
+	upstream_servers = static_cast<struct upstream_server *>(
+	    calloc(slots, sizeof *upstream_servers));
+	AN(upstream_servers);
+	n_upstream_servers = 0;
+
+	/* Cut at each comma in place (the list text is ours to keep cut). */
+	for (char *entry = text, *next; entry != NULL; entry = next) {
+		char *comma = strchr(entry, ',');
+		next = comma != NULL ? comma + 1 : NULL;
+		if (comma != NULL)
+			*comma = '\0';
+		if (*entry == '\0')
+			continue;
+		if (servers_add(entry, &upstream_servers[n_upstream_servers],
+		    &local_seen, &foreign_seen) != 0)
+			return -1;
+		n_upstream_servers++;
+	}
+
+	if (n_upstream_servers == 0)
+		vtc_log(vl, VTCLOG_WARN,
+		    "[WARN] No DNS server to forward to: every query will go unanswered.");
+	if (dnsc_conf.croute_path != NULL && !(local_seen && foreign_seen))
+		vtc_log(vl, VTCLOG_WARN,
+		    "[WARN] At least one local DNS and one foreign DNS required if CRoute is enabled.");
+	return 0;
+}
+
+const struct upstream_server *
+find_upstream_server(const void *sa, socklen_t len)
+{
+	for (int32_t i = 0; i < n_upstream_servers; i++) {
+		const struct upstream_server *us = &upstream_servers[i];
+		if ((socklen_t)us->addrlen == len && memcmp(&us->addr, sa, len) == 0)
+			return us;
+	}
+	return NULL;
+}

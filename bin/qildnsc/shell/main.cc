@@ -1,0 +1,30 @@
+/*
+ * main.cc -- the process entry: the log file, the start-up sequence, then
+ * the shell until "Exit". Status 1 when start-up fails, 0 after "Exit".
+ */
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "common/qildnsc.h"
+#include "shell/shell.h"
+#include "shell/startup_report.h"
+#include "tray/tray.h"
+
+static const char log_name[] = "qildnsc_stdout.txt";
+
+int
+main(int argc, char *argv[])
+{
+	/* Standard output is the log; unbuffered, so no line is ever lost. */
+	if (freopen(log_name, "w+", stdout) == NULL) {
+		perror(log_name);
+		return 1;
+	}
+	setvbuf(stdout, NULL, _IONBF, 0);
+	if (qildnsc_init(argc, argv) != 0) {
+		startup_report_failure(stderr, log_name);
+		return 1;
+	}
+	/* The other threads are not told to stop; they end with the process. */
+	exit(shell_run(tray_run));
+}

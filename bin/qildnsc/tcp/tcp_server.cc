@@ -1,0 +1,400 @@
+/*
+ * tcp_server.cc -- the TCP listener and its clients, served by one thread
+ * with one readiness set (tcp_poll.h): the listening socket, every client
+ * connection and every upstream connection of their queries (tcp_query.cc),
+ * each behind a tcp_watch. Each turn handles the ready descriptors, then
+ * walks the clients for the clocks (held answers, time-outs, idle
+ * connections) and frees what was closed during the turn.
+ *
+ * Everything here belongs to the TCP thread after init_tcp(); complaints
+ * that a client can trigger are rate-limited.
+ */
+#include <stdio.h>
+#include <string.h>
+
+#include <list>
+#include <memory>
+#include <vector>
+
+#include "odr.h"
+#include "common/qildnsc.h"
+#include "tcp/tcp_poll.h"
+#include "tcp/tcp_query.h"
+#include "tcp/tcp_server.h"
+#include "tcp/tcp_sys.h"
+#include "vtc_limit.h"
+#include "vtc_log.h"
+#include "vtim.h"
+
+int tcp_listen_fd = -1;
+
+/* Replies waiting for a slow reader beyond this stop the reading of more
+ * queries from its connection. */
+#define TCP_OUT_MAX (2 + TCP_MSG_MAX)
+/* Connections taken per turn, so that a flood cannot starve the rest. */
+#define TCP_ACCEPT_BATCH 16
+#define TCP_EVENTS 64
+
+struct tcp_client {
+	struct tcp_watch w; /* first: the readiness set points here */
+	char name[64];      /* address:port, for log lines */
+	std::vector<uint8_t> in; /* 2 + TCP_MSG_MAX bytes: one whole message fits */
+	size_t inlen;
+	std::vector<uint8_t> out;
+	size_t outoff;
+	std::vector<struct tcp_query *> queries;
+	uint32_t interest; /* the events asked of the readiness set */
+	double last;       /* monotonic time of the last traffic */
+	bool eof;
+};
+
+static struct {
+	unsigned magic;
+#define TCP_SERVER_MAGIC 0x3ac5d2e1
+	struct tcp_poll *poll;
+	struct tcp_watch listener;
+	bool listener_paused;
+	double listener_resume;
+	double now;
+	std::list<std::unique_ptr<tcp_client>> clients;
+} tcps;
+
+static struct vtc_limit lim_accept = VTC_LIMIT_INIT("QILEC_00822", VTCLOG_ERROR);
+static struct vtc_limit lim_full = VTC_LIMIT_INIT("QILEC_00823", VTCLOG_WARN);
+static struct vtc_limit lim_parse = VTC_LIMIT_INIT("QILEC_00824", VTCLOG_WARN);
+static struct vtc_limit lim_send = VTC_LIMIT_INIT("QILEC_00829", VTCLOG_WARN);
+
+static void tcps_client_event(struct tcp_watch *w, uint32_t events);
+
+static void
+tcps_name(const struct sockaddr_storage *ss, char *buf, size_t size)
+{
+	const auto *sin = reinterpret_cast<const struct sockaddr_in *>(ss);
+	char a[INET_ADDRSTRLEN] = "?";
+	if (sin->sin_family == AF_INET)
+		(void)inet_ntop(AF_INET, &sin->sin_addr, a, sizeof a);
+	(void)snprintf(buf, size, "%s:%u", a, (unsigned)ntohs(sin->sin_port));
+}
+
+/* Asks the readiness set for `events` on `w`. */
+static void
+tcps_watch(struct tcp_watch *w, uint32_t events)
+{
+	tcp_poll_mod(tcps.poll, w->fd, events, w);
+}
+
+static void
+tcps_client_close(struct tcp_client *c)
+{
+	if (c->w.fd < 0)
+		return;
+	tcp_poll_close(tcps.poll, c->w.fd);
+	c->w.fd = -1;
+}
+
+static size_t
+tcps_out_pending(const struct tcp_client *c)
+{
+	return c->out.size() - c->outoff;
+}
+
+/* Sends what the client can take now. */
+static void
+tcps_client_flush(struct tcp_client *c)
+{
+	while (c->w.fd >= 0 && tcps_out_pending(c) > 0) {
+		ssize_t n = ODR_send(c->w.fd, c->out.data() + c->outoff, tcps_out_pending(c),
+		    ODR_MSG_NOSIGNAL);
+		int e = n == -1 ? ODR_sockError() : 0;
+		if (n == -1 && (e == ODR_EWOULDBLOCK || e == ODR_EINTR))
+			return;
+		if (n == -1) {
+			vtc_limit_log(&lim_send, vl, "QILEC_00829: TCP send(2) to %s error: %d %s",
+			    c->name, e, tcp_sys_strerror(e));
+			tcps_client_close(c);
+			return;
+		}
+		c->outoff += (size_t)n;
+		c->last = tcps.now;
+	}
+	c->out.clear();
+	c->outoff = 0;
+}
+
+/* The reply of one of the client's queries. */
+static void
+tcps_reply(void *priv, const uint8_t *reply, size_t len)
+{
+	auto *c = static_cast<struct tcp_client *>(priv);
+	if (c->w.fd < 0)
+		return;
+	c->out.push_back((uint8_t)(len >> 8));
+	c->out.push_back((uint8_t)(len & 0xff));
+	c->out.insert(c->out.end(), reply, reply + len);
+	tcps_client_flush(c);
+}
+
+static bool
+tcps_client_takes_queries(const struct tcp_client *c)
+{
+	return c->w.fd >= 0 && c->queries.size() < TCP_CLIENT_QUERIES_MAX &&
+	    tcps_out_pending(c) < TCP_OUT_MAX;
+}
+
+/* Starts a query for every whole message buffered, as far as allowed. */
+static void
+tcps_client_parse(struct tcp_client *c)
+{
+	while (c->inlen >= 2 && tcps_client_takes_queries(c)) {
+		size_t l = (size_t)c->in[0] << 8 | c->in[1];
+		if (c->inlen < 2 + l)
+			return;
+		struct tcp_query *q = tcp_query_new(tcps.poll, c->in.data() + 2, l, tcps_reply,
+		    c, tcps.now);
+		if (q == NULL) {
+			vtc_limit_log(&lim_parse, vl,
+			    "QILEC_00824: Failed to parse DNS request over TCP from %s; connection closed.",
+			    c->name);
+			tcps_client_close(c);
+			return;
+		}
+		c->queries.push_back(q);
+		c->inlen -= 2 + l;
+		memmove(c->in.data(), c->in.data() + 2 + l, c->inlen);
+	}
+}
+
+static void
+tcps_client_read(struct tcp_client *c)
+{
+	while (!c->eof && tcps_client_takes_queries(c) && c->inlen < c->in.size()) {
+		ssize_t n = tcp_sys_recv(c->w.fd, c->in.data() + c->inlen,
+		    c->in.size() - c->inlen);
+		int e = n == -1 ? ODR_sockError() : 0;
+		if (n == -1 && (e == ODR_EWOULDBLOCK || e == ODR_EINTR))
+			return;
+		if (n == -1) {
+			/* A reset by the client: nothing to answer any more. */
+			tcps_client_close(c);
+			return;
+		}
+		if (n == 0) {
+			/* Half-closed: its answers still go out. */
+			c->eof = true;
+			return;
+		}
+		c->inlen += (size_t)n;
+		c->last = tcps.now;
+		tcps_client_parse(c);
+	}
+}
+
+static void
+tcps_client_event(struct tcp_watch *w, uint32_t events)
+{
+	auto *c = reinterpret_cast<struct tcp_client *>(w);
+	if (w->fd < 0)
+		return;
+	if (events & (TCP_POLL_ERR | TCP_POLL_HUP)) {
+		/* Reset or closed both ways: nobody to answer any more. */
+		tcps_client_close(c);
+		return;
+	}
+	if (events & TCP_POLL_OUT)
+		tcps_client_flush(c);
+	if (c->w.fd >= 0 && (events & TCP_POLL_IN))
+		tcps_client_read(c);
+}
+
+/* Stops taking connections for a while: the waiting one stays readable,
+ * and would be reported again at once. */
+static void
+tcps_listener_pause(void)
+{
+	tcps_watch(&tcps.listener, 0);
+	tcps.listener_paused = true;
+	tcps.listener_resume = tcps.now + 0.1;
+}
+
+static void
+tcps_accept_fail(int e)
+{
+	vtc_limit_log(&lim_accept, vl, "QILEC_00822: TCP accept(2) error: %d %s", e,
+	    tcp_sys_strerror(e));
+	tcps_listener_pause();
+}
+
+static void
+tcps_accept_one(int fd, const struct sockaddr_storage *ss)
+{
+	char name[64];
+	tcps_name(ss, name, sizeof name);
+	if (tcps.clients.size() >= TCP_CLIENTS_MAX) {
+		vtc_limit_log(&lim_full, vl,
+		    "QILEC_00823: Too many TCP clients (%d): connection from %s refused.",
+		    TCP_CLIENTS_MAX, name);
+		(void)ODR_closesocket(fd);
+		return;
+	}
+	/* A set that cannot take one more socket is out of room like a
+	 * process out of descriptors. */
+	auto c = std::make_unique<tcp_client>();
+	if (tcp_poll_add(tcps.poll, fd, TCP_POLL_IN, &c->w) != 0) {
+		int e = ODR_sockError();
+		(void)ODR_closesocket(fd);
+		tcps_accept_fail(e);
+		return;
+	}
+	c->w.cb = tcps_client_event;
+	c->w.fd = fd;
+	memcpy(c->name, name, sizeof c->name);
+	c->in.resize(2 + TCP_MSG_MAX);
+	c->last = tcps.now;
+	c->interest = TCP_POLL_IN;
+	tcps.clients.push_back(std::move(c));
+}
+
+static void
+tcps_accept(struct tcp_watch *w, uint32_t events)
+{
+	(void)events;
+	for (int i = 0; i < TCP_ACCEPT_BATCH; i++) {
+		struct sockaddr_storage ss = {};
+		int fd = tcp_sys_accept(w->fd, &ss);
+		if (fd >= 0) {
+			tcps_accept_one(fd, &ss);
+			if (tcps.listener_paused)
+				return;
+			continue;
+		}
+		int e = ODR_sockError();
+		if (tcp_sys_accept_again(e))
+			return;
+		/* Out of descriptors, most likely: pause instead of spinning. */
+		tcps_accept_fail(e);
+		return;
+	}
+}
+
+/* The clocks of one client: its queries, its idle time, its interest. */
+static void
+tcps_client_sweep(struct tcp_client *c)
+{
+	auto &qs = c->queries;
+	for (auto *q : qs)
+		tcp_query_tick(q, tcps.now);
+	size_t kept = 0;
+	for (auto *q : qs) {
+		if (tcp_query_done(q))
+			tcp_query_delete(q);
+		else
+			qs[kept++] = q;
+	}
+	qs.resize(kept);
+	tcps_client_parse(c);
+	if (c->w.fd < 0)
+		return;
+
+	bool quiet = qs.empty() && tcps_out_pending(c) == 0;
+	if (quiet && (c->eof || tcps.now - c->last > TCP_IDLE_TIMEOUT)) {
+		tcps_client_close(c);
+		return;
+	}
+	uint32_t want = 0;
+	if (!c->eof && tcps_client_takes_queries(c))
+		want |= TCP_POLL_IN;
+	if (tcps_out_pending(c) > 0)
+		want |= TCP_POLL_OUT;
+	if (want != c->interest) {
+		c->interest = want;
+		tcps_watch(&c->w, want);
+	}
+}
+
+static void
+tcps_sweep(void)
+{
+	for (auto it = tcps.clients.begin(); it != tcps.clients.end();) {
+		struct tcp_client *c = it->get();
+		if (c->w.fd >= 0)
+			tcps_client_sweep(c);
+		if (c->w.fd >= 0) {
+			++it;
+			continue;
+		}
+		for (auto *q : c->queries)
+			tcp_query_delete(q);
+		it = tcps.clients.erase(it);
+	}
+	for (auto *lim : {&lim_accept, &lim_full, &lim_parse, &lim_send})
+		vtc_limit_flush(lim, vl, tcps.now);
+	tcp_query_flush_logs(tcps.now);
+	if (tcps.listener_paused && tcps.now >= tcps.listener_resume) {
+		tcps.listener_paused = false;
+		tcps_watch(&tcps.listener, TCP_POLL_IN);
+	}
+}
+
+int
+init_tcp(void)
+{
+	struct addrinfo hints = {}, *res = NULL;
+
+	tcp_listen_fd = tcp_sys_socket(AF_INET);
+	QIL_ASSERT(tcp_listen_fd >= 0);
+	tcp_sys_listener_options(tcp_listen_fd);
+	hints.ai_family = AF_INET;
+	hints.ai_socktype = SOCK_STREAM;
+	int r = getaddrinfo(dnsc_conf.listen_addr, dnsc_conf.listen_port, &hints, &res);
+	if (r != 0) {
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00690: getaddrinfo(3) for %s:%s error: %s",
+		    dnsc_conf.listen_addr, dnsc_conf.listen_port, gai_strerror(r));
+		return -1;
+	}
+	r = bind(tcp_listen_fd, res->ai_addr, res->ai_addrlen);
+	freeaddrinfo(res);
+	if (r != 0 || listen(tcp_listen_fd, TCP_CLIENTS_MAX) != 0) {
+		int e = ODR_sockError();
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00820: TCP %s for %s:%s error: %d %s",
+		    r != 0 ? "bind(2)" : "listen(2)", dnsc_conf.listen_addr,
+		    dnsc_conf.listen_port, e, tcp_sys_strerror(e));
+		return -1;
+	}
+	tcp_sys_raise_limit();
+	tcps.poll = tcp_poll_new();
+	AN(tcps.poll);
+	tcps.listener.cb = tcps_accept;
+	tcps.listener.fd = tcp_listen_fd;
+	AZ(tcp_poll_add(tcps.poll, tcp_listen_fd, TCP_POLL_IN, &tcps.listener));
+	tcps.magic = TCP_SERVER_MAGIC;
+	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Listening on %s:%s over TCP", dnsc_conf.listen_addr,
+	    dnsc_conf.listen_port);
+	return 0;
+}
+
+void *
+tcp_thread(void *arg)
+{
+	(void)arg;
+	struct tcp_poll_event evs[TCP_EVENTS];
+
+	CHECK_OBJ_NOTNULL(&tcps, TCP_SERVER_MAGIC);
+	for (;;) {
+		int n = tcp_poll_wait(tcps.poll, evs, TCP_EVENTS, TCP_TURN_MSEC);
+		int e = n == -1 ? ODR_sockError() : 0;
+		if (n == -1 && e == ODR_EINTR)
+			continue;
+		if (n == -1) {
+			vtc_log(vl, VTCLOG_ERROR, "QILEC_00830: TCP %s error: %d %s",
+			    tcp_poll_wait_call, e, tcp_sys_strerror(e));
+			break;
+		}
+		tcps.now = VTIM_mono();
+		for (int i = 0; i < n; i++) {
+			auto *w = static_cast<struct tcp_watch *>(evs[i].ptr);
+			w->cb(w, evs[i].events);
+		}
+		tcps_sweep();
+	}
+	return NULL;
+}

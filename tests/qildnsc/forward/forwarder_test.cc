@@ -1,0 +1,1087 @@
+/*
+ * forwarder_test.cc -- the real qildnsc binary as a forwarder on loopback,
+ * between test clients (and dig) and fake upstream servers on 127.0.0.2 and
+ * up, plain and encrypted: IDs, framing, the answer filter, the hold of
+ * fallback answers, what is dropped on either socket, and the exit.
+ *
+ * Each test starts its own forwarder in a temporary directory, with a
+ * loopback configuration server that hands it a document without servers
+ * (the server list comes from -d); its log is printed when a test fails.
+ * The forwarder is stopped with SIGTERM at the end of every test and must
+ * exit with status 0 and a clean standard error.
+ */
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "dns_client.h"
+#include "dns_message.h"
+#include "fake_http.h"
+#include "fake_tcp_upstream.h"
+#include "fake_upstream.h"
+#include "forwarder_process.h"
+#include "forward/intake.h"
+#include "process.h"
+#include "tcp_client.h"
+#include "tmpdir.h"
+
+using namespace std::chrono_literals;
+using namespace qiltest;
+namespace dns = qiltest::dns;
+
+namespace {
+
+using Addresses = std::vector<std::string>;
+
+/* Answers every query with `recs` after `delay`. */
+Script
+answer(std::vector<dns::Record> recs, std::chrono::milliseconds delay = 0ms)
+{
+	return [recs = std::move(recs), delay](const Received &r) {
+		return std::vector<Reply>{{delay, dns::build_answer(r.message, recs)}};
+	};
+}
+
+std::vector<dns::Record>
+a_records(std::initializer_list<const char *> addrs)
+{
+	std::vector<dns::Record> out;
+	for (const char *a : addrs)
+		out.push_back(dns::a_record(a));
+	return out;
+}
+
+/* A query of exactly `total` bytes: a question for "long.test", then more
+ * questions with long names (at most 250 bytes each) until it is full. */
+dns::Bytes
+sized_query(uint16_t id, size_t total)
+{
+	dns::Bytes q = dns::build_query(id, "long.test", dns::TYPE_A);
+	uint16_t qd = 1;
+	while (q.size() < total) {
+		size_t left = total - q.size();
+		/* One question: its encoded name, then type and class. */
+		size_t name = std::min<size_t>(left - 4, 250);
+		/* What is left after it must fit a question of its own. */
+		if (left - (name + 4) != 0 && left - (name + 4) < 7)
+			name -= 7;
+		std::string text;
+		size_t room = name - 1; /* bytes before the root label */
+		while (room > 0) {
+			size_t l = std::min<size_t>(room - 1, 63);
+			if (room - (l + 1) == 1)
+				l--;
+			if (!text.empty())
+				text += '.';
+			text += std::string(l, static_cast<char>('a' + qd % 26));
+			room -= l + 1;
+		}
+		dns::Bytes n = dns::encode_name(text);
+		q.insert(q.end(), n.begin(), n.end());
+		q.insert(q.end(), {0, dns::TYPE_A, 0, dns::CLASS_IN});
+		qd++;
+	}
+	q[4] = static_cast<uint8_t>(qd >> 8);
+	q[5] = static_cast<uint8_t>(qd & 0xff);
+	return q;
+}
+
+/* The text of the log's warning lines (after the level label) that match
+ * `pattern`. */
+std::vector<std::string>
+warnings(const std::string &log, const std::string &pattern)
+{
+	const std::string label = "[WARN]";
+	std::regex re(pattern);
+	std::vector<std::string> out;
+	std::istringstream in(log);
+	for (std::string line; std::getline(in, line);) {
+		size_t at = line.find(label);
+		if (at == std::string::npos)
+			continue;
+		std::string text = line.substr(at + label.size());
+		if (std::regex_search(text, re))
+			out.push_back(text);
+	}
+	return out;
+}
+
+/* What `dig <args>` prints (standard error included), or nullopt when dig
+ * is not installed. */
+std::optional<std::string>
+dig(const std::string &args)
+{
+	if (system("command -v dig >/dev/null 2>&1") != 0)
+		return std::nullopt;
+	std::string cmd = "timeout 20 dig " + args + " 2>&1";
+	std::unique_ptr<FILE, int (*)(FILE *)> p(popen(cmd.c_str(), "r"), pclose);
+	std::string out;
+	char buf[512];
+	for (size_t n; p && (n = fread(buf, 1, sizeof buf, p.get())) > 0;)
+		out.append(buf, n);
+	return out;
+}
+
+std::string
+addresses_text(const std::vector<Datagram> &got)
+{
+	std::string s;
+	for (const auto &d : got) {
+		s += "[";
+		for (const auto &a : dns::answer_addresses(d.data))
+			s += a + " ";
+		s += "] ";
+	}
+	return s;
+}
+
+/* The number of the message-size error in the log: EMSGSIZE, or Winsock's
+ * WSAEMSGSIZE. */
+std::string
+msgsize_code()
+{
+	return testing_windows_build() ? "10040" : "90";
+}
+
+class ForwarderTest : public ::testing::Test {
+protected:
+	void
+	TearDown() override
+	{
+		if (fwd_)
+			stop_and_expect_clean_exit(SIGTERM);
+		fwd_.reset();
+		if (HasFailure()) {
+			std::cerr << "---- qildnsc_stdout.txt ----\n" << log()
+			          << "---- standard error ----\n" << err_ << "----\n";
+		}
+	}
+
+	/*
+	 * Starts the forwarder on 127.0.0.1 with the fakes as its server list
+	 * (in this order) and `extra` options. The port is one that was free
+	 * a moment ago; when another process took it meanwhile, the bind
+	 * fails and a new port is tried.
+	 */
+	void
+	start(std::initializer_list<const FakeUpstream *> servers,
+	      std::vector<std::string> extra = {})
+	{
+		std::string list;
+		for (const auto *s : servers)
+			list += (list.empty() ? "" : ",") + s->list_entry();
+		start_with_list(list, std::move(extra));
+	}
+
+	void
+	start_with_list(const std::string &list, std::vector<std::string> extra = {})
+	{
+		extra.insert(extra.begin(), {"-d", list});
+		start_forwarder(dir_, extra, {config_.config_env()}, 10s, &fwd_, &err_, &port_);
+	}
+
+	/* Ends the forwarder with `sig`; it must exit with status 0 and
+	 * without a sanitizer report. */
+	void
+	stop_and_expect_clean_exit(int sig)
+	{
+		ASSERT_TRUE(fwd_);
+		if (testing_windows_build()) {
+			/* No signals there; its exits are the shell's, tested apart. */
+			fwd_.reset();
+			return;
+		}
+		fwd_->signal(sig);
+		auto st = fwd_->wait(10s);
+		err_ = fwd_->stderr_text();
+		ASSERT_TRUE(st) << "still running 10 s after signal " << sig;
+		EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 0)
+		    << "wait status " << *st << " after signal " << sig;
+		expect_no_sanitizer_report(err_);
+		fwd_.reset();
+	}
+
+	std::string log() const { return read_log(dir_.file("qildnsc_stdout.txt")); }
+
+	bool
+	wait_log(const std::string &text, std::chrono::milliseconds limit = 5s)
+	{
+		return wait_for_text(dir_.file("qildnsc_stdout.txt"), text, limit);
+	}
+
+	TmpDir dir_;
+	FakeHttpServer config_{HttpScript::json(R"({"cc": "ZZ", "dns_servers": []})")};
+	std::unique_ptr<Process> fwd_;
+	std::string err_;
+	uint16_t port_ = 0;
+};
+
+/* ---------------------------------------------------------------------- */
+
+TEST_F(ForwarderTest, EveryServerGetsOneNewIdAndEveryClientItsOwn)
+{
+	FakeUpstream plain1("127.0.0.2", false, answer(a_records({"192.0.2.1", "192.0.2.2"})));
+	FakeUpstream plain2("127.0.0.3", false, answer(a_records({"192.0.2.3", "192.0.2.4"})));
+	FakeUpstream enc("127.0.0.4", true, answer(a_records({"192.0.2.5", "192.0.2.6"})));
+	start({&plain1, &enc, &plain2});
+	ASSERT_FALSE(HasFatalFailure());
+
+	DnsClient c1(port_), c2(port_);
+	struct Case {
+		DnsClient *client;
+		uint16_t id;
+		const char *name;
+	};
+	/* Two clients with the same ID, names of lengths that need padding. */
+	const Case cases[] = {
+	    {&c1, 0x1111, "one.example"},
+	    {&c2, 0x1111, "two.example.org"},
+	    {&c1, 0xfffe, "three.example.net"},
+	    {&c2, 0x0000, "x.test"},
+	};
+	std::vector<uint16_t> upstream_ids;
+	size_t kept_client_id = 0;
+	for (size_t i = 0; i < std::size(cases); i++) {
+		const Case &c = cases[i];
+		SCOPED_TRACE(c.name);
+		dns::Bytes q = dns::build_query(c.id, c.name, dns::TYPE_A);
+		ASSERT_TRUE(c.client->send(q));
+
+		auto got = c.client->collect_until(3, 5s);
+		ASSERT_EQ(got.size(), 3u) << "answers: " << addresses_text(got);
+		std::set<Addresses> sets;
+		for (const auto &d : got) {
+			EXPECT_EQ(dns::message_id(d.data), c.id);
+			auto qn = dns::first_question(d.data);
+			ASSERT_TRUE(qn);
+			EXPECT_EQ(qn->name, c.name);
+			sets.insert(dns::answer_addresses(d.data));
+		}
+		EXPECT_EQ(sets, (std::set<Addresses>{{"192.0.2.1", "192.0.2.2"},
+		                                     {"192.0.2.3", "192.0.2.4"},
+		                                     {"192.0.2.5", "192.0.2.6"}}));
+
+		for (const FakeUpstream *f : {&plain1, &plain2, &enc})
+			ASSERT_TRUE(f->wait_received(i + 1)) << f->list_entry();
+		Received p1 = plain1.received()[i], p2 = plain2.received()[i],
+		         e = enc.received()[i];
+		uint16_t nid = dns::message_id(p1.message);
+		upstream_ids.push_back(nid);
+		if (nid == c.id)
+			kept_client_id++;
+		/* The same query under the same new ID everywhere; nothing else
+		 * changed. */
+		EXPECT_EQ(p1.message, dns::with_id(q, nid));
+		EXPECT_EQ(p2.message, p1.message);
+		EXPECT_TRUE(e.frame_ok);
+		EXPECT_EQ(e.message, p1.message);
+		/* The frame: length field, whole padded blocks, the message at
+		 * the start of the decrypted blocks. */
+		size_t padded = (q.size() + 15) / 16 * 16;
+		EXPECT_EQ(e.raw.size(), 2 + padded);
+		ASSERT_GE(e.raw.size(), 2u);
+		EXPECT_EQ(e.raw[0], q.size() & 0xff);
+		EXPECT_EQ(e.raw[1], q.size() >> 8);
+		ASSERT_EQ(e.block.size(), padded);
+		EXPECT_TRUE(std::equal(p1.message.begin(), p1.message.end(), e.block.begin()));
+		/* Every server sees the forwarder's one upstream socket. */
+		EXPECT_EQ(p1.from.sin_port, e.from.sin_port);
+		EXPECT_EQ(p2.from.sin_port, e.from.sin_port);
+	}
+	/* IDs held by pending queries are never drawn again. */
+	EXPECT_EQ(std::set<uint16_t>(upstream_ids.begin(), upstream_ids.end()).size(),
+	    upstream_ids.size());
+	/* A forwarder that passed the client's ID on would match all four. */
+	EXPECT_LT(kept_client_id, std::size(cases));
+	/* Every server was asked exactly once per query. */
+	for (const FakeUpstream *f : {&plain1, &plain2, &enc})
+		EXPECT_EQ(f->received_count(), std::size(cases)) << f->list_entry();
+	/* Nothing more arrives: each answer was relayed once. */
+	EXPECT_TRUE(c1.collect(500ms).empty());
+	EXPECT_TRUE(c2.collect(100ms).empty());
+}
+
+TEST_F(ForwarderTest, QueriesTooLongToFrameSkipTheEncryptedServers)
+{
+	/* Only the short queries are answered, to keep answers in bounds. */
+	Script small_only = [](const Received &r) {
+		std::vector<Reply> out;
+		if (r.message.size() < 100)
+			out.push_back({0ms, dns::build_answer(r.message, a_records({"192.0.2.1",
+			    "192.0.2.2"}))});
+		return out;
+	};
+	FakeUpstream plain("127.0.0.2", false, small_only);
+	FakeUpstream enc("127.0.0.3", true, small_only);
+	start({&enc, &plain});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+
+	dns::Bytes q496 = sized_query(0x0496, 496), q497 = sized_query(0x0497, 497);
+	ASSERT_EQ(q496.size(), 496u);
+	ASSERT_EQ(q497.size(), 497u);
+	ASSERT_TRUE(c.send(q496));
+	ASSERT_TRUE(plain.wait_received(1));
+	ASSERT_TRUE(enc.wait_received(1));
+	ASSERT_TRUE(c.send(q497));
+	ASSERT_TRUE(plain.wait_received(2));
+	/* A short query after them marks that both were handled. */
+	ASSERT_TRUE(c.send(dns::build_query(0x0001, "short.test", dns::TYPE_A)));
+	ASSERT_TRUE(plain.wait_received(3));
+	ASSERT_TRUE(enc.wait_received(2));
+	EXPECT_EQ(c.collect_until(2, 5s).size(), 2u);
+
+	auto p = plain.received(), e = enc.received();
+	ASSERT_EQ(p.size(), 3u);
+	ASSERT_EQ(e.size(), 2u) << "the 497-byte query reached the encrypted server";
+	EXPECT_EQ(p[0].message.size(), 496u);
+	EXPECT_EQ(p[1].message.size(), 497u);
+	EXPECT_EQ(e[0].raw.size(), 498u);
+	EXPECT_TRUE(e[0].frame_ok);
+	EXPECT_EQ(e[0].message, p[0].message);
+	EXPECT_EQ(dns::first_question(e[1].message).value().name, "short.test");
+	EXPECT_EQ(warnings(log(), "\\b497\\b").size(), 1u);
+}
+
+/* A burst of queries from many clients, as many as the pending ring holds
+ * at once, with the same client IDs everywhere: every query is answered
+ * once, to its own client. */
+TEST_F(ForwarderTest, BurstFromManyClientsEachGetsExactlyItsOwnAnswers)
+{
+	FakeUpstream f("127.0.0.2", false, answer(a_records({"192.0.2.1", "192.0.2.2"})));
+	start({&f});
+	ASSERT_FALSE(HasFatalFailure());
+	const size_t clients = 25, each = 10;
+	static_assert(clients * each <= PENDING_QUERIES_MAX);
+	std::vector<std::unique_ptr<DnsClient>> c;
+	for (size_t i = 0; i < clients; i++)
+		c.push_back(std::make_unique<DnsClient>(port_));
+
+	auto name = [](size_t client, size_t n) {
+		return "c" + std::to_string(client) + "-q" + std::to_string(n) + ".burst.test";
+	};
+	for (size_t n = 0; n < each; n++)
+		for (size_t i = 0; i < clients; i++)
+			ASSERT_TRUE(c[i]->send(dns::build_query((uint16_t)(0x100 + n), name(i, n),
+			    dns::TYPE_A)));
+	auto deadline = Clock::now() + 10s;
+	for (size_t i = 0; i < clients; i++) {
+		SCOPED_TRACE("client " + std::to_string(i));
+		auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+		    std::max(deadline - Clock::now(), Clock::duration(0)));
+		auto got = c[i]->collect_until(each, left);
+		std::set<std::string> names;
+		for (const auto &d : got) {
+			auto q = dns::first_question(d.data);
+			ASSERT_TRUE(q);
+			names.insert(q->name);
+			/* Its own ID with its own question. */
+			size_t n = dns::message_id(d.data) - 0x100u;
+			EXPECT_EQ(q->name, name(i, n));
+		}
+		EXPECT_EQ(got.size(), each);
+		EXPECT_EQ(names.size(), each);
+	}
+	for (size_t i = 0; i < clients; i++)
+		EXPECT_TRUE(c[i]->collect(i == 0 ? 300ms : 0ms).empty()) << "client " << i;
+	EXPECT_EQ(f.received_count(), clients * each);
+}
+
+TEST_F(ForwarderTest, TwoRecordAnswersGoAtOnceSingleRecordAnswersAreHeld)
+{
+	FakeUpstream two("127.0.0.2", false, answer(a_records({"192.0.2.1", "192.0.2.2"})));
+	FakeUpstream one("127.0.0.3", false, answer(a_records({"192.0.2.3"})));
+	start({&one, &two});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+
+	auto sent = Clock::now();
+	ASSERT_TRUE(c.send(dns::build_query(0x7777, "hold.test", dns::TYPE_A)));
+	auto got = c.collect_until(2, 5s);
+	ASSERT_EQ(got.size(), 2u) << addresses_text(got);
+	EXPECT_EQ(dns::answer_addresses(got[0].data), (Addresses{"192.0.2.1", "192.0.2.2"}));
+	EXPECT_EQ(dns::answer_addresses(got[1].data), (Addresses{"192.0.2.3"}));
+	EXPECT_EQ(dns::message_id(got[1].data), 0x7777);
+	/* The held answer waits more than 0.3 s after it reached the
+	 * forwarder, which was after the query left the client. */
+	EXPECT_GE(got[1].at - sent, 250ms);
+	EXPECT_GE(got[1].at - got[0].at, 150ms);
+	EXPECT_LT(got[0].at - sent, 2s);
+	EXPECT_TRUE(c.collect(500ms).empty());
+}
+
+TEST_F(ForwarderTest, LaterHeldAnswerReplacesTheEarlierOne)
+{
+	/* An empty answer and a single-record one, 0.1 s apart: both are
+	 * held, and the second takes the place of the first. */
+	FakeUpstream f("127.0.0.2", false, [](const Received &r) {
+		return std::vector<Reply>{
+		    {0ms, dns::build_answer(r.message, {})},
+		    {100ms, dns::build_answer(r.message, a_records({"192.0.2.9"}))},
+		};
+	});
+	start({&f});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+
+	auto sent = Clock::now();
+	ASSERT_TRUE(c.send(dns::build_query(0x1234, "twice.test", dns::TYPE_A)));
+	auto got = c.collect_until(2, 1500ms);
+	ASSERT_EQ(got.size(), 1u) << addresses_text(got);
+	EXPECT_EQ(dns::answer_addresses(got[0].data), (Addresses{"192.0.2.9"}));
+	EXPECT_GE(got[0].at - sent, 350ms);
+}
+
+TEST_F(ForwarderTest, BlocklistedAnswersNeverArrive)
+{
+	write_file(dir_.file("blocklist.txt"), "198.51.100.66\r\n203.0.113.5\r\n");
+	/* Blocked behind a passing record, blocked alone (else held), passing. */
+	FakeUpstream mixed("127.0.0.2", false,
+	    answer(a_records({"192.0.2.1", "203.0.113.5"})));
+	FakeUpstream lone("127.0.0.3", false, answer(a_records({"198.51.100.66"})));
+	FakeUpstream good("127.0.0.4", false, answer(a_records({"192.0.2.7", "192.0.2.8"})));
+	start({&mixed, &lone, &good}, {"-b", "blocklist.txt"});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+
+	ASSERT_TRUE(c.send(dns::build_query(0x0bad, "blocked.test", dns::TYPE_A)));
+	/* Long enough for a held answer to have come out. */
+	auto got = c.collect_until(3, 1200ms);
+	ASSERT_EQ(got.size(), 1u) << addresses_text(got);
+	EXPECT_EQ(dns::answer_addresses(got[0].data), (Addresses{"192.0.2.7", "192.0.2.8"}));
+	EXPECT_EQ(mixed.received_count(), 1u);
+	EXPECT_EQ(lone.received_count(), 1u);
+}
+
+/*
+ * 127.0.0.2 is domestic under the route file, 127.0.0.3 is not (its floor
+ * entry is the /32 of .2). Each server answers "abroad.test" with A
+ * records abroad and "home.test" with domestic ones.
+ */
+TEST_F(ForwarderTest, DomesticServersForeignAnswersNeedRoutesAndTwoServers)
+{
+	write_file(dir_.file("route.txt"), "127.0.0.2/32\n198.51.100.0/24\n");
+	auto by_name = [](const char *abroad, const char *home) {
+		/* Two records each, so that no answer is held (and replaced). */
+		return [=](const Received &r) {
+			auto q = dns::first_question(r.message);
+			std::string a = abroad, h = home;
+			std::vector<dns::Record> recs = q && q->name == "abroad.test"
+			    ? a_records({(a + "0").c_str(), (a + "1").c_str()})
+			    : a_records({(h + "0").c_str(), (h + "1").c_str()});
+			return std::vector<Reply>{{0ms, dns::build_answer(r.message, recs)}};
+		};
+	};
+	FakeUpstream domestic("127.0.0.2", false, by_name("203.0.113.2", "198.51.100.2"));
+	FakeUpstream foreign("127.0.0.3", false, by_name("203.0.113.3", "198.51.100.3"));
+
+	struct Case {
+		const char *what;
+		std::vector<const FakeUpstream *> servers;
+		bool routes;
+		std::set<Addresses> abroad; /* the answers the client gets */
+	};
+	const Case cases[] = {
+	    {"routes, two servers", {&domestic, &foreign}, true,
+	     {{"203.0.113.30", "203.0.113.31"}}},
+	    {"no routes, two servers", {&domestic, &foreign}, false,
+	     {{"203.0.113.20", "203.0.113.21"}, {"203.0.113.30", "203.0.113.31"}}},
+	    {"routes, one domestic server", {&domestic}, true,
+	     {{"203.0.113.20", "203.0.113.21"}}},
+	};
+	for (const Case &c : cases) {
+		SCOPED_TRACE(c.what);
+		bool failed_before = HasFailure();
+		std::string list;
+		for (const auto *s : c.servers)
+			list += (list.empty() ? "" : ",") + s->list_entry();
+		std::vector<std::string> extra;
+		if (c.routes)
+			extra = {"-c", "route.txt"};
+		start_with_list(list, extra);
+		ASSERT_FALSE(HasFatalFailure());
+		DnsClient cl(port_);
+
+		ASSERT_TRUE(cl.send(dns::build_query(0x00ab, "abroad.test", dns::TYPE_A)));
+		auto got = cl.collect_until(c.abroad.size() + 1, 1200ms);
+		std::set<Addresses> seen;
+		for (const auto &d : got)
+			seen.insert(dns::answer_addresses(d.data));
+		EXPECT_EQ(got.size(), c.abroad.size()) << addresses_text(got);
+		EXPECT_EQ(seen, c.abroad) << addresses_text(got);
+
+		/* Domestic addresses pass from every server. */
+		ASSERT_TRUE(cl.send(dns::build_query(0x00ac, "home.test", dns::TYPE_A)));
+		got = cl.collect_until(c.servers.size(), 5s);
+		EXPECT_EQ(got.size(), c.servers.size()) << addresses_text(got);
+
+		stop_and_expect_clean_exit(SIGTERM);
+		if (HasFailure() && !failed_before)
+			std::cerr << "---- log of \"" << c.what << "\" ----\n" << log();
+	}
+}
+
+TEST_F(ForwarderTest, MalformedAndOversizedQueriesAreDroppedAndServingGoesOn)
+{
+	FakeUpstream f("127.0.0.2", false, answer(a_records({"192.0.2.1", "192.0.2.2"})));
+	start({&f});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+
+	dns::Bytes q = dns::build_query(0x4321, "fine.test", dns::TYPE_A);
+	ASSERT_TRUE(c.send(std::span<const uint8_t>(q.data(), 11)));
+	EXPECT_TRUE(wait_log("QILEC_00695: Failed to parse DNS request."));
+	/* One byte more than the listening buffer; 4096 exactly is parsed. */
+	dns::Bytes big = q;
+	big.resize(4097, 0);
+	ASSERT_TRUE(c.send(big));
+	EXPECT_TRUE(wait_log("QILEC_00692"));
+	big.resize(4096);
+	ASSERT_TRUE(c.send(big));
+	EXPECT_TRUE(wait_until([&] { return count_of(log(), "QILEC_00695") == 2; }, 5s));
+
+	ASSERT_TRUE(c.send(q));
+	auto got = c.collect_until(1, 5s);
+	ASSERT_EQ(got.size(), 1u);
+	EXPECT_EQ(dns::message_id(got[0].data), 0x4321);
+	EXPECT_EQ(f.received_count(), 1u) << "a dropped query reached the server";
+	EXPECT_EQ(count_of(log(), "QILEC_00692"), 1u);
+}
+
+TEST_F(ForwarderTest, UpstreamDatagramsThatAnswerNothingAreDropped)
+{
+	/* Everything wrong first, then one good answer 0.2 s later. */
+	FakeUpstream plain("127.0.0.2", false, [](const Received &r) {
+		dns::Bytes good = dns::build_answer(r.message, a_records({"192.0.2.1",
+		    "192.0.2.2"}));
+		dns::Bytes other = dns::build_answer(
+		    dns::with_id(dns::build_query(0, "other.test", dns::TYPE_A),
+		        dns::message_id(r.message)),
+		    a_records({"192.0.2.66", "192.0.2.67"}));
+		dns::Bytes not_qr = good;
+		not_qr[2] &= 0x7f;
+		dns::Bytes oversized = good;
+		oversized.resize(4097, 0);
+		return std::vector<Reply>{
+		    {0ms, other},
+		    {0ms, not_qr},
+		    {0ms, dns::with_id(good, dns::message_id(good) ^ 0x5a5a)},
+		    {0ms, dns::a_record("10.0.0.1").rdata}, /* 4 bytes: no message */
+		    {0ms, oversized},
+		    {0ms, good, Reply::Via::Stranger},
+		    {200ms, good},
+		};
+	});
+	FakeUpstream enc("127.0.0.3", true, [](const Received &r) {
+		dns::Bytes good = dns::build_answer(r.message, a_records({"192.0.2.3",
+		    "192.0.2.4"}));
+		dns::Bytes frame = FakeUpstream::frame(good);
+		dns::Bytes wrong_length = frame;
+		wrong_length.pop_back();
+		dns::Bytes too_long(18, 0);
+		too_long[0] = 600 & 0xff;
+		too_long[1] = 600 >> 8;
+		dns::Bytes past_block = frame;
+		past_block.resize(18);
+		past_block[0] = 40;
+		past_block[1] = 0;
+		/* Whole blocks, but more than any frame: refused as ever. */
+		dns::Bytes oversized = FakeUpstream::frame(good);
+		oversized.resize(2 + 16 * 40, 0);
+		return std::vector<Reply>{
+		    {0ms, oversized, Reply::Via::Raw},
+		    {0ms, wrong_length, Reply::Via::Raw},
+		    {0ms, too_long, Reply::Via::Raw},
+		    {0ms, past_block, Reply::Via::Raw},
+		    {0ms, good, Reply::Via::Raw}, /* plain from an encrypted server */
+		    {200ms, good},
+		};
+	});
+	start({&plain, &enc});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+
+	ASSERT_TRUE(c.send(dns::build_query(0x6006, "right.test", dns::TYPE_A)));
+	auto got = c.collect_until(4, 1500ms);
+	std::set<Addresses> seen;
+	for (const auto &d : got) {
+		EXPECT_EQ(dns::message_id(d.data), 0x6006);
+		seen.insert(dns::answer_addresses(d.data));
+	}
+	EXPECT_EQ(got.size(), 2u) << addresses_text(got);
+	EXPECT_EQ(seen, (std::set<Addresses>{{"192.0.2.1", "192.0.2.2"},
+	                                     {"192.0.2.3", "192.0.2.4"}}));
+
+	ASSERT_TRUE(plain.wait_received(1));
+	const std::string id = std::to_string(dns::message_id(plain.received()[0].message));
+	const std::string lg = log();
+	/* Another question, and no QR bit: both warned about under the ID. */
+	EXPECT_EQ(warnings(lg, "\\bID " + id + "\\b").size(), 2u);
+	EXPECT_EQ(warnings(lg, "^ *\\[WARN\\] Unexpected DNS response for ID \\d+$").size(), 1u);
+	EXPECT_EQ(count_of(lg, "QILEC_00701: remote: Failed to parse DNS response."), 1u);
+	/* The plain server's datagram over 4096 bytes, the encrypted one's
+	 * over a frame. */
+	EXPECT_EQ(count_of(lg, "QILEC_00699: remote: recvfrom(2) error: " + msgsize_code()), 2u);
+	/* The stranger is named. */
+	EXPECT_EQ(warnings(lg, "127\\.0\\.0\\.2:" + std::to_string(plain.stranger_port()) +
+	                       "\\b").size(), 1u);
+	/* The encrypted server's bad frames, and its bare answer. */
+	dns::Bytes model = dns::build_answer(dns::build_query(0, "right.test", dns::TYPE_A),
+	    a_records({"192.0.2.3", "192.0.2.4"}));
+	for (size_t n : {FakeUpstream::frame(model).size() - 1, model.size()}) {
+		EXPECT_EQ(count_of(lg, "[WARN] Wrong length for encryptioin block " +
+		                       std::to_string(n) + "."), 1u) << n;
+	}
+	EXPECT_EQ(count_of(lg, "[WARN] Too long length for encryptioin block 18 600."), 1u);
+	EXPECT_EQ(warnings(lg, "\\b40\\b").size(), 1u);
+}
+
+TEST_F(ForwarderTest, JunkFloodOnTheUpstreamSocketsStarvesNoGoodQuestion)
+{
+	/* Every good answer comes after ten with wrong IDs from the server's
+	 * own address and port; a stranger floods the upstream sockets. */
+	FakeUpstream f("127.0.0.2", false, [](const Received &r) {
+		dns::Bytes good = dns::build_answer(r.message, a_records({"192.0.2.1",
+		    "192.0.2.2"}));
+		std::vector<Reply> out;
+		for (uint16_t k = 1; k <= 10; k++)
+			out.push_back({0ms, dns::with_id(good, (uint16_t)(dns::message_id(good) ^ k))});
+		out.push_back({0ms, good});
+		return out;
+	});
+	start({&f});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+
+	/* The upstream sockets, as the server sees them: queries leave from
+	 * more than one port. */
+	for (uint16_t i = 0; i < 40; i++)
+		ASSERT_TRUE(c.send(dns::build_query(i, "warm" + std::to_string(i) + ".test",
+		    dns::TYPE_A)));
+	ASSERT_EQ(c.collect_until(40, 5s).size(), 40u) << log();
+	std::set<uint16_t> ports;
+	for (const auto &r : f.received())
+		ports.insert(ntohs(r.from.sin_port));
+	EXPECT_GT(ports.size(), 1u);
+
+	std::atomic<bool> stop{false};
+	std::atomic<size_t> junk{0};
+	std::thread stranger([&] {
+		UdpSocket s("127.0.0.5");
+		const dns::Bytes bytes(12, 0x5a);
+		/* Some 16,000 a second at most: a flood, but not one that takes
+		 * the forwarder's share of a loaded machine. */
+		for (auto until = Clock::now() + 30s; !stop && Clock::now() < until;) {
+			for (int k = 0; k < 2; k++)
+				for (uint16_t p : ports)
+					junk += s.send_to("127.0.0.1", p, bytes) ? 1 : 0;
+			std::this_thread::sleep_for(1ms);
+		}
+	});
+	const size_t before = log().size();
+	const int n = 300;
+	std::set<uint16_t> asked, answered;
+	for (int i = 0; i < n; i++) {
+		uint16_t id = (uint16_t)(0x1000 + i);
+		asked.insert(id);
+		ASSERT_TRUE(c.send(dns::build_query(id, "q" + std::to_string(i) + ".test",
+		    dns::TYPE_A)));
+		std::this_thread::sleep_for(3ms); /* a steady rate, not a burst */
+	}
+	for (const auto &d : c.collect_until(n, 10s))
+		answered.insert(dns::message_id(d.data));
+	stop = true;
+	stranger.join();
+
+	EXPECT_GT(junk.load(), 500u);
+	EXPECT_EQ(answered, asked) << answered.size() << " of " << n << " answered";
+	/* Each kind of line at most a few a second, then one summary. */
+	EXPECT_TRUE(wait_log("[WARN] Dropped a datagram: not an upstream server: "));
+	const std::string lg = log();
+	EXPECT_LT(lg.size() - before, 16384u) << lg.substr(before);
+}
+
+TEST_F(ForwarderTest, DigGetsItsAnswer)
+{
+	FakeUpstream f("127.0.0.2", false, answer(a_records({"192.0.2.44", "192.0.2.45"})));
+	start({&f});
+	ASSERT_FALSE(HasFatalFailure());
+
+	auto got = dig("@127.0.0.1 -p " + std::to_string(port_) +
+	    " www.example.test A +tries=1 +time=3");
+	if (!got)
+		GTEST_SKIP() << "dig is not installed (package bind9-dnsutils); skipping";
+	const std::string &out = *got;
+	EXPECT_NE(out.find("status: NOERROR"), std::string::npos) << out;
+	EXPECT_NE(out.find("192.0.2.44"), std::string::npos) << out;
+	EXPECT_NE(out.find("192.0.2.45"), std::string::npos) << out;
+	EXPECT_EQ(out.find("mismatch"), std::string::npos) << out;
+	ASSERT_TRUE(f.wait_received(1));
+	EXPECT_EQ(dns::first_question(f.received()[0].message).value().name, "www.example.test");
+}
+
+TEST_F(ForwarderTest, ExitSignalsEndWithStatusZero)
+{
+	if (testing_windows_build())
+		GTEST_SKIP() << "the Windows build ends through its icon's menu, not signals";
+	FakeUpstream f("127.0.0.2", false, answer(a_records({"192.0.2.1", "192.0.2.2"})));
+	/* SIGHUP: the terminal it was started from was closed. */
+	for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+		SCOPED_TRACE(strsignal(sig));
+		start({&f});
+		ASSERT_FALSE(HasFatalFailure());
+		DnsClient c(port_);
+		ASSERT_TRUE(c.send(dns::build_query(1, "bye.test", dns::TYPE_A)));
+		ASSERT_EQ(c.collect_until(1, 5s).size(), 1u);
+		stop_and_expect_clean_exit(sig);
+	}
+}
+
+TEST_F(ForwarderTest, SecondInstanceOnTheSamePortFailsToStart)
+{
+	FakeUpstream f("127.0.0.2", false);
+	start({&f});
+	ASSERT_FALSE(HasFatalFailure());
+	TmpDir other;
+	RunResult r = run_qildnsc({"-w", "-l", "127.0.0.1", "-p", std::to_string(port_), "-d",
+	    f.list_entry()}, other.path(), 30s, {config_.config_env()});
+	EXPECT_EQ(r.exit_code, 1);
+	/* EADDRINUSE, or Winsock's WSAEADDRINUSE. */
+	std::string code = testing_windows_build() ? "10048" : "98";
+	std::string why = "QILEC_00691: bind(2) for 127.0.0.1:" + std::to_string(port_) +
+	    " error: " + code + " Unknown " + code;
+	EXPECT_EQ(r.err, "qildnsc: " + why + " (see qildnsc_stdout.txt)\n");
+	/* The first one still has its queries. */
+	DnsClient c(port_);
+	ASSERT_TRUE(c.send(dns::build_query(7, "still.test", dns::TYPE_A)));
+	EXPECT_TRUE(f.wait_received(1));
+}
+
+/* Diversion mode (no -w) needs the driver's library, which no test machine
+ * has: start-up ends with status 1 and the driver's message. Linux
+ * diversion is tested in diversion_test. */
+TEST_F(ForwarderTest, DiversionWithoutTheDriverEndsStartUp)
+{
+	if (!testing_windows_build())
+		GTEST_SKIP() << "the Windows build's driver library; see diversion_test on Linux";
+	RunResult r = run_qildnsc({"-d", "127.0.0.2:5300"}, dir_.path(), 30s,
+	    {config_.config_env()});
+	EXPECT_EQ(r.exit_code, 1) << r.err;
+	EXPECT_EQ(count_of(log(), "Failed to open the WinDivert device (126)"), 1u) << log();
+}
+
+/* ---------------------------------------------------------------------- */
+/* DNS over TCP */
+
+/* A query's reply over TCP, and how long it took. */
+struct TcpReply {
+	std::optional<dns::Bytes> msg;
+	std::chrono::milliseconds took{0};
+};
+
+TcpReply
+ask_tcp(uint16_t port, uint16_t id, const std::string &name, uint16_t qtype = dns::TYPE_A)
+{
+	TcpClient c("127.0.0.1", port);
+	auto t0 = Clock::now();
+	if (!c.send_message(dns::build_query(id, name, qtype)))
+		return {};
+	auto msg = c.receive(10s);
+	return {msg, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0)};
+}
+
+/* Answers each question name as `rows` say (no entry: no answer). */
+Script
+by_name(std::map<std::string, std::function<std::vector<Reply>(const Received &)>> rows)
+{
+	return [rows = std::move(rows)](const Received &r) {
+		auto q = dns::first_question(r.message);
+		auto it = q ? rows.find(q->name) : rows.end();
+		return it == rows.end() ? std::vector<Reply>{} : it->second(r);
+	};
+}
+
+/*
+ * Each answer over TCP is judged like a datagram, and the client gets one
+ * reply: the first relayed answer; else the held one after the hold delay,
+ * or as soon as every server is done; else SERVFAIL.
+ */
+TEST_F(ForwarderTest, TcpQueriesGetOneJudgedReply)
+{
+	write_file(dir_.file("blocklist.txt"), "203.0.113.5\n");
+	auto now = [](std::vector<dns::Record> recs, std::chrono::milliseconds d = 0ms) {
+		return [recs, d](const Received &r) {
+			return std::vector<Reply>{{d, dns::build_answer(r.message, recs)}};
+		};
+	};
+	auto wrong_id = [](const Received &r) {
+		auto a = dns::build_answer(r.message, a_records({"192.0.2.9"}));
+		return std::vector<Reply>{{0ms, dns::with_id(a, dns::message_id(a) ^ 1)}};
+	};
+	FakeTcpUpstream s1("127.0.0.2", by_name({
+	    {"relay.test", now(a_records({"192.0.2.1", "192.0.2.2"}))},
+	    {"held.test", now(a_records({"192.0.2.3"}))},
+	    {"held-all-done.test", now(a_records({"192.0.2.3"}))},
+	    {"dropped.test", now(a_records({"203.0.113.5"}))},
+	}));
+	FakeTcpUpstream s2("127.0.0.3", by_name({
+	    {"relay.test", now(a_records({"192.0.2.4"}), 2s)},
+	    {"held-all-done.test", wrong_id},
+	    {"dropped.test", now(a_records({"203.0.113.5"}))},
+	}));
+	start_with_list("127.0.0.2:" + std::to_string(s1.port()) + ",127.0.0.3:" +
+	    std::to_string(s2.port()), {"-b", "blocklist.txt"});
+	ASSERT_FALSE(HasFatalFailure());
+
+	const uint16_t servfail = 2;
+	struct Row {
+		const char *name;
+		Addresses addresses; /* empty: SERVFAIL */
+		std::chrono::milliseconds at_least, at_most;
+	} rows[] = {
+	    {"relay.test", {"192.0.2.1", "192.0.2.2"}, 0ms, 250ms},
+	    {"held.test", {"192.0.2.3"}, 300ms, 1500ms},
+	    {"held-all-done.test", {"192.0.2.3"}, 0ms, 250ms},
+	    {"dropped.test", {}, 0ms, 250ms},
+	    {"silent.test", {}, 3500ms, 6000ms},
+	};
+	/* All at once: the slowest row sets the pace. */
+	std::vector<TcpReply> got(std::size(rows));
+	std::vector<std::thread> threads;
+	for (size_t i = 0; i < std::size(rows); i++)
+		threads.emplace_back([&, i] { got[i] = ask_tcp(port_, (uint16_t)(0x100 + i), rows[i].name); });
+	for (auto &t : threads)
+		t.join();
+	for (size_t i = 0; i < std::size(rows); i++) {
+		const Row &row = rows[i];
+		SCOPED_TRACE(row.name);
+		ASSERT_TRUE(got[i].msg) << "no reply";
+		const dns::Bytes &m = *got[i].msg;
+		EXPECT_EQ(dns::message_id(m), 0x100 + i);
+		EXPECT_EQ(dns::first_question(m).value().name, row.name);
+		EXPECT_EQ(dns::message_flags(m) & 0xf, row.addresses.empty() ? servfail : 0);
+		EXPECT_EQ(dns::answer_addresses(m), row.addresses);
+		EXPECT_GE(got[i].took, row.at_least);
+		EXPECT_LE(got[i].took, row.at_most);
+	}
+	EXPECT_EQ(count_of(log(), "QILEC_00826"), 1u) << "the answer with the wrong ID";
+	EXPECT_EQ(count_of(log(), "QILEC_00828"), 1u) << "the silent servers";
+}
+
+TEST_F(ForwarderTest, TcpWithoutPlainServersGetsServfail)
+{
+	FakeUpstream enc("127.0.0.2", true, answer(a_records({"192.0.2.1", "192.0.2.2"})));
+	start({&enc});
+	ASSERT_FALSE(HasFatalFailure());
+	for (uint16_t id : {1, 2}) {
+		TcpReply r = ask_tcp(port_, id, "enc.test");
+		ASSERT_TRUE(r.msg);
+		EXPECT_EQ(dns::message_id(*r.msg), id);
+		EXPECT_EQ(dns::message_flags(*r.msg) & 0xf, 2);
+	}
+	EXPECT_EQ(enc.received_count(), 0u);
+	EXPECT_EQ(count_of(log(), "QILEC_00827"), 1u);
+}
+
+/* A 3,000-byte answer: truncated to the client over classic UDP, whole
+ * over TCP. */
+TEST_F(ForwarderTest, LargeAnswersComeWholeOverTcp)
+{
+	auto big = [](const Received &r) {
+		return dns::build_answer(r.message, {dns::txt_record(3000)});
+	};
+	FakeUpstream udp("127.0.0.2", false, [&](const Received &r) {
+		return std::vector<Reply>{{0ms, dns::fit_datagram(r.message, big(r))}};
+	});
+	FakeTcpUpstream tcp("127.0.0.2", [&](const Received &r) {
+		return std::vector<Reply>{{0ms, big(r)}};
+	}, udp.port());
+	start({&udp});
+	ASSERT_FALSE(HasFatalFailure());
+
+	TcpReply r = ask_tcp(port_, 0x3000, "big.test", dns::TYPE_TXT);
+	ASSERT_TRUE(r.msg);
+	ASSERT_TRUE(tcp.received_count() == 1);
+	EXPECT_EQ(*r.msg, big(tcp.received()[0]));
+
+	std::string at = "@127.0.0.1 -p " + std::to_string(port_) + " big.test TXT +tries=1 +time=3";
+	auto out = dig(at + " +tcp");
+	if (!out)
+		GTEST_SKIP() << "dig is not installed (package bind9-dnsutils); skipping";
+	EXPECT_NE(out->find("status: NOERROR"), std::string::npos) << *out;
+	EXPECT_NE(out->find("ANSWER: 1,"), std::string::npos) << *out;
+	out = dig(at + " +ignore +notcp +bufsize=0");
+	EXPECT_NE(out->find("flags: qr tc"), std::string::npos) << *out;
+	EXPECT_NE(out->find("ANSWER: 0,"), std::string::npos) << *out;
+}
+
+TEST_F(ForwarderTest, SixtyFourTcpClientsPipelineAndTheNextIsRefused)
+{
+	FakeTcpUpstream f("127.0.0.2", answer(a_records({"192.0.2.1", "192.0.2.2"})));
+	start_with_list("127.0.0.2:" + std::to_string(f.port()));
+	ASSERT_FALSE(HasFatalFailure());
+
+	const size_t clients = 64, queries = 100;
+	std::vector<std::unique_ptr<TcpClient>> cs;
+	for (size_t c = 0; c < clients; c++) {
+		cs.push_back(std::make_unique<TcpClient>("127.0.0.1", port_));
+		ASSERT_TRUE(cs.back()->connected()) << c;
+	}
+	std::vector<size_t> answered(clients);
+	std::vector<std::thread> threads;
+	for (size_t c = 0; c < clients; c++) {
+		threads.emplace_back([&, c] {
+			dns::Bytes all;
+			for (size_t i = 0; i < queries; i++) {
+				auto q = tcp_frame(dns::build_query((uint16_t)i,
+				    "q" + std::to_string(i) + ".c" + std::to_string(c) + ".test", dns::TYPE_A));
+				all.insert(all.end(), q.begin(), q.end());
+			}
+			if (!cs[c]->send_raw(all))
+				return;
+			std::set<uint16_t> ids;
+			for (size_t i = 0; i < queries; i++) {
+				auto m = cs[c]->receive(20s);
+				if (!m)
+					break;
+				auto q = dns::first_question(*m);
+				uint16_t id = dns::message_id(*m);
+				if (q && q->name == "q" + std::to_string(id) + ".c" + std::to_string(c) + ".test" &&
+				    dns::answer_addresses(*m).size() == 2)
+					ids.insert(id);
+			}
+			answered[c] = ids.size();
+		});
+	}
+	for (auto &t : threads)
+		t.join();
+	for (size_t c = 0; c < clients; c++)
+		EXPECT_EQ(answered[c], queries) << "client " << c;
+
+	TcpClient extra("127.0.0.1", port_);
+	EXPECT_TRUE(extra.closed_by_peer(5s)) << "the 65th connection";
+	EXPECT_TRUE(wait_log("QILEC_00823: Too many TCP clients (64)"));
+	/* One of the 64 leaves; a newcomer is served. */
+	cs[0].reset();
+	EXPECT_TRUE(wait_until([&] {
+		TcpReply r = ask_tcp(port_, 7, "after.test");
+		return r.msg && dns::answer_addresses(*r.msg).size() == 2;
+	}, 5s));
+}
+
+/* Connections that stall or send what is no DNS message are closed; the
+ * server goes on. */
+TEST_F(ForwarderTest, StalledAndBrokenTcpConnectionsAreClosed)
+{
+	FakeTcpUpstream f("127.0.0.2", answer(a_records({"192.0.2.1", "192.0.2.2"})));
+	start_with_list("127.0.0.2:" + std::to_string(f.port()));
+	ASSERT_FALSE(HasFatalFailure());
+
+	struct Row {
+		const char *name;
+		dns::Bytes bytes;
+		bool at_once; /* else after the idle time-out */
+	};
+	dns::Bytes huge{0xff, 0xff};
+	huge.insert(huge.end(), 10, 0);
+	const Row rows[] = {
+	    {"silent", {}, false},
+	    {"half a length", {0x00}, false},
+	    {"65535 announced, 10 sent", huge, false},
+	    {"empty message", {0x00, 0x00}, true},
+	    {"shorter than a header", {0x00, 0x05, 1, 2, 3, 4, 5}, true},
+	};
+	std::vector<std::unique_ptr<TcpClient>> cs;
+	for (const Row &row : rows) {
+		cs.push_back(std::make_unique<TcpClient>("127.0.0.1", port_));
+		ASSERT_TRUE(cs.back()->connected());
+		ASSERT_TRUE(cs.back()->send_raw(row.bytes)) << row.name;
+	}
+	for (bool at_once : {true, false}) {
+		for (size_t i = 0; i < std::size(rows); i++) {
+			if (rows[i].at_once != at_once)
+				continue;
+			EXPECT_TRUE(cs[i]->closed_by_peer(at_once ? 2s : 15s)) << rows[i].name;
+		}
+	}
+	EXPECT_EQ(count_of(log(), "QILEC_00824"), 2u);
+	TcpReply r = ask_tcp(port_, 9, "still.test");
+	ASSERT_TRUE(r.msg);
+	EXPECT_EQ(dns::answer_addresses(*r.msg).size(), 2u);
+}
+
+/* ---------------------------------------------------------------------- */
+/* Datagrams of EDNS size */
+
+/* An answer to `q` of exactly `total` bytes: one TXT record filling it. */
+dns::Bytes
+sized_answer(std::span<const uint8_t> q, size_t total)
+{
+	dns::Bytes a = dns::build_answer(q, {dns::txt_record(1)});
+	return dns::build_answer(q, {dns::txt_record(1 + total - a.size())});
+}
+
+TEST_F(ForwarderTest, PlainDatagramsUpToTheEdnsSizeComeWhole)
+{
+	/* Names give sizes: "s<bytes>.test" is answered with that many bytes,
+	 * as long as the query's EDNS size allows (else truncated). */
+	auto size_of = [](const Received &r) {
+		auto q = dns::first_question(r.message);
+		return q ? std::stoul(q->name.substr(1)) : 0ul;
+	};
+	FakeUpstream udp("127.0.0.2", false, [&](const Received &r) {
+		return std::vector<Reply>{{0ms, dns::fit_datagram(r.message,
+		    sized_answer(r.message, size_of(r)))}};
+	});
+	FakeTcpUpstream tcp("127.0.0.2", [&](const Received &r) {
+		return std::vector<Reply>{{0ms, sized_answer(r.message, size_of(r))}};
+	}, udp.port());
+	start({&udp});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+
+	const struct {
+		size_t size;
+		bool whole;
+	} rows[] = {{513, true}, {3000, true}, {4096, true}, {4097, false}};
+	for (const auto &row : rows) {
+		SCOPED_TRACE(row.size);
+		std::string name = "s" + std::to_string(row.size) + ".test";
+		dns::Bytes q = dns::with_edns(dns::build_query(0x4096, name, dns::TYPE_TXT), 65535);
+		ASSERT_TRUE(c.send(q));
+		auto got = c.receive(2s);
+		if (!row.whole) {
+			EXPECT_FALSE(got);
+			EXPECT_TRUE(wait_log("QILEC_00699: remote: recvfrom(2) error: " + msgsize_code()));
+			continue;
+		}
+		ASSERT_TRUE(got);
+		EXPECT_EQ(got->data.size(), row.size);
+		EXPECT_EQ(dns::answer_records(got->data).value().size(), 1u);
+	}
+
+	std::string at = "@127.0.0.1 -p " + std::to_string(port_) + " s3000.test TXT +tries=1 +time=3";
+	auto out = dig(at + " +bufsize=4096 +notcp");
+	if (!out)
+		GTEST_SKIP() << "dig is not installed (package bind9-dnsutils); skipping";
+	EXPECT_NE(out->find("flags: qr rd ra;"), std::string::npos) << *out;
+	EXPECT_NE(out->find("ANSWER: 1,"), std::string::npos) << *out;
+	EXPECT_EQ(tcp.received_count(), 0u) << "dig had to ask over TCP";
+}
+
+} // namespace

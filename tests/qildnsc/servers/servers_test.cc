@@ -1,0 +1,220 @@
+/*
+ * servers_test.cc -- the server-list text into the upstream server table:
+ * markers, ports, empty entries, resolution failures, lookup by sender
+ * address, and the domestic/foreign warning when CRoute is enabled.
+ *
+ * init_servers rebuilds the table from scratch on every call.
+ */
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "filter/filter.h"
+#include "unit_support.h"
+#include "odr.h"
+#include "common/qildnsc.h"
+#include "servers/servers.h"
+#include "tmpdir.h"
+
+namespace {
+
+using qiltest::ConfString;
+using qiltest::dotted;
+using qiltest::ipv4;
+using LogCapture = qiltest::ForwarderLog;
+using qiltest::TmpDir;
+
+struct Server {
+	const char *addr;
+	uint16_t port;
+	bool encrypted;
+};
+
+struct ListCase {
+	const char *name;
+	const char *text;
+	std::vector<Server> servers;
+};
+
+class ServerList : public ::testing::TestWithParam<ListCase> {};
+
+TEST_P(ServerList, Entries)
+{
+	const ListCase &c = GetParam();
+	LogCapture log;
+	ConfString list(&dnsc_conf.dns_servers, c.text);
+
+	ASSERT_EQ(init_servers(), 0) << log.text();
+	EXPECT_TRUE(log.contains(std::string("[INFO] Using DNS servers: ") + c.text + "\n"))
+	    << log.text();
+	ASSERT_EQ(n_upstream_servers, (int32_t)c.servers.size());
+	EXPECT_EQ(log.contains("[WARN] No DNS server to forward to: every query will go "
+	                       "unanswered.\n"), c.servers.empty()) << log.text();
+	for (size_t i = 0; i < c.servers.size(); i++) {
+		const struct upstream_server &us = upstream_servers[i];
+		const auto *sin = reinterpret_cast<const struct sockaddr_in *>(&us.addr);
+		SCOPED_TRACE("server " + std::to_string(i));
+		EXPECT_EQ(us.addrlen, (int32_t)sizeof(struct sockaddr_in));
+		EXPECT_EQ(sin->sin_family, AF_INET);
+		EXPECT_EQ(dotted(sin->sin_addr.s_addr), c.servers[i].addr);
+		EXPECT_EQ(ntohs(sin->sin_port), c.servers[i].port);
+		EXPECT_EQ(us.flags, c.servers[i].encrypted ? UPSTREAM_ENCRYPTED : 0u);
+		/* Nothing but zeros past the address. */
+		const auto *raw = reinterpret_cast<const uint8_t *>(&us.addr);
+		for (size_t b = (size_t)us.addrlen; b < sizeof us.addr; b++)
+			ASSERT_EQ(raw[b], 0) << "byte " << b;
+		EXPECT_EQ(memcmp(sin->sin_zero, "\0\0\0\0\0\0\0\0", 8), 0);
+	}
+}
+
+const ListCase kListCases[] = {
+	{"plain", "192.0.2.1", {{"192.0.2.1", 53, false}}},
+	{"encrypted_then_plain", "E192.0.2.1:10015,198.51.100.7",
+	 {{"192.0.2.1", 10015, true}, {"198.51.100.7", 53, false}}},
+	{"lower_case_marker", "e192.0.2.1", {{"192.0.2.1", 53, true}}},
+	{"empty_entries", "192.0.2.1,,198.51.100.7,",
+	 {{"192.0.2.1", 53, false}, {"198.51.100.7", 53, false}}},
+	{"leading_comma", ",E198.51.100.7:5300", {{"198.51.100.7", 5300, true}}},
+	{"only_commas", ",,", {}},
+	{"empty", "", {}},
+	{"host_name", "localhost:10015", {{"127.0.0.1", 10015, false}}},
+	/* The first character is the marker whatever follows. */
+	{"host_name_after_marker", "Elocalhost", {{"127.0.0.1", 53, true}}},
+	{"same_address_twice", "192.0.2.1,E192.0.2.1",
+	 {{"192.0.2.1", 53, false}, {"192.0.2.1", 53, true}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Texts, ServerList, ::testing::ValuesIn(kListCases),
+                         qiltest::CaseName());
+
+const char kNoResolve[] = "QILEC_00689: getaddrinfo(3) for %s error: ";
+const char kBadPort[] = "QILEC_00761: Invalid port in DNS server %s (it must be from 1 to 65535)";
+
+struct BadCase {
+	const char *name;
+	const char *text;
+	const char *entry; /* as the message shows it */
+	int32_t filled;    /* records before the failing entry */
+	const char *message = kNoResolve;
+};
+
+class ServerListFailure : public ::testing::TestWithParam<BadCase> {};
+
+TEST_P(ServerListFailure, StopsWithTheEntryAsWritten)
+{
+	const BadCase &c = GetParam();
+	LogCapture log;
+	ConfString list(&dnsc_conf.dns_servers, c.text);
+
+	EXPECT_EQ(init_servers(), -1);
+	std::string want = std::string("[ERROR] ") + c.message;
+	want.replace(want.find("%s"), 2, c.entry);
+	EXPECT_TRUE(log.contains(want)) << "want: " << want << "\nlog: " << log.text();
+	EXPECT_EQ(n_upstream_servers, c.filled);
+}
+
+const BadCase kBadCases[] = {
+	{"unresolvable_last", "192.0.2.1,E198.51.100.7:10015,Eno-such-host.invalid:10015",
+	 "Eno-such-host.invalid:10015", 2},
+	{"unresolvable_first", "no-such-host.invalid,192.0.2.1", "no-such-host.invalid", 0},
+	{"unknown_service", "192.0.2.1,e192.0.2.2:no-such-service",
+	 "e192.0.2.2:no-such-service", 1},
+	/* The resolver would wrap these ports silently. */
+	{"port_too_big", "192.0.2.1,E192.0.2.2:99999", "E192.0.2.2:99999", 1, kBadPort},
+	{"port_zero", "192.0.2.1:0", "192.0.2.1:0", 0, kBadPort},
+	{"port_empty", "192.0.2.1:", "192.0.2.1:", 0, kBadPort},
+};
+
+INSTANTIATE_TEST_SUITE_P(Texts, ServerListFailure, ::testing::ValuesIn(kBadCases),
+                         qiltest::CaseName());
+
+struct sockaddr_in
+sender(const char *addr, uint16_t port)
+{
+	struct sockaddr_in sin;
+	memset(&sin, 0, sizeof sin);
+	sin.sin_family = AF_INET;
+	sin.sin_port = htons(port);
+	sin.sin_addr.s_addr = ipv4(addr);
+	return sin;
+}
+
+TEST(FindUpstreamServer, WholeAddressMustMatchFirstInListOrder)
+{
+	LogCapture log;
+	ConfString list(&dnsc_conf.dns_servers, "192.0.2.1,E192.0.2.1,E198.51.100.7:10015");
+	ASSERT_EQ(init_servers(), 0) << log.text();
+	ASSERT_EQ(n_upstream_servers, 3);
+
+	struct sockaddr_in sin = sender("192.0.2.1", 53);
+	EXPECT_EQ(find_upstream_server(&sin, sizeof sin), &upstream_servers[0]);
+
+	sin = sender("198.51.100.7", 10015);
+	EXPECT_EQ(find_upstream_server(&sin, sizeof sin), &upstream_servers[2]);
+
+	/* Same address, other port; other address, same port. */
+	sin = sender("198.51.100.7", 53);
+	EXPECT_EQ(find_upstream_server(&sin, sizeof sin), nullptr);
+	sin = sender("192.0.2.2", 53);
+	EXPECT_EQ(find_upstream_server(&sin, sizeof sin), nullptr);
+
+	/* The trailing zero bytes count, and so does the length. */
+	sin = sender("192.0.2.1", 53);
+	sin.sin_zero[7] = 1;
+	EXPECT_EQ(find_upstream_server(&sin, sizeof sin), nullptr);
+	sin = sender("192.0.2.1", 53);
+	EXPECT_EQ(find_upstream_server(&sin, sizeof sin - 1), nullptr);
+	struct sockaddr_storage ss;
+	memset(&ss, 0, sizeof ss);
+	memcpy(&ss, &sin, sizeof sin);
+	EXPECT_EQ(find_upstream_server(&ss, sizeof ss), nullptr);
+}
+
+/* ---- CRoute: at least one domestic and one foreign server ---- */
+
+struct ClassCase {
+	const char *name;
+	const char *route; /* nullptr: CRoute disabled */
+	const char *servers;
+	bool warned;
+};
+
+class ServerClasses : public ::testing::TestWithParam<ClassCase> {};
+
+TEST_P(ServerClasses, Warning)
+{
+	const ClassCase &c = GetParam();
+	TmpDir dir;
+	LogCapture log;
+	std::string path = dir.file("route.txt");
+
+	if (c.route != nullptr)
+		qiltest::write_file(path, c.route);
+	ConfString croute(&dnsc_conf.croute_path, c.route != nullptr ? path.c_str() : nullptr);
+	ConfString list(&dnsc_conf.dns_servers, c.servers);
+	ASSERT_EQ(load_croute(), 0) << log.text();
+	log.clear();
+
+	EXPECT_EQ(init_servers(), 0) << log.text();
+	const char *warning =
+	    "[WARN]  [WARN] At least one local DNS and one foreign DNS required if CRoute is enabled.\n";
+	EXPECT_EQ(log.contains(warning), c.warned) << log.text();
+}
+
+const ClassCase kClassCases[] = {
+	{"both_classes", "192.0.2.0/24\n", "192.0.2.1,E198.51.100.7:10015", false},
+	{"both_classes_foreign_first", "192.0.2.0/24\n", "198.51.100.7,192.0.2.1", false},
+	{"only_foreign", "192.0.2.0/24\n", "198.51.100.7,E203.0.113.1", true},
+	{"only_domestic", "192.0.2.0/24\n", "192.0.2.1,192.0.2.2", true},
+	{"empty_table", "", "192.0.2.1,198.51.100.7", true},
+	{"no_servers", "192.0.2.0/24\n", "", true},
+	{"croute_disabled", nullptr, "198.51.100.7", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Lists, ServerClasses, ::testing::ValuesIn(kClassCases),
+                         qiltest::CaseName());
+
+} // namespace
