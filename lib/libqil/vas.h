@@ -44,4 +44,15 @@ extern "C" {
 		    "(" #p ")->magic == " QIL_XSTR(m));                       \
 	} while (0)
 
+/* A pointer handed back untyped (a callback's private pointer, an event's
+ * data) taken as the record it must be: `to` is assigned from `from` and
+ * checked like CHECK_OBJ_NOTNULL, so that a wrong pointer stops here. */
+#define CAST_OBJ_NOTNULL(to, from, m)                                         \
+	do {                                                                  \
+		(to) = static_cast<decltype(to)>(from);                       \
+		CHECK_OBJ_NOTNULL(to, m);                                     \
+	} while (0)
+/* The end of a switch over one of our own enums that covers every value:
+ * anything else is memory gone wrong, never a case to pass over. */
+#define WRONG(what) ODR_assert_fail(__func__, __FILE__, __LINE__, "wrong " what, 0)
 #endif

@@ -111,6 +111,25 @@ TEST(OdrDeath, AssertionReporterPrintsOneLineAndAborts)
 	EXPECT_ASSERT_FAIL(AN(p), re);
 }
 
+/* What a callback gets back untyped is checked for its magic, and a switch
+ * over our own enum stops on a value it does not know. */
+TEST(OdrDeath, WrongRecordsAndImpossibleValuesAreFatal)
+{
+	struct rec {
+		unsigned magic;
+	} good = {0x600d}, bad = {0xbad};
+	void *volatile priv = &good;
+	struct rec *r = nullptr;
+
+	CAST_OBJ_NOTNULL(r, priv, 0x600d);
+	EXPECT_EQ(r, &good);
+	priv = &bad;
+	EXPECT_ASSERT_FAIL(CAST_OBJ_NOTNULL(r, priv, 0x600d), "\\(r\\)->magic == 0x600d 0\n$");
+	priv = nullptr;
+	EXPECT_ASSERT_FAIL(CAST_OBJ_NOTNULL(r, priv, 0x600d), "\\(r\\) != 0 0\n$");
+	EXPECT_ASSERT_FAIL(WRONG("verdict"), " wrong verdict 0\n$");
+}
+
 TEST(OdrDeath, BadClockArgumentsAreFatal)
 {
 	struct odr_timeval tv;
