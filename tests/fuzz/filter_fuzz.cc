@@ -14,16 +14,17 @@
 #include <string>
 
 #include "filter/filter.h"
+#include "filter/tables.h"
 #include "fuzz_support.h"
 
 static void
 check_sorted()
 {
-	for (int32_t i = 1; i < n_ip_blacklist; i++)
-		if (ip_blacklist[i - 1] > ip_blacklist[i])
+	for (int32_t i = 1; i < tables.n_ip_blacklist; i++)
+		if (tables.ip_blacklist[i - 1] > tables.ip_blacklist[i])
 			abort();
-	for (int32_t i = 1; i < n_croute; i++)
-		if (ntohl(croute_table[i - 1].start) > ntohl(croute_table[i].start))
+	for (int32_t i = 1; i < tables.n_croute; i++)
+		if (ntohl(tables.croute_table[i - 1].start) > ntohl(tables.croute_table[i].start))
 			abort();
 }
 
@@ -47,7 +48,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		abort();
 	/* Lines are read in pieces of 31 characters: at most one entry per
 	 * piece, one piece per byte at worst. */
-	if ((size_t)n_ip_blacklist > size || (size_t)n_croute > size)
+	if ((size_t)tables.n_ip_blacklist > size || (size_t)tables.n_croute > size)
 		abort();
 	check_sorted();
 
@@ -59,9 +60,9 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		if (hit != 0 && hit != 1)
 			abort();
 	}
-	if (n_croute > 0) {
-		(void)croute_lookup(croute_table[0].start);
-		(void)croute_lookup(croute_table[n_croute - 1].start);
+	if (tables.n_croute > 0) {
+		(void)croute_lookup(tables.croute_table[0].start);
+		(void)croute_lookup(tables.croute_table[tables.n_croute - 1].start);
 	}
 	return 0;
 }

@@ -17,8 +17,10 @@
 #include <unistd.h>
 
 #include "fuzz_support.h"
+#include "forward/held.h"
 #include "forward/intake.h"
 #include "forward/loop.h"
+#include "forward/pending.h"
 #include "qca_frame.h"
 #include "servers/servers.h"
 #include "forward/sockets.h"
@@ -45,9 +47,12 @@ harness()
 		dnsc_conf.dns_servers = strdup(list);
 		if (init_servers() != 0)
 			abort();
-		local_fd = qilfuzz::udp_bound(&n.local);
-		remote_fds[0] = qilfuzz::udp_bound(nullptr);
-		n_remote_fds = 1;
+		sock_init();
+		pending_init();
+		held_init();
+		socks.local_fd = qilfuzz::udp_bound(&n.local);
+		socks.remote_fds[0] = qilfuzz::udp_bound(nullptr);
+		socks.n_remote_fds = 1;
 		n.client = qilfuzz::udp_bound(nullptr);
 		return n;
 	}();
@@ -85,7 +90,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	static struct sock_batch batch;
 	static bool ready = (sock_batch_init(&batch), true);
 	(void)ready;
-	int got = sock_recv(local_fd, LOCAL_BUFSIZE, &batch);
+	int got = sock_recv(socks.local_fd, LOCAL_BUFSIZE, &batch);
 	for (int i = 0; i < got; i++)
 		DNS_local(&batch.dg[i]);
 	sock_flush();
@@ -100,7 +105,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	n = take(h.encrypted, buf, sizeof buf);
 	if (n >= 0) {
 		size_t len;
-		if (QCA_unframe(&upstream_key, buf, (size_t)n, &len) != QCA_UNFRAME_OK)
+		if (QCA_unframe(&upstreams.upstream_key, buf, (size_t)n, &len) != QCA_UNFRAME_OK)
 			abort();
 		expect_same_query(buf, len, data, size);
 	}

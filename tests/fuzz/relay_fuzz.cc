@@ -22,10 +22,13 @@
 #include <string>
 
 #include "filter/filter.h"
+#include "filter/tables.h"
 #include "fuzz_support.h"
 #include "forward/intake.h"
+#include "forward/pending.h"
 #include "qca_frame.h"
 #include "common/qildnsc.h"
+#include "forward/held.h"
 #include "forward/relay.h"
 #include "servers/servers.h"
 #include "forward/sockets.h"
@@ -81,9 +84,12 @@ harness()
 			abort();
 
 		struct sockaddr_in client;
-		local_fd = udp_bound(&client);
-		remote_fds[0] = udp_bound(&n.remote);
-		n_remote_fds = 1;
+		sock_init();
+		pending_init();
+		held_init();
+		socks.local_fd = udp_bound(&client);
+		socks.remote_fds[0] = udp_bound(&n.remote);
+		socks.n_remote_fds = 1;
 		(void)unlink(bl.c_str());
 		(void)unlink(cr.c_str());
 		(void)rmdir(dir);
@@ -168,7 +174,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		expect_answer(msg, len);
 		break;
 	case 1: {
-		int n = QCA_frame(&upstream_key, msg, len, frame, sizeof frame);
+		int n = QCA_frame(&upstreams.upstream_key, msg, len, frame, sizeof frame);
 		if (n < 0)
 			return 0;
 		expect_answer(msg, len);
@@ -191,7 +197,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	(void)ready;
 	struct odr_timeval now;
 	held_now(&now);
-	int n = sock_recv(remote_fds[0], REMOTE_BUFSIZE, &batch);
+	int n = sock_recv(socks.remote_fds[0], REMOTE_BUFSIZE, &batch);
 	for (int i = 0; i < n; i++)
 		DNS_remote(&batch.dg[i], 0, &now);
 	release_held_answers();

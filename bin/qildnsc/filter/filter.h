@@ -1,9 +1,9 @@
 /*
- * filter.h -- the IP blocklist, the CRoute table of domestic address
- * ranges, and the judgement of upstream answers by them.
+ * filter.h -- the judgement of upstream answers by the blocklist and the
+ * CRoute table: relay at once, hold as a fallback, or drop.
  *
- * The tables are loaded on the start-up thread and only read afterwards
- * (by init_servers and by the event-loop thread), without locks.
+ * Called by the event-loop and TCP threads; reads only tables loaded at
+ * start-up.
  */
 #ifndef QILDNSC_FILTER_H
 #define QILDNSC_FILTER_H
@@ -12,29 +12,15 @@
 
 #include "vdns.h"
 
-#define FILTER_RELAY 0
-#define FILTER_DROP  1
-#define FILTER_HOLD  (-1)
-
-struct croute_entry {
-	uint32_t start;    /* network byte order */
-	uint32_t hostmask; /* host byte order: the bits that may differ */
+/* What becomes of one answer. */
+enum filter_verdict {
+	FILTER_HOLD = -1, /* kept back as a fallback for a better answer */
+	FILTER_RELAY = 0, /* sent to the client at once */
+	FILTER_DROP = 1,  /* never sent */
 };
 
-extern uint32_t *ip_blacklist;
-extern int32_t n_ip_blacklist;
-extern struct croute_entry *croute_table;
-extern int32_t n_croute;
-
-/* 0 on success or when no file is configured, -1 on failure (logged). */
-int load_blacklist(void);
-int load_croute(void);
-
-/* 1 when `addr` (network order) lies in the domestic range found for it. */
-int croute_lookup(uint32_t addr);
-
-/* FILTER_RELAY, FILTER_DROP or FILTER_HOLD for a parsed upstream answer
- * from `server` (IPv4, network order). */
-int filter_response(struct vdns_msg *msg, uint32_t server);
+/* The verdict on a parsed upstream answer from `server` (IPv4, network
+ * order). */
+enum filter_verdict filter_response(struct vdns_msg *msg, uint32_t server);
 
 #endif

@@ -10,9 +10,10 @@
  */
 #include <string.h>
 
+#include "common/qildnsc.h"
+#include "forward/held.h"
 #include "forward/intake.h"
 #include "forward/loop.h"
-#include "common/qildnsc.h"
 #include "forward/relay.h"
 #include "vtc_log.h"
 
@@ -97,7 +98,7 @@ main_loop(void *arg)
 	struct loop *lp = new struct loop;
 
 	(void)arg;
-	if (loop_open(lp, local_fd, remote_fds, n_remote_fds) == 0) {
+	if (loop_open(lp, socks.local_fd, socks.remote_fds, socks.n_remote_fds) == 0) {
 		while (loop_turn(lp, loop_wait_ms(lp)) == 0)
 			continue;
 		loop_close(lp);

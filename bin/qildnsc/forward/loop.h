@@ -56,7 +56,7 @@ int loop_turn(struct loop *lp, int timeout_ms);
  * else until the oldest held answer is due, at most SELECT_TIMEOUT_USEC. */
 int loop_wait_ms(const struct loop *lp);
 
-/* Thread body of the event loop over local_fd and remote_fds; returns only
+/* Thread body of the event loop over socks.local_fd and socks.remote_fds; returns only
  * after a failure of the wait. */
 void *main_loop(void *arg);
 

@@ -18,18 +18,23 @@
 #include "vtc_log.h"
 #include "vtcp.h"
 
-int local_fd = -1;
-int remote_fds[UPSTREAM_SOCKETS] = {-1, -1, -1, -1, -1, -1, -1, -1};
-int n_remote_fds;
+/* Zero until sock_init(): the queues are large, and a handle made at
+ * load time would carry them in the program file. */
+struct forward_sockets socks;
 
-/* A client may give any source address, so the send errors it causes are
- * rate-limited. */
-static struct vtc_limit sock_send_limit =
-    VTC_LIMIT_INIT("sendto(2) error", VTCLOG_ERROR);
-
-/* A queue for each socket being sent on: the listening socket and each
- * upstream socket. */
-static std::array<struct sock_sendq, SOCK_QUEUES> sock_queues;
+void
+sock_init(void)
+{
+	socks.local_fd = -1;
+	std::fill(std::begin(socks.remote_fds), std::end(socks.remote_fds), -1);
+	socks.n_remote_fds = 0;
+	/* A client may give any source address, so the send errors it causes
+	 * are rate-limited. */
+	socks.sock_send_limit = VTC_LIMIT_INIT("sendto(2) error", VTCLOG_ERROR);
+	for (auto &q : socks.sock_queues)
+		q.n = 0;
+	socks.magic = FORWARD_SOCKETS_MAGIC;
+}
 
 /* A bigger receive buffer than the default, so that a burst of queries or
  * answers waits in the kernel instead of being dropped there. */
@@ -75,13 +80,14 @@ init_sockets(void)
 	struct addrinfo hints = {}, *res = NULL;
 	int r;
 
-	local_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17);
-	QIL_ASSERT(local_fd >= 0);
-	r = VTCP_nonblocking(local_fd);
+	sock_init();
+	socks.local_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17);
+	QIL_ASSERT(socks.local_fd >= 0);
+	r = VTCP_nonblocking(socks.local_fd);
 	QIL_ASSERT(r == 0);
 	/* No SO_REUSEADDR: on a datagram socket it would let a second
 	 * program bind this address and port and quietly take the queries. */
-	sock_rcvbuf(local_fd);
+	sock_rcvbuf(socks.local_fd);
 
 	hints.ai_family = AF_INET;
 	hints.ai_socktype = SOCK_DGRAM;
@@ -91,7 +97,7 @@ init_sockets(void)
 		    dnsc_conf.listen_addr, dnsc_conf.listen_port, gai_strerror(r));
 		return -1;
 	}
-	if (bind(local_fd, res->ai_addr, res->ai_addrlen) != 0) {
+	if (bind(socks.local_fd, res->ai_addr, res->ai_addrlen) != 0) {
 		int e = ODR_sockError();
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00691: bind(2) for %s:%s error: %d %s",
 		    dnsc_conf.listen_addr, dnsc_conf.listen_port, e, ODR_sockErrorText());
@@ -101,9 +107,9 @@ init_sockets(void)
 	freeaddrinfo(res);
 
 	for (int i = 0; i < UPSTREAM_SOCKETS; i++) {
-		if (open_upstream_socket(&remote_fds[i]) != 0)
+		if (open_upstream_socket(&socks.remote_fds[i]) != 0)
 			return -1;
-		n_remote_fds = i + 1;
+		socks.n_remote_fds = i + 1;
 	}
 
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Listening on %s:%s", dnsc_conf.listen_addr,
@@ -120,7 +126,8 @@ sock_recv_quiet(int err)
 void
 sock_send_failed(const char *code, int err)
 {
-	vtc_limit_log(&sock_send_limit, vl, "%s: sendto(2) error: %d %s", code, err,
+	CHECK_OBJ_NOTNULL(&socks, FORWARD_SOCKETS_MAGIC);
+	vtc_limit_log(&socks.sock_send_limit, vl, "%s: sendto(2) error: %d %s", code, err,
 	    ODR_sockErrorText());
 }
 
@@ -130,7 +137,7 @@ sock_queue_of(int fd)
 {
 	struct sock_sendq *empty = NULL;
 
-	for (auto &q : sock_queues) {
+	for (auto &q : socks.sock_queues) {
 		if (q.n > 0 && q.fd == fd)
 			return &q;
 		if (q.n == 0 && empty == NULL)
@@ -138,7 +145,7 @@ sock_queue_of(int fd)
 	}
 	if (empty == NULL) {
 		/* More sockets than queues: make room. */
-		empty = &sock_queues[0];
+		empty = &socks.sock_queues[0];
 		sock_sendq_flush(empty);
 	}
 	empty->fd = fd;
@@ -149,6 +156,7 @@ void
 sock_send(int fd, const void *data, size_t len, const void *addr, int32_t addrlen,
           const char *code)
 {
+	CHECK_OBJ_NOTNULL(&socks, FORWARD_SOCKETS_MAGIC);
 	QIL_ASSERT(len <= SOCK_DGRAM_MAX);
 	struct sock_sendq *q = sock_queue_of(fd);
 	int i = q->n++;
@@ -166,7 +174,8 @@ sock_send(int fd, const void *data, size_t len, const void *addr, int32_t addrle
 void
 sock_flush(void)
 {
-	for (auto &q : sock_queues)
+	CHECK_OBJ_NOTNULL(&socks, FORWARD_SOCKETS_MAGIC);
+	for (auto &q : socks.sock_queues)
 		if (q.n > 0)
 			sock_sendq_flush(&q);
 }
@@ -174,5 +183,6 @@ sock_flush(void)
 void
 sock_log_flush(double now)
 {
-	vtc_limit_flush(&sock_send_limit, vl, now);
+	CHECK_OBJ_NOTNULL(&socks, FORWARD_SOCKETS_MAGIC);
+	vtc_limit_flush(&socks.sock_send_limit, vl, now);
 }

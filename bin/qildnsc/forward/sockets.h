@@ -22,7 +22,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <array>
+
 #include "odr.h"
+#include "vtc_limit.h"
 
 /* The most datagrams read from one socket in one receive (one loop turn),
  * so that a busy socket can starve neither the other nor the held answers. */
@@ -46,10 +49,6 @@
 /* The platform's batch headers and wait set (struct sock_batch_sys,
  * struct sock_sendq_sys, struct sock_waitset). */
 #include "sock_sys.h"
-
-extern int local_fd;
-extern int remote_fds[UPSTREAM_SOCKETS];
-extern int n_remote_fds; /* the upstream sockets open (UPSTREAM_SOCKETS once started) */
 
 /*
  * One receive as a handler sees it: a datagram of `n` bytes, an empty one
@@ -77,8 +76,11 @@ struct sock_batch {
 	uint8_t buf[SOCK_BATCH][SOCK_DGRAM_MAX];
 };
 
+/* Makes the sockets' handle (no socket open, every queue empty); tests that
+ * hand in sockets of their own call it, start-up through init_sockets(). */
+void sock_init(void);
 /* Creates the sockets and binds the listening one and each upstream one
- * (to a port the kernel picks); -1 on failure (logged). */
+ * (to a port the kernel picks); -1 on failure (logged). Start-up thread. */
 int init_sockets(void);
 
 /* Makes `b` ready for sock_recv(). */
@@ -142,6 +144,24 @@ struct sock_sendq {
 	uint8_t buf[SOCK_SENDQ_MAX][SOCK_DGRAM_MAX];
 	struct sock_sendq_sys sys;
 };
+
+/*
+ * The forwarder's sockets and what is queued on them: made by
+ * init_sockets() on the start-up thread, then the event-loop thread's.
+ */
+struct forward_sockets {
+	unsigned magic;
+#define FORWARD_SOCKETS_MAGIC 0x41c8e05d
+	int local_fd;
+	int remote_fds[UPSTREAM_SOCKETS];
+	int n_remote_fds; /* the upstream sockets open (UPSTREAM_SOCKETS once started) */
+	struct vtc_limit sock_send_limit;
+	/* A queue for each socket being sent on: the listening socket and
+	 * each upstream socket. */
+	std::array<struct sock_sendq, SOCK_QUEUES> sock_queues;
+};
+
+extern struct forward_sockets socks;
 
 /* Sends the queue and empties it; each datagram that fails is logged with
  * its own code through sock_send_failed() (the platform's part). */

@@ -8,7 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "filter/filter.h"
+#include "filter/tables.h"
 #include "odr.h"
 #include "common/qildnsc.h"
 #include "servers/servers.h"
@@ -16,9 +16,7 @@
 #include "vss.h"
 #include "vtc_log.h"
 
-struct upstream_server *upstream_servers;
-int32_t n_upstream_servers;
-QCA_Context upstream_key;
+struct server_table upstreams = {SERVER_TABLE_MAGIC, NULL, 0, {}};
 
 /* Resolves one entry into `us`; -1 (logged) when it does not resolve. */
 static int
@@ -77,18 +75,19 @@ init_servers(void)
 	if (text == NULL)
 		text = dnsc_conf.dns_servers = strdup("");
 	AN(text);
+	CHECK_OBJ_NOTNULL(&upstreams, SERVER_TABLE_MAGIC);
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Using DNS servers: %s", text);
 
-	upstream_key_init(&upstream_key);
+	upstream_key_init(&upstreams.upstream_key);
 
 	size_t slots = 1;
 	for (const char *p = text; *p != '\0'; p++)
 		slots += *p == ',';
-	free(upstream_servers);
-	upstream_servers = static_cast<struct upstream_server *>(
-	    calloc(slots, sizeof *upstream_servers));
-	AN(upstream_servers);
-	n_upstream_servers = 0;
+	free(upstreams.upstream_servers);
+	upstreams.upstream_servers = static_cast<struct upstream_server *>(
+	    calloc(slots, sizeof *upstreams.upstream_servers));
+	AN(upstreams.upstream_servers);
+	upstreams.n_upstream_servers = 0;
 
 	/* Cut at each comma in place (the list text is ours to keep cut). */
 	for (char *entry = text, *next; entry != NULL; entry = next) {
@@ -98,13 +97,14 @@ init_servers(void)
 			*comma = '\0';
 		if (*entry == '\0')
 			continue;
-		if (servers_add(entry, &upstream_servers[n_upstream_servers],
-		    &local_seen, &foreign_seen) != 0)
+		if (servers_add(entry,
+		    &upstreams.upstream_servers[upstreams.n_upstream_servers], &local_seen,
+		    &foreign_seen) != 0)
 			return -1;
-		n_upstream_servers++;
+		upstreams.n_upstream_servers++;
 	}
 
-	if (n_upstream_servers == 0)
+	if (upstreams.n_upstream_servers == 0)
 		vtc_log(vl, VTCLOG_WARN,
 		    "[WARN] No DNS server to forward to: every query will go unanswered.");
 	if (dnsc_conf.croute_path != NULL && !(local_seen && foreign_seen))
@@ -116,8 +116,9 @@ init_servers(void)
 const struct upstream_server *
 find_upstream_server(const void *sa, socklen_t len)
 {
-	for (int32_t i = 0; i < n_upstream_servers; i++) {
-		const struct upstream_server *us = &upstream_servers[i];
+	CHECK_OBJ_NOTNULL(&upstreams, SERVER_TABLE_MAGIC);
+	for (int32_t i = 0; i < upstreams.n_upstream_servers; i++) {
+		const struct upstream_server *us = &upstreams.upstream_servers[i];
 		if ((socklen_t)us->addrlen == len && memcmp(&us->addr, sa, len) == 0)
 			return us;
 	}

@@ -21,14 +21,24 @@ struct upstream_server {
 };
 static_assert(sizeof(struct sockaddr_storage) == 128, "128-byte address storage");
 
-extern struct upstream_server *upstream_servers;
-extern int32_t n_upstream_servers;
-extern QCA_Context upstream_key;
+/* The table and the key: init_servers() writes them on the start-up
+ * thread; the event-loop and TCP threads only read them afterwards. */
+struct server_table {
+	unsigned magic;
+#define SERVER_TABLE_MAGIC 0x2a9f4c61
+	struct upstream_server *upstream_servers;
+	int32_t n_upstream_servers;
+	QCA_Context upstream_key;
+};
 
-/* 0 on success, -1 when an entry does not resolve (logged). */
+extern struct server_table upstreams;
+
+/* Fills the table from dnsc_conf.dns_servers (cut in place) and sets up
+ * the key; 0 on success, -1 when an entry does not resolve (logged). */
 int init_servers(void);
 
-/* The first server whose address equals `sa` bytewise over `len`. */
+/* The first server whose address equals `sa` bytewise over `len`, or NULL
+ * for a stranger. */
 const struct upstream_server *find_upstream_server(const void *sa, socklen_t len);
 
 #endif

@@ -7,7 +7,9 @@
 
 #include "config/config.h"
 #include "divert/diversion.h"
-#include "filter/filter.h"
+#include "filter/tables.h"
+#include "forward/held.h"
+#include "forward/pending.h"
 #include "forward/sockets.h"
 #include "odr.h"
 #include "common/qildnsc.h"
@@ -42,6 +44,8 @@ qildnsc_init(int argc, char *argv[])
 		return 1;
 	if (init_servers() != 0)
 		return 1;
+	pending_init();
+	held_init();
 	if (init_sockets() != 0)
 		return 1;
 	if (init_tcp() != 0)

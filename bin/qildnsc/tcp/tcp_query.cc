@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "filter/filter.h"
-#include "forward/intake.h"
+#include "forward/pending.h"
 #include "odr.h"
 #include "common/qildnsc.h"
-#include "forward/relay.h"
+#include "forward/held.h"
 #include "servers/servers.h"
 #include "tcp/tcp_poll.h"
 #include "tcp/tcp_query.h"
@@ -161,8 +161,10 @@ tcpq_judge(struct tcp_upstream *u)
 		q->held = std::move(u->answer);
 		q->held_at = VTIM_mono();
 		break;
-	default:
+	case FILTER_DROP:
 		break;
+	default:
+		WRONG("filter_verdict");
 	}
 	tcpq_server_done(u);
 }
@@ -307,11 +309,11 @@ tcp_query_new(struct tcp_poll *poll, const uint8_t *msg, size_t len, tcp_reply_f
 	q->deadline = now + TCP_QUERY_TIMEOUT;
 
 	int plain = 0;
-	for (int32_t i = 0; i < n_upstream_servers; i++) {
-		if (upstream_servers[i].flags & UPSTREAM_ENCRYPTED)
+	for (int32_t i = 0; i < upstreams.n_upstream_servers; i++) {
+		if (upstreams.upstream_servers[i].flags & UPSTREAM_ENCRYPTED)
 			continue;
 		plain++;
-		(void)tcpq_connect(q, &upstream_servers[i]);
+		(void)tcpq_connect(q, &upstreams.upstream_servers[i]);
 	}
 	if (plain == 0 && !no_plain_logged) {
 		vtc_log(vl, VTCLOG_WARN,

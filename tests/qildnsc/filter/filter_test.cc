@@ -17,6 +17,7 @@
 
 #include "dns_message.h"
 #include "filter/filter.h"
+#include "filter/tables.h"
 #include "unit_support.h"
 #include "common/qildnsc.h"
 #include "servers/servers.h"
@@ -57,8 +58,8 @@ std::vector<std::string>
 blacklist_entries()
 {
 	std::vector<std::string> out;
-	for (int32_t i = 0; i < n_ip_blacklist; i++)
-		out.push_back(dotted(ip_blacklist[i]));
+	for (int32_t i = 0; i < tables.n_ip_blacklist; i++)
+		out.push_back(dotted(tables.ip_blacklist[i]));
 	return out;
 }
 
@@ -85,7 +86,7 @@ TEST_P(CrouteLookup, FloorEntryDecides)
 	LogCapture log;
 
 	ASSERT_EQ(load_croute_text(dir, c.file), 0) << log.text();
-	EXPECT_EQ(n_croute, c.entries);
+	EXPECT_EQ(tables.n_croute, c.entries);
 	for (const Probe &p : c.probes)
 		EXPECT_EQ(croute_lookup(ipv4(p.addr)), p.domestic) << p.addr;
 }
@@ -134,7 +135,7 @@ TEST(Croute, LargeTableEveryEntryAndEveryGap)
 	for (int i = 200; i >= 1; i--)
 		text += std::to_string(i) + ".0.0.0/16\n";
 	ASSERT_EQ(load_croute_text(dir, text), 0);
-	ASSERT_EQ(n_croute, 200);
+	ASSERT_EQ(tables.n_croute, 200);
 	for (int i = 1; i <= 200; i++) {
 		std::string in = std::to_string(i) + ".0.5.5";
 		std::string low = std::to_string(i) + ".0.0.0";
@@ -155,7 +156,7 @@ TEST(Croute, CountLineAndUnsetOrMissingFile)
 	LogCapture log;
 
 	ASSERT_EQ(load_croute_text(dir, "1.0.0.0/8\n2.0.0.0/8\n3.0.0.0/8", &log), 0);
-	EXPECT_EQ(n_croute, 3); /* the last line has no newline */
+	EXPECT_EQ(tables.n_croute, 3); /* the last line has no newline */
 	EXPECT_TRUE(log.contains("[INFO] 3 CRoute entries are loaded.\n")) << log.text();
 
 	ASSERT_EQ(load_croute_text(dir, "", &log), 0);
@@ -164,7 +165,7 @@ TEST(Croute, CountLineAndUnsetOrMissingFile)
 	log.clear();
 	ASSERT_EQ(dnsc_conf.croute_path, nullptr);
 	EXPECT_EQ(load_croute(), 0);
-	EXPECT_EQ(n_croute, 0);
+	EXPECT_EQ(tables.n_croute, 0);
 	EXPECT_EQ(croute_lookup(ipv4("1.2.3.4")), 0);
 	EXPECT_TRUE(log.contains("[WARN] No CRoute file found.\n")) << log.text();
 
@@ -234,7 +235,7 @@ TEST_P(BlacklistLoad, Pieces)
 	std::sort(got.begin(), got.end());
 	std::sort(want.begin(), want.end());
 	EXPECT_EQ(got, want);
-	EXPECT_TRUE(std::is_sorted(ip_blacklist, ip_blacklist + n_ip_blacklist));
+	EXPECT_TRUE(std::is_sorted(tables.ip_blacklist, tables.ip_blacklist + tables.n_ip_blacklist));
 	EXPECT_TRUE(log.contains("[INFO] " + std::to_string(want.size()) +
 	                         " entries of IP blacklist are loaded.\n"))
 	    << log.text();
@@ -268,14 +269,14 @@ TEST(Blacklist, UnsetMissingAndReload)
 	LogCapture log;
 
 	ASSERT_EQ(load_blacklist_text(dir, "1.1.1.1\n2.2.2.2\n3.3.3.3\n"), 0);
-	EXPECT_EQ(n_ip_blacklist, 3);
+	EXPECT_EQ(tables.n_ip_blacklist, 3);
 	ASSERT_EQ(load_blacklist_text(dir, "4.4.4.4\n"), 0);
 	EXPECT_EQ(blacklist_entries(), std::vector<std::string>{"4.4.4.4"});
 
 	log.clear();
 	ASSERT_EQ(dnsc_conf.blacklist_path, nullptr);
 	EXPECT_EQ(load_blacklist(), 0);
-	EXPECT_EQ(n_ip_blacklist, 0);
+	EXPECT_EQ(tables.n_ip_blacklist, 0);
 	EXPECT_EQ(log.text(), "");
 
 	std::string missing = dir.file("no-such-blacklist.txt");
@@ -331,9 +332,9 @@ protected:
 	{
 		ASSERT_EQ(load_blacklist_text(dir_, "203.0.113.5\n198.51.100.66\n"), 0);
 		ASSERT_EQ(load_croute_text(dir_, "1.0.0.0/8\n110.0.0.0/8\n"), 0);
-		saved_servers_ = n_upstream_servers;
+		saved_servers_ = upstreams.n_upstream_servers;
 	}
-	void TearDown() override { n_upstream_servers = saved_servers_; }
+	void TearDown() override { upstreams.n_upstream_servers = saved_servers_; }
 
 	TmpDir dir_;
 	LogCapture log_;
@@ -356,7 +357,7 @@ TEST_P(FilterCases, Judgement)
 	const FilterCase &c = GetParam();
 	ConfString croute(&dnsc_conf.croute_path,
 	                  c.croute_enabled ? dir_.file("route.txt").c_str() : nullptr);
-	n_upstream_servers = c.n_servers;
+	upstreams.n_upstream_servers = c.n_servers;
 
 	Parsed p(dns::build_answer(query(), c.answers));
 	ASSERT_TRUE(p.ok());
@@ -431,7 +432,7 @@ TEST_F(Filter, EveryBlocklistEntryIsFound)
 		text += a + "\n";
 	}
 	ASSERT_EQ(load_blacklist_text(dir_, text), 0);
-	n_upstream_servers = 1;
+	upstreams.n_upstream_servers = 1;
 	for (const std::string &a : listed) {
 		Parsed p(dns::build_answer(query(), {a_record(a)}));
 		ASSERT_TRUE(p.ok());
@@ -447,7 +448,7 @@ TEST_F(Filter, EmptyTablesDropNothing)
 	ASSERT_EQ(load_blacklist(), 0); /* no blocklist configured: empty */
 	ASSERT_EQ(load_croute_text(dir_, ""), 0);
 	ConfString croute(&dnsc_conf.croute_path, dir_.file("route.txt"));
-	n_upstream_servers = 2;
+	upstreams.n_upstream_servers = 2;
 
 	/* With an empty CRoute table no server is domestic. */
 	Parsed p(dns::build_answer(query(), {a_record("203.0.113.5")}));
@@ -466,7 +467,7 @@ TEST_F(Filter, UnparsableRecordIsRelayedWithWarning)
 	size_t rr = query().size(); /* the answer record follows the question */
 	ASSERT_EQ(m[rr], 0xc0);
 	m[rr + 1] = static_cast<uint8_t>(rr);
-	n_upstream_servers = 1;
+	upstreams.n_upstream_servers = 1;
 
 	Parsed p(m);
 	ASSERT_TRUE(p.ok());

@@ -36,6 +36,7 @@
 #include "fake_upstream.h"
 #include "forwarder_process.h"
 #include "forward/intake.h"
+#include "forward/pending.h"
 #include "process.h"
 #include "tcp_client.h"
 #include "tmpdir.h"

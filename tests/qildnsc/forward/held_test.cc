@@ -5,7 +5,7 @@
  *
  * The queue is process-wide; every test starts by letting whatever an
  * earlier test left in it run out. Answers are released from a real UDP
- * socket on 127.0.0.1 (as local_fd) to a receiving socket whose address
+ * socket on 127.0.0.1 (as socks.local_fd) to a receiving socket whose address
  * plays the client's.
  */
 #include <errno.h>
@@ -28,6 +28,7 @@
 #include "unit_support.h"
 #include "forward/sockets.h"
 #include "odr.h"
+#include "forward/held.h"
 #include "forward/relay.h"
 
 namespace {
@@ -127,22 +128,12 @@ protected:
 		ASSERT_EQ(getsockname(receiver_->get(), reinterpret_cast<struct sockaddr *>(&client_),
 		                      &len), 0);
 		client_len_ = (int32_t)len;
-		saved_local_fd_ = local_fd;
-		local_fd = sender_->get();
-
-		/* Whatever an earlier test left held runs out within a second. */
-		auto deadline = std::chrono::steady_clock::now() + 5s;
-		while (held_answers_count() > 0 && std::chrono::steady_clock::now() < deadline) {
-			release_held_answers();
-			std::this_thread::sleep_for(10ms);
-		}
-		ASSERT_EQ(held_answers_count(), 0);
-		while (receive())
-			;
+		/* Each test starts from empty sockets' queues and an empty pool. */
+		sock_init();
+		held_init();
+		socks.local_fd = sender_->get();
 		log_.clear();
 	}
-
-	void TearDown() override { local_fd = saved_local_fd_; }
 
 	void hold(uint16_t id, const std::string &data)
 	{
@@ -181,7 +172,6 @@ protected:
 	std::unique_ptr<Fd> receiver_;
 	struct sockaddr_storage client_;
 	int32_t client_len_ = 0;
-	int saved_local_fd_ = -1;
 	LogCapture log_;
 };
 

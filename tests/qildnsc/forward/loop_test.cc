@@ -16,7 +16,9 @@
 #include "dns_client.h"
 #include "dns_message.h"
 #include "forward/intake.h"
+#include "forward/pending.h"
 #include "forward/loop.h"
+#include "forward/held.h"
 #include "forward/relay.h"
 #include "servers/servers.h"
 #include "unit_support.h"
@@ -32,23 +34,20 @@ class LoopTurn : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		saved_local_ = local_fd;
-		saved_remote_ = remote_fds[0];
-		saved_n_remote_ = n_remote_fds;
-		local_fd = local_.fd();
-		remote_fds[0] = remote_.fd();
-		n_remote_fds = 1;
+		sock_init();
+		pending_init();
+		held_init();
+		socks.local_fd = local_.fd();
+		socks.remote_fds[0] = remote_.fd();
+		socks.n_remote_fds = 1;
 		ASSERT_EQ(init_servers(), 0) << log_.text();
-		ASSERT_EQ(loop_open(&loop_, local_fd, remote_fds, 1), 0) << log_.text();
+		ASSERT_EQ(loop_open(&loop_, socks.local_fd, socks.remote_fds, 1), 0) << log_.text();
 		log_.clear();
 	}
 
 	void TearDown() override
 	{
 		loop_close(&loop_);
-		local_fd = saved_local_;
-		remote_fds[0] = saved_remote_;
-		n_remote_fds = saved_n_remote_;
 	}
 
 	/* A pending query of the client's, and the two-record answer that
@@ -76,7 +75,6 @@ protected:
 	qiltest::ConfString servers_{&dnsc_conf.dns_servers,
 	                             "127.0.0.1:" + std::to_string(server_.port())};
 	struct loop loop_;
-	int saved_local_ = -1, saved_remote_ = -1, saved_n_remote_ = 0;
 };
 
 TEST_F(LoopTurn, EachTurnServesABatchOfBothSocketsAfterTheDueHeldAnswers)

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "forward/intake.h"
+#include "forward/pending.h"
 #include "odr.h"
 #include "refuse_getrandom.h"
 #include "unit_support.h"
@@ -19,6 +20,7 @@ using LogCapture = qiltest::ForwarderLog;
  * never-used slots hold 0, so "draw until free" would never end. */
 TEST(PendingRingDeathTest, NewIdGivesUpWhenTheRandomGeneratorFails)
 {
+	pending_init();
 	EXPECT_EXIT(
 	    {
 		    LogCapture log;

@@ -20,6 +20,7 @@
 #include "odr.h"
 #include "unit_support.h"
 #include "forward/intake.h"
+#include "forward/pending.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ client_port(const struct pending_query *pq)
 
 TEST(PendingRing, The257thRecordOverwritesTheFirst)
 {
+	pending_init();
 	LogCapture log;
 	std::vector<uint16_t> ids;
 
@@ -94,6 +96,7 @@ TEST(PendingRing, The257thRecordOverwritesTheFirst)
  */
 TEST(PendingRing, NewIdIsHeldByNoSlotAndIsNeverZeroWhileASlotHoldsZero)
 {
+	pending_init();
 	LogCapture log;
 
 	if (find_pending(0) == nullptr) {
@@ -115,6 +118,7 @@ TEST(PendingRing, NewIdIsHeldByNoSlotAndIsNeverZeroWhileASlotHoldsZero)
  */
 TEST(PendingRing, NewIdsDoNotFollowTheClock)
 {
+	pending_init();
 	LogCapture log;
 	std::set<uint16_t> seen;
 	int rises = 0;

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "filter/filter.h"
+#include "filter/tables.h"
 #include "unit_support.h"
 #include "odr.h"
 #include "common/qildnsc.h"
@@ -50,11 +51,11 @@ TEST_P(ServerList, Entries)
 	ASSERT_EQ(init_servers(), 0) << log.text();
 	EXPECT_TRUE(log.contains(std::string("[INFO] Using DNS servers: ") + c.text + "\n"))
 	    << log.text();
-	ASSERT_EQ(n_upstream_servers, (int32_t)c.servers.size());
+	ASSERT_EQ(upstreams.n_upstream_servers, (int32_t)c.servers.size());
 	EXPECT_EQ(log.contains("[WARN] No DNS server to forward to: every query will go "
 	                       "unanswered.\n"), c.servers.empty()) << log.text();
 	for (size_t i = 0; i < c.servers.size(); i++) {
-		const struct upstream_server &us = upstream_servers[i];
+		const struct upstream_server &us = upstreams.upstream_servers[i];
 		const auto *sin = reinterpret_cast<const struct sockaddr_in *>(&us.addr);
 		SCOPED_TRACE("server " + std::to_string(i));
 		EXPECT_EQ(us.addrlen, (int32_t)sizeof(struct sockaddr_in));
@@ -113,7 +114,7 @@ TEST_P(ServerListFailure, StopsWithTheEntryAsWritten)
 	std::string want = std::string("[ERROR] ") + c.message;
 	want.replace(want.find("%s"), 2, c.entry);
 	EXPECT_TRUE(log.contains(want)) << "want: " << want << "\nlog: " << log.text();
-	EXPECT_EQ(n_upstream_servers, c.filled);
+	EXPECT_EQ(upstreams.n_upstream_servers, c.filled);
 }
 
 const BadCase kBadCases[] = {
@@ -147,13 +148,13 @@ TEST(FindUpstreamServer, WholeAddressMustMatchFirstInListOrder)
 	LogCapture log;
 	ConfString list(&dnsc_conf.dns_servers, "192.0.2.1,E192.0.2.1,E198.51.100.7:10015");
 	ASSERT_EQ(init_servers(), 0) << log.text();
-	ASSERT_EQ(n_upstream_servers, 3);
+	ASSERT_EQ(upstreams.n_upstream_servers, 3);
 
 	struct sockaddr_in sin = sender("192.0.2.1", 53);
-	EXPECT_EQ(find_upstream_server(&sin, sizeof sin), &upstream_servers[0]);
+	EXPECT_EQ(find_upstream_server(&sin, sizeof sin), &upstreams.upstream_servers[0]);
 
 	sin = sender("198.51.100.7", 10015);
-	EXPECT_EQ(find_upstream_server(&sin, sizeof sin), &upstream_servers[2]);
+	EXPECT_EQ(find_upstream_server(&sin, sizeof sin), &upstreams.upstream_servers[2]);
 
 	/* Same address, other port; other address, same port. */
 	sin = sender("198.51.100.7", 53);

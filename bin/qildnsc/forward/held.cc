@@ -1,0 +1,233 @@
+/*
+ * held.cc -- the held-answer pool: fixed slots found by upstream ID
+ * through an index and queued in due order, released to the listening
+ * socket when HOLD_DELAY has passed.
+ *
+ * Event-loop thread only. Nothing allocates: a held answer is copied into
+ * its slot.
+ */
+#include <string.h>
+
+#include <algorithm>
+#include <array>
+
+#include "common/qildnsc.h"
+#include "forward/held.h"
+
+/* The pool and its queue: the event-loop thread's, zero until held_init()
+ * makes it. */
+struct held_pool {
+	unsigned magic;
+#define HELD_POOL_MAGIC 0x6b0d2f93
+	/*
+	 * Slots below `held_fresh` have been used; the free ones among them
+	 * are chained through `newer` from `held_free`, last freed first, so
+	 * that only as much of the pool is touched as is held at the busiest
+	 * time.
+	 */
+	std::array<struct held_answer, HELD_ANSWERS_SLOTS> held_answers;
+	uint16_t held_oldest, held_newest;
+	uint16_t held_free, held_fresh;
+	int held_count;
+	/* The slot that last held each ID; it is that ID's answer only while
+	 * it is queued with that ID. */
+	std::array<uint16_t, 65536> held_slot_of;
+};
+
+static struct held_pool held;
+
+void
+held_init(void)
+{
+	/* A fresh process's pool is all zero already; only a pool made before
+	 * (a test's) has slots to empty. Touching the whole pool here would
+	 * cost its pages at every start. */
+	if (held.magic == HELD_POOL_MAGIC) {
+		for (uint16_t i = 0; i < held.held_fresh; i++)
+			held.held_answers[i].queued = 0;
+		held.held_slot_of.fill(0);
+	}
+	held.held_oldest = held.held_newest = HELD_NONE;
+	held.held_free = HELD_NONE;
+	held.held_fresh = 0;
+	held.held_count = 0;
+	held.magic = HELD_POOL_MAGIC;
+}
+
+float
+elapsed_seconds(const struct odr_timeval *earlier, const struct odr_timeval *later)
+{
+	int64_t sec = later->tv_sec - earlier->tv_sec;
+	int32_t usec = later->tv_usec - earlier->tv_usec;
+	return (float)sec + (float)usec / 1000000;
+}
+
+void
+held_now(struct odr_timeval *now)
+{
+	struct odr_timespec ts;
+
+	AZ(ODR_clock_gettime(ODR_CLOCK_MONOTONIC, &ts));
+	now->tv_sec = ts.tv_sec;
+	now->tv_usec = (int32_t)(ts.tv_nsec / 1000);
+}
+
+int
+held_answers_count(void)
+{
+	CHECK_OBJ_NOTNULL(&held, HELD_POOL_MAGIC);
+	return held.held_count;
+}
+
+static void
+held_unlink(uint16_t i)
+{
+	struct held_answer *ha = &held.held_answers[i];
+
+	if (ha->older != HELD_NONE)
+		held.held_answers[ha->older].newer = ha->newer;
+	else
+		held.held_oldest = ha->newer;
+	if (ha->newer != HELD_NONE)
+		held.held_answers[ha->newer].older = ha->older;
+	else
+		held.held_newest = ha->older;
+	ha->queued = 0;
+	held.held_count--;
+}
+
+static void
+held_append(uint16_t i)
+{
+	struct held_answer *ha = &held.held_answers[i];
+
+	ha->older = held.held_newest;
+	ha->newer = HELD_NONE;
+	if (held.held_newest != HELD_NONE)
+		held.held_answers[held.held_newest].newer = i;
+	else
+		held.held_oldest = i;
+	held.held_newest = i;
+	ha->queued = 1;
+	held.held_count++;
+}
+
+static void
+held_release_slot(uint16_t i)
+{
+	held_unlink(i);
+	held.held_answers[i].newer = held.held_free;
+	held.held_free = i;
+}
+
+/* A free slot; the pool must not be full. */
+static uint16_t
+held_take_slot(void)
+{
+	if (held.held_free != HELD_NONE) {
+		uint16_t i = held.held_free;
+		held.held_free = held.held_answers[i].newer;
+		return i;
+	}
+	QIL_ASSERT(held.held_fresh < HELD_ANSWERS_SLOTS);
+	return held.held_fresh++;
+}
+
+/*
+ * True when a held answer and a new one answer the same client's query:
+ * the same client address and the same client ID. An upstream ID is drawn
+ * again once its pending record has been overwritten, possibly while an
+ * answer under it is still held for another client; that one must stay.
+ */
+static bool
+held_same_query(const struct held_answer *ha, const uint8_t *data, int32_t len,
+                const struct sockaddr_storage *client_addr, int32_t client_addrlen)
+{
+	if (ha->client_addrlen != client_addrlen || ha->len < 2 || len < 2 ||
+	    memcmp(ha->data, data, 2) != 0)
+		return false;
+	size_t alen = std::min(sizeof ha->client_addr, (size_t)std::max(client_addrlen, 0));
+	return memcmp(&ha->client_addr, client_addr, alen) == 0;
+}
+
+void
+hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
+               int32_t len, const struct sockaddr_storage *client_addr,
+               int32_t client_addrlen)
+{
+	CHECK_OBJ_NOTNULL(&held, HELD_POOL_MAGIC);
+	QIL_ASSERT(len >= 0 && (size_t)len <= sizeof held.held_answers[0].data);
+
+	uint16_t i = held.held_slot_of[id];
+	if (held.held_answers[i].queued && held.held_answers[i].id == id &&
+	    held_same_query(&held.held_answers[i], data, len, client_addr, client_addrlen)) {
+		/* A newer answer for the same query: it alone waits, from now. */
+		held_unlink(i);
+	} else {
+		if (held.held_count == HELD_ANSWERS_SLOTS) {
+			/* Full: the oldest answer goes, unsent. */
+			held_release_slot(held.held_oldest);
+		}
+		i = held_take_slot();
+	}
+	struct held_answer *ha = &held.held_answers[i];
+	ha->id = id;
+	ha->stamp = *now;
+	ha->len = len;
+	memcpy(ha->data, data, (size_t)len);
+	ha->client_addr = *client_addr;
+	ha->client_addrlen = client_addrlen;
+	held_append(i);
+	held.held_slot_of[id] = i;
+}
+
+void
+release_held_answers_at(const struct odr_timeval *now)
+{
+	CHECK_OBJ_NOTNULL(&held, HELD_POOL_MAGIC);
+	while (held.held_oldest != HELD_NONE) {
+		struct held_answer *ha = &held.held_answers[held.held_oldest];
+		/* In due order: nothing behind an answer that is not due is. */
+		if (!(elapsed_seconds(&ha->stamp, now) > HOLD_DELAY))
+			break;
+		sock_send(socks.local_fd, ha->data, (size_t)ha->len, &ha->client_addr,
+		    ha->client_addrlen, "QILEC_00697");
+		held_release_slot(held.held_oldest);
+	}
+}
+
+int
+held_wait_ms(const struct odr_timeval *now, int longest_ms)
+{
+	CHECK_OBJ_NOTNULL(&held, HELD_POOL_MAGIC);
+	if (held.held_oldest == HELD_NONE)
+		return longest_ms;
+	const struct odr_timeval *stamp = &held.held_answers[held.held_oldest].stamp;
+	if (elapsed_seconds(stamp, now) > HOLD_DELAY)
+		return 0;
+	int64_t held_us = (now->tv_sec - stamp->tv_sec) * 1000000 + (now->tv_usec - stamp->tv_usec);
+	int64_t left_us = (int64_t)(HOLD_DELAY * 1e6f + 0.5f) - held_us;
+	/* Rounded up, so that the wait never ends before the answer is due. */
+	int64_t ms = (left_us < 0 ? 0 : left_us / 1000) + 1;
+	return ms < longest_ms ? (int)ms : longest_ms;
+}
+
+void
+hold_answer(uint16_t id, const uint8_t *data, int32_t len,
+            const struct sockaddr_storage *client_addr, int32_t client_addrlen)
+{
+	struct odr_timeval now;
+
+	held_now(&now);
+	hold_answer_at(&now, id, data, len, client_addr, client_addrlen);
+}
+
+void
+release_held_answers(void)
+{
+	struct odr_timeval now;
+
+	held_now(&now);
+	release_held_answers_at(&now);
+	sock_flush();
+}

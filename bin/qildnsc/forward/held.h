@@ -1,0 +1,74 @@
+/*
+ * held.h -- held answers: answers the filter keeps back for HOLD_DELAY as
+ * a fallback, in a fixed pool, found by upstream ID and released in due
+ * order to the listening socket.
+ *
+ * Below relay (which holds) and the loop (which releases and asks how long
+ * it may wait). Owned by the event-loop thread alone; nothing here is
+ * locked, and nothing allocates after held_init().
+ */
+#ifndef QILDNSC_HELD_H
+#define QILDNSC_HELD_H
+
+#include <stdint.h>
+
+#include "forward/sockets.h"
+#include "odr.h"
+
+/* Room for this many held answers; when full, the oldest goes unsent. */
+#define HELD_ANSWERS_SLOTS 4096
+#define HOLD_DELAY 0.3f
+
+/*
+ * One held answer, in fixed storage. The queue is a list in due order:
+ * oldest first, and an answer refreshed by a newer one for the same ID
+ * moves to the back.
+ */
+struct held_answer {
+	uint16_t id;
+	uint16_t older, newer; /* neighbours in the queue, or HELD_NONE */
+	uint8_t queued;
+	struct odr_timeval stamp; /* monotonic: when the answer was held */
+	int32_t len;
+	struct sockaddr_storage client_addr;
+	int32_t client_addrlen;
+	uint8_t data[SOCK_DGRAM_MAX];
+};
+#define HELD_NONE 0xffffu
+static_assert(HELD_ANSWERS_SLOTS < HELD_NONE, "slot numbers fit 16 bits");
+
+/* Makes the pool empty; start-up and tests call it before anything else
+ * here. */
+void held_init(void);
+
+/* Seconds from `earlier` to `later`, as the hold queue compares them. */
+float elapsed_seconds(const struct odr_timeval *earlier, const struct odr_timeval *later);
+
+/* The clock of the hold queue: monotonic, so that a step of the wall clock
+ * neither freezes nor floods the held answers. */
+void held_now(struct odr_timeval *now);
+
+/*
+ * Holds a copy of an answer of at most SOCK_DGRAM_MAX bytes, stamped `now`;
+ * a newer answer for the same ID, client address and client ID (the first
+ * two bytes of `data`) replaces it and goes to the back.
+ */
+void hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
+                    int32_t len, const struct sockaddr_storage *client_addr,
+                    int32_t client_addrlen);
+/* Queues the held answers due at `now` for the listening socket, oldest
+ * first. */
+void release_held_answers_at(const struct odr_timeval *now);
+
+/* hold_answer_at() at the clock's present time. */
+void hold_answer(uint16_t id, const uint8_t *data, int32_t len,
+                 const struct sockaddr_storage *client_addr, int32_t client_addrlen);
+/* release_held_answers_at() at the clock's present time, and sends at once. */
+void release_held_answers(void);
+/* Number of answers held now. */
+int held_answers_count(void);
+/* How long the loop may wait at `now` before the oldest held answer is due:
+ * milliseconds, at most `longest_ms` (all of it when nothing is held). */
+int held_wait_ms(const struct odr_timeval *now, int longest_ms);
+
+#endif

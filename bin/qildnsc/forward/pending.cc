@@ -1,0 +1,137 @@
+/*
+ * pending.cc -- the pending-query ring and its ID index, and the questions
+ * kept in wire form for matching answers.
+ *
+ * Event-loop thread only. No allocation and no system call per query: the
+ * ring and the index are fixed arrays of one handle, IDs come from a block
+ * of random values.
+ */
+#include <string.h>
+
+#include <array>
+
+#include "common/qildnsc.h"
+#include "forward/pending.h"
+
+/* The ring and its index: the event-loop thread's, zero until
+ * pending_init() makes it. */
+struct pending_ring {
+	unsigned magic;
+#define PENDING_RING_MAGIC 0x3d5e81a7
+	std::array<struct pending_query, PENDING_QUERIES_MAX> pending_queries;
+	int32_t pending_last;
+	/*
+	 * The slot that last took each ID. A slot is only the ID's record
+	 * while it still holds that ID, so an overwritten record drops out of
+	 * the index by itself. All zero at start: slot 0, the last to be used,
+	 * answers for the 0 of the never-used slots.
+	 */
+	std::array<uint8_t, 65536> pending_slot_of;
+};
+static_assert(PENDING_QUERIES_MAX <= 256, "slot numbers fit the index");
+
+static struct pending_ring pending;
+
+void
+pending_init(void)
+{
+	/* A fresh process's ring is all zero already (every slot unused,
+	 * holding ID 0, indexed by slot 0); only a ring made before (a
+	 * test's) is emptied, so that a start touches none of its pages. */
+	if (pending.magic == PENDING_RING_MAGIC) {
+		pending.pending_queries.fill({});
+		pending.pending_slot_of.fill(0);
+		pending.pending_last = 0;
+	}
+	pending.magic = PENDING_RING_MAGIC;
+}
+
+void
+add_pending(const struct pending_query *pq)
+{
+	CHECK_OBJ_NOTNULL(&pending, PENDING_RING_MAGIC);
+	AN(pq);
+	pending.pending_last = (pending.pending_last + 1) % PENDING_QUERIES_MAX;
+	struct pending_query *slot = &pending.pending_queries[(size_t)pending.pending_last];
+	uint16_t old = slot->id;
+	*slot = *pq;
+	pending.pending_slot_of[pq->id] = (uint8_t)pending.pending_last;
+	/* A 0 given to a slot, now overwritten: slot 0 may still hold the 0 of
+	 * a never-used one. */
+	if (old == 0 && pq->id != 0 && pending.pending_slot_of[0] == pending.pending_last)
+		pending.pending_slot_of[0] = 0;
+}
+
+const struct pending_query *
+find_pending(uint16_t id)
+{
+	CHECK_OBJ_NOTNULL(&pending, PENDING_RING_MAGIC);
+	const struct pending_query *pq = &pending.pending_queries[pending.pending_slot_of[id]];
+	return pq->id == id ? pq : NULL;
+}
+
+int32_t
+pending_new_id(void)
+{
+	/*
+	 * Unpredictable, so that nobody who can reach the upstream port can
+	 * guess the ID of a query in flight. Never-used slots hold 0, so 0 is
+	 * not chosen while the ring has not wrapped. A draw of 0 is what a
+	 * failing generator gives (a working one, once in 2^32 draws): it is
+	 * never used, so that a broken generator cannot hand out one ID.
+	 */
+	for (int i = 0; i < PENDING_ID_DRAWS; i++) {
+		uint32_t v = ODR_random(vl);
+		if (v == 0)
+			continue;
+		uint16_t id = (uint16_t)(v & 0xffff);
+		if (find_pending(id) == NULL)
+			return id;
+	}
+	return -1;
+}
+
+int
+pending_question_read(struct vdns_msg *msg, struct pending_question *q)
+{
+	const uint8_t *base = msg->msg, *end = msg->eom;
+
+	q->present = 0;
+	q->name_len = 0;
+	q->type = q->rr_class = 0;
+	if (msg->counts[VDNS_S_QD] == 0)
+		return 0;
+	/* Follows compression pointers, refusing loops and overlong names. */
+	int used = VDNS_name_unpack(msg, base + VDNS_HEADER_SIZE, q->name);
+	if (used < 0)
+		return -1;
+	const uint8_t *p = base + VDNS_HEADER_SIZE + used;
+	if (end - p < 4) /* type and class */
+		return -1;
+	size_t len = 0;
+	while (q->name[len] != 0)
+		len += (size_t)q->name[len] + 1;
+	len++;
+	/* Label lengths are at most 63, below 'A': folding every byte only
+	 * touches letters. */
+	for (size_t i = 0; i < len; i++)
+		if (q->name[i] >= 'A' && q->name[i] <= 'Z')
+			q->name[i] = (uint8_t)(q->name[i] + ('a' - 'A'));
+	q->name_len = (uint8_t)len;
+	q->type = (uint16_t)(p[0] << 8 | p[1]);
+	q->rr_class = (uint16_t)(p[2] << 8 | p[3]);
+	q->present = 1;
+	return 0;
+}
+
+bool
+pending_question_equal(const struct pending_question *a,
+                       const struct pending_question *b)
+{
+	if (a->present != b->present)
+		return false;
+	if (!a->present)
+		return true;
+	return a->type == b->type && a->rr_class == b->rr_class &&
+	    a->name_len == b->name_len && memcmp(a->name, b->name, a->name_len) == 0;
+}

@@ -1,0 +1,69 @@
+/*
+ * pending.h -- the pending-query ring: the last PENDING_QUERIES_MAX client
+ * queries sent upstream, each under an upstream ID of our own, found by
+ * that ID in constant time, with the question each asked.
+ *
+ * Below both intake (which adds) and relay (which looks up), so that data
+ * flows one way. Owned by the event-loop thread alone; nothing here is
+ * locked, and nothing allocates.
+ */
+#ifndef QILDNSC_PENDING_H
+#define QILDNSC_PENDING_H
+
+#include <stdint.h>
+
+#include "odr.h"
+#include "vdns.h"
+
+#define PENDING_QUERIES_MAX 256
+/* Draws of the random generator for one fresh upstream ID before the
+ * query is given up: with at most PENDING_QUERIES_MAX of 65536 IDs taken,
+ * a working generator needs more than a few almost never. */
+#define PENDING_ID_DRAWS 16
+
+/*
+ * The first question of a query, kept so that only its answer is taken:
+ * its name in uncompressed wire form with ASCII letters folded to lower
+ * case, so that equal questions are equal bytes.
+ */
+struct pending_question {
+	uint8_t present;  /* 0 for a message without a question */
+	uint8_t name_len; /* bytes of `name` in use, the root label included */
+	uint16_t type;
+	uint16_t rr_class;
+	uint8_t name[VDNS_MAXCDNAME];
+};
+
+struct pending_query {
+	uint16_t id;      /* the forwarder's upstream ID */
+	uint16_t orig_id; /* the client's ID */
+	uint8_t sock;     /* the upstream socket it left from (index of remote_fds) */
+	struct sockaddr_storage client_addr;
+	int32_t client_addrlen;
+	struct pending_question question;
+};
+
+/* Fills `q` from the first question of the parsed message `msg`; 0, or -1
+ * when the question does not parse (bad input, not a fault). */
+int pending_question_read(struct vdns_msg *msg, struct pending_question *q);
+/* True when both questions are equal (names compared ignoring case). */
+bool pending_question_equal(const struct pending_question *a,
+                            const struct pending_question *b);
+
+/* Makes the ring empty (every slot unused); start-up and tests call it
+ * before anything else here. */
+void pending_init(void);
+/*
+ * Adds a copy of `pq` to the ring, overwriting the oldest record. Upstream
+ * IDs in the ring are unique, except 0, which every never-used slot holds;
+ * a record added with an ID the ring already holds takes over that ID's
+ * lookups.
+ */
+void add_pending(const struct pending_query *pq);
+/* The record with upstream ID `id`, or NULL; constant time. */
+const struct pending_query *find_pending(uint16_t id);
+/* A fresh, unpredictable upstream ID that no slot of the ring holds, or -1
+ * when PENDING_ID_DRAWS draws found none (a failing random generator). */
+int32_t pending_new_id(void);
+
+#endif
