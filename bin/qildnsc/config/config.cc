@@ -22,14 +22,10 @@
 #define QILDNSC_CONFIG_SERVER_DEFAULT "config.qildnsc.invalid"
 #endif
 
-char *country_code;
-/* Parsed documents live as long as the process: what points into them
- * (static_nodes, the configuration's strings) is read until the end. They
- * have external linkage so that the compiler keeps them (and the leak
- * checker sees them) although nothing here reads them again. */
-json_t *static_nodes_doc;
-json_t *config_doc;
-static json_t *static_nodes;
+/* External, so that the compiler keeps the pointers into the parsed
+ * documents (and the leak checker sees them) although nothing here reads
+ * some of them again. */
+struct config_state config_state = {CONFIG_STATE_MAGIC, NULL, NULL, NULL, NULL};
 
 const char *
 config_server(void)
@@ -43,10 +39,12 @@ load_static_nodes(void)
 {
 	json_error_t error;
 
-	static_nodes = NULL;
-	if (static_nodes_doc != NULL)
-		json_decref(static_nodes_doc);
-	json_t *root = static_nodes_doc = json_load_file(STATIC_NODES_FILE, 0, &error);
+	CHECK_OBJ_NOTNULL(&config_state, CONFIG_STATE_MAGIC);
+	config_state.static_nodes = NULL;
+	if (config_state.static_nodes_doc != NULL)
+		json_decref(config_state.static_nodes_doc);
+	json_t *root = json_load_file(STATIC_NODES_FILE, 0, &error);
+	config_state.static_nodes_doc = root;
 	if (root == NULL) {
 		vtc_log(vl, VTCLOG_ERROR,
 		    "QILEC_XXXXX: error while parsing JSON format: on line %d: %s", error.line,
@@ -57,13 +55,14 @@ load_static_nodes(void)
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_XXXXX: No object type.");
 		return -1;
 	}
-	static_nodes = json_object_get(root, "staticnodes");
-	if (static_nodes == NULL) {
+	config_state.static_nodes = json_object_get(root, "staticnodes");
+	if (config_state.static_nodes == NULL) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_XXXXX: No 'staticnodes' object found.");
 		return -1;
 	}
-	if (!json_is_array(static_nodes)) {
-		static_nodes = NULL;
+	if (!json_is_array(config_state.static_nodes)) {
+		CHECK_OBJ_NOTNULL(&config_state, CONFIG_STATE_MAGIC);
+	config_state.static_nodes = NULL;
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_XXXXX: Wrong 'staticnodes' type.");
 		return -1;
 	}
@@ -73,13 +72,15 @@ load_static_nodes(void)
 size_t
 static_node_count(void)
 {
-	return static_nodes != NULL ? json_array_size(static_nodes) : 0;
+	CHECK_OBJ_NOTNULL(&config_state, CONFIG_STATE_MAGIC);
+	json_t *nodes = config_state.static_nodes;
+	return nodes != NULL ? json_array_size(nodes) : 0;
 }
 
 int
 static_node_proxy(size_t index, char *proxy, size_t cap)
 {
-	json_t *node = json_array_get(static_nodes, index);
+	json_t *node = json_array_get(config_state.static_nodes, index);
 	json_t *ip = json_is_object(node) ? json_object_get(node, "ip") : NULL;
 	if (!json_is_string(ip)) {
 		vtc_log(vl, VTCLOG_WARN,
@@ -255,24 +256,27 @@ init_cc(void)
 	const char *cc;
 	char *list;
 
+	CHECK_OBJ_NOTNULL(&config_state, CONFIG_STATE_MAGIC);
 	if (fetch_qildnsc(buf, sizeof buf, &len) != 0) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_XXXXX: fetch_qildnsc() failed.");
 		return -1;
 	}
-	if (config_parse(buf, &config_doc, &cc, &list) != 0)
+	if (config_parse(buf, &config_state.config_doc, &cc, &list) != 0)
 		return -1;
 	if (dnsc_conf.dns_servers == NULL)
 		dnsc_conf.dns_servers = list;
 	else
 		free(list);
 
-	country_code = strdup(cc);
-	AN(country_code);
-	if (dnsc_conf.dns_servers_cmdline == 0 && strncmp(country_code, "CN", 2) == 0) {
+	config_state.country_code = strdup(cc);
+	AN(config_state.country_code);
+	if (dnsc_conf.dns_servers_cmdline == 0 &&
+	    strncmp(config_state.country_code, "CN", 2) == 0) {
 		conf_set(&dnsc_conf.blacklist_path, "blacklist_CN.txt");
 		conf_set(&dnsc_conf.croute_path, "route_CN.txt");
 		vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Uses blacklist and CRoute for China");
 	}
-	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Your default country code is %s.", country_code);
+	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Your default country code is %s.",
+	    config_state.country_code);
 	return 0;
 }

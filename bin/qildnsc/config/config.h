@@ -19,10 +19,21 @@
 /* The longest host name a server entry may hold. */
 #define CONFIG_HOST_MAX 253
 
-extern char *country_code;
-/* The parsed static nodes file and configuration document, never freed. */
-extern struct json_t *static_nodes_doc;
-extern struct json_t *config_doc;
+/* What the start-up thread keeps of the fetch: written while qildnsc_init()
+ * runs, read-only afterwards. */
+struct config_state {
+	unsigned magic;
+#define CONFIG_STATE_MAGIC 0x59e3b10f
+	char *country_code;
+	/* Parsed documents live as long as the process: what points into
+	 * them (static_nodes, the configuration's strings) is read until the
+	 * end. */
+	struct json_t *static_nodes_doc;
+	struct json_t *config_doc;
+	struct json_t *static_nodes; /* the "staticnodes" array, or NULL */
+};
+
+extern struct config_state config_state;
 
 /* 0 when the static nodes file holds a "staticnodes" array, else -1. */
 int load_static_nodes(void);
