@@ -37,6 +37,7 @@ void conf_set(char **field, const char *value);
 int qildnsc_init(int argc, char *argv[]);
 /* Reads the command line into dnsc_conf; exits with status 1 on misuse. */
 int parse_options(int argc, char *argv[]);
+/* Writes the usage lines to standard error. */
 void usage(void);
 
 #endif

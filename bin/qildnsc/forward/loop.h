@@ -40,6 +40,7 @@ struct loop {
  * `upstream`; -1 (logged) when the wait set cannot be made.
  */
 int loop_open(struct loop *lp, int local, const int *upstream, int n_upstream);
+/* Frees the wait set of `lp`; the sockets stay open (they are not its). */
 void loop_close(struct loop *lp);
 
 /*

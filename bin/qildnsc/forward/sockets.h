@@ -122,6 +122,7 @@ void sock_log_flush(double now);
  * cannot be made.
  */
 int sock_wait_open(struct sock_waitset *w, const int *fds, int n);
+/* Frees the wait set; the sockets it watched stay open. */
 void sock_wait_close(struct sock_waitset *w);
 /*
  * Waits at most `timeout_ms` for a readable socket and sets ready[i] for
