@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "filter/filter.h"
+#include "forward/filter.h"
 #include "filter/tables.h"
 #include "fuzz_support.h"
 

@@ -21,7 +21,7 @@
 
 #include <string>
 
-#include "filter/filter.h"
+#include "forward/filter.h"
 #include "filter/tables.h"
 #include "fuzz_support.h"
 #include "forward/intake.h"

@@ -12,7 +12,7 @@
 #include <array>
 
 #include "common/qildnsc.h"
-#include "filter/filter.h"
+#include "forward/filter.h"
 #include "forward/held.h"
 #include "forward/pending.h"
 #include "forward/relay.h"

@@ -14,7 +14,7 @@
 #include <memory>
 #include <vector>
 
-#include "filter/filter.h"
+#include "forward/filter.h"
 #include "forward/pending.h"
 #include "odr.h"
 #include "common/qildnsc.h"

@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "dns_message.h"
-#include "filter/filter.h"
+#include "forward/filter.h"
 #include "filter/tables.h"
 #include "unit_support.h"
 #include "common/qildnsc.h"

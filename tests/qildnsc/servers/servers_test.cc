@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "filter/filter.h"
+#include "forward/filter.h"
 #include "filter/tables.h"
 #include "unit_support.h"
 #include "odr.h"

@@ -9,7 +9,7 @@
 #include <string.h>
 
 #include "common/qildnsc.h"
-#include "filter/filter.h"
+#include "forward/filter.h"
 #include "filter/tables.h"
 #include "servers/servers.h"
 #include "vtc_log.h"
