@@ -29,6 +29,7 @@
 #include "forward/sockets.h"
 #include "odr.h"
 #include "forward/held.h"
+#include "forward/pending.h"
 #include "forward/relay.h"
 
 namespace {
@@ -345,6 +346,18 @@ TEST_F(HeldQueue, FailedSendIsLoggedAndTheAnswerLeavesTheQueue)
 	EXPECT_TRUE(log_.contains("[ERROR] QILEC_00697: sendto(2) error: " + std::to_string(EINVAL) +
 	                          " "))
 	    << log_.text();
+}
+
+/* The forwarding path's handles are made by their inits: used before, each
+ * stops on its magic instead of serving from state nobody emptied. */
+TEST(ForwardHandlesDeathTest, UseBeforeInitStopsOnTheMagic)
+{
+	GTEST_FLAG_SET(death_test_style, "threadsafe");
+	const auto aborts = ::testing::KilledBySignal(SIGABRT);
+	/* The reporter writes to standard output; the matcher reads errors. */
+	EXPECT_EXIT({ (void)dup2(2, 1); (void)find_pending(1); }, aborts, "\\(&pending\\)->magic");
+	EXPECT_EXIT({ (void)dup2(2, 1); (void)held_answers_count(); }, aborts, "\\(&held\\)->magic");
+	EXPECT_EXIT({ (void)dup2(2, 1); sock_flush(); }, aborts, "\\(&socks\\)->magic");
 }
 
 } // namespace
