@@ -3,6 +3,8 @@
  *
  * The thread owns the queue handle, the packet buffer and the remembered
  * pairs; it reaches the event loop only through the packets it rewrites.
+ * The first thread makes the state (start_diversion()) and, at "Exit",
+ * removes the rules the thread installed (stop_diversion()).
  * The rules are installed with the system's iptables command (iptables-nft
  * on current Debian, iptables-legacy where the kernel lacks the nftables
  * queue expression).
@@ -38,23 +40,38 @@ extern "C" {
 
 extern char **environ;
 
-/* The iptables program in use: QILDNSC_IPTABLES from the environment, or
- * the system's default, switched to the legacy one when the default cannot
- * install the queue rules (a kernel without the nftables queue expression
- * still has the xtables NFQUEUE target). */
-static const char *iptables_cmd;
-static std::atomic<bool> rules_installed;
 /* What the thread reports to start_diversion(): still setting up, ready,
  * or failed (the queue or the rules could not be set up). */
 enum { DIVERT_SETTING_UP, DIVERT_READY, DIVERT_FAILED };
-static std::atomic<int> divert_state{DIVERT_SETTING_UP};
-static divert_pairs pairs;
+
+/* The state of diversion, made once by start_diversion() and never freed:
+ * the process may end while the thread still reads its queue. The thread
+ * owns all of it; the first thread reads `state` while it waits, and the
+ * rules (`iptables_cmd` written before `rules_installed`) at "Exit". */
+struct diversion {
+	unsigned magic;
+#define DIVERSION_MAGIC 0xea05abb0
+	/* The iptables program in use: QILDNSC_IPTABLES from the environment,
+	 * or the system's default, switched to the legacy one when the
+	 * default cannot install the queue rules (a kernel without the
+	 * nftables queue expression still has the xtables NFQUEUE target). */
+	const char *iptables_cmd;
+	std::atomic<bool> rules_installed;
+	std::atomic<int> state;
+	divert_pairs pairs;
+	char buf[0x10000 + 4096] __attribute__((aligned)); /* one netlink read */
+};
+
+/* The one diversion, for the thread (started without an argument) and for
+ * stop_diversion(). */
+static struct diversion *divert_current;
 
 /* Runs `iptables -w -t <table> <args>` quietly; its exit status, or -1. */
 static int
-divert_iptables_in(const char *table, const std::vector<std::string> &args)
+divert_iptables_in(struct diversion *d, const char *table,
+                   const std::vector<std::string> &args)
 {
-	std::vector<std::string> full = {iptables_cmd, "-w", "-t", table};
+	std::vector<std::string> full = {d->iptables_cmd, "-w", "-t", table};
 	full.insert(full.end(), args.begin(), args.end());
 	std::vector<char *> argv;
 	for (auto &a : full)
@@ -82,7 +99,7 @@ divert_iptables_in(const char *table, const std::vector<std::string> &args)
 	AZ(posix_spawnattr_setsigdefault(&attr, &dfl));
 	AZ(posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
 	pid_t pid;
-	int r = posix_spawnp(&pid, iptables_cmd, &fa, &attr, argv.data(), environ);
+	int r = posix_spawnp(&pid, d->iptables_cmd, &fa, &attr, argv.data(), environ);
 	(void)posix_spawnattr_destroy(&attr);
 	(void)posix_spawn_file_actions_destroy(&fa);
 	if (r != 0)
@@ -94,33 +111,42 @@ divert_iptables_in(const char *table, const std::vector<std::string> &args)
 	return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
-static int
-divert_iptables(const std::vector<std::string> &args)
-{
-	return divert_iptables_in("mangle", args);
-}
-
 /* Removes our chain of `table` and every jump into it; 0 when none is
  * left. */
 static int
-divert_chain_remove(const char *table)
+divert_chain_remove(struct diversion *d, const char *table)
 {
 	/* Bounded, in case a crashed run left several jumps. */
 	for (int i = 0; i < 16; i++)
-		if (divert_iptables_in(table, {"-D", "OUTPUT", "-j", DIVERT_CHAIN}) != 0)
+		if (divert_iptables_in(d, table, {"-D", "OUTPUT", "-j", DIVERT_CHAIN}) != 0)
 			break;
-	(void)divert_iptables_in(table, {"-F", DIVERT_CHAIN});
-	(void)divert_iptables_in(table, {"-X", DIVERT_CHAIN});
-	return divert_iptables_in(table, {"-S", DIVERT_CHAIN}) == 0 ? -1 : 0;
+	(void)divert_iptables_in(d, table, {"-F", DIVERT_CHAIN});
+	(void)divert_iptables_in(d, table, {"-X", DIVERT_CHAIN});
+	return divert_iptables_in(d, table, {"-S", DIVERT_CHAIN}) == 0 ? -1 : 0;
 }
 
-int
-divert_rules_remove(void)
+/* Removes the rules (and nothing else); 0 when none remain. */
+static int
+divert_rules_remove(struct diversion *d)
 {
-	int nat = divert_chain_remove("nat");
-	int mangle = divert_chain_remove("mangle");
-	rules_installed = false;
+	int nat = divert_chain_remove(d, "nat");
+	int mangle = divert_chain_remove(d, "mangle");
+	d->rules_installed = false;
 	return nat == 0 && mangle == 0 ? 0 : -1;
+}
+
+/* Appends `rules` to `table` in order; 0, or the first failing command's
+ * status (what came before it stays). */
+static int
+divert_rules_append(struct diversion *d, const char *table,
+                    const std::vector<std::vector<std::string>> &rules)
+{
+	for (const auto &rule : rules) {
+		int r = divert_iptables_in(d, table, rule);
+		if (r != 0)
+			return r;
+	}
+	return 0;
 }
 
 /*
@@ -130,7 +156,7 @@ divert_rules_remove(void)
  * 0, or the failing command's status (nothing left behind).
  */
 static int
-divert_tcp_rules_add(void)
+divert_tcp_rules_add(struct diversion *d)
 {
 	const std::string mark = std::to_string(QILDNSC_UPSTREAM_MARK);
 	const std::vector<std::vector<std::string>> rules = {
@@ -141,18 +167,14 @@ divert_tcp_rules_add(void)
 		    "--to-ports", dnsc_conf.listen_port},
 		{"-I", "OUTPUT", "-j", DIVERT_CHAIN},
 	};
-	for (const auto &rule : rules) {
-		int r = divert_iptables_in("nat", rule);
-		if (r != 0) {
-			(void)divert_chain_remove("nat");
-			return r;
-		}
-	}
-	return 0;
+	int r = divert_rules_append(d, "nat", rules);
+	if (r != 0)
+		(void)divert_chain_remove(d, "nat");
+	return r;
 }
 
 static int
-divert_rules_add(void)
+divert_rules_add(struct diversion *d)
 {
 	const std::string queue = std::to_string(DIVERT_QUEUE_NUM);
 	const std::string mark = std::to_string(QILDNSC_UPSTREAM_MARK);
@@ -166,38 +188,35 @@ divert_rules_add(void)
 		    "--queue-num", queue, "--queue-bypass"},
 		{"-I", "OUTPUT", "-j", DIVERT_CHAIN},
 	};
-	for (const auto &rule : rules) {
-		int r = divert_iptables(rule);
-		if (r != 0)
-			return r;
-	}
-	return 0;
+	return divert_rules_append(d, "mangle", rules);
 }
 
-int
-divert_rules_install(void)
+/* Clears what an earlier run left, then installs the rules; 0 or the
+ * failing command's status. */
+static int
+divert_rules_install(struct diversion *d)
 {
 	const char *chosen = getenv("QILDNSC_IPTABLES");
-	iptables_cmd = chosen != NULL && *chosen != '\0' ? chosen : "iptables";
-	(void)divert_rules_remove();
-	int r = divert_rules_add();
+	d->iptables_cmd = chosen != NULL && *chosen != '\0' ? chosen : "iptables";
+	(void)divert_rules_remove(d);
+	int r = divert_rules_add(d);
 	if (r != 0 && chosen != NULL) {
-		(void)divert_rules_remove();
+		(void)divert_rules_remove(d);
 		return r;
 	}
 	if (r != 0) {
-		(void)divert_rules_remove();
-		iptables_cmd = "iptables-legacy";
-		(void)divert_rules_remove();
-		r = divert_rules_add();
+		(void)divert_rules_remove(d);
+		d->iptables_cmd = "iptables-legacy";
+		(void)divert_rules_remove(d);
+		r = divert_rules_add(d);
 		if (r != 0) {
-			(void)divert_rules_remove();
-			iptables_cmd = "iptables";
+			(void)divert_rules_remove(d);
+			d->iptables_cmd = "iptables";
 			return r;
 		}
 	}
-	rules_installed = true;
-	r = divert_tcp_rules_add();
+	d->rules_installed = true;
+	r = divert_tcp_rules_add(d);
 	if (r != 0)
 		vtc_log(vl, VTCLOG_WARN,
 		    "QILEC_00831: DNS over TCP is not diverted: the nat rules cannot be installed (%d).",
@@ -217,9 +236,15 @@ divert_exempt_socket(int fd)
 	}
 }
 
+/* The netfilter queue's callback: one queued packet, rewritten or not,
+ * and its verdict. */
 static int
-divert_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa, void *)
+divert_queue_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa,
+                    void *data)
 {
+	struct diversion *d;
+
+	CAST_OBJ_NOTNULL(d, data, DIVERSION_MAGIC);
 	struct nfqnl_msg_packet_hdr *ph = nfq_get_msg_packet_hdr(nfa);
 	if (ph == NULL)
 		return 0;
@@ -230,7 +255,7 @@ divert_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa, 
 	uint32_t verdict = NF_ACCEPT;
 	bool changed = false;
 
-	switch (len < 0 ? DIVERT_MALFORMED : divert_rewrite(pkt, (size_t)len, outbound, pairs)) {
+	switch (len < 0 ? DIVERT_MALFORMED : divert_rewrite(pkt, (size_t)len, outbound, d->pairs)) {
 	case DIVERT_MALFORMED:
 		verdict = NF_DROP;
 		break;
@@ -248,6 +273,8 @@ divert_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa, 
 		break;
 	case DIVERT_UNTOUCHED:
 		break;
+	default:
+		WRONG("divert_result");
 	}
 	if (nfq_set_verdict(qh, id, verdict, changed ? (uint32_t)len : 0,
 	    changed ? pkt : NULL) < 0)
@@ -257,21 +284,21 @@ divert_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa, 
 }
 
 static void
-divert_report(int state)
+divert_report(struct diversion *d, int state)
 {
-	divert_state = state;
-	divert_state.notify_all();
+	d->state = state;
+	d->state.notify_all();
 }
 
 static void *
-divert_fail(struct nfq_handle *h, struct nfq_q_handle *qh, int code)
+divert_fail(struct diversion *d, struct nfq_handle *h, struct nfq_q_handle *qh, int code)
 {
 	vtc_log(vl, VTCLOG_ERROR, "Failed to open the WinDivert device (%d)", code);
 	if (qh != NULL)
 		(void)nfq_destroy_queue(qh);
 	if (h != NULL)
 		(void)nfq_close(h);
-	divert_report(DIVERT_FAILED);
+	divert_report(d, DIVERT_FAILED);
 	return NULL;
 }
 
@@ -279,31 +306,32 @@ void *
 diversion_thread(void *arg)
 {
 	(void)arg;
+	struct diversion *d = divert_current;
+	CHECK_OBJ_NOTNULL(d, DIVERSION_MAGIC);
 	struct nfq_handle *h = nfq_open();
 	if (h == NULL)
-		return divert_fail(NULL, NULL, errno);
+		return divert_fail(d, NULL, NULL, errno);
 	/* The library opens its netlink socket without close-on-exec; the
 	 * iptables children must not inherit it. */
 	(void)fcntl(nfq_fd(h), F_SETFD, FD_CLOEXEC);
-	struct nfq_q_handle *qh = nfq_create_queue(h, DIVERT_QUEUE_NUM, divert_packet, NULL);
+	struct nfq_q_handle *qh = nfq_create_queue(h, DIVERT_QUEUE_NUM, divert_queue_packet, d);
 	if (qh == NULL)
-		return divert_fail(h, NULL, errno);
+		return divert_fail(d, h, NULL, errno);
 	if (nfq_set_mode(qh, NFQNL_COPY_PACKET, 0xffff) < 0)
-		return divert_fail(h, qh, errno);
+		return divert_fail(d, h, qh, errno);
 	/* Fail open: when we fall behind, packets pass unchanged. */
 	if (nfq_set_queue_flags(qh, NFQA_CFG_F_FAIL_OPEN, NFQA_CFG_F_FAIL_OPEN) < 0)
 		vtc_log(vl, VTCLOG_WARN, "[WARN] The queue cannot fail open (%d).", errno);
-	int r = divert_rules_install();
+	int r = divert_rules_install(d);
 	if (r != 0)
-		return divert_fail(h, qh, r);
+		return divert_fail(d, h, qh, r);
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Diverting DNS packets through queue %d.",
 	    DIVERT_QUEUE_NUM);
-	divert_report(DIVERT_READY);
+	divert_report(d, DIVERT_READY);
 
 	int fd = nfq_fd(h);
-	static char buf[0x10000 + 4096] __attribute__((aligned));
 	for (;;) {
-		ssize_t n = recv(fd, buf, sizeof buf, 0);
+		ssize_t n = recv(fd, d->buf, sizeof d->buf, 0);
 		if (n < 0) {
 			int e = errno;
 			if (e == EINTR)
@@ -315,7 +343,7 @@ diversion_thread(void *arg)
 				(void)poll(NULL, 0, 100); /* no busy loop on a lasting error */
 			continue;
 		}
-		(void)nfq_handle_packet(h, buf, (int)n);
+		(void)nfq_handle_packet(h, d->buf, (int)n);
 	}
 	return NULL;
 }
@@ -323,6 +351,11 @@ diversion_thread(void *arg)
 int
 start_diversion(void)
 {
+	AZ(divert_current);
+	divert_current = new struct diversion();
+	divert_current->magic = DIVERSION_MAGIC;
+	divert_current->iptables_cmd = "iptables";
+	divert_current->state = DIVERT_SETTING_UP;
 	/* From here an exit signal stays pending until the shell takes it, so
 	 * that rules installed meanwhile are removed on the way out. */
 	exit_signals_block();
@@ -332,13 +365,16 @@ start_diversion(void)
 	}
 	/* Start-up succeeds only with the queue open and the rules in place;
 	 * a failure has been logged and left no rule behind. */
-	divert_state.wait(DIVERT_SETTING_UP);
-	return divert_state == DIVERT_READY ? 0 : -1;
+	divert_current->state.wait(DIVERT_SETTING_UP);
+	return divert_current->state == DIVERT_READY ? 0 : -1;
 }
 
 void
 stop_diversion(void)
 {
-	if (rules_installed)
-		(void)divert_rules_remove();
+	if (divert_current == NULL)
+		return;
+	CHECK_OBJ_NOTNULL(divert_current, DIVERSION_MAGIC);
+	if (divert_current->rules_installed)
+		(void)divert_rules_remove(divert_current);
 }

@@ -21,19 +21,17 @@
  * that our own queries are never turned back to us; a failure is logged. */
 void divert_exempt_socket(int fd);
 
-/* Starts diversion_thread() and waits until its queue and rules are in
+/* Makes the state of diversion (once, on the first thread; never freed),
+ * starts diversion_thread() and waits until its queue and rules are in
  * place: 0, or -1 when they could not be set up (logged, no rule left).
  * Ends the process when the thread cannot be started. */
 int start_diversion(void);
-/* Thread body; returns only when the queue or the rules cannot be set up. */
+/* Thread body, started by start_diversion() alone, which hands it the
+ * state; owns it from then on. Returns only when the queue or the rules
+ * cannot be set up. */
 void *diversion_thread(void *arg);
-/* Removes the rules, at "Exit". */
+/* Removes the rules the thread installed, at "Exit", on the first thread;
+ * nothing when none were installed. */
 void stop_diversion(void);
-
-/* Clears what an earlier run left, then installs the rules; 0 or the
- * failing command's status. */
-int divert_rules_install(void);
-/* Removes the rules (and nothing else); 0 when none remain. */
-int divert_rules_remove(void);
 
 #endif

@@ -23,19 +23,17 @@
 #include "tcp/tcp_poll.h"
 #include "tcp/tcp_query.h"
 #include "tcp/tcp_sys.h"
+#include "tcp/tcp_watch.h"
 #include "vdns.h"
 #include "vtc_limit.h"
 #include "vtc_log.h"
 #include "vtim.h"
 
-static struct vtc_limit lim_connect = VTC_LIMIT_INIT("QILEC_00825", VTCLOG_WARN);
-static struct vtc_limit lim_answer = VTC_LIMIT_INIT("QILEC_00826", VTCLOG_WARN);
-static struct vtc_limit lim_timeout = VTC_LIMIT_INIT("QILEC_00828", VTCLOG_WARN);
-static bool no_plain_logged;
-
 /* One connection to one plain server. */
 struct tcp_upstream {
-	struct tcp_watch w; /* first: the readiness set points here */
+	unsigned magic;
+#define TCP_UPSTREAM_MAGIC 0xce2995d6
+	struct tcp_watch w; /* the readiness set points here, `priv` back here */
 	struct tcp_query *q;
 	const struct upstream_server *server;
 	size_t sent;  /* bytes of the query written, length included */
@@ -47,7 +45,7 @@ struct tcp_upstream {
 struct tcp_query {
 	unsigned magic;
 #define TCP_QUERY_MAGIC 0x7c9e1a4d
-	struct tcp_poll *poll;
+	struct tcp_query_env *env;
 	tcp_reply_f *reply;
 	void *priv;
 	std::vector<uint8_t> wire; /* 2-byte length, then the message */
@@ -72,12 +70,22 @@ tcpq_addr_text(const struct upstream_server *us, char *buf, size_t size)
 	return buf;
 }
 
+/* A connection to `us` that failed in `call` with the socket error `e`. */
+static void
+tcpq_connect_fail(struct tcp_query_env *env, const char *call,
+                  const struct upstream_server *us, int e)
+{
+	char a[64];
+	vtc_limit_log(&env->lim_connect, vl, "QILEC_00825: TCP %s to %s error: %d %s", call,
+	    tcpq_addr_text(us, a, sizeof a), e, tcp_sys_strerror(e));
+}
+
 static void
 tcpq_close(struct tcp_upstream *u)
 {
 	if (u->w.fd < 0)
 		return;
-	tcp_poll_close(u->q->poll, u->w.fd);
+	tcp_poll_close(u->q->env->poll, u->w.fd);
 	u->w.fd = -1;
 	u->answer.clear();
 	u->answer.shrink_to_fit();
@@ -128,7 +136,7 @@ static void
 tcpq_answer_fail(struct tcp_upstream *u, const char *why)
 {
 	char a[64];
-	vtc_limit_log(&lim_answer, vl, "QILEC_00826: TCP answer from %s: %s",
+	vtc_limit_log(&u->q->env->lim_answer, vl, "QILEC_00826: TCP answer from %s: %s",
 	    tcpq_addr_text(u->server, a, sizeof a), why);
 	tcpq_server_done(u);
 }
@@ -181,16 +189,13 @@ tcpq_write(struct tcp_upstream *u)
 		if (n == -1 && (e == ODR_EWOULDBLOCK || e == ODR_EINTR))
 			return false;
 		if (n == -1) {
-			char a[64];
-			vtc_limit_log(&lim_connect, vl, "QILEC_00825: TCP %s to %s error: %d %s",
-			    "send(2)", tcpq_addr_text(u->server, a, sizeof a), e,
-			    tcp_sys_strerror(e));
+			tcpq_connect_fail(u->q->env, "send(2)", u->server, e);
 			tcpq_server_done(u);
 			return false;
 		}
 		u->sent += (size_t)n;
 	}
-	tcp_poll_mod(u->q->poll, u->w.fd, TCP_POLL_IN, &u->w);
+	tcp_poll_mod(u->q->env->poll, u->w.fd, TCP_POLL_IN, &u->w);
 	return true;
 }
 
@@ -228,20 +233,19 @@ tcpq_read(struct tcp_upstream *u)
 }
 
 static void
-tcpq_event(struct tcp_watch *w, uint32_t events)
+tcpq_event(void *priv, uint32_t events)
 {
-	auto *u = reinterpret_cast<struct tcp_upstream *>(w);
-	if (w->fd < 0 || u->q->done)
+	struct tcp_upstream *u;
+
+	CAST_OBJ_NOTNULL(u, priv, TCP_UPSTREAM_MAGIC);
+	if (u->q->done)
 		return;
 	if (u->sent < u->q->wire.size()) {
 		int err = 0;
 		socklen_t l = sizeof err;
 		if ((events & (TCP_POLL_ERR | TCP_POLL_HUP)) &&
-		    ODR_getsockopt(w->fd, SOL_SOCKET, SO_ERROR, &err, &l) == 0 && err != 0) {
-			char a[64];
-			vtc_limit_log(&lim_connect, vl, "QILEC_00825: TCP %s to %s error: %d %s",
-			    "connect(2)", tcpq_addr_text(u->server, a, sizeof a), err,
-			    tcp_sys_strerror(err));
+		    ODR_getsockopt(u->w.fd, SOL_SOCKET, SO_ERROR, &err, &l) == 0 && err != 0) {
+			tcpq_connect_fail(u->q->env, "connect(2)", u->server, err);
 			return tcpq_server_done(u);
 		}
 		if (!tcpq_write(u))
@@ -256,12 +260,11 @@ tcpq_event(struct tcp_watch *w, uint32_t events)
 static bool
 tcpq_connect(struct tcp_query *q, const struct upstream_server *us)
 {
-	char a[64];
 	auto u = std::make_unique<tcp_upstream>();
-	u->w.cb = tcpq_event;
+	u->magic = TCP_UPSTREAM_MAGIC;
+	tcp_watch_init(&u->w, tcp_sys_socket(us->addr.ss_family), tcpq_event, u.get());
 	u->q = q;
 	u->server = us;
-	u->w.fd = tcp_sys_socket(us->addr.ss_family);
 	if (u->w.fd == -1)
 		goto fail;
 	/* Exempt, so that diversion does not turn it back to us. */
@@ -270,34 +273,44 @@ tcpq_connect(struct tcp_query *q, const struct upstream_server *us)
 	if (connect(u->w.fd, reinterpret_cast<const struct sockaddr *>(&us->addr),
 	    (socklen_t)us->addrlen) == -1 && ODR_sockError() != ODR_EINPROGRESS)
 		goto fail;
-	if (tcp_poll_add(q->poll, u->w.fd, TCP_POLL_OUT, &u->w) == -1)
+	if (tcp_poll_add(q->env->poll, u->w.fd, TCP_POLL_OUT, &u->w) == -1)
 		goto fail;
 	q->open++;
 	q->ups.push_back(std::move(u));
 	return true;
 fail:
-	int e = ODR_sockError();
-	vtc_limit_log(&lim_connect, vl, "QILEC_00825: TCP %s to %s error: %d %s",
-	    "connect(2)", tcpq_addr_text(us, a, sizeof a), e, tcp_sys_strerror(e));
+	tcpq_connect_fail(q->env, "connect(2)", us, ODR_sockError());
 	if (u->w.fd != -1)
 		(void)ODR_closesocket(u->w.fd);
 	return false;
 }
 
+void
+tcp_query_env_init(struct tcp_query_env *env, struct tcp_poll *poll)
+{
+	AN(env);
+	AN(poll);
+	*env = {TCP_QUERY_ENV_MAGIC, poll, VTC_LIMIT_INIT("QILEC_00825", VTCLOG_WARN),
+	    VTC_LIMIT_INIT("QILEC_00826", VTCLOG_WARN),
+	    VTC_LIMIT_INIT("QILEC_00828", VTCLOG_WARN), false};
+}
+
 struct tcp_query *
-tcp_query_new(struct tcp_poll *poll, const uint8_t *msg, size_t len, tcp_reply_f *reply,
-              void *priv, double now)
+tcp_query_new(struct tcp_query_env *env, const uint8_t *msg, size_t len,
+              tcp_reply_f *reply, void *priv, double now)
 {
 	struct vdns_msg parsed;
 	struct pending_question question;
 
+	CHECK_OBJ_NOTNULL(env, TCP_QUERY_ENV_MAGIC);
+	AN(reply);
 	QIL_ASSERT(len <= TCP_MSG_MAX);
 	if (VDNS_initparse(msg, len, &parsed) < 0 ||
 	    pending_question_read(&parsed, &question) < 0)
 		return NULL;
 	auto *q = new tcp_query();
 	q->magic = TCP_QUERY_MAGIC;
-	q->poll = poll;
+	q->env = env;
 	q->reply = reply;
 	q->priv = priv;
 	q->wire.resize(2 + len);
@@ -315,10 +328,10 @@ tcp_query_new(struct tcp_poll *poll, const uint8_t *msg, size_t len, tcp_reply_f
 		plain++;
 		(void)tcpq_connect(q, &upstreams.upstream_servers[i]);
 	}
-	if (plain == 0 && !no_plain_logged) {
+	if (plain == 0 && !env->no_plain_logged) {
 		vtc_log(vl, VTCLOG_WARN,
 		    "QILEC_00827: No plain DNS server: queries over TCP are answered with SERVFAIL.");
-		no_plain_logged = true;
+		env->no_plain_logged = true;
 	}
 	if (q->open == 0)
 		tcpq_servfail(q);
@@ -336,7 +349,7 @@ tcp_query_tick(struct tcp_query *q, double now)
 		return;
 	}
 	if (now >= q->deadline) {
-		vtc_limit_log(&lim_timeout, vl,
+		vtc_limit_log(&q->env->lim_timeout, vl,
 		    "QILEC_00828: No usable answer over TCP within %.0f s for ID %u; SERVFAIL.",
 		    TCP_QUERY_TIMEOUT, (unsigned)q->id);
 		tcpq_servfail(q);
@@ -344,11 +357,11 @@ tcp_query_tick(struct tcp_query *q, double now)
 }
 
 void
-tcp_query_flush_logs(double now)
+tcp_query_env_flush_logs(struct tcp_query_env *env, double now)
 {
-	vtc_limit_flush(&lim_connect, vl, now);
-	vtc_limit_flush(&lim_answer, vl, now);
-	vtc_limit_flush(&lim_timeout, vl, now);
+	CHECK_OBJ_NOTNULL(env, TCP_QUERY_ENV_MAGIC);
+	for (auto *lim : {&env->lim_connect, &env->lim_answer, &env->lim_timeout})
+		vtc_limit_flush(lim, vl, now);
 }
 
 bool

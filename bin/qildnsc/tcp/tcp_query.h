@@ -17,20 +17,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "vtc_limit.h"
+
 /* The largest DNS message over TCP: what a 2-byte length can say. */
 #define TCP_MSG_MAX 65535
 /* Seconds a query waits for a usable answer before SERVFAIL. */
 #define TCP_QUERY_TIMEOUT 4.0
-
-/*
- * What the TCP thread's readiness set (tcp_poll.h) points at: `cb` is
- * called with the ready events (TCP_POLL_*) of `fd`. A watch whose
- * descriptor is closed has `fd` -1 and ignores events still queued for it.
- */
-struct tcp_watch {
-	void (*cb)(struct tcp_watch *w, uint32_t events);
-	int fd;
-};
 
 /* Takes the query's one reply: `len` bytes with the client's ID. */
 typedef void tcp_reply_f(void *priv, const uint8_t *reply, size_t len);
@@ -39,20 +31,39 @@ struct tcp_query;
 struct tcp_poll;
 
 /*
+ * What the queries of the TCP thread share: the readiness set their
+ * connections join and the rate limits of their complaints. A member of
+ * the TCP server's handle, owned by the TCP thread like it.
+ */
+struct tcp_query_env {
+	unsigned magic;
+#define TCP_QUERY_ENV_MAGIC 0x66224c04
+	struct tcp_poll *poll;
+	struct vtc_limit lim_connect;
+	struct vtc_limit lim_answer;
+	struct vtc_limit lim_timeout;
+	bool no_plain_logged; /* the missing plain server is said once */
+};
+
+/* Readies `env` for queries whose connections join `poll`; on the
+ * start-up thread, before the TCP thread runs. */
+void tcp_query_env_init(struct tcp_query_env *env, struct tcp_poll *poll);
+/* Writes the summaries of the rate-limited complaints of the queries whose
+ * second is over; called now and then. */
+void tcp_query_env_flush_logs(struct tcp_query_env *env, double now);
+
+/*
  * Starts forwarding `msg` (`len` bytes) to every plain server; its
- * connections join the readiness set `poll`. `reply` is called exactly once
- * with `priv`, possibly before this returns (no plain server, no
+ * connections join the readiness set of `env`. `reply` is called exactly
+ * once with `priv`, possibly before this returns (no plain server, no
  * connection possible). `now` is the monotonic time. The caller deletes
  * the query once it is done. NULL (nothing logged) when `msg` is not a
  * well-formed DNS message whose question can be read.
  */
-struct tcp_query *tcp_query_new(struct tcp_poll *poll, const uint8_t *msg, size_t len,
+struct tcp_query *tcp_query_new(struct tcp_query_env *env, const uint8_t *msg, size_t len,
                                  tcp_reply_f *reply, void *priv, double now);
 /* Releases a held answer that is due, or ends a query whose time is up. */
 void tcp_query_tick(struct tcp_query *q, double now);
-/* Writes the summaries of the rate-limited complaints of the queries whose
- * second is over; called now and then. */
-void tcp_query_flush_logs(double now);
 /* True once the reply has been given. */
 bool tcp_query_done(const struct tcp_query *q);
 /* Closes the query's connections and frees it; no reply is given if it

@@ -22,11 +22,10 @@
 #include "tcp/tcp_query.h"
 #include "tcp/tcp_server.h"
 #include "tcp/tcp_sys.h"
+#include "tcp/tcp_watch.h"
 #include "vtc_limit.h"
 #include "vtc_log.h"
 #include "vtim.h"
-
-int tcp_listen_fd = -1;
 
 /* Replies waiting for a slow reader beyond this stop the reading of more
  * queries from its connection. */
@@ -35,8 +34,13 @@ int tcp_listen_fd = -1;
 #define TCP_ACCEPT_BATCH 16
 #define TCP_EVENTS 64
 
+struct tcp_server;
+
 struct tcp_client {
-	struct tcp_watch w; /* first: the readiness set points here */
+	unsigned magic;
+#define TCP_CLIENT_MAGIC 0x8f7314d5
+	struct tcp_server *ts;
+	struct tcp_watch w; /* the readiness set points here, `priv` back here */
 	char name[64];      /* address:port, for log lines */
 	std::vector<uint8_t> in; /* 2 + TCP_MSG_MAX bytes: one whole message fits */
 	size_t inlen;
@@ -48,7 +52,9 @@ struct tcp_client {
 	bool eof;
 };
 
-static struct {
+/* The TCP thread's state, made once by init_tcp() and never freed: the
+ * process may end (exit handlers and all) while the thread still uses it. */
+struct tcp_server {
 	unsigned magic;
 #define TCP_SERVER_MAGIC 0x3ac5d2e1
 	struct tcp_poll *poll;
@@ -57,14 +63,16 @@ static struct {
 	double listener_resume;
 	double now;
 	std::list<std::unique_ptr<tcp_client>> clients;
-} tcps;
+	struct tcp_query_env queries;
+	struct vtc_limit lim_accept;
+	struct vtc_limit lim_full;
+	struct vtc_limit lim_parse;
+	struct vtc_limit lim_send;
+};
 
-static struct vtc_limit lim_accept = VTC_LIMIT_INIT("QILEC_00822", VTCLOG_ERROR);
-static struct vtc_limit lim_full = VTC_LIMIT_INIT("QILEC_00823", VTCLOG_WARN);
-static struct vtc_limit lim_parse = VTC_LIMIT_INIT("QILEC_00824", VTCLOG_WARN);
-static struct vtc_limit lim_send = VTC_LIMIT_INIT("QILEC_00829", VTCLOG_WARN);
-
-static void tcps_client_event(struct tcp_watch *w, uint32_t events);
+/* The one server, for tcp_thread(), which the shell starts without an
+ * argument. */
+static struct tcp_server *tcps;
 
 static void
 tcps_name(const struct sockaddr_storage *ss, char *buf, size_t size)
@@ -78,9 +86,9 @@ tcps_name(const struct sockaddr_storage *ss, char *buf, size_t size)
 
 /* Asks the readiness set for `events` on `w`. */
 static void
-tcps_watch(struct tcp_watch *w, uint32_t events)
+tcps_watch(struct tcp_server *ts, struct tcp_watch *w, uint32_t events)
 {
-	tcp_poll_mod(tcps.poll, w->fd, events, w);
+	tcp_poll_mod(ts->poll, w->fd, events, w);
 }
 
 static void
@@ -88,7 +96,7 @@ tcps_client_close(struct tcp_client *c)
 {
 	if (c->w.fd < 0)
 		return;
-	tcp_poll_close(tcps.poll, c->w.fd);
+	tcp_poll_close(c->ts->poll, c->w.fd);
 	c->w.fd = -1;
 }
 
@@ -109,13 +117,13 @@ tcps_client_flush(struct tcp_client *c)
 		if (n == -1 && (e == ODR_EWOULDBLOCK || e == ODR_EINTR))
 			return;
 		if (n == -1) {
-			vtc_limit_log(&lim_send, vl, "QILEC_00829: TCP send(2) to %s error: %d %s",
+			vtc_limit_log(&c->ts->lim_send, vl, "QILEC_00829: TCP send(2) to %s error: %d %s",
 			    c->name, e, tcp_sys_strerror(e));
 			tcps_client_close(c);
 			return;
 		}
 		c->outoff += (size_t)n;
-		c->last = tcps.now;
+		c->last = c->ts->now;
 	}
 	c->out.clear();
 	c->outoff = 0;
@@ -125,7 +133,9 @@ tcps_client_flush(struct tcp_client *c)
 static void
 tcps_reply(void *priv, const uint8_t *reply, size_t len)
 {
-	auto *c = static_cast<struct tcp_client *>(priv);
+	struct tcp_client *c;
+
+	CAST_OBJ_NOTNULL(c, priv, TCP_CLIENT_MAGIC);
 	if (c->w.fd < 0)
 		return;
 	c->out.push_back((uint8_t)(len >> 8));
@@ -149,10 +159,10 @@ tcps_client_parse(struct tcp_client *c)
 		size_t l = (size_t)c->in[0] << 8 | c->in[1];
 		if (c->inlen < 2 + l)
 			return;
-		struct tcp_query *q = tcp_query_new(tcps.poll, c->in.data() + 2, l, tcps_reply,
-		    c, tcps.now);
+		struct tcp_query *q = tcp_query_new(&c->ts->queries, c->in.data() + 2, l,
+		    tcps_reply, c, c->ts->now);
 		if (q == NULL) {
-			vtc_limit_log(&lim_parse, vl,
+			vtc_limit_log(&c->ts->lim_parse, vl,
 			    "QILEC_00824: Failed to parse DNS request over TCP from %s; connection closed.",
 			    c->name);
 			tcps_client_close(c);
@@ -184,17 +194,17 @@ tcps_client_read(struct tcp_client *c)
 			return;
 		}
 		c->inlen += (size_t)n;
-		c->last = tcps.now;
+		c->last = c->ts->now;
 		tcps_client_parse(c);
 	}
 }
 
 static void
-tcps_client_event(struct tcp_watch *w, uint32_t events)
+tcps_client_event(void *priv, uint32_t events)
 {
-	auto *c = reinterpret_cast<struct tcp_client *>(w);
-	if (w->fd < 0)
-		return;
+	struct tcp_client *c;
+
+	CAST_OBJ_NOTNULL(c, priv, TCP_CLIENT_MAGIC);
 	if (events & (TCP_POLL_ERR | TCP_POLL_HUP)) {
 		/* Reset or closed both ways: nobody to answer any more. */
 		tcps_client_close(c);
@@ -209,28 +219,28 @@ tcps_client_event(struct tcp_watch *w, uint32_t events)
 /* Stops taking connections for a while: the waiting one stays readable,
  * and would be reported again at once. */
 static void
-tcps_listener_pause(void)
+tcps_listener_pause(struct tcp_server *ts)
 {
-	tcps_watch(&tcps.listener, 0);
-	tcps.listener_paused = true;
-	tcps.listener_resume = tcps.now + 0.1;
+	tcps_watch(ts, &ts->listener, 0);
+	ts->listener_paused = true;
+	ts->listener_resume = ts->now + 0.1;
 }
 
 static void
-tcps_accept_fail(int e)
+tcps_accept_fail(struct tcp_server *ts, int e)
 {
-	vtc_limit_log(&lim_accept, vl, "QILEC_00822: TCP accept(2) error: %d %s", e,
+	vtc_limit_log(&ts->lim_accept, vl, "QILEC_00822: TCP accept(2) error: %d %s", e,
 	    tcp_sys_strerror(e));
-	tcps_listener_pause();
+	tcps_listener_pause(ts);
 }
 
 static void
-tcps_accept_one(int fd, const struct sockaddr_storage *ss)
+tcps_accept_one(struct tcp_server *ts, int fd, const struct sockaddr_storage *ss)
 {
 	char name[64];
 	tcps_name(ss, name, sizeof name);
-	if (tcps.clients.size() >= TCP_CLIENTS_MAX) {
-		vtc_limit_log(&lim_full, vl,
+	if (ts->clients.size() >= TCP_CLIENTS_MAX) {
+		vtc_limit_log(&ts->lim_full, vl,
 		    "QILEC_00823: Too many TCP clients (%d): connection from %s refused.",
 		    TCP_CLIENTS_MAX, name);
 		(void)ODR_closesocket(fd);
@@ -239,31 +249,35 @@ tcps_accept_one(int fd, const struct sockaddr_storage *ss)
 	/* A set that cannot take one more socket is out of room like a
 	 * process out of descriptors. */
 	auto c = std::make_unique<tcp_client>();
-	if (tcp_poll_add(tcps.poll, fd, TCP_POLL_IN, &c->w) != 0) {
+	if (tcp_poll_add(ts->poll, fd, TCP_POLL_IN, &c->w) != 0) {
 		int e = ODR_sockError();
 		(void)ODR_closesocket(fd);
-		tcps_accept_fail(e);
+		tcps_accept_fail(ts, e);
 		return;
 	}
-	c->w.cb = tcps_client_event;
-	c->w.fd = fd;
+	c->magic = TCP_CLIENT_MAGIC;
+	c->ts = ts;
+	tcp_watch_init(&c->w, fd, tcps_client_event, c.get());
 	memcpy(c->name, name, sizeof c->name);
 	c->in.resize(2 + TCP_MSG_MAX);
-	c->last = tcps.now;
+	c->last = ts->now;
 	c->interest = TCP_POLL_IN;
-	tcps.clients.push_back(std::move(c));
+	ts->clients.push_back(std::move(c));
 }
 
 static void
-tcps_accept(struct tcp_watch *w, uint32_t events)
+tcps_accept(void *priv, uint32_t events)
 {
+	struct tcp_server *ts;
+
+	CAST_OBJ_NOTNULL(ts, priv, TCP_SERVER_MAGIC);
 	(void)events;
 	for (int i = 0; i < TCP_ACCEPT_BATCH; i++) {
 		struct sockaddr_storage ss = {};
-		int fd = tcp_sys_accept(w->fd, &ss);
+		int fd = tcp_sys_accept(ts->listener.fd, &ss);
 		if (fd >= 0) {
-			tcps_accept_one(fd, &ss);
-			if (tcps.listener_paused)
+			tcps_accept_one(ts, fd, &ss);
+			if (ts->listener_paused)
 				return;
 			continue;
 		}
@@ -271,7 +285,7 @@ tcps_accept(struct tcp_watch *w, uint32_t events)
 		if (tcp_sys_accept_again(e))
 			return;
 		/* Out of descriptors, most likely: pause instead of spinning. */
-		tcps_accept_fail(e);
+		tcps_accept_fail(ts, e);
 		return;
 	}
 }
@@ -280,9 +294,10 @@ tcps_accept(struct tcp_watch *w, uint32_t events)
 static void
 tcps_client_sweep(struct tcp_client *c)
 {
+	struct tcp_server *ts = c->ts;
 	auto &qs = c->queries;
 	for (auto *q : qs)
-		tcp_query_tick(q, tcps.now);
+		tcp_query_tick(q, ts->now);
 	size_t kept = 0;
 	for (auto *q : qs) {
 		if (tcp_query_done(q))
@@ -296,7 +311,7 @@ tcps_client_sweep(struct tcp_client *c)
 		return;
 
 	bool quiet = qs.empty() && tcps_out_pending(c) == 0;
-	if (quiet && (c->eof || tcps.now - c->last > TCP_IDLE_TIMEOUT)) {
+	if (quiet && (c->eof || ts->now - c->last > TCP_IDLE_TIMEOUT)) {
 		tcps_client_close(c);
 		return;
 	}
@@ -307,14 +322,14 @@ tcps_client_sweep(struct tcp_client *c)
 		want |= TCP_POLL_OUT;
 	if (want != c->interest) {
 		c->interest = want;
-		tcps_watch(&c->w, want);
+		tcps_watch(ts, &c->w, want);
 	}
 }
 
 static void
-tcps_sweep(void)
+tcps_sweep(struct tcp_server *ts)
 {
-	for (auto it = tcps.clients.begin(); it != tcps.clients.end();) {
+	for (auto it = ts->clients.begin(); it != ts->clients.end();) {
 		struct tcp_client *c = it->get();
 		if (c->w.fd >= 0)
 			tcps_client_sweep(c);
@@ -324,15 +339,33 @@ tcps_sweep(void)
 		}
 		for (auto *q : c->queries)
 			tcp_query_delete(q);
-		it = tcps.clients.erase(it);
+		it = ts->clients.erase(it);
 	}
-	for (auto *lim : {&lim_accept, &lim_full, &lim_parse, &lim_send})
-		vtc_limit_flush(lim, vl, tcps.now);
-	tcp_query_flush_logs(tcps.now);
-	if (tcps.listener_paused && tcps.now >= tcps.listener_resume) {
-		tcps.listener_paused = false;
-		tcps_watch(&tcps.listener, TCP_POLL_IN);
+	for (auto *lim : {&ts->lim_accept, &ts->lim_full, &ts->lim_parse, &ts->lim_send})
+		vtc_limit_flush(lim, vl, ts->now);
+	tcp_query_env_flush_logs(&ts->queries, ts->now);
+	if (ts->listener_paused && ts->now >= ts->listener_resume) {
+		ts->listener_paused = false;
+		tcps_watch(ts, &ts->listener, TCP_POLL_IN);
 	}
+}
+
+/* The handle around the listening socket `fd`, bound and listening. */
+static struct tcp_server *
+tcps_new(int fd)
+{
+	auto *ts = new tcp_server();
+	ts->magic = TCP_SERVER_MAGIC;
+	ts->poll = tcp_poll_new();
+	AN(ts->poll);
+	tcp_watch_init(&ts->listener, fd, tcps_accept, ts);
+	AZ(tcp_poll_add(ts->poll, fd, TCP_POLL_IN, &ts->listener));
+	tcp_query_env_init(&ts->queries, ts->poll);
+	ts->lim_accept = VTC_LIMIT_INIT("QILEC_00822", VTCLOG_ERROR);
+	ts->lim_full = VTC_LIMIT_INIT("QILEC_00823", VTCLOG_WARN);
+	ts->lim_parse = VTC_LIMIT_INIT("QILEC_00824", VTCLOG_WARN);
+	ts->lim_send = VTC_LIMIT_INIT("QILEC_00829", VTCLOG_WARN);
+	return ts;
 }
 
 int
@@ -340,9 +373,10 @@ init_tcp(void)
 {
 	struct addrinfo hints = {}, *res = NULL;
 
-	tcp_listen_fd = tcp_sys_socket(AF_INET);
-	QIL_ASSERT(tcp_listen_fd >= 0);
-	tcp_sys_listener_options(tcp_listen_fd);
+	AZ(tcps);
+	int fd = tcp_sys_socket(AF_INET);
+	QIL_ASSERT(fd >= 0);
+	tcp_sys_listener_options(fd);
 	hints.ai_family = AF_INET;
 	hints.ai_socktype = SOCK_STREAM;
 	int r = getaddrinfo(dnsc_conf.listen_addr, dnsc_conf.listen_port, &hints, &res);
@@ -351,9 +385,9 @@ init_tcp(void)
 		    dnsc_conf.listen_addr, dnsc_conf.listen_port, gai_strerror(r));
 		return -1;
 	}
-	r = bind(tcp_listen_fd, res->ai_addr, res->ai_addrlen);
+	r = bind(fd, res->ai_addr, res->ai_addrlen);
 	freeaddrinfo(res);
-	if (r != 0 || listen(tcp_listen_fd, TCP_CLIENTS_MAX) != 0) {
+	if (r != 0 || listen(fd, TCP_CLIENTS_MAX) != 0) {
 		int e = ODR_sockError();
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00820: TCP %s for %s:%s error: %d %s",
 		    r != 0 ? "bind(2)" : "listen(2)", dnsc_conf.listen_addr,
@@ -361,12 +395,7 @@ init_tcp(void)
 		return -1;
 	}
 	tcp_sys_raise_limit();
-	tcps.poll = tcp_poll_new();
-	AN(tcps.poll);
-	tcps.listener.cb = tcps_accept;
-	tcps.listener.fd = tcp_listen_fd;
-	AZ(tcp_poll_add(tcps.poll, tcp_listen_fd, TCP_POLL_IN, &tcps.listener));
-	tcps.magic = TCP_SERVER_MAGIC;
+	tcps = tcps_new(fd);
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Listening on %s:%s over TCP", dnsc_conf.listen_addr,
 	    dnsc_conf.listen_port);
 	return 0;
@@ -377,10 +406,11 @@ tcp_thread(void *arg)
 {
 	(void)arg;
 	struct tcp_poll_event evs[TCP_EVENTS];
+	struct tcp_server *ts = tcps;
 
-	CHECK_OBJ_NOTNULL(&tcps, TCP_SERVER_MAGIC);
+	CHECK_OBJ_NOTNULL(ts, TCP_SERVER_MAGIC);
 	for (;;) {
-		int n = tcp_poll_wait(tcps.poll, evs, TCP_EVENTS, TCP_TURN_MSEC);
+		int n = tcp_poll_wait(ts->poll, evs, TCP_EVENTS, TCP_TURN_MSEC);
 		int e = n == -1 ? ODR_sockError() : 0;
 		if (n == -1 && e == ODR_EINTR)
 			continue;
@@ -389,12 +419,10 @@ tcp_thread(void *arg)
 			    tcp_poll_wait_call, e, tcp_sys_strerror(e));
 			break;
 		}
-		tcps.now = VTIM_mono();
-		for (int i = 0; i < n; i++) {
-			auto *w = static_cast<struct tcp_watch *>(evs[i].ptr);
-			w->cb(w, evs[i].events);
-		}
-		tcps_sweep();
+		ts->now = VTIM_mono();
+		for (int i = 0; i < n; i++)
+			tcp_watch_fire(evs[i].ptr, evs[i].events);
+		tcps_sweep(ts);
 	}
 	return NULL;
 }

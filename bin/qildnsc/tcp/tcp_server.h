@@ -24,14 +24,13 @@
  * hold and time-out clocks are read at least this often. */
 #define TCP_TURN_MSEC 50
 
-/* The listening TCP socket, -1 before init_tcp(). */
-extern int tcp_listen_fd;
-
-/* Creates the listening TCP socket on the listening address and port;
- * -1 on failure (logged). */
+/* Creates the listening TCP socket on the listening address and port, and
+ * the TCP thread's state around it (once, on the start-up thread; never
+ * freed); -1 on failure (logged). */
 int init_tcp(void);
 
-/* Thread body: serves the TCP clients; returns only after a failure of
+/* Thread body: serves the TCP clients with the state init_tcp() made, which
+ * it owns from then on; `arg` is unused. Returns only after a failure of
  * the wait (logged). */
 void *tcp_thread(void *arg);
 

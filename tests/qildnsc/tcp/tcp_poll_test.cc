@@ -2,8 +2,9 @@
  * tcp_poll_test.cc -- the TCP thread's readiness set over loopback
  * sockets, on Linux and (cross-built, under Wine) on Windows: what is
  * handed back for which events, what a failed connect looks like, that a
- * closed socket leaves the set, and that ready sockets beyond one wait's
- * room come with the next ones.
+ * closed socket leaves the set, that ready sockets beyond one wait's
+ * room come with the next ones, and that what comes back is checked to be
+ * a watch before anything is called through it.
  */
 #include <chrono>
 #include <set>
@@ -14,6 +15,7 @@
 #include "odr.h"
 #include "tcp/tcp_poll.h"
 #include "tcp/tcp_sys.h"
+#include "tcp/tcp_watch.h"
 
 namespace {
 
@@ -158,6 +160,41 @@ TEST_F(TcpPollTest, ClosedSocketsLeaveAndEveryReadyOneComes)
 		for (auto &e : wait_for(5000, 1))
 			seen.insert(e.ptr);
 	EXPECT_EQ(seen, (std::set<void *>{&tag[1], &tag[5]}));
+}
+
+/* A watch handed back gets its events, unless it was closed in the same
+ * turn; a record laid out like a watch but not one stops the process
+ * instead of being called through. */
+TEST_F(TcpPollTest, HandedBackWatchesAreCheckedThenFired)
+{
+	struct Seen {
+		int calls = 0;
+		uint32_t events = 0;
+	} seen;
+	auto cb = [](void *priv, uint32_t events) {
+		auto *sn = static_cast<Seen *>(priv);
+		sn->calls++;
+		sn->events = events;
+	};
+	auto [c, s] = pair();
+	struct tcp_watch w;
+	tcp_watch_init(&w, s, cb, &seen);
+	ASSERT_EQ(tcp_poll_add(p_, s, TCP_POLL_IN, &w), 0);
+	ASSERT_EQ(ODR_send(c, "x", 1, ODR_MSG_NOSIGNAL), 1);
+	auto ev = wait_for(5000);
+	ASSERT_EQ(ev.size(), 1u);
+	tcp_watch_fire(ev[0].ptr, ev[0].events);
+	EXPECT_EQ(seen.calls, 1);
+	EXPECT_TRUE(seen.events & TCP_POLL_IN);
+
+	w.fd = -1;
+	tcp_watch_fire(ev[0].ptr, ev[0].events);
+	EXPECT_EQ(seen.calls, 1) << "a closed watch ignores what was still queued";
+
+	struct tcp_watch other = w;
+	other.fd = s;
+	other.magic ^= 1;
+	EXPECT_DEATH(tcp_watch_fire(&other, TCP_POLL_IN), "");
 }
 
 } // namespace

@@ -47,15 +47,20 @@ typedef BOOL(WINAPI *windivert_send_f)(HANDLE, const void *, UINT, UINT *,
 typedef BOOL(WINAPI *windivert_compile_f)(const char *, int, char *, UINT, const char **,
                                           UINT *);
 
-static struct {
+/* The state of diversion: made by start_diversion() on the first thread,
+ * then the diversion thread's alone; never freed, as the thread runs until
+ * the process ends. */
+struct diversion {
+	unsigned magic;
+#define DIVERSION_MAGIC 0xc2f1888f
 	windivert_open_f open;
 	windivert_recv_f recv;
 	windivert_send_f send;
 	windivert_compile_f compile;
-} wd;
-
-static HANDLE divert_handle;
-static divert_pairs pairs;
+	HANDLE handle;
+	divert_pairs pairs;
+	uint8_t packet[DIVERT_PACKET_SIZE];
+};
 
 void
 divert_exempt_socket(int fd)
@@ -67,38 +72,38 @@ divert_exempt_socket(int fd)
 
 /* Loads the library and its entry points; false when any is missing. */
 static bool
-divert_load(void)
+divert_load(struct diversion *d)
 {
 	HMODULE m = LoadLibraryA("WinDivert.dll");
 	if (m == NULL)
 		return false;
-	wd.open = reinterpret_cast<windivert_open_f>(
+	d->open = reinterpret_cast<windivert_open_f>(
 	    reinterpret_cast<void *>(GetProcAddress(m, "WinDivertOpen")));
-	wd.recv = reinterpret_cast<windivert_recv_f>(
+	d->recv = reinterpret_cast<windivert_recv_f>(
 	    reinterpret_cast<void *>(GetProcAddress(m, "WinDivertRecv")));
-	wd.send = reinterpret_cast<windivert_send_f>(
+	d->send = reinterpret_cast<windivert_send_f>(
 	    reinterpret_cast<void *>(GetProcAddress(m, "WinDivertSend")));
-	wd.compile = reinterpret_cast<windivert_compile_f>(
+	d->compile = reinterpret_cast<windivert_compile_f>(
 	    reinterpret_cast<void *>(GetProcAddress(m, "WinDivertHelperCompileFilter")));
-	return wd.open != NULL && wd.recv != NULL && wd.send != NULL && wd.compile != NULL;
+	return d->open != NULL && d->recv != NULL && d->send != NULL && d->compile != NULL;
 }
 
 /* Opens the driver; -1 (logged) when the library or the driver is missing. */
 static int
-divert_open(void)
+divert_open(struct diversion *d)
 {
-	if (!divert_load()) {
+	if (!divert_load(d)) {
 		vtc_log(vl, VTCLOG_ERROR, "Failed to open the WinDivert device (%d)",
 		    (int)GetLastError());
 		return -1;
 	}
-	divert_handle = wd.open(DIVERT_FILTER, WINDIVERT_LAYER_NETWORK, 0, 0);
-	if (divert_handle != INVALID_HANDLE_VALUE)
+	d->handle = d->open(DIVERT_FILTER, WINDIVERT_LAYER_NETWORK, 0, 0);
+	if (d->handle != INVALID_HANDLE_VALUE)
 		return 0;
 	DWORD e = GetLastError();
 	const char *text = NULL;
 	if (e == ERROR_INVALID_PARAMETER &&
-	    !wd.compile(DIVERT_FILTER, WINDIVERT_LAYER_NETWORK, NULL, 0, &text, NULL)) {
+	    !d->compile(DIVERT_FILTER, WINDIVERT_LAYER_NETWORK, NULL, 0, &text, NULL)) {
 		vtc_log(vl, VTCLOG_ERROR, "Invalid filter \"%s\"", text != NULL ? text : "");
 	} else {
 		vtc_log(vl, VTCLOG_ERROR, "Failed to open the WinDivert device (%d)", (int)e);
@@ -109,18 +114,19 @@ divert_open(void)
 void *
 diversion_thread(void *arg)
 {
-	static uint8_t packet[DIVERT_PACKET_SIZE];
+	struct diversion *d;
 	struct windivert_address addr;
 	UINT len;
 
-	(void)arg;
+	CAST_OBJ_NOTNULL(d, arg, DIVERSION_MAGIC);
+	uint8_t *packet = d->packet;
 	for (;;) {
-		if (!wd.recv(divert_handle, packet, sizeof packet, &len, &addr)) {
+		if (!d->recv(d->handle, packet, sizeof d->packet, &len, &addr)) {
 			vtc_log(vl, VTCLOG_WARN, "Failed to read packet (%d)", (int)GetLastError());
 			Sleep(100); /* no busy loop on a lasting error */
 			continue;
 		}
-		switch (divert_rewrite(packet, len, addr.outbound != 0, pairs)) {
+		switch (divert_rewrite(packet, len, addr.outbound != 0, d->pairs)) {
 		case DIVERT_MALFORMED:
 			continue; /* dropped: not reinjected */
 		case DIVERT_NO_PAIR:
@@ -136,8 +142,10 @@ diversion_thread(void *arg)
 			break;
 		case DIVERT_UNTOUCHED:
 			break;
+		default:
+			WRONG("divert_result");
 		}
-		if (!wd.send(divert_handle, packet, len, NULL, &addr))
+		if (!d->send(d->handle, packet, len, NULL, &addr))
 			vtc_log(vl, VTCLOG_WARN, "Failed to reinject packet (%d)",
 			    (int)GetLastError());
 	}
@@ -147,10 +155,14 @@ diversion_thread(void *arg)
 int
 start_diversion(void)
 {
-	if (divert_open() != 0)
+	auto *d = new diversion();
+	d->magic = DIVERSION_MAGIC;
+	if (divert_open(d) != 0) {
+		delete d;
 		return 1;
+	}
 	ODR_pthread_t thread;
-	if (ODR_pthread_create(&thread, NULL, diversion_thread, NULL) != 0)
+	if (ODR_pthread_create(&thread, NULL, diversion_thread, d) != 0)
 		FatalAppExitA(0, "Failed to create a windivert thread");
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Diverting DNS packets through the WinDivert driver.");
 	return 0;

@@ -4,8 +4,9 @@
  * the notification-area icon and runs the window-message loop until "Exit"
  * is chosen from the icon's menu or the machine suspends or resumes.
  *
- * Everything here runs on the first thread; the shell shares no data with
- * the other threads, which end with the process.
+ * Everything here runs on the first thread, whose state is one handle that
+ * the window keeps in its user data; the shell shares no data with the
+ * other threads, which end with the process.
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,47 +20,77 @@
 #include "shell/startup_report.h"
 #include "tcp/tcp_server.h"
 
-static HINSTANCE shell_instance;
-static UINT shell_taskbar_created;
-static HWND shell_window;
-static HMENU shell_menu;
-static NOTIFYICONDATAA shell_nid;
+struct shell {
+	unsigned magic;
+#define SHELL_MAGIC 0xa7817051
+	HINSTANCE instance;
+	UINT taskbar_created; /* the message of a new taskbar */
+	HWND window;
+	HMENU menu;
+	NOTIFYICONDATAA nid;
+};
 
 /* The record layout that ends with dwInfoFlags (no guidItem, no
  * hBalloonIcon): what the shell of every release accepts. */
 static_assert(SHELL_NID_SIZE <= sizeof(NOTIFYICONDATAA));
 
 static void
-shell_menu_create(void)
+shell_menu_create(struct shell *sh)
 {
-	shell_menu = CreatePopupMenu();
-	(void)AppendMenuA(shell_menu, MF_STRING | MF_GRAYED | MF_DISABLED, 0,
+	sh->menu = CreatePopupMenu();
+	(void)AppendMenuA(sh->menu, MF_STRING | MF_GRAYED | MF_DISABLED, 0,
 	    QILDNSC_MENU_TITLE);
-	(void)AppendMenuA(shell_menu, MF_SEPARATOR, 0, NULL);
-	(void)AppendMenuA(shell_menu, MF_STRING, SHELL_CMD_EXIT, "Exit");
+	(void)AppendMenuA(sh->menu, MF_SEPARATOR, 0, NULL);
+	(void)AppendMenuA(sh->menu, MF_STRING, SHELL_CMD_EXIT, "Exit");
 }
 
 /* A right click on the icon: the menu at the cursor, and "Exit" chosen
  * from it ends the message loop. */
 static void
-shell_menu_show(HWND hwnd)
+shell_menu_show(struct shell *sh, HWND hwnd)
 {
 	POINT pt;
 
 	(void)GetCursorPos(&pt);
 	(void)SetForegroundWindow(hwnd);
-	UINT cmd = (UINT)TrackPopupMenu(shell_menu, TPM_RETURNCMD | TPM_NONOTIFY, pt.x, pt.y,
+	UINT cmd = (UINT)TrackPopupMenu(sh->menu, TPM_RETURNCMD | TPM_NONOTIFY, pt.x, pt.y,
 	    0, hwnd, NULL);
 	if (cmd == SHELL_CMD_EXIT)
 		PostQuitMessage(0);
 }
 
+/*
+ * The handle of the window `hwnd`: handed over with WM_NCCREATE and kept in
+ * the window's user data. NULL for the few messages before it (such as
+ * WM_GETMINMAXINFO), which take the default handling.
+ */
+static struct shell *
+shell_of(HWND hwnd, UINT msg, LPARAM lp)
+{
+	struct shell *sh;
+	void *p;
+
+	if (msg == WM_NCCREATE) {
+		p = reinterpret_cast<CREATESTRUCTA *>(lp)->lpCreateParams;
+		(void)SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(p));
+	} else {
+		p = reinterpret_cast<void *>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+	}
+	if (p == NULL)
+		return NULL;
+	CAST_OBJ_NOTNULL(sh, p, SHELL_MAGIC);
+	return sh;
+}
+
 static LRESULT CALLBACK
 shell_wndproc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 {
+	struct shell *sh = shell_of(hwnd, msg, lp);
+	if (sh == NULL)
+		return DefWindowProcA(hwnd, msg, wp, lp);
 	switch (msg) {
 	case WM_CREATE:
-		shell_menu_create();
+		shell_menu_create(sh);
 		break;
 	case WM_DESTROY:
 		PostQuitMessage(0);
@@ -81,11 +112,11 @@ shell_wndproc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 		break;
 	case SHELL_WM_TRAY:
 		if (lp == WM_RBUTTONDOWN)
-			shell_menu_show(hwnd);
+			shell_menu_show(sh, hwnd);
 		break;
 	default:
 		/* A new taskbar: the window is hidden, so nothing to do. */
-		if (msg == shell_taskbar_created && !IsWindowVisible(hwnd))
+		if (msg == sh->taskbar_created && !IsWindowVisible(hwnd))
 			return 0;
 		break;
 	}
@@ -93,14 +124,14 @@ shell_wndproc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 }
 
 static void
-shell_window_create(void)
+shell_window_create(struct shell *sh)
 {
 	WNDCLASSEXA wc = {};
 
 	wc.cbSize = sizeof wc;
 	wc.style = CS_HREDRAW | CS_VREDRAW;
 	wc.lpfnWndProc = shell_wndproc;
-	wc.hInstance = shell_instance;
+	wc.hInstance = sh->instance;
 	wc.hIcon = LoadIconA(NULL, IDI_APPLICATION);
 	wc.hIconSm = LoadIconA(NULL, IDI_APPLICATION);
 	wc.hCursor = LoadCursorA(NULL, IDC_ARROW);
@@ -109,29 +140,30 @@ shell_window_create(void)
 	if (RegisterClassExA(&wc) == 0)
 		FatalAppExitA(0, "Couldn't register window class!");
 
-	shell_window = CreateWindowExA(0, SHELL_CLASS, "Using the system tray",
+	sh->window = CreateWindowExA(0, SHELL_CLASS, "Using the system tray",
 	    WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 400, 400, NULL, NULL,
-	    shell_instance, NULL);
+	    sh->instance, sh);
 	(void)CreateWindowExA(0, "static", "right click the system tray icon to close",
-	    WS_CHILD | WS_VISIBLE | SS_CENTER, 0, 0, 400, 400, shell_window, (HMENU)0,
-	    shell_instance, NULL);
+	    WS_CHILD | WS_VISIBLE | SS_CENTER, 0, 0, 400, 400, sh->window, (HMENU)0,
+	    sh->instance, NULL);
 }
 
 static void
-shell_icon_add(void)
+shell_icon_add(struct shell *sh)
 {
-	memset(&shell_nid, 0, sizeof shell_nid);
-	shell_nid.cbSize = SHELL_NID_SIZE;
-	shell_nid.hWnd = shell_window;
-	shell_nid.uID = SHELL_ICON_ID;
-	shell_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_INFO;
-	shell_nid.uCallbackMessage = SHELL_WM_TRAY;
-	shell_nid.hIcon = LoadIconA(shell_instance, MAKEINTRESOURCEA(SHELL_ICON_RESOURCE));
-	(void)snprintf(shell_nid.szTip, sizeof shell_nid.szTip, "%s", QILDNSC_NAME);
-	(void)snprintf(shell_nid.szInfo, sizeof shell_nid.szInfo, "%s", QILDNSC_BANNER);
-	(void)snprintf(shell_nid.szInfoTitle, sizeof shell_nid.szInfoTitle, "%s",
-	    QILDNSC_NAME);
-	(void)Shell_NotifyIconA(NIM_ADD, &shell_nid);
+	NOTIFYICONDATAA *nid = &sh->nid;
+
+	memset(nid, 0, sizeof *nid);
+	nid->cbSize = SHELL_NID_SIZE;
+	nid->hWnd = sh->window;
+	nid->uID = SHELL_ICON_ID;
+	nid->uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_INFO;
+	nid->uCallbackMessage = SHELL_WM_TRAY;
+	nid->hIcon = LoadIconA(sh->instance, MAKEINTRESOURCEA(SHELL_ICON_RESOURCE));
+	(void)snprintf(nid->szTip, sizeof nid->szTip, "%s", QILDNSC_NAME);
+	(void)snprintf(nid->szInfo, sizeof nid->szInfo, "%s", QILDNSC_BANNER);
+	(void)snprintf(nid->szInfoTitle, sizeof nid->szInfoTitle, "%s", QILDNSC_NAME);
+	(void)Shell_NotifyIconA(NIM_ADD, nid);
 }
 
 int WINAPI
@@ -154,19 +186,22 @@ WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 	if (ODR_pthread_create(&thread, NULL, tcp_thread, NULL) != 0)
 		FatalAppExitA(0, "Failed to create a TCP thread");
 
-	shell_instance = instance;
-	shell_taskbar_created = RegisterWindowMessageA("TaskbarCreated");
-	shell_window_create();
-	shell_icon_add();
-	(void)ShowWindow(shell_window, SW_HIDE);
+	/* Never freed: the window keeps a pointer to it until the process ends. */
+	auto *sh = new shell();
+	sh->magic = SHELL_MAGIC;
+	sh->instance = instance;
+	sh->taskbar_created = RegisterWindowMessageA("TaskbarCreated");
+	shell_window_create(sh);
+	shell_icon_add(sh);
+	(void)ShowWindow(sh->window, SW_HIDE);
 
 	MSG msg = {};
 	while (GetMessageA(&msg, NULL, 0, 0) > 0) {
 		(void)TranslateMessage(&msg);
 		(void)DispatchMessageA(&msg);
 	}
-	if (!IsWindowVisible(shell_window))
-		(void)Shell_NotifyIconA(NIM_DELETE, &shell_nid);
+	if (!IsWindowVisible(sh->window))
+		(void)Shell_NotifyIconA(NIM_DELETE, &sh->nid);
 	/* The other threads are not told to stop; they end with the process. */
 	return (int)msg.wParam;
 }
