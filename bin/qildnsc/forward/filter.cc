@@ -12,6 +12,7 @@
 #include "forward/filter.h"
 #include "filter/tables.h"
 #include "servers/servers.h"
+#include "vtc_limit.h"
 #include "vtc_log.h"
 
 enum filter_verdict
@@ -26,7 +27,12 @@ filter_response(struct vdns_msg *msg, uint32_t server)
 	for (int i = 0; i < ancount; i++) {
 		struct vdns_rr rr;
 		if (VDNS_parserr(msg, VDNS_S_AN, i, &rr) < 0) {
-			vtc_log(vl, VTCLOG_WARN, "[WARN] filter: Failed to parse DNS response.");
+			/* Any server can send such answers: a line each would
+			 * let it flood the log. One limit per thread, as both
+			 * the event loop and the TCP thread judge answers. */
+			thread_local struct vtc_limit lim =
+			    VTC_LIMIT_INIT("[WARN] filter: Failed to parse DNS response.", VTCLOG_WARN);
+			vtc_limit_log(&lim, vl, "[WARN] filter: Failed to parse DNS response.");
 			return FILTER_RELAY;
 		}
 		switch (rr.type) {

@@ -13,6 +13,7 @@
 
 #include "common/qildnsc.h"
 #include "forward/held.h"
+#include "vdns.h"
 
 /* The pool and its queue: the event-loop thread's, zero until held_init()
  * makes it. */
@@ -150,6 +151,15 @@ held_same_query(const struct held_answer *ha, const uint8_t *data, int32_t len,
 	return memcmp(&ha->client_addr, client_addr, alen) == 0;
 }
 
+/* True for an answer with records and no error: ANCOUNT above 0, RCODE 0. */
+static bool
+held_has_records(const uint8_t *data, int32_t len)
+{
+	if (len < VDNS_HEADER_SIZE)
+		return false;
+	return (data[3] & 0x0f) == 0 && (data[6] | data[7]) != 0;
+}
+
 void
 hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
                int32_t len, const struct sockaddr_storage *client_addr,
@@ -161,6 +171,11 @@ hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
 	uint16_t i = held.held_slot_of[id];
 	if (held.held_answers[i].queued && held.held_answers[i].id == id &&
 	    held_same_query(&held.held_answers[i], data, len, client_addr, client_addrlen)) {
+		/* A later error or empty answer must not cost the client the
+		 * addresses it was about to get. */
+		const struct held_answer *ha = &held.held_answers[i];
+		if (held_has_records(ha->data, ha->len) && !held_has_records(data, len))
+			return;
 		/* A newer answer for the same query: it alone waits, from now. */
 		held_unlink(i);
 	} else {

@@ -51,7 +51,9 @@ void held_now(struct odr_timeval *now);
 /*
  * Holds a copy of an answer of at most SOCK_DGRAM_MAX bytes, stamped `now`;
  * a newer answer for the same ID, client address and client ID (the first
- * two bytes of `data`) replaces it and goes to the back.
+ * two bytes of `data`) replaces it and goes to the back, unless the held
+ * one has records (ANCOUNT > 0, RCODE 0) and the newer has none or an
+ * error: then the newer is dropped.
  */
 void hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
                     int32_t len, const struct sockaddr_storage *client_addr,

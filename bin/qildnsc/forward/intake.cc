@@ -10,6 +10,7 @@
 
 #include <array>
 
+#include "forward/edns.h"
 #include "forward/intake.h"
 #include "forward/pending.h"
 #include "qca_frame.h"
@@ -91,6 +92,7 @@ DNS_local(struct sock_dgram *d)
 		return;
 	}
 	pq.orig_id = msg.id;
+	pq.client_max = edns_client_max(&msg, d->buf, SOCK_DGRAM_MAX);
 	int32_t id = pending_new_id();
 	if (id < 0) {
 		INTAKE_LOG(INTAKE_NO_ID,
@@ -101,7 +103,8 @@ DNS_local(struct sock_dgram *d)
 	pq.id = (uint16_t)id;
 	/* The upstream socket, at random too: a forger must guess its port
 	 * as well as the ID. */
-	pq.sock = (uint8_t)(socks.n_remote_fds > 1 ? ODR_random(vl) % (uint32_t)socks.n_remote_fds : 0);
+	pq.sock = (uint8_t)(socks.n_remote_fds > 1 ?
+	    ODR_random(vl) % (uint32_t)socks.n_remote_fds : 0);
 	uint16_t wire_id = htons(pq.id);
 	memcpy(d->buf, &wire_id, sizeof wire_id);
 	pq.client_addr = *d->from;

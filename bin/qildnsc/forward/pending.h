@@ -38,6 +38,7 @@ struct pending_query {
 	uint16_t id;      /* the forwarder's upstream ID */
 	uint16_t orig_id; /* the client's ID */
 	uint8_t sock;     /* the upstream socket it left from (index of remote_fds) */
+	uint16_t client_max; /* the largest answer the client takes over UDP */
 	struct sockaddr_storage client_addr;
 	int32_t client_addrlen;
 	struct pending_question question;

@@ -12,6 +12,7 @@
 #include <array>
 
 #include "common/qildnsc.h"
+#include "forward/edns.h"
 #include "forward/filter.h"
 #include "forward/held.h"
 #include "forward/pending.h"
@@ -35,6 +36,7 @@ enum relay_line {
 	RELAY_FRAME,
 	RELAY_PARSE,
 	RELAY_NO_QUERY,
+	RELAY_TOO_BIG,
 	RELAY_LINES
 };
 static std::array<struct vtc_limit, RELAY_LINES> relay_limits = {{
@@ -44,6 +46,7 @@ static std::array<struct vtc_limit, RELAY_LINES> relay_limits = {{
     VTC_LIMIT_INIT("[WARN] Bad encryptioin block", VTCLOG_WARN),
     VTC_LIMIT_INIT("QILEC_00701: remote: Failed to parse DNS response.", VTCLOG_ERROR),
     VTC_LIMIT_INIT("[WARN] DNS response to no query in flight", VTCLOG_WARN),
+    VTC_LIMIT_INIT("QILEC_00885: DNS response too large for its client", VTCLOG_WARN),
 }};
 
 #define RELAY_LOG(line, now, ...) \
@@ -135,7 +138,7 @@ relay_sender(struct sock_dgram *d, double secs)
 	if ((us->flags & UPSTREAM_ENCRYPTED) && d->n > QCA_FRAME_MAXSIZE) {
 		/* What the frame's own receive buffer would have refused. */
 		ODR_setSockError(ODR_EMSGSIZE);
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_00699: remote: recvfrom(2) error: %d %s",
+		RELAY_LOG(RELAY_RECV, secs, "QILEC_00699: remote: recvfrom(2) error: %d %s",
 		    ODR_EMSGSIZE, ODR_sockErrorText());
 		return NULL;
 	}
@@ -172,12 +175,50 @@ relay_match(uint8_t *buf, ssize_t n, int sock, struct vdns_msg *msg, double secs
 		RELAY_LOG(RELAY_PARSE, secs, "QILEC_00701: remote: Failed to parse DNS response.");
 		return NULL;
 	}
-	if (!(msg->flags & VDNS_QR) || !pending_question_equal(&pq->question, &question)) {
+	/* A server may refuse a query it cannot read (FORMERR, NOTIMP) without
+	 * repeating its question: ID, server and socket have matched, and the
+	 * error is the answer. */
+	bool bare_error = !question.present && (msg->flags & VDNS_RCODE) != 0;
+	if (!(msg->flags & VDNS_QR) ||
+	    (!bare_error && !pending_question_equal(&pq->question, &question))) {
 		RELAY_LOG(RELAY_NO_QUERY, secs,
 		    "[WARN] DNS response for ID %d does not answer its query; dropped.", (int)id);
 		return NULL;
 	}
 	return pq;
+}
+
+/* True for answers the filter has nothing to judge in: a truncated one
+ * (its records come over TCP) and an error without a question. */
+static bool
+relay_unjudged(const struct vdns_msg *msg)
+{
+	return (msg->flags & VDNS_TC) != 0 ||
+	    (msg->counts[VDNS_S_QD] == 0 && (msg->flags & VDNS_RCODE) != 0);
+}
+
+/*
+ * The answer `buf` of `*n` bytes as the client of `pq` can take it over
+ * UDP: as it is, or, when larger, its truncated form (question only, TC
+ * set) in `small`, so that the client asks again over TCP; NULL (logged)
+ * when even that form is larger than `smallsize`, the least any client
+ * takes.
+ */
+static const uint8_t *
+relay_fit(const struct pending_query *pq, const uint8_t *buf, ssize_t *n, uint8_t *small,
+          size_t smallsize, double secs)
+{
+	if (*n <= pq->client_max)
+		return buf;
+	int len = VDNS_truncated(buf, (size_t)*n, small, smallsize);
+	if (len < 0) {
+		RELAY_LOG(RELAY_TOO_BIG, secs,
+		    "QILEC_00885: DNS response for ID %d is too large for its client even without records; dropped.",
+		    (int)pq->id);
+		return NULL;
+	}
+	*n = len;
+	return small;
 }
 
 void
@@ -197,14 +238,23 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 	uint16_t wire_id = htons(pq->orig_id);
 	memcpy(d->buf, &wire_id, sizeof wire_id);
 
-	const auto *sin = reinterpret_cast<const struct sockaddr_in *>(d->from);
-	switch (filter_response(&msg, sin->sin_addr.s_addr)) {
+	uint8_t small[EDNS_CLASSIC_SIZE];
+	ssize_t n = d->n;
+	const uint8_t *out = relay_fit(pq, d->buf, &n, small, sizeof small, secs);
+	if (out == NULL)
+		return;
+	enum filter_verdict v = FILTER_RELAY;
+	if (!relay_unjudged(&msg)) {
+		const auto *sin = reinterpret_cast<const struct sockaddr_in *>(d->from);
+		v = filter_response(&msg, sin->sin_addr.s_addr);
+	}
+	switch (v) {
 	case FILTER_RELAY:
-		sock_send(socks.local_fd, d->buf, (size_t)d->n, &pq->client_addr,
-		    pq->client_addrlen, "QILEC_00702");
+		sock_send(socks.local_fd, out, (size_t)n, &pq->client_addr, pq->client_addrlen,
+		    "QILEC_00702");
 		return;
 	case FILTER_HOLD:
-		hold_answer_at(now, pq->id, d->buf, (int32_t)d->n, &pq->client_addr,
+		hold_answer_at(now, pq->id, out, (int32_t)n, &pq->client_addr,
 		    pq->client_addrlen);
 		return;
 	case FILTER_DROP:

@@ -24,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include "dns_message.h"
 #include "fd.h"
 #include "unit_support.h"
 #include "forward/sockets.h"
@@ -305,6 +306,51 @@ TEST_F(HeldQueue, ReplacementInTheMiddleAndOverflowWhenFull)
 	release_held_answers();
 	EXPECT_FALSE(receive());
 	EXPECT_EQ(log_.text(), "");
+}
+
+/* A later answer for the same query replaces the held one, except that an
+ * error or an empty answer never costs the client addresses it was about
+ * to get. */
+TEST_F(HeldQueue, AnswerWithRecordsIsNeverReplacedByAnErrorOrAnEmptyOne)
+{
+	namespace dns = qiltest::dns;
+	const dns::Bytes q = dns::build_query(7, "r.test", dns::TYPE_A);
+	auto with_rcode = [](dns::Bytes a, uint8_t rcode) {
+		a[3] = (uint8_t)((a[3] & 0xf0) | rcode);
+		return a;
+	};
+	const dns::Bytes one = dns::build_answer(q, {dns::a_record("192.0.2.20")});
+	const dns::Bytes two = dns::build_answer(q, {dns::a_record("192.0.2.21")});
+	const dns::Bytes empty = dns::build_answer(q, {});
+	const dns::Bytes refused = with_rcode(empty, 5);
+	const dns::Bytes failed_with_records = with_rcode(two, 2);
+	const struct {
+		const char *name;
+		const dns::Bytes &first, &second, &kept;
+	} rows[] = {
+	    {"refused_after_records", one, refused, one},
+	    {"empty_after_records", one, empty, one},
+	    {"error_with_records_after_records", one, failed_with_records, one},
+	    {"records_after_records", one, two, two},
+	    {"records_after_refused", refused, one, one},
+	    {"records_after_empty", empty, one, one},
+	    {"refused_after_empty", empty, refused, refused},
+	};
+	uint16_t id = 500;
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.name);
+		/* Stamped a second ago: due at the first release. */
+		struct odr_timeval past;
+		held_now(&past);
+		past.tv_sec -= 1;
+		for (const dns::Bytes *a : {&r.first, &r.second})
+			hold_answer_at(&past, id, a->data(), (int32_t)a->size(), &client_, client_len_);
+		id++;
+		EXPECT_EQ(held_answers_count(), 1);
+		std::vector<Arrival> got = release_until(1, 3s);
+		ASSERT_EQ(got.size(), 1u);
+		EXPECT_EQ(got[0].data, std::string(r.kept.begin(), r.kept.end()));
+	}
 }
 
 TEST_F(HeldQueue, TheLoopWaitsUntilTheOldestAnswerIsDue)
