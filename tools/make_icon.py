@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Draws the qildnsc icon (a white ring with a tail on a teal disc) at 16,
-32 and 48 pixels, and writes it twice: as the PNG files installed under
-share/icons/hicolor/, and as bin/qildnsc/tray/tray_icon.cc, the ARGB32 pixels
-(network byte order) that the tray item sends to hosts without an icon
-theme. Run it from anywhere after changing the drawing; commit both."""
+32 and 48 pixels, as the PNG files installed under share/icons/hicolor/.
+The build reads the same files for the pixels that the tray item sends to
+hosts without an icon theme (bin/qildnsc/tray/tray_icon_pixels.py, which
+reads only the format written here). Run it from anywhere after changing
+the drawing; commit the PNG files."""
 import math
 import os
 import struct
@@ -82,31 +83,13 @@ def png(size, rows):
             chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
 
 
-def c_array(name, rows):
-    data = [v for row in rows for px in row for v in px]
-    lines = []
-    for i in range(0, len(data), 16):
-        lines.append("\t" + " ".join("0x%02x," % v for v in data[i:i + 16]))
-    return "static const uint8_t %s[] = {\n%s\n};\n" % (name, "\n".join(lines))
-
-
 def main():
-    arrays = []
     for size in SIZES:
         rows = pixels(size)
         d = os.path.join(ROOT, "share", "icons", "hicolor", "%dx%d" % (size, size), "apps")
         os.makedirs(d, exist_ok=True)
         with open(os.path.join(d, "qildnsc.png"), "wb") as f:
             f.write(png(size, rows))
-        arrays.append(c_array("icon_%d" % size, rows))
-    table = "".join("\t{%d, icon_%d},\n" % (s, s) for s in SIZES)
-    with open(os.path.join(ROOT, "bin", "qildnsc", "tray", "tray_icon.cc"), "w") as f:
-        f.write("/*\n * tray_icon.cc -- the icon's pixels, written by tools/make_icon.py (do not\n"
-                " * edit): ARGB32 in network byte order, row by row, as the tray item's\n"
-                " * IconPixmap carries them.\n */\n"
-                "#include \"tray_icon.h\"\n\n" + "\n".join(arrays) +
-                "\nconst struct tray_icon_image tray_icon_images[TRAY_ICON_IMAGES] = {\n" +
-                table + "};\n")
 
 
 if __name__ == "__main__":

@@ -22,8 +22,11 @@
 #include "vas.h"
 #include "vtc_log.h"
 
-/* One bus connection and what the loop knows of it. */
+/* One bus connection and what the loop knows of it; its callbacks' private
+ * pointer. */
 struct tray_bus {
+	unsigned magic;
+#define TRAY_BUS_MAGIC 0x9d4f26b3
 	sd_bus *bus;
 	sd_bus_slot *lost; /* Disconnected */
 	sd_bus_slot *ping; /* the first answer: the bus took us */
@@ -63,8 +66,9 @@ tray_no_bus(const struct tray_bus *tb, const char *why)
 static int
 tray_bus_answered(sd_bus_message *reply, void *userdata, sd_bus_error *)
 {
-	auto *tb = static_cast<struct tray_bus *>(userdata);
+	struct tray_bus *tb;
 
+	CAST_OBJ_NOTNULL(tb, userdata, TRAY_BUS_MAGIC);
 	tb->ping = sd_bus_slot_unref(tb->ping);
 	tb->up = sd_bus_message_get_error(reply) == nullptr;
 	return 0;
@@ -75,8 +79,9 @@ tray_bus_answered(sd_bus_message *reply, void *userdata, sd_bus_error *)
 static int
 tray_bus_lost(sd_bus_message *, void *userdata, sd_bus_error *)
 {
-	auto *tb = static_cast<struct tray_bus *>(userdata);
+	struct tray_bus *tb;
 
+	CAST_OBJ_NOTNULL(tb, userdata, TRAY_BUS_MAGIC);
 	if (!tb->up)
 		tray_no_bus(tb, "it closed the connection");
 	else
@@ -90,6 +95,7 @@ tray_bus_lost(sd_bus_message *, void *userdata, sd_bus_error *)
 static bool
 tray_connect(struct tray *t, struct tray_bus *tb, bool system)
 {
+	tb->magic = TRAY_BUS_MAGIC;
 	tb->system = system;
 	int r = system ? sd_bus_open_system(&tb->bus) : sd_bus_open_user(&tb->bus);
 	if (r >= 0)
@@ -115,9 +121,11 @@ tray_connect(struct tray *t, struct tray_bus *tb, bool system)
 static void
 tray_disconnect(struct tray_bus *tb)
 {
+	CHECK_OBJ_NOTNULL(tb, TRAY_BUS_MAGIC);
 	sd_bus_slot_unref(tb->ping);
 	sd_bus_slot_unref(tb->lost);
 	sd_bus_close_unref(tb->bus);
+	tb->magic = 0;
 }
 
 /* The loop with a source for each exit signal; -1 (logged) without. */

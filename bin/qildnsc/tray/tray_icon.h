@@ -1,7 +1,9 @@
 /*
  * tray_icon.h -- the program's icon and the title shown beside it: the
  * icon's theme name, and its pixels at the three sizes that the tray item
- * offers to hosts that cannot look it up in an icon theme.
+ * offers to hosts that cannot look it up in an icon theme. The pixels are
+ * defined by a source that the build writes from the installed PNG files
+ * (tray_icon_pixels.py); they never change, and the first thread reads them.
  */
 #ifndef QILDNSC_TRAY_ICON_H
 #define QILDNSC_TRAY_ICON_H

@@ -74,8 +74,9 @@ constexpr struct {
 tray_item *
 item_of(void *userdata)
 {
-	auto *item = static_cast<tray_item *>(userdata);
-	CHECK_OBJ_NOTNULL(item, TRAY_ITEM_MAGIC);
+	tray_item *item;
+
+	CAST_OBJ_NOTNULL(item, userdata, TRAY_ITEM_MAGIC);
 	return item;
 }
 

@@ -249,8 +249,11 @@ TEST_F(TrayTest, ItemTextsMenuBalloonAndANewWatcher)
 	EXPECT_STREQ(menu, "/MenuBar");
 	reply = sd_bus_message_unref(reply);
 
-	/* The pixels: 16, 32 and 48 px squares, four bytes a pixel. */
+	/* The pixels: 16, 32 and 48 px squares, four bytes a pixel, as the
+	 * installed PNG files hold them: alpha first, row by row from the
+	 * top (the tail of the Q is at the lower right). */
 	std::vector<int32_t> sizes;
+	std::map<int32_t, std::vector<uint8_t>> images;
 	ASSERT_GE(sd_bus_get_property(client.get(), service.c_str(), ITEM_PATH, ITEM_IFACE,
 	    "IconPixmap", nullptr, &reply, "a(iiay)"), 0);
 	ASSERT_GE(sd_bus_message_enter_container(reply, 'a', "(iiay)"), 0);
@@ -263,10 +266,30 @@ TEST_F(TrayTest, ItemTextsMenuBalloonAndANewWatcher)
 		EXPECT_EQ(len, static_cast<size_t>(w) * h * 4);
 		EXPECT_EQ(w, h);
 		sizes.push_back(w);
+		images[w].assign(static_cast<const uint8_t *>(px),
+		    static_cast<const uint8_t *>(px) + len);
 		ASSERT_GE(sd_bus_message_exit_container(reply), 0);
 	}
 	reply = sd_bus_message_unref(reply);
 	EXPECT_EQ(sizes, (std::vector<int32_t>{16, 32, 48}));
+	const struct {
+		int32_t size, x, y;
+		std::vector<uint8_t> argb;
+	} known[] = {
+		{16, 0, 0, {0x00, 0x1f, 0x7a, 0x8c}},   /* transparent corner */
+		{16, 5, 0, {0x1c, 0x1f, 0x7a, 0x8c}},   /* the disc's soft edge */
+		{32, 6, 10, {0xff, 0x49, 0x93, 0xa2}},  /* the ring's soft edge */
+		{48, 34, 34, {0xff, 0xff, 0xff, 0xff}}, /* the tail */
+		{48, 34, 13, {0xff, 0x1f, 0x7a, 0x8c}}, /* no tail at the upper right */
+		{48, 38, 38, {0xff, 0xca, 0xe0, 0xe4}}, /* the tail's soft end */
+	};
+	for (const auto &k : known) {
+		const std::vector<uint8_t> &img = images[k.size];
+		size_t at = (static_cast<size_t>(k.y) * k.size + k.x) * 4;
+		ASSERT_GE(img.size(), at + 4) << k.size;
+		EXPECT_EQ(std::vector<uint8_t>(img.begin() + at, img.begin() + at + 4), k.argb)
+		    << k.size << " px, (" << k.x << ", " << k.y << ")";
+	}
 
 	std::vector<MenuEntry> want{{0, "standard", "Quillet DNS Client v5.0.1", false},
 	    {0, "separator", "", true}, {0, "standard", "Exit", true}};
