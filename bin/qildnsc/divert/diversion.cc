@@ -35,6 +35,7 @@ extern "C" {
 #include "divert/diversion.h"
 #include "common/qildnsc.h"
 #include "common/exit_signals.h"
+#include "common/stats.h"
 #include "vtc_limit.h"
 #include "vtc_log.h"
 
@@ -249,6 +250,7 @@ divert_queue_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data 
 	if (ph == NULL)
 		return 0;
 	uint32_t id = ntohl(ph->packet_id);
+	stats_add(STATS_DIVERTED, 1);
 	bool outbound = ph->hook == NF_INET_LOCAL_OUT || ph->hook == NF_INET_POST_ROUTING;
 	unsigned char *pkt = NULL;
 	int len = nfq_get_payload(nfa, &pkt);
@@ -359,7 +361,7 @@ start_diversion(void)
 	/* From here an exit signal stays pending until the shell takes it, so
 	 * that rules installed meanwhile are removed on the way out. */
 	exit_signals_block();
-	if (exit_signals_thread_create(diversion_thread) != 0) {
+	if (exit_signals_thread_create(diversion_thread, NULL, NULL) != 0) {
 		(void)fputs("Failed to create a windivert thread\n", stderr);
 		exit(1);
 	}

@@ -18,6 +18,24 @@
 enum filter_verdict
 filter_response(struct vdns_msg *msg, uint32_t server)
 {
+	return filter_judge(msg, server, NULL);
+}
+
+/* A drop, with its cause and address told to `why` when asked. */
+static enum filter_verdict
+filter_drop(struct filter_why *why, enum filter_cause cause, uint32_t addr)
+{
+	if (why != NULL) {
+		why->cause = cause;
+		why->addr = addr;
+	}
+	return FILTER_DROP;
+}
+
+enum filter_verdict
+filter_judge(struct vdns_msg *msg, uint32_t server, struct filter_why *why)
+{
+	AN(msg);
 	bool local = dnsc_conf.croute_path != NULL && upstreams.n_upstream_servers > 1 &&
 	    croute_lookup(server) == 1;
 	int ancount = msg->counts[VDNS_S_AN];
@@ -43,9 +61,9 @@ filter_response(struct vdns_msg *msg, uint32_t server)
 				break;
 			memcpy(&a, rr.rdata, sizeof a);
 			if (blacklist_lookup(a))
-				return FILTER_DROP;
+				return filter_drop(why, FILTER_CAUSE_BLOCKED, a);
 			if (local && croute_lookup(a) == 0)
-				return FILTER_DROP;
+				return filter_drop(why, FILTER_CAUSE_ABROAD, a);
 			break;
 		}
 		case VDNS_T_AAAA:

@@ -19,8 +19,22 @@ enum filter_verdict {
 	FILTER_DROP = 1,  /* never sent */
 };
 
+/* Why an answer was dropped. */
+enum filter_cause {
+	FILTER_CAUSE_BLOCKED, /* an address on the blocklist */
+	FILTER_CAUSE_ABROAD,  /* a domestic server's address outside the CRoute table */
+};
+
+struct filter_why {
+	enum filter_cause cause;
+	uint32_t addr; /* the address at fault, network order */
+};
+
 /* The verdict on a parsed upstream answer from `server` (IPv4, network
  * order). */
 enum filter_verdict filter_response(struct vdns_msg *msg, uint32_t server);
+/* The same; on FILTER_DROP, `why` (when not NULL) says why. */
+enum filter_verdict filter_judge(struct vdns_msg *msg, uint32_t server,
+                                 struct filter_why *why);
 
 #endif

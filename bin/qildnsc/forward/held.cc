@@ -12,6 +12,7 @@
 #include <array>
 
 #include "common/qildnsc.h"
+#include "common/stats.h"
 #include "forward/held.h"
 #include "vdns.h"
 
@@ -178,6 +179,7 @@ hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
 			return;
 		/* A newer answer for the same query: it alone waits, from now. */
 		held_unlink(i);
+		stats_add(STATS_REPLACED, 1);
 	} else {
 		if (held.held_count == HELD_ANSWERS_SLOTS) {
 			/* Full: the oldest answer goes, unsent. */
@@ -207,6 +209,7 @@ release_held_answers_at(const struct odr_timeval *now)
 			break;
 		sock_send(socks.local_fd, ha->data, (size_t)ha->len, &ha->client_addr,
 		    ha->client_addrlen, "QILEC_00697");
+		stats_add(STATS_HELD_SENT, 1);
 		held_release_slot(held.held_oldest);
 	}
 }

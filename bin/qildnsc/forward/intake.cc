@@ -15,6 +15,7 @@
 #include "forward/pending.h"
 #include "qca_frame.h"
 #include "common/qildnsc.h"
+#include "common/stats.h"
 #include "servers/servers.h"
 #include "vtc_limit.h"
 #include "vtc_log.h"
@@ -110,5 +111,6 @@ DNS_local(struct sock_dgram *d)
 	pq.client_addr = *d->from;
 	pq.client_addrlen = (int32_t)d->fromlen;
 	add_pending(&pq);
+	stats_add(STATS_QUERIES_UDP, 1);
 	intake_forward(d->buf, (size_t)d->n, pq.sock);
 }

@@ -10,6 +10,8 @@
  */
 #include <string.h>
 
+#include <atomic>
+
 #include "common/qildnsc.h"
 #include "forward/held.h"
 #include "forward/intake.h"
@@ -92,17 +94,40 @@ loop_wait_ms(const struct loop *lp)
 	return held_wait_ms(&lp->now, SELECT_TIMEOUT_USEC / 1000);
 }
 
-void *
-main_loop(void *arg)
+struct loop *
+loop_new(void)
 {
 	struct loop *lp = new struct loop;
 
-	(void)arg;
-	if (loop_open(lp, socks.local_fd, socks.remote_fds, socks.n_remote_fds) == 0) {
-		while (loop_turn(lp, loop_wait_ms(lp)) == 0)
-			continue;
-		loop_close(lp);
+	if (loop_open(lp, socks.local_fd, socks.remote_fds, socks.n_remote_fds) != 0) {
+		delete lp;
+		return NULL;
 	}
-	delete lp;
+	return lp;
+}
+
+void *
+main_loop(void *arg)
+{
+	struct loop *lp;
+
+	CAST_OBJ_NOTNULL(lp, arg, LOOP_MAGIC);
+	while (!std::atomic_ref<bool>(lp->stop).load() && loop_turn(lp, loop_wait_ms(lp)) == 0)
+		continue;
 	return NULL;
+}
+
+void
+loop_stop(struct loop *lp)
+{
+	CHECK_OBJ_NOTNULL(lp, LOOP_MAGIC);
+	std::atomic_ref<bool>(lp->stop).store(true);
+}
+
+void
+loop_delete(struct loop *lp)
+{
+	CHECK_OBJ_NOTNULL(lp, LOOP_MAGIC);
+	loop_close(lp);
+	delete lp;
 }

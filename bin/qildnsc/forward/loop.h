@@ -33,6 +33,7 @@ struct loop {
 	struct sock_batch batch; /* the datagrams of the socket being served */
 	struct odr_timeval now;  /* the clock of the last turn */
 	struct odr_timeval busy; /* the last turn that took client queries */
+	bool stop; /* set by loop_stop() from another thread (std::atomic_ref) */
 };
 
 /*
@@ -57,8 +58,16 @@ int loop_turn(struct loop *lp, int timeout_ms);
  * else until the oldest held answer is due, at most SELECT_TIMEOUT_USEC. */
 int loop_wait_ms(const struct loop *lp);
 
-/* Thread body of the event loop over socks.local_fd and socks.remote_fds; returns only
- * after a failure of the wait. */
+/* A loop over the forwarder's sockets (socks), opened for main_loop() on
+ * the start-up thread; NULL (logged) when its wait set cannot be made. */
+struct loop *loop_new(void);
+/* Thread body of the event loop: turns `arg` (a loop_new() loop) until
+ * loop_stop() is called or the wait fails (logged). */
 void *main_loop(void *arg);
+/* Asks main_loop() to return after its current turn (at most
+ * SELECT_TIMEOUT_USEC); any thread may call it. */
+void loop_stop(struct loop *lp);
+/* Closes and frees a loop_new() loop once its thread has returned. */
+void loop_delete(struct loop *lp);
 
 #endif

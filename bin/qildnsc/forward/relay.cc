@@ -12,6 +12,7 @@
 #include <array>
 
 #include "common/qildnsc.h"
+#include "common/stats.h"
 #include "forward/edns.h"
 #include "forward/filter.h"
 #include "forward/held.h"
@@ -168,6 +169,7 @@ relay_match(uint8_t *buf, ssize_t n, int sock, struct vdns_msg *msg, double secs
 	 * the socket a query left from takes its answers. */
 	if (pq == NULL || pq->client_addrlen == 0 || pq->sock != sock) {
 		RELAY_LOG(RELAY_NO_QUERY, secs, "[WARN] Unexpected DNS response for ID %d", (int)id);
+		stats_add(STATS_UNMATCHED, 1);
 		return NULL;
 	}
 	if (VDNS_initparse(buf, (size_t)n, msg) < 0 ||
@@ -183,6 +185,7 @@ relay_match(uint8_t *buf, ssize_t n, int sock, struct vdns_msg *msg, double secs
 	    (!bare_error && !pending_question_equal(&pq->question, &question))) {
 		RELAY_LOG(RELAY_NO_QUERY, secs,
 		    "[WARN] DNS response for ID %d does not answer its query; dropped.", (int)id);
+		stats_add(STATS_UNMATCHED, 1);
 		return NULL;
 	}
 	return pq;
@@ -218,6 +221,7 @@ relay_fit(const struct pending_query *pq, const uint8_t *buf, ssize_t *n, uint8_
 		return NULL;
 	}
 	*n = len;
+	stats_add(STATS_TRUNCATED, 1);
 	return small;
 }
 
@@ -244,20 +248,25 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 	if (out == NULL)
 		return;
 	enum filter_verdict v = FILTER_RELAY;
+	struct filter_why why = {};
 	if (!relay_unjudged(&msg)) {
 		const auto *sin = reinterpret_cast<const struct sockaddr_in *>(d->from);
-		v = filter_response(&msg, sin->sin_addr.s_addr);
+		v = filter_judge(&msg, sin->sin_addr.s_addr, &why);
 	}
 	switch (v) {
 	case FILTER_RELAY:
 		sock_send(socks.local_fd, out, (size_t)n, &pq->client_addr, pq->client_addrlen,
 		    "QILEC_00702");
+		stats_add(STATS_RELAYED, 1);
 		return;
 	case FILTER_HOLD:
 		hold_answer_at(now, pq->id, out, (int32_t)n, &pq->client_addr,
 		    pq->client_addrlen);
+		stats_add(STATS_HELD, 1);
 		return;
 	case FILTER_DROP:
+		stats_add(why.cause == FILTER_CAUSE_BLOCKED ? STATS_DROPPED_BLOCKED :
+		    STATS_DROPPED_ABROAD, 1);
 		return;
 	}
 	WRONG("filter_verdict");

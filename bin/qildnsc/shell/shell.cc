@@ -2,7 +2,9 @@
  * shell.cc -- the process shell: after start-up the first thread starts
  * the event loop and then runs the desktop's message loop (the tray icon)
  * until "Exit"; an exit signal plays the menu's "Exit". Every other thread
- * has the exit signals blocked, so they always reach the first thread.
+ * has the exit signals blocked, so they always reach the first thread. At
+ * the end it removes the diversion rules and stops and joins the threads
+ * it started.
  */
 #include <stdio.h>
 
@@ -13,21 +15,44 @@
 #include "shell/shell.h"
 #include "tcp/tcp_server.h"
 
+/* Stops the event loop and the TCP thread and waits for both, so that
+ * nothing they use is destroyed under them when the process ends. */
+static void
+shell_join(struct loop *lp, pthread_t loop_thread, const pthread_t *tcp)
+{
+	loop_stop(lp);
+	if (tcp != NULL) {
+		tcp_stop();
+		AZ(pthread_join(*tcp, NULL));
+	}
+	AZ(pthread_join(loop_thread, NULL));
+	loop_delete(lp);
+}
+
 int
 shell_run(shell_loop_f *loop)
 {
-	/* Blocked before the thread exists, so it inherits the mask. */
+	pthread_t loop_thread, tcp;
+
+	/* Blocked before the threads exist, so they inherit the mask (main()
+	 * has done so already; a second time costs nothing). */
 	exit_signals_block();
-	if (exit_signals_thread_create(main_loop) != 0) {
+	struct loop *lp = loop_new();
+	if (lp == NULL)
+		return 1;
+	if (exit_signals_thread_create(main_loop, lp, &loop_thread) != 0) {
 		(void)fputs("Failed to create a main thread\n", stderr);
+		loop_delete(lp);
 		return 1;
 	}
-	if (exit_signals_thread_create(tcp_thread) != 0) {
+	if (exit_signals_thread_create(tcp_thread, NULL, &tcp) != 0) {
 		(void)fputs("Failed to create a TCP thread\n", stderr);
+		shell_join(lp, loop_thread, NULL);
 		return 1;
 	}
 	int status = loop();
 	if (dnsc_conf.use_windivert)
 		stop_diversion();
+	shell_join(lp, loop_thread, &tcp);
 	return status;
 }

@@ -12,6 +12,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
 #include <list>
 #include <memory>
 #include <vector>
@@ -68,6 +69,7 @@ struct tcp_server {
 	struct vtc_limit lim_full;
 	struct vtc_limit lim_parse;
 	struct vtc_limit lim_send;
+	bool stop; /* set by tcp_stop() from another thread (std::atomic_ref) */
 };
 
 /* The one server, for tcp_thread(), which the shell starts without an
@@ -409,7 +411,7 @@ tcp_thread(void *arg)
 	struct tcp_server *ts = tcps;
 
 	CHECK_OBJ_NOTNULL(ts, TCP_SERVER_MAGIC);
-	for (;;) {
+	while (!std::atomic_ref<bool>(ts->stop).load()) {
 		int n = tcp_poll_wait(ts->poll, evs, TCP_EVENTS, TCP_TURN_MSEC);
 		int e = n == -1 ? ODR_sockError() : 0;
 		if (n == -1 && e == ODR_EINTR)
@@ -425,4 +427,11 @@ tcp_thread(void *arg)
 		tcps_sweep(ts);
 	}
 	return NULL;
+}
+
+void
+tcp_stop(void)
+{
+	CHECK_OBJ_NOTNULL(tcps, TCP_SERVER_MAGIC);
+	std::atomic_ref<bool>(tcps->stop).store(true);
 }

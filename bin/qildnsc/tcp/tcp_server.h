@@ -33,5 +33,8 @@ int init_tcp(void);
  * it owns from then on; `arg` is unused. Returns only after a failure of
  * the wait (logged). */
 void *tcp_thread(void *arg);
+/* Asks tcp_thread() to return after its current turn (at most
+ * TCP_TURN_MSEC); any thread may call it, after init_tcp(). */
+void tcp_stop(void);
 
 #endif

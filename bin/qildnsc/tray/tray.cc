@@ -15,6 +15,7 @@
 #include <systemd/sd-event.h>
 
 #include "common/exit_signals.h"
+#include "common/stats.h"
 #include "common/qildnsc.h"
 #include "tray/tray.h"
 #include "tray/tray_item.h"
@@ -48,6 +49,14 @@ static int
 tray_signalled(sd_event_source *src, const struct signalfd_siginfo *, void *)
 {
 	return sd_event_exit(sd_event_source_get_event(src), 0);
+}
+
+/* The statistics asked for: written, and the loop goes on. */
+static int
+tray_report(sd_event_source *, const struct signalfd_siginfo *, void *)
+{
+	stats_log();
+	return 0;
 }
 
 /* Said once per bus: there is none, and what does not happen for want of
@@ -139,6 +148,8 @@ tray_open_loop(struct tray *t)
 	for (int sig = 1; r >= 0 && sig < NSIG; sig++)
 		if (sigismember(&set, sig) == 1)
 			r = sd_event_add_signal(t->ev, nullptr, sig, tray_signalled, nullptr);
+	if (r >= 0)
+		r = sd_event_add_signal(t->ev, nullptr, REPORT_SIGNAL, tray_report, nullptr);
 	if (r < 0) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00775: No message loop (%s): only signals "
 		    "end the process.", strerror(-r));

@@ -12,12 +12,14 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <signal.h>
+#include <string.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -257,15 +259,33 @@ TEST_F(Diversion, RulesGoAtExitAndQueriesPassStraightWhenTheForwarderIsGone)
 	EXPECT_EQ(a->addresses, (std::vector<std::string>{"10.0.0.53", "10.0.0.53"}));
 	EXPECT_EQ(a->from, std::string(kServerA) + ":53");
 
-	/* A new start clears what the killed run left; "Exit" removes it all. */
-	ASSERT_TRUE(start_forwarder());
-	EXPECT_EQ(jumps_to_chain(), 1);
-	fwd_->signal(SIGTERM);
-	auto st = fwd_->wait(10s);
-	ASSERT_TRUE(st);
-	EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 0) << "wait status " << *st;
+	/* The service unit's clean-up after any end removes what it left. */
+	std::ifstream unit(QILDNSC_UNIT_IN);
+	std::string line, post;
+	while (std::getline(unit, line))
+		if (line.rfind("ExecStopPost=-", 0) == 0)
+			post = line.substr(strlen("ExecStopPost=-"));
+	ASSERT_FALSE(post.empty()) << "no ExecStopPost= in " << QILDNSC_UNIT_IN;
+	for (size_t at; (at = post.find("$$")) != std::string::npos;)
+		post.erase(at, 1); /* the unit's escape of a dollar */
+	ASSERT_TRUE(sh(post)) << post;
 	EXPECT_EQ(jumps_to_chain(), 0);
 	EXPECT_FALSE(sh("iptables -w -t mangle -S QILDNSC")) << "the chain must be gone";
+	EXPECT_FALSE(sh("iptables -w -t nat -S QILDNSC")) << "the chain must be gone";
+
+	/* A new start clears what a killed run left; "Exit", and any signal
+	 * from outside that would end the process, removes it all. */
+	for (int sig : {SIGTERM, SIGQUIT, SIGUSR2}) {
+		SCOPED_TRACE(strsignal(sig));
+		ASSERT_TRUE(start_forwarder());
+		EXPECT_EQ(jumps_to_chain(), 1);
+		fwd_->signal(sig);
+		auto st = fwd_->wait(10s);
+		ASSERT_TRUE(st);
+		EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 0) << "wait status " << *st;
+		EXPECT_EQ(jumps_to_chain(), 0);
+		EXPECT_FALSE(sh("iptables -w -t mangle -S QILDNSC")) << "the chain must be gone";
+	}
 }
 
 /* iptables inherits none of our sockets, and no blocked signal that would

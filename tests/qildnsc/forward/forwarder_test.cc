@@ -736,21 +736,68 @@ TEST_F(ForwarderTest, DigGetsItsAnswer)
 	EXPECT_EQ(dns::first_question(f.received()[0].message).value().name, "www.example.test");
 }
 
+/*
+ * Every signal from outside whose default would end the process plays
+ * "Exit" (status 0, threads joined, no sanitizer report), also at once
+ * after start-up and under pipelined TCP load; SIGUSR1 writes the
+ * statistics and SIGPIPE is ignored, and the forwarder goes on serving.
+ */
 TEST_F(ForwarderTest, ExitSignalsEndWithStatusZero)
 {
 	if (testing_windows_build())
 		GTEST_SKIP() << "the Windows build ends through its icon's menu, not signals";
 	FakeUpstream f("127.0.0.2", false, answer(a_records({"192.0.2.1", "192.0.2.2"})));
-	/* SIGHUP: the terminal it was started from was closed. */
-	for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-		SCOPED_TRACE(strsignal(sig));
+	FakeTcpUpstream tcp("127.0.0.2", answer(a_records({"192.0.2.1", "192.0.2.2"})), f.port());
+	enum Load { Idle, Asked, TcpLoad };
+	const struct {
+		int sig;
+		Load load;
+	} rows[] = {
+	    /* SIGHUP: the terminal it was started from was closed. */
+	    {SIGINT, Asked}, {SIGTERM, Asked}, {SIGHUP, Asked},
+	    /* Right after "Listening on": taken from the first line of main. */
+	    {SIGTERM, Idle}, {SIGQUIT, Idle}, {SIGUSR2, Idle}, {SIGALRM, Idle},
+	    {SIGPWR, Idle}, {SIGRTMIN + 2, Idle},
+	    /* Threads still at work when the process ends. */
+	    {SIGTERM, TcpLoad}, {SIGINT, TcpLoad},
+	};
+	for (const auto &row : rows) {
+		SCOPED_TRACE(std::string(strsignal(row.sig)) + " load " + std::to_string(row.load));
 		start({&f});
 		ASSERT_FALSE(HasFatalFailure());
-		DnsClient c(port_);
-		ASSERT_TRUE(c.send(dns::build_query(1, "bye.test", dns::TYPE_A)));
-		ASSERT_EQ(c.collect_until(1, 5s).size(), 1u);
-		stop_and_expect_clean_exit(sig);
+		std::atomic<bool> done{false};
+		std::thread load;
+		if (row.load == Asked) {
+			DnsClient c(port_);
+			ASSERT_TRUE(c.send(dns::build_query(1, "bye.test", dns::TYPE_A)));
+			ASSERT_EQ(c.collect_until(1, 5s).size(), 1u);
+		} else if (row.load == TcpLoad) {
+			load = std::thread([&, port = port_] {
+				for (int i = 0; i < 200 && !done; i++) {
+					TcpClient t("127.0.0.1", port);
+					for (uint16_t id = 0; id < 16 && t.connected(); id++)
+						(void)t.send_message(dns::build_query(id, "busy.test", dns::TYPE_A));
+				}
+			});
+			std::this_thread::sleep_for(300ms);
+		}
+		stop_and_expect_clean_exit(row.sig);
+		done = true;
+		if (load.joinable())
+			load.join();
 	}
+
+	start({&f});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+	ASSERT_TRUE(c.send(dns::build_query(2, "count.test", dns::TYPE_A)));
+	ASSERT_EQ(c.collect_until(1, 5s).size(), 1u);
+	for (int sig : {SIGUSR1, SIGPIPE})
+		fwd_->signal(sig);
+	EXPECT_TRUE(wait_log("queries over UDP: 1"));
+	ASSERT_TRUE(c.send(dns::build_query(3, "still.test", dns::TYPE_A)));
+	EXPECT_EQ(c.collect_until(1, 5s).size(), 1u) << "not serving after SIGUSR1 and SIGPIPE";
+	stop_and_expect_clean_exit(SIGTERM);
 }
 
 TEST_F(ForwarderTest, SecondInstanceOnTheSamePortFailsToStart)

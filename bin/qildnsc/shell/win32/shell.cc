@@ -181,7 +181,8 @@ WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 		return 1;
 	}
 	ODR_pthread_t thread;
-	if (ODR_pthread_create(&thread, NULL, main_loop, NULL) != 0)
+	struct loop *lp = loop_new();
+	if (lp == NULL || ODR_pthread_create(&thread, NULL, main_loop, lp) != 0)
 		FatalAppExitA(0, "Failed to create a main thread");
 	if (ODR_pthread_create(&thread, NULL, tcp_thread, NULL) != 0)
 		FatalAppExitA(0, "Failed to create a TCP thread");

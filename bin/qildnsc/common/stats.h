@@ -1,0 +1,37 @@
+/*
+ * stats.h -- the forwarder's counters: what came in, what became of each
+ * answer, what was kept out of the log. Written to the log in one block
+ * when REPORT_SIGNAL (SIGUSR1) arrives.
+ *
+ * Any thread counts (the event loop, the TCP thread, the diversion
+ * thread), lock-free; the first thread reads them for the report.
+ */
+#ifndef QILDNSC_STATS_H
+#define QILDNSC_STATS_H
+
+#include <stdint.h>
+
+enum stats_counter {
+	STATS_QUERIES_UDP,      /* client queries taken on the listening socket */
+	STATS_QUERIES_TCP,      /* client queries taken over TCP */
+	STATS_RELAYED,          /* answers sent to the client at once */
+	STATS_HELD,             /* answers held as a fallback */
+	STATS_HELD_SENT,        /* held answers sent when their time came */
+	STATS_REPLACED,         /* held answers replaced by a later one */
+	STATS_DROPPED_BLOCKED,  /* answers dropped for a blocklisted address */
+	STATS_DROPPED_ABROAD,   /* a domestic server's answers pointing abroad */
+	STATS_UNMATCHED,        /* server datagrams that answered no query */
+	STATS_TRUNCATED,        /* answers cut to the client's size */
+	STATS_DIVERTED,         /* packets through the diversion queue */
+	STATS_COUNTERS
+};
+
+/* Adds `n` to counter `c`; any thread, never blocks. */
+void stats_add(enum stats_counter c, uint64_t n);
+/* The value of counter `c` now. */
+uint64_t stats_get(enum stats_counter c);
+/* Writes every counter to the log in one block (the first thread, at
+ * REPORT_SIGNAL); the counters go on counting. */
+void stats_log(void);
+
+#endif
