@@ -54,10 +54,19 @@ bus_connect(const std::string &address)
 
 FakeService::FakeService(const std::string &address, const char *name, const char *path,
                          const char *interface, const sd_bus_vtable *vtable)
-    : bus_(bus_connect(address))
+    : bus_(bus_connect(address)), name_(name)
 {
 	if (!bus_ || sd_bus_add_object_vtable(bus_.get(), &slot_, path, interface, vtable,
-	    this) < 0 || sd_bus_request_name(bus_.get(), name, 0) < 0)
+	    this) < 0)
+		bus_.reset();
+}
+
+void
+FakeService::start()
+{
+	/* Only now, with the subclass's members made: a call may come as soon
+	 * as the name is ours. */
+	if (!bus_ || sd_bus_request_name(bus_.get(), name_, 0) < 0)
 		return;
 	up_ = true;
 	thread_ = std::thread([this] {
@@ -96,6 +105,7 @@ FakeWatcher::FakeWatcher(const std::string &address)
     : FakeService(address, "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
                   "org.kde.StatusNotifierWatcher", watcher_vtable)
 {
+	start();
 }
 
 int
@@ -130,6 +140,7 @@ FakeNotifications::FakeNotifications(const std::string &address)
     : FakeService(address, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
                   "org.freedesktop.Notifications", notifications_vtable)
 {
+	start();
 }
 
 int

@@ -50,7 +50,8 @@ private:
 using BusRef = std::unique_ptr<sd_bus, decltype(&sd_bus_flush_close_unref)>;
 BusRef bus_connect(const std::string &address);
 
-/* A connection owning `name` and serving `vtable` at `path` on a thread. */
+/* A connection owning `name` and serving `vtable` at `path` on a thread,
+ * from the subclass's call of start() at the end of its constructor. */
 class FakeService {
 public:
 	FakeService(const std::string &address, const char *name, const char *path,
@@ -61,12 +62,16 @@ public:
 	bool up() const { return up_; }
 
 protected:
+	/* Takes the name and starts serving; subclasses call it last in their
+	 * constructors, so that no call finds their members unmade. */
+	void start();
 	/* Stops the thread; subclasses call it first in their destructors. */
 	void stop();
 	std::mutex mu_;
 
 private:
 	BusRef bus_;
+	const char *name_;
 	sd_bus_slot *slot_ = nullptr;
 	std::atomic<bool> stop_{false};
 	std::thread thread_;
