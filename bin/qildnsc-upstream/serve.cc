@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "answer.h"
+#include "odr_random.h"
 #include "pending.h"
 #include "qca_frame.h"
 #include "serve.h"

@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include "odr.h"
+#include "odr_recv.h"
 #include "vhttp.h"
 #include "vsb.h"
 #include "vss.h"

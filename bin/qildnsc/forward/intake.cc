@@ -12,6 +12,7 @@
 #include <array>
 
 #include "forward/intake.h"
+#include "odr_random.h"
 #include "qca_frame.h"
 #include "common/qildnsc.h"
 #include "servers/servers.h"

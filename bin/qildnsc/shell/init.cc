@@ -10,6 +10,7 @@
 #include "filter/filter.h"
 #include "forward/sockets.h"
 #include "odr.h"
+#include "odr_random.h"
 #include "common/qildnsc.h"
 #include "servers/servers.h"
 #include "tcp/tcp_server.h"

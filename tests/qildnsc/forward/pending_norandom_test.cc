@@ -8,6 +8,7 @@
 
 #include "forward/intake.h"
 #include "odr.h"
+#include "odr_random.h"
 #include "refuse_getrandom.h"
 #include "unit_support.h"
 
