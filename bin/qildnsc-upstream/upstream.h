@@ -22,6 +22,7 @@ extern struct ups_config ups_conf;
 /* The log handle "upst"; its lines go to standard output. */
 extern struct vtclog *vl;
 
+/* Prints the usage text on standard error; start-up thread. */
 void ups_usage(void);
 /* Reads the command line into ups_conf; exits with status 1 on misuse. */
 void ups_parse_options(int argc, char *argv[]);
