@@ -5,24 +5,27 @@
  */
 #include <stdio.h>
 
+#include <memory>
+
 #include "odr.h"
 #include "serve.h"
 #include "upstream.h"
 #include "vtc_log.h"
 
-/* Too big for the stack; only the first thread uses it. */
-static struct ups_server server;
-
 int
 main(int argc, char *argv[])
 {
+	struct ups_config conf = {};
+
 	/* Unbuffered, so that no line is lost whatever ends the process. */
 	setvbuf(stdout, NULL, _IONBF, 0);
 	(void)ODR_libinit();
 	vl = vtc_logopen("upst", NULL);
 	vtc_log(vl, VTCLOG_DEBUG2, UPS_BANNER);
-	ups_parse_options(argc, argv);
-	if (serve_open(&server) != 0)
+	ups_parse_options(&conf, argc, argv);
+	/* Too big for the stack (the answer buffer); only this thread uses it. */
+	auto server = std::make_unique<struct ups_server>();
+	if (serve_open(server.get(), &conf) != 0)
 		return 1;
-	return serve_run(&server);
+	return serve_run(server.get());
 }

@@ -13,7 +13,6 @@
 #include "vgetopt.h"
 #include "vtc_log.h"
 
-struct ups_config ups_conf;
 struct vtclog *vl;
 
 void
@@ -53,20 +52,20 @@ ups_set(char **field, const char *value)
 }
 
 void
-ups_parse_options(int argc, char *argv[])
+ups_parse_options(struct ups_config *conf, int argc, char *argv[])
 {
 	int ch;
 
 	while ((ch = qil::getopt(argc, argv, "hl:p:r:")) != -1) {
 		switch (ch) {
 		case 'l':
-			ups_set(&ups_conf.listen_addr, qil::optarg);
+			ups_set(&conf->listen_addr, qil::optarg);
 			break;
 		case 'p':
-			ups_set(&ups_conf.listen_port, qil::optarg);
+			ups_set(&conf->listen_port, qil::optarg);
 			break;
 		case 'r':
-			ups_set(&ups_conf.resolver, qil::optarg);
+			ups_set(&conf->resolver, qil::optarg);
 			break;
 		case 'h':
 		default:
@@ -78,10 +77,10 @@ ups_parse_options(int argc, char *argv[])
 		ups_usage();
 		exit(1);
 	}
-	if (ups_conf.listen_addr == NULL)
-		ups_set(&ups_conf.listen_addr, "0.0.0.0");
-	if (ups_conf.listen_port == NULL)
-		ups_set(&ups_conf.listen_port, "10015");
+	if (conf->listen_addr == NULL)
+		ups_set(&conf->listen_addr, "0.0.0.0");
+	if (conf->listen_port == NULL)
+		ups_set(&conf->listen_port, "10015");
 }
 
 int

@@ -44,6 +44,7 @@ struct ups_pending {
 
 /* A new, empty table drawing its IDs from `draw`. */
 struct ups_pending *ups_pending_new(ups_draw_f *draw);
+/* Frees the table `p`. */
 void ups_pending_delete(struct ups_pending *p);
 
 /*

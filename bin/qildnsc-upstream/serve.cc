@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "answer.h"
+#include "odr_random.h"
 #include "pending.h"
 #include "qca_frame.h"
 #include "serve.h"
@@ -80,12 +81,12 @@ serve_resolve(const char *text, const char *dflt, struct sockaddr_in *out)
 }
 
 static int
-serve_sockets(struct ups_server *s)
+serve_sockets(struct ups_server *s, const struct ups_config *conf)
 {
 	char text[300];
 	struct sockaddr_in la;
 
-	(void)snprintf(text, sizeof text, "%s:%s", ups_conf.listen_addr, ups_conf.listen_port);
+	(void)snprintf(text, sizeof text, "%s:%s", conf->listen_addr, conf->listen_port);
 	if (serve_resolve(text, "10015", &la) != 0)
 		return -1;
 	s->listen_fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -101,14 +102,14 @@ serve_sockets(struct ups_server *s)
 	    sizeof s->resolver) != 0) {
 		int e = errno;
 		ups_fail("QILEC_00853: connect(2) to the resolver %s error: %d %s",
-		    ups_conf.resolver, e, strerror(e));
+		    conf->resolver, e, strerror(e));
 		return -1;
 	}
 	return 0;
 }
 
 int
-serve_open(struct ups_server *s)
+serve_open(struct ups_server *s, struct ups_config *conf)
 {
 	char buf[64];
 	sigset_t set;
@@ -132,18 +133,18 @@ serve_open(struct ups_server *s)
 	upstream_key_init(&s->key);
 	s->pending = ups_pending_new(serve_draw);
 
-	if (ups_conf.resolver == NULL) {
+	if (conf->resolver == NULL) {
 		if (ups_default_resolver(UPS_RESOLV_CONF, buf, sizeof buf) != 0) {
 			ups_fail("QILEC_00854: No IPv4 nameserver in %s: name the resolver with -r",
 			    UPS_RESOLV_CONF);
 			return -1;
 		}
-		ups_conf.resolver = strdup(buf);
-		AN(ups_conf.resolver);
+		conf->resolver = strdup(buf);
+		AN(conf->resolver);
 	}
-	if (serve_resolve(ups_conf.resolver, "53", &s->resolver) != 0)
+	if (serve_resolve(conf->resolver, "53", &s->resolver) != 0)
 		return -1;
-	if (serve_sockets(s) != 0)
+	if (serve_sockets(s, conf) != 0)
 		return -1;
 
 	/* Blocked, they stay pending for signal_fd even where a shell
@@ -159,7 +160,7 @@ serve_open(struct ups_server *s)
 		return -1;
 	}
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Listening on %s:%s, resolver %s",
-	    ups_conf.listen_addr, ups_conf.listen_port,
+	    conf->listen_addr, conf->listen_port,
 	    serve_addr_text(&s->resolver, buf, sizeof buf));
 	return 0;
 }

@@ -22,6 +22,7 @@
 /* The largest UDP payload: answers are read whole, whatever their size. */
 #define UPS_ANSWER_BUFSIZE 65536
 
+struct ups_config;
 struct ups_pending;
 
 /* The rate limits of what clients and the network can trigger. */
@@ -45,11 +46,12 @@ struct ups_server {
 };
 
 /*
- * Sets up `s` from ups_conf: the key, the pending table, the resolver's
- * address, both sockets, and the exit signals (blocked and read from
- * signal_fd). 0, or -1 after ups_fail().
+ * Sets up `s` from `conf` (its resolver, when absent, taken from
+ * UPS_RESOLV_CONF and written back): the key, the pending table, the
+ * resolver's address, both sockets, and the exit signals (blocked and read
+ * from signal_fd). 0, or -1 after ups_fail().
  */
-int serve_open(struct ups_server *s);
+int serve_open(struct ups_server *s, struct ups_config *conf);
 
 /* Serves until SIGINT or SIGTERM: 0 then; 1 when poll(2) fails. */
 int serve_run(struct ups_server *s);

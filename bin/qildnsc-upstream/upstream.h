@@ -2,7 +2,9 @@
  * upstream.h -- what the modules of qildnsc-upstream share: its
  * configuration record, its log handle and the start-up steps.
  *
- * Written on the first thread during start-up, only read afterwards.
+ * The record belongs to main(), which hands it to the start-up steps; the
+ * log handle is written on the first thread during start-up, only read
+ * afterwards.
  */
 #ifndef QILDNSC_UPSTREAM_H
 #define QILDNSC_UPSTREAM_H
@@ -18,13 +20,14 @@ struct ups_config {
 	char *resolver;    /* -r host[:port]; default from UPS_RESOLV_CONF */
 };
 
-extern struct ups_config ups_conf;
 /* The log handle "upst"; its lines go to standard output. */
 extern struct vtclog *vl;
 
+/* Prints the usage text on standard error; start-up thread. */
 void ups_usage(void);
-/* Reads the command line into ups_conf; exits with status 1 on misuse. */
-void ups_parse_options(int argc, char *argv[]);
+/* Reads the command line into `*conf` (all NULL before), the listening
+ * address and port defaulted; exits with status 1 on misuse. */
+void ups_parse_options(struct ups_config *conf, int argc, char *argv[]);
 
 /*
  * A start-up failure: logged as an error, and the same text on standard

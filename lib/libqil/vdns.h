@@ -86,7 +86,7 @@ int VDNS_name_unpack(const struct vdns_msg *h, const uint8_t *p, uint8_t *dst);
  * flags (old & keep) | set, its question section unchanged and no record
  * in the other sections. Returns the length written, or -1 when `msg` is
  * shorter than a header, its questions run past its end, or `out` is too
- * small.
+ * small. A NULL `msg` or `out` is the caller's bug (asserted).
  */
 int VDNS_question_only(const uint8_t *msg, size_t len, uint16_t keep, uint16_t set,
                        uint8_t *out, size_t outsize);

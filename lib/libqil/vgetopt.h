@@ -16,6 +16,9 @@ extern int opterr;
 extern int optopt;
 extern int optreset;
 
+/* The next option letter of `nargv` that `ostr` names (its argument in
+ * optarg), '?' (or ':' for a missing argument when `ostr` starts with ':')
+ * for a bad one, -1 at the first non-option; start-up thread only. */
 int getopt(int nargc, char *const nargv[], const char *ostr);
 
 } // namespace qil

@@ -34,18 +34,35 @@ struct vsb {
 #define VSB_MAXEXTENDSIZE  1048576  /* doubling stops here */
 #define VSB_MAXEXTENDINCR  131072   /* linear steps past the doubling */
 
+/*
+ * Sets up `s` (NULL: a new record on the heap) over `buf` of `length` bytes
+ * (NULL: storage of its own, grown with VSB_AUTOEXTEND); NULL when memory
+ * is short. Flags outside VSB_USRFLAGMSK are a caller's bug (asserted).
+ */
 struct vsb *vsb_new(struct vsb *s, char *buf, int length, int flags);
+/* Empties `s` and makes it writable again, overflow flag cleared. */
 void vsb_clear(struct vsb *s);
+/* Appends `len` bytes of `buf`; 0, or -1 with the overflow flag raised. */
 int vsb_bcat(struct vsb *s, const void *buf, size_t len);
+/* Appends the byte `c` (a NUL adds nothing); 0, or -1 as vsb_bcat(). */
 int vsb_putc(struct vsb *s, int c);
+/* Appends the text formatted from `fmt`; 0, or -1 as vsb_bcat() (what
+ * fitted is kept). */
 int vsb_vprintf(struct vsb *s, const char *fmt, va_list ap)
     __attribute__((format(ODR_PRINTF_FORMAT, 2, 0)));
+/* vsb_vprintf() with its arguments in line. */
 int vsb_printf(struct vsb *s, const char *fmt, ...)
     __attribute__((format(ODR_PRINTF_FORMAT, 2, 3)));
+/* True when an append since the last vsb_clear() failed. */
 int vsb_overflowed(const struct vsb *s);
+/* Terminates the text and ends the appends (clears the overflow flag);
+ * vsb_data() may be called afterwards. */
 void vsb_finish(struct vsb *s);
+/* The finished text; calling it before vsb_finish() is a bug (asserted). */
 char *vsb_data(struct vsb *s);
+/* The text's length in bytes, or -1 after an overflow. */
 int vsb_len(struct vsb *s);
+/* Frees the storage of `s` and, when vsb_new() allocated it, the record. */
 void vsb_delete(struct vsb *s);
 
 #endif

@@ -17,8 +17,19 @@ static const char *const lead[NLEAD] = {
 	"[ERROR]", "[WARN] ", "[INFO] ", "[DEBUG]", "[DEBUG]",
 };
 
-/* Time of the first line ever written; set under the writer's mutex. */
-static double t0;
+/*
+ * Seconds from the first line the process wrote, through any handle, to
+ * `now`. The start is fixed once by the first call: a local static is
+ * initialised exactly once even when threads logging through different
+ * handles (under different mutexes) race to it.
+ */
+static double
+vtc_elapsed(double now)
+{
+	static const double t0 = now;
+
+	return now - t0;
+}
 
 struct vtclog *
 vtc_logopen(const char *id, vtc_log_hook_f *hook)
@@ -70,11 +81,8 @@ static void
 vtc_emit(struct vtclog *vl, int lvl)
 {
 	char date[30];
-	double t = VTIM_now();
+	double elapsed = vtc_elapsed(VTIM_now());
 
-	if (t0 == 0)
-		t0 = t;
-	double elapsed = t - t0;
 	if (vl->hook != NULL && vl->hook(lvl, elapsed, "%s", vsb_data(vl->vsb)) >= 0)
 		return;
 	if (ODR_strftime(date, "%a, %d %b %Y %T GMT", ODR_real()) == 0)

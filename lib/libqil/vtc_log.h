@@ -31,10 +31,17 @@ struct vtclog {
 	FILE *fp;
 };
 
+/* A new handle writing to standard output, its lines labelled `id` and
+ * offered first to `hook` (may be NULL); a failure is fatal. */
 struct vtclog *vtc_logopen(const char *id, vtc_log_hook_f *hook);
+/* Frees the handle; no thread may log through it any more. */
 void vtc_logclose(struct vtclog *vl);
+/* Writes one line at level `lvl` (VTCLOG_ERROR to VTCLOG_DEBUG2; anything
+ * else is a caller's bug, asserted); any thread. */
 void vtc_log(struct vtclog *vl, int lvl, const char *fmt, ...)
     __attribute__((format(ODR_PRINTF_FORMAT, 3, 4)));
+/* Writes `len` bytes of `data` (< 0: up to its NUL) escaped, "pfx| " before
+ * each line, cut after 512 bytes unless `len` is -2; NULL as "(null)". */
 void vtc_dump(struct vtclog *vl, int lvl, const char *pfx, const char *data,
               int len);
 

@@ -2,7 +2,6 @@
  * vtcp.cc -- socket options: blocking mode, address reuse, time-outs.
  */
 #include "odr.h"
-#include "vss.h"
 #include "vtcp.h"
 
 int

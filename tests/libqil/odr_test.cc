@@ -21,6 +21,8 @@
 
 #include "libqil_test.h"
 #include "odr.h"
+#include "odr_random.h"
+#include "odr_recv.h"
 #include "vtc_log.h"
 #include "vtim.h"
 

@@ -13,6 +13,7 @@
 
 #include "config/config.h"
 #include "odr.h"
+#include "odr_random.h"
 #include "common/qildnsc.h"
 #include "vhttp.h"
 #include "vsb.h"

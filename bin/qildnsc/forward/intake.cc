@@ -13,6 +13,7 @@
 #include "forward/edns.h"
 #include "forward/intake.h"
 #include "forward/pending.h"
+#include "odr_random.h"
 #include "qca_frame.h"
 #include "common/qildnsc.h"
 #include "common/stats.h"

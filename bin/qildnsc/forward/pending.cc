@@ -12,6 +12,7 @@
 
 #include "common/qildnsc.h"
 #include "forward/pending.h"
+#include "odr_random.h"
 
 /* The ring and its index: the event-loop thread's, zero until
  * pending_init() makes it. */

@@ -12,6 +12,7 @@
 #include "forward/pending.h"
 #include "forward/sockets.h"
 #include "odr.h"
+#include "odr_random.h"
 #include "common/qildnsc.h"
 #include "servers/servers.h"
 #include "tcp/tcp_server.h"

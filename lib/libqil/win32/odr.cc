@@ -1,17 +1,15 @@
 /*
  * win32/odr.cc -- the Windows OS layer: Winsock start-up, the OS generation
- * code, receives with logging, rand_s() and the socket errors.
+ * code, the datagram receive, the socket errors and the string helpers.
  *
  * Any thread may call these; only ODR_libinit() is limited to the first
  * thread at start-up.
  */
-#define _CRT_RAND_S /* declares rand_s() in stdlib.h */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "odr.h"
-#include "vtc_log.h"
 
 int ODR_osversion;
 
@@ -64,29 +62,6 @@ ODR_GetOSVersion(void)
 }
 
 ssize_t
-ODR_recv(struct vtclog *vl, int sock, void *buf, size_t len, int flags)
-{
-	int removed = 0;
-
-	/* Windows XP's Winsock refuses the wait-for-all flag. */
-	if ((flags & ODR_MSG_WAITALL) && ODR_osversion == 2) {
-		flags &= ~ODR_MSG_WAITALL;
-		removed = 1;
-	}
-	int r = recv((SOCKET)sock, static_cast<char *>(buf), (int)len, flags);
-	if (r == -1) {
-		int e = WSAGetLastError();
-		vtc_log(vl, VTCLOG_WARN, "QILEC_00440: recv(2) error: read %d error %ld", r,
-		    (long)e);
-		WSASetLastError(e);
-	} else if (removed && (size_t)r < len) {
-		vtc_log(vl, VTCLOG_WARN, "QILEC_00441: recv(2) error: read %d (expected %d)", r,
-		    (int)len);
-	}
-	return r;
-}
-
-ssize_t
 ODR_recvfrom(int sock, void *buf, size_t len, int flags, struct sockaddr *from,
              socklen_t *fromlen)
 {
@@ -94,32 +69,6 @@ ODR_recvfrom(int sock, void *buf, size_t len, int flags, struct sockaddr *from,
 	 * WSAEMSGSIZE, and drops its rest. */
 	return recvfrom((SOCKET)sock, static_cast<char *>(buf), (int)len, flags, from,
 	    fromlen);
-}
-
-uint32_t
-ODR_random(struct vtclog *vl)
-{
-	unsigned int v;
-
-	errno_t e = rand_s(&v);
-	if (e != 0) {
-		vtc_log(vl, VTCLOG_ERROR, "rand_s() failed %d", (int)e);
-		return 0;
-	}
-	return v;
-}
-
-int
-ODR_randomCheck(struct vtclog *vl)
-{
-	unsigned int v;
-
-	errno_t e = rand_s(&v);
-	if (e != 0) {
-		vtc_log(vl, VTCLOG_ERROR, "rand_s() failed %d", (int)e);
-		return -1;
-	}
-	return 0;
 }
 
 int

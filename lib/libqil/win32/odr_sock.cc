@@ -54,6 +54,12 @@ ODR_send(int sock, const void *buf, size_t len, int flags)
 }
 
 ssize_t
+ODR_recvplain(int sock, void *buf, size_t len, int flags)
+{
+	return recv((SOCKET)sock, static_cast<char *>(buf), (int)len, flags);
+}
+
+ssize_t
 ODR_sendto(int sock, const void *buf, size_t len, int flags, const struct sockaddr *to,
            socklen_t tolen)
 {

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "odr.h"
+#include "odr_random.h"
 #include "vtc_log.h"
 
 namespace {

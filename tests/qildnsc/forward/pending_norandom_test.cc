@@ -9,6 +9,7 @@
 #include "forward/intake.h"
 #include "forward/pending.h"
 #include "odr.h"
+#include "odr_random.h"
 #include "refuse_getrandom.h"
 #include "unit_support.h"
 
