@@ -104,7 +104,7 @@ expect_answer(const uint8_t *msg, size_t len)
 {
 	struct vdns_msg m;
 	struct pending_query pq = {};
-	if (VDNS_initparse(msg, len, &m) < 0 || pending_question_read(&m, &pq.question) < 0)
+	if (VDNS_initparse(msg, len, &m) < 0 || VDNS_question_read(&m, &pq.question) < 0)
 		return;
 	pq.id = m.id;
 	pq.orig_id = 0x4242;

@@ -89,7 +89,7 @@ DNS_local(struct sock_dgram *d)
 		return;
 	}
 	if (VDNS_initparse(d->buf, (size_t)d->n, &msg) < 0 ||
-	    pending_question_read(&msg, &pq.question) < 0) {
+	    VDNS_question_read(&msg, &pq.question) < 0) {
 		INTAKE_LOG(INTAKE_PARSE, "QILEC_00695: Failed to parse DNS request.");
 		return;
 	}

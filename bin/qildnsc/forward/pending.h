@@ -14,25 +14,13 @@
 
 #include "odr.h"
 #include "vdns.h"
+#include "vdns_question.h"
 
 #define PENDING_QUERIES_MAX 256
 /* Draws of the random generator for one fresh upstream ID before the
  * query is given up: with at most PENDING_QUERIES_MAX of 65536 IDs taken,
  * a working generator needs more than a few almost never. */
 #define PENDING_ID_DRAWS 16
-
-/*
- * The first question of a query, kept so that only its answer is taken:
- * its name in uncompressed wire form with ASCII letters folded to lower
- * case, so that equal questions are equal bytes.
- */
-struct pending_question {
-	uint8_t present;  /* 0 for a message without a question */
-	uint8_t name_len; /* bytes of `name` in use, the root label included */
-	uint16_t type;
-	uint16_t rr_class;
-	uint8_t name[VDNS_MAXCDNAME];
-};
 
 struct pending_query {
 	uint16_t id;      /* the forwarder's upstream ID */
@@ -41,15 +29,8 @@ struct pending_query {
 	uint16_t client_max; /* the largest answer the client takes over UDP */
 	struct sockaddr_storage client_addr;
 	int32_t client_addrlen;
-	struct pending_question question;
+	struct vdns_question question;
 };
-
-/* Fills `q` from the first question of the parsed message `msg`; 0, or -1
- * when the question does not parse (bad input, not a fault). */
-int pending_question_read(struct vdns_msg *msg, struct pending_question *q);
-/* True when both questions are equal (names compared ignoring case). */
-bool pending_question_equal(const struct pending_question *a,
-                            const struct pending_question *b);
 
 /* Makes the ring empty (every slot unused); start-up and tests call it
  * before anything else here. */

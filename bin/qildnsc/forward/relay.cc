@@ -156,7 +156,7 @@ relay_sender(struct sock_dgram *d, double secs)
 static const struct pending_query *
 relay_match(uint8_t *buf, ssize_t n, int sock, struct vdns_msg *msg, double secs)
 {
-	struct pending_question question;
+	struct vdns_question question;
 
 	if (n < VDNS_HEADER_SIZE) {
 		RELAY_LOG(RELAY_PARSE, secs, "QILEC_00701: remote: Failed to parse DNS response.");
@@ -173,7 +173,7 @@ relay_match(uint8_t *buf, ssize_t n, int sock, struct vdns_msg *msg, double secs
 		return NULL;
 	}
 	if (VDNS_initparse(buf, (size_t)n, msg) < 0 ||
-	    pending_question_read(msg, &question) < 0) {
+	    VDNS_question_read(msg, &question) < 0) {
 		RELAY_LOG(RELAY_PARSE, secs, "QILEC_00701: remote: Failed to parse DNS response.");
 		return NULL;
 	}
@@ -182,7 +182,7 @@ relay_match(uint8_t *buf, ssize_t n, int sock, struct vdns_msg *msg, double secs
 	 * error is the answer. */
 	bool bare_error = !question.present && (msg->flags & VDNS_RCODE) != 0;
 	if (!(msg->flags & VDNS_QR) ||
-	    (!bare_error && !pending_question_equal(&pq->question, &question))) {
+	    (!bare_error && !VDNS_question_equal(&pq->question, &question))) {
 		RELAY_LOG(RELAY_NO_QUERY, secs,
 		    "[WARN] DNS response for ID %d does not answer its query; dropped.", (int)id);
 		stats_add(STATS_UNMATCHED, 1);

@@ -50,7 +50,7 @@ struct tcp_query {
 	void *priv;
 	std::vector<uint8_t> wire; /* 2-byte length, then the message */
 	uint16_t id;
-	struct pending_question question;
+	struct vdns_question question;
 	std::vector<std::unique_ptr<tcp_upstream>> ups;
 	int open; /* connections not yet answered or failed */
 	std::vector<uint8_t> held;
@@ -146,14 +146,14 @@ static void
 tcpq_judge(struct tcp_upstream *u)
 {
 	struct tcp_query *q = u->q;
-	struct pending_question question;
+	struct vdns_question question;
 	struct vdns_msg msg;
 
 	if (VDNS_initparse(u->answer.data(), u->answer.size(), &msg) < 0 ||
-	    pending_question_read(&msg, &question) < 0)
+	    VDNS_question_read(&msg, &question) < 0)
 		return tcpq_answer_fail(u, "Failed to parse DNS response.");
 	if (!(msg.flags & VDNS_QR) || msg.id != q->id ||
-	    !pending_question_equal(&q->question, &question))
+	    !VDNS_question_equal(&q->question, &question))
 		return tcpq_answer_fail(u, "it does not answer its query; dropped.");
 
 	const auto *sin = reinterpret_cast<const struct sockaddr_in *>(&u->server->addr);
@@ -300,13 +300,13 @@ tcp_query_new(struct tcp_query_env *env, const uint8_t *msg, size_t len,
               tcp_reply_f *reply, void *priv, double now)
 {
 	struct vdns_msg parsed;
-	struct pending_question question;
+	struct vdns_question question;
 
 	CHECK_OBJ_NOTNULL(env, TCP_QUERY_ENV_MAGIC);
 	AN(reply);
 	QIL_ASSERT(len <= TCP_MSG_MAX);
 	if (VDNS_initparse(msg, len, &parsed) < 0 ||
-	    pending_question_read(&parsed, &question) < 0)
+	    VDNS_question_read(&parsed, &question) < 0)
 		return NULL;
 	auto *q = new tcp_query();
 	q->magic = TCP_QUERY_MAGIC;

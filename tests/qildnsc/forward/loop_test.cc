@@ -60,7 +60,7 @@ protected:
 		pq.orig_id = 7;
 		struct vdns_msg msg;
 		ASSERT_EQ(VDNS_initparse(q.data(), q.size(), &msg), 0);
-		ASSERT_EQ(pending_question_read(&msg, &pq.question), 0);
+		ASSERT_EQ(VDNS_question_read(&msg, &pq.question), 0);
 		sockaddr_in c = qiltest::make_sockaddr("127.0.0.1", client_.port());
 		memcpy(&pq.client_addr, &c, sizeof c);
 		pq.client_addrlen = sizeof c;

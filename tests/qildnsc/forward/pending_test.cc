@@ -173,16 +173,16 @@ no_question(uint16_t flags)
 	return m;
 }
 
-std::optional<struct pending_question>
+std::optional<struct vdns_question>
 question_of(const dns::Bytes &m)
 {
 	Parsed p(m);
 	EXPECT_TRUE(p.ok());
 	if (!p.ok())
 		return std::nullopt;
-	struct pending_question q;
+	struct vdns_question q;
 	memset(&q, 0x5a, sizeof q);
-	if (pending_question_read(p.msg(), &q) != 0)
+	if (VDNS_question_read(p.msg(), &q) != 0)
 		return std::nullopt;
 	return q;
 }
@@ -210,8 +210,8 @@ TEST(PendingQuestion, LoopingNameIsRefused)
 	m.insert(m.end(), {0xc0, 0x0c, 0x00, 0x01, 0x00, 0x01});
 	Parsed p(m);
 	ASSERT_TRUE(p.ok());
-	struct pending_question q;
-	EXPECT_EQ(pending_question_read(p.msg(), &q), -1);
+	struct vdns_question q;
+	EXPECT_EQ(VDNS_question_read(p.msg(), &q), -1);
 }
 
 struct EqualCase {
@@ -229,8 +229,8 @@ TEST_P(QuestionEqual, BothWays)
 	auto qa = question_of(c.a);
 	auto qb = question_of(c.b);
 	ASSERT_TRUE(qa && qb);
-	EXPECT_EQ(pending_question_equal(&*qa, &*qb), c.equal);
-	EXPECT_EQ(pending_question_equal(&*qb, &*qa), c.equal);
+	EXPECT_EQ(VDNS_question_equal(&*qa, &*qb), c.equal);
+	EXPECT_EQ(VDNS_question_equal(&*qb, &*qa), c.equal);
 }
 
 dns::Bytes
