@@ -48,7 +48,7 @@ pending_pop(struct ups_pending *p, struct ups_query *out)
 	p->count--;
 }
 
-const struct ups_query *
+struct ups_query *
 ups_pending_add(struct ups_pending *p, uint16_t orig_id, const struct sockaddr_in *client,
                 double now, struct ups_query *evicted)
 {
@@ -73,6 +73,14 @@ ups_pending_add(struct ups_pending *p, uint16_t orig_id, const struct sockaddr_i
 		return q;
 	}
 	return NULL;
+}
+
+const struct ups_query *
+ups_pending_find(const struct ups_pending *p, uint16_t id)
+{
+	CHECK_OBJ_NOTNULL(p, UPS_PENDING_MAGIC);
+	uint16_t at = p->index[id];
+	return at == 0 ? NULL : &p->ring[at - 1u];
 }
 
 bool

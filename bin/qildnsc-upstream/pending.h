@@ -16,6 +16,8 @@
 
 #include <array>
 
+#include "vdns_question.h"
+
 #define UPS_PENDING_MAX     4096
 #define UPS_PENDING_TIMEOUT 5.0
 /* Draws of a fresh ID before a query is given up (a failing source). */
@@ -26,7 +28,9 @@ struct ups_query {
 	uint16_t orig_id; /* the client's, restored in the answer */
 	bool in_flight;   /* neither answered nor expired */
 	double deadline;  /* monotonic seconds */
+	uint8_t sock;     /* the resolver socket it left from */
 	struct sockaddr_in client;
+	struct vdns_question question; /* what its answer must answer */
 };
 
 /* A source of unpredictable 32-bit values. */
@@ -49,15 +53,18 @@ void ups_pending_delete(struct ups_pending *p);
 
 /*
  * Records a query from `client` with its ID `orig_id`, due to expire at
- * `now` + UPS_PENDING_TIMEOUT, and returns it with a fresh ID; NULL when
- * UPS_ID_DRAWS draws found no free ID. When the ring was full, the oldest
- * query was dropped to make room and `*evicted` holds a copy of it
- * (in_flight false when there was none).
+ * `now` + UPS_PENDING_TIMEOUT, and returns it with a fresh ID (its socket
+ * and question are the caller's to fill); NULL when UPS_ID_DRAWS draws
+ * found no free ID. When the ring was full, the oldest query was dropped
+ * to make room and `*evicted` holds a copy of it (in_flight false when
+ * there was none).
  */
-const struct ups_query *ups_pending_add(struct ups_pending *p, uint16_t orig_id,
+struct ups_query *ups_pending_add(struct ups_pending *p, uint16_t orig_id,
                                         const struct sockaddr_in *client, double now,
                                         struct ups_query *evicted);
 
+/* The query in flight with ID `id`, left in flight; NULL when none. */
+const struct ups_query *ups_pending_find(const struct ups_pending *p, uint16_t id);
 /* Removes the query in flight with ID `id` into `*out`; false when none. */
 bool ups_pending_take(struct ups_pending *p, uint16_t id, struct ups_query *out);
 

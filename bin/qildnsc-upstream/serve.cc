@@ -9,7 +9,6 @@
  * and every complaint about it is rate-limited. No allocation per datagram.
  */
 #include <arpa/inet.h>
-#include <arpa/nameser.h>
 #include <errno.h>
 #include <netdb.h>
 #include <poll.h>
@@ -21,6 +20,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <iterator>
+
 #include "answer.h"
 #include "odr_random.h"
 #include "pending.h"
@@ -28,6 +29,8 @@
 #include "serve.h"
 #include "upstream.h"
 #include "upstream_key.h"
+#include "vdns.h"
+#include "vdns_question.h"
 #include "vtc_log.h"
 #include "vtim.h"
 
@@ -96,14 +99,16 @@ serve_sockets(struct ups_server *s, const struct ups_config *conf)
 		ups_fail("QILEC_00852: bind(2) for %s error: %d %s", text, e, strerror(e));
 		return -1;
 	}
-	s->resolver_fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-	QIL_ASSERT(s->resolver_fd >= 0);
-	if (connect(s->resolver_fd, reinterpret_cast<struct sockaddr *>(&s->resolver),
-	    sizeof s->resolver) != 0) {
-		int e = errno;
-		ups_fail("QILEC_00853: connect(2) to the resolver %s error: %d %s",
-		    conf->resolver, e, strerror(e));
-		return -1;
+	for (int &fd : s->resolver_fds) {
+		fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+		QIL_ASSERT(fd >= 0);
+		if (connect(fd, reinterpret_cast<struct sockaddr *>(&s->resolver),
+		    sizeof s->resolver) != 0) {
+			int e = errno;
+			ups_fail("QILEC_00853: connect(2) to the resolver %s error: %d %s",
+			    conf->resolver, e, strerror(e));
+			return -1;
+		}
 	}
 	return 0;
 }
@@ -116,7 +121,9 @@ serve_open(struct ups_server *s, struct ups_config *conf)
 
 	*s = {};
 	s->magic = UPS_SERVER_MAGIC;
-	s->listen_fd = s->resolver_fd = s->signal_fd = -1;
+	s->listen_fd = s->signal_fd = -1;
+	for (int &fd : s->resolver_fds)
+		fd = -1;
 	s->lim = {
 	    VTC_LIMIT_INIT("QILEC_00856", VTCLOG_ERROR),
 	    VTC_LIMIT_INIT("QILEC_00857", VTCLOG_WARN),
@@ -129,6 +136,7 @@ serve_open(struct ups_server *s, struct ups_config *conf)
 	    VTC_LIMIT_INIT("QILEC_00864", VTCLOG_WARN),
 	    VTC_LIMIT_INIT("QILEC_00865", VTCLOG_WARN),
 	    VTC_LIMIT_INIT("QILEC_00866", VTCLOG_ERROR),
+	    VTC_LIMIT_INIT("QILEC_00886", VTCLOG_WARN),
 	};
 	upstream_key_init(&s->key);
 	s->pending = ups_pending_new(serve_draw);
@@ -171,7 +179,8 @@ serve_query(struct ups_server *s, uint8_t *buf, ssize_t n, const struct sockaddr
 {
 	char a[64];
 	size_t len;
-	ns_msg msg;
+	struct vdns_msg msg;
+	struct vdns_question question;
 	struct ups_query evicted;
 
 	switch (QCA_unframe(&s->key, buf, (size_t)n, &len)) {
@@ -185,14 +194,14 @@ serve_query(struct ups_server *s, uint8_t *buf, ssize_t n, const struct sockaddr
 		    serve_addr_text(from, a, sizeof a), n, len);
 		return;
 	}
-	if (ns_initparse(buf, (int)len, &msg) < 0 || ns_msg_getflag(msg, ns_f_qr)) {
+	if (VDNS_initparse(buf, len, &msg) < 0 || (msg.flags & VDNS_QR) ||
+	    VDNS_question_read(&msg, &question) < 0) {
 		vtc_limit_log(&s->lim.query, vl,
 		    "QILEC_00858: Not a DNS query from %s (%zu bytes); dropped.",
 		    serve_addr_text(from, a, sizeof a), len);
 		return;
 	}
-	const struct ups_query *q = ups_pending_add(s->pending, ns_msg_id(msg), from,
-	    VTIM_mono(), &evicted);
+	struct ups_query *q = ups_pending_add(s->pending, msg.id, from, VTIM_mono(), &evicted);
 	if (evicted.in_flight)
 		vtc_limit_log(&s->lim.full, vl,
 		    "QILEC_00859: %d queries in flight: the oldest, from %s, is dropped.",
@@ -203,9 +212,11 @@ serve_query(struct ups_server *s, uint8_t *buf, ssize_t n, const struct sockaddr
 		    UPS_ID_DRAWS, serve_addr_text(from, a, sizeof a));
 		return;
 	}
+	q->question = question;
+	q->sock = (uint8_t)(ODR_random(vl) % UPS_RESOLVER_SOCKETS);
 	uint16_t wire_id = htons(q->id);
 	memcpy(buf, &wire_id, sizeof wire_id);
-	if (send(s->resolver_fd, buf, len, 0) == -1) {
+	if (send(s->resolver_fds[q->sock], buf, len, 0) == -1) {
 		int e = errno;
 		struct ups_query gone;
 		(void)ups_pending_take(s->pending, q->id, &gone);
@@ -246,27 +257,51 @@ serve_clients(struct ups_server *s)
 	}
 }
 
-/* One answer from the resolver, back to its client. */
+/* True when the parsed answer `msg`, received on resolver socket `sock`,
+ * answers `q`: the socket its query left from, and its question (or none,
+ * for an error: a resolver refusing what it cannot read). */
+static bool
+serve_answers(const struct ups_query *q, int sock, struct vdns_msg *msg)
+{
+	struct vdns_question question;
+
+	if (q->sock != sock || VDNS_question_read(msg, &question) < 0)
+		return false;
+	if (!question.present)
+		return (msg->flags & VDNS_RCODE) != 0;
+	return VDNS_question_equal(&q->question, &question);
+}
+
+/* One answer from resolver socket `sock`, back to its client. */
 static void
-serve_answer(struct ups_server *s, uint8_t *buf, ssize_t n)
+serve_answer(struct ups_server *s, int sock, uint8_t *buf, ssize_t n)
 {
 	uint8_t frame[QCA_FRAME_MAXSIZE];
 	size_t framelen;
 	char a[64];
 	struct ups_query q;
+	struct vdns_msg msg;
 
-	if (n < NS_HFIXEDSZ || !(buf[2] & 0x80)) {
+	if (VDNS_initparse(buf, (size_t)n, &msg) < 0 || !(msg.flags & VDNS_QR)) {
 		vtc_limit_log(&s->lim.answer, vl,
 		    "QILEC_00863: resolver: not a DNS response (%zd bytes); dropped.", n);
 		return;
 	}
-	uint16_t id = (uint16_t)(buf[0] << 8 | buf[1]);
-	if (!ups_pending_take(s->pending, id, &q)) {
+	const struct ups_query *found = ups_pending_find(s->pending, msg.id);
+	if (found == NULL) {
 		vtc_limit_log(&s->lim.unexpected, vl,
 		    "QILEC_00864: Unexpected DNS response for ID %u (late, or not ours).",
-		    (unsigned)id);
+		    (unsigned)msg.id);
 		return;
 	}
+	/* A forger's guess stays a guess: the query waits for its answer. */
+	if (!serve_answers(found, sock, &msg)) {
+		vtc_limit_log(&s->lim.mismatch, vl,
+		    "QILEC_00886: resolver: the response for ID %u does not answer its query; dropped.",
+		    (unsigned)msg.id);
+		return;
+	}
+	AN(ups_pending_take(s->pending, msg.id, &q));
 	uint16_t wire_id = htons(q.orig_id);
 	memcpy(buf, &wire_id, sizeof wire_id);
 	switch (answer_frame(&s->key, buf, (size_t)n, frame, &framelen)) {
@@ -289,12 +324,13 @@ serve_answer(struct ups_server *s, uint8_t *buf, ssize_t n)
 }
 
 static void
-serve_resolver(struct ups_server *s)
+serve_resolver(struct ups_server *s, int sock)
 {
 	uint8_t *buf = s->answer_buf;
 
 	for (int i = 0; i < UPS_READS_PER_WAKEUP; i++) {
-		ssize_t n = ODR_recvfrom(s->resolver_fd, buf, sizeof s->answer_buf, 0, NULL, NULL);
+		ssize_t n = ODR_recvfrom(s->resolver_fds[sock], buf, sizeof s->answer_buf, 0,
+		    NULL, NULL);
 		if (n == -1) {
 			int e = errno;
 			if (e == EAGAIN || e == EINTR)
@@ -304,7 +340,7 @@ serve_resolver(struct ups_server *s)
 				    "QILEC_00862: resolver: recv(2) error: %d %s", e, strerror(e));
 			continue;
 		}
-		serve_answer(s, buf, n);
+		serve_answer(s, sock, buf, n);
 	}
 }
 
@@ -314,7 +350,8 @@ serve_tick(struct ups_server *s)
 	double now = VTIM_mono();
 	struct vtc_limit *all[] = {&s->lim.client_recv, &s->lim.frame, &s->lim.query,
 	    &s->lim.full, &s->lim.no_id, &s->lim.resolver_send, &s->lim.resolver_recv,
-	    &s->lim.answer, &s->lim.unexpected, &s->lim.too_long, &s->lim.client_send};
+	    &s->lim.answer, &s->lim.unexpected, &s->lim.too_long, &s->lim.client_send,
+	    &s->lim.mismatch};
 
 	(void)ups_pending_expire(s->pending, now);
 	for (auto *l : all)
@@ -325,13 +362,15 @@ int
 serve_run(struct ups_server *s)
 {
 	CHECK_OBJ_NOTNULL(s, UPS_SERVER_MAGIC);
+	/* The clients, the exit signals, then each resolver socket. */
+	struct pollfd fds[2 + UPS_RESOLVER_SOCKETS] = {
+	    {s->listen_fd, POLLIN, 0},
+	    {s->signal_fd, POLLIN, 0},
+	};
+	for (int i = 0; i < UPS_RESOLVER_SOCKETS; i++)
+		fds[2 + i] = {s->resolver_fds[i], POLLIN, 0};
 	for (;;) {
-		struct pollfd fds[3] = {
-		    {s->listen_fd, POLLIN, 0},
-		    {s->resolver_fd, POLLIN, 0},
-		    {s->signal_fd, POLLIN, 0},
-		};
-		if (poll(fds, 3, UPS_TICK_MSEC) == -1) {
+		if (poll(fds, std::size(fds), UPS_TICK_MSEC) == -1) {
 			int e = errno;
 			if (e == EINTR)
 				continue;
@@ -339,15 +378,16 @@ serve_run(struct ups_server *s)
 			    strerror(e));
 			return 1;
 		}
-		if (fds[2].revents & POLLIN) {
+		if (fds[1].revents & POLLIN) {
 			struct signalfd_siginfo si;
 			if (read(s->signal_fd, &si, sizeof si) == (ssize_t)sizeof si) {
 				vtc_log(vl, VTCLOG_INFO, "[INFO] Signal %u: exiting.", si.ssi_signo);
 				return 0;
 			}
 		}
-		if (fds[1].revents & POLLIN)
-			serve_resolver(s);
+		for (int i = 0; i < UPS_RESOLVER_SOCKETS; i++)
+			if (fds[2 + i].revents & POLLIN)
+				serve_resolver(s, i);
 		if (fds[0].revents & POLLIN)
 			serve_clients(s);
 		serve_tick(s);

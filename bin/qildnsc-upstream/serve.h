@@ -21,6 +21,10 @@
 #define UPS_TICK_MSEC 100
 /* The largest UDP payload: answers are read whole, whatever their size. */
 #define UPS_ANSWER_BUFSIZE 65536
+/* Sockets to the resolver, each on a port the kernel picks at random; each
+ * query leaves from one of them at random, and only that one takes its
+ * answer, so that a forger must guess the port as well as the ID. */
+#define UPS_RESOLVER_SOCKETS 8
 
 struct ups_config;
 struct ups_pending;
@@ -29,14 +33,15 @@ struct ups_pending;
 struct ups_limits {
 	struct vtc_limit client_recv, frame, query, full, no_id;
 	struct vtc_limit resolver_send, resolver_recv, answer, unexpected, too_long,
-	    client_send;
+	    client_send, mismatch;
 };
 
 struct ups_server {
 	unsigned magic;
 #define UPS_SERVER_MAGIC 0x3e91a6d4
 	int listen_fd;   /* frames from clients */
-	int resolver_fd; /* connected to the resolver: nobody else reaches it */
+	/* Connected to the resolver: nobody else reaches them. */
+	int resolver_fds[UPS_RESOLVER_SOCKETS];
 	int signal_fd;   /* SIGINT and SIGTERM */
 	struct sockaddr_in resolver;
 	QCA_Context key;
@@ -48,7 +53,7 @@ struct ups_server {
 /*
  * Sets up `s` from `conf` (its resolver, when absent, taken from
  * UPS_RESOLV_CONF and written back): the key, the pending table, the
- * resolver's address, both sockets, and the exit signals (blocked and read
+ * resolver's address, the sockets, and the exit signals (blocked and read
  * from signal_fd). 0, or -1 after ups_fail().
  */
 int serve_open(struct ups_server *s, struct ups_config *conf);

@@ -13,6 +13,7 @@
 
 #include <iostream>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -198,8 +199,10 @@ TEST_F(CompanionTest, AnswersRoundTripThroughTheEncryption)
 			break;
 		case NOTHING:
 			EXPECT_FALSE(got) << "came back";
+			/* Without a question to match, it answers nothing. */
 			EXPECT_TRUE(wait_for_text(dir_.file("upstream.txt"),
-			    "QILEC_00865: Answer of " + std::to_string(want.size()) + " bytes"));
+			    "QILEC_00863: resolver: not a DNS response (" +
+			    std::to_string(want.size()) + " bytes)"));
 			break;
 		}
 	}
@@ -299,6 +302,44 @@ TEST_F(CompanionTest, TwoHundredQueriesAtOnceAllAnswered)
 		    (std::vector<std::string>{net + ".1", net + ".2"}));
 	}
 	EXPECT_EQ(answered, n);
+}
+
+/* A forger on the resolver's path must guess the source port as well as
+ * the ID: queries leave from several ports, and an answer with the right ID
+ * but another question is dropped while the query waits for its own. */
+TEST_F(CompanionTest, AnswersMustMatchTheQuestionAndQueriesLeaveFromManyPorts)
+{
+	resolver_.set_script([](const Received &r) {
+		dns::Bytes forged = dns::build_answer(
+		    dns::with_id(dns::build_query(0, "forged.test", dns::TYPE_A),
+		                 dns::message_id(r.message)),
+		    {dns::a_record("192.0.2.66"), dns::a_record("192.0.2.67")});
+		return std::vector<Reply>{
+		    {0ms, forged},
+		    {100ms, dns::build_answer(r.message,
+		                              {dns::a_record("192.0.2.1"), dns::a_record("192.0.2.2")})},
+		};
+	});
+	start_companion();
+	start_forwarder_in_front();
+	DnsClient client(fwd_port_);
+	const int n = 16;
+	for (int i = 0; i < n; i++) {
+		ASSERT_TRUE(client.send(dns::build_query((uint16_t)(0x700 + i), "real.test",
+		                                         dns::TYPE_A)));
+		auto got = client.collect_until(1, 3s);
+		ASSERT_EQ(got.size(), 1u);
+		EXPECT_EQ(dns::answer_addresses(got[0].data),
+		          (std::vector<std::string>{"192.0.2.1", "192.0.2.2"}));
+	}
+	ASSERT_TRUE(resolver_.wait_received(n));
+	std::set<uint16_t> ports;
+	for (const auto &r : resolver_.received())
+		ports.insert(ntohs(r.from.sin_port));
+	/* Eight sockets: all sixteen from one would happen once in 8^15. */
+	EXPECT_GT(ports.size(), 1u);
+	EXPECT_TRUE(wait_for_text(dir_.file("upstream.txt"),
+	                          "does not answer its query; dropped."));
 }
 
 } // namespace
