@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs the build in $1 into a temporary prefix and checks what lands
-# there: both programs, their manual pages (formatted without a warning)
-# and the forwarder's systemd unit (accepted by systemd-analyze, naming the
-# installed binary).
+# there: both programs, their manual pages (formatted without a warning),
+# their systemd units (accepted by systemd-analyze, naming the installed
+# binary and their settings file), the settings files and the example
+# lists.
 set -eu
 build=$1
 prefix=$(mktemp -d)
@@ -26,18 +27,26 @@ for page in qildnsc qildnsc-upstream; do
   fi
 done
 
-unit=$prefix/lib/systemd/system/qildnsc.service
-if [ -f "$unit" ]; then
-  grep -qx "ExecStart=$prefix/bin/qildnsc \$QILDNSC_OPTIONS" "$unit" ||
-    fail "the unit does not start $prefix/bin/qildnsc"
-  if command -v systemd-analyze >/dev/null; then
-    # Documentation=man:qildnsc(8) must be found where it was installed.
-    out=$(MANPATH=$prefix/share/man systemd-analyze verify "$unit" 2>&1) ||
-      fail "systemd-analyze verify: $out"
-  else
-    echo "skipped: no systemd-analyze to verify the unit"
+for name in qildnsc qildnsc-upstream; do
+  unit=$prefix/lib/systemd/system/$name.service
+  if [ ! -f "$unit" ]; then
+    fail "no systemd unit $name.service"
+    continue
   fi
-else
-  fail "no systemd unit qildnsc.service"
-fi
+  grep -q "^ExecStart=$prefix/bin/$name \\\$" "$unit" ||
+    fail "the unit does not start $prefix/bin/$name"
+  [ -f "$prefix/etc/default/$name" ] || fail "no settings file etc/default/$name"
+  grep -q "^EnvironmentFile=-/etc/default/$name\$" "$unit" ||
+    fail "$name.service does not read /etc/default/$name"
+  if command -v systemd-analyze >/dev/null; then
+    # Documentation=man:...(8) must be found where it was installed.
+    out=$(MANPATH=$prefix/share/man systemd-analyze verify "$unit" 2>&1) ||
+      fail "systemd-analyze verify $name.service: $out"
+  else
+    echo "skipped: no systemd-analyze to verify $name.service"
+  fi
+done
+for f in blocklist.txt croute.txt; do
+  [ -f "$prefix/share/qildnsc/examples/$f" ] || fail "no example list $f"
+done
 exit $status

@@ -119,13 +119,15 @@ protected:
 	bool
 	start_forwarder(const std::string &iptables = "",
 	                const std::vector<std::string> &args = {"-d", "127.0.0.2:53"},
-	                const std::string &ready = "Diverting DNS packets")
+	                const std::string &ready = "Diverting DNS packets",
+	                const std::vector<std::string> &wrapper = {})
 	{
 		std::filesystem::remove(dir_.file("qildnsc_stdout.txt"));
 		std::vector<std::string> env{config_->config_env()};
 		if (!iptables.empty())
 			env.push_back("QILDNSC_IPTABLES=" + iptables);
-		std::vector<std::string> argv{QILDNSC_BINARY};
+		std::vector<std::string> argv = wrapper;
+		argv.push_back(QILDNSC_BINARY);
 		argv.insert(argv.end(), args.begin(), args.end());
 		fwd_ = std::make_unique<Process>(argv, dir_.path(), env);
 		bool settled = wait_until([&] {
@@ -286,6 +288,33 @@ TEST_F(Diversion, RulesGoAtExitAndQueriesPassStraightWhenTheForwarderIsGone)
 		EXPECT_EQ(jumps_to_chain(), 0);
 		EXPECT_FALSE(sh("iptables -w -t mangle -S QILDNSC")) << "the chain must be gone";
 	}
+}
+
+/* As the service runs it: its own user, with only the two capabilities the
+ * unit grants (diversion and port 53), the unit's command line. */
+TEST_F(Diversion, TheServiceRunsAsItsOwnUserWithTwoCapabilities)
+{
+	if (access("/usr/bin/setpriv", X_OK) != 0)
+		GTEST_SKIP() << "no setpriv (package util-linux) to drop root";
+	ASSERT_EQ(chown(dir_.path().c_str(), 65534, 65534), 0) << strerror(errno);
+	const std::vector<std::string> as_service = {
+	    "/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+	    "--inh-caps=-all,+net_admin,+net_bind_service",
+	    "--ambient-caps=+net_admin,+net_bind_service",
+	    "--bounding-set=-all,+net_admin,+net_bind_service"};
+	if (!start_forwarder("", {"-d", "127.0.0.2:53"}, "Diverting DNS packets", as_service))
+		GTEST_SKIP() << "no netfilter queue here:\n" << log();
+	EXPECT_EQ(jumps_to_chain(), 1);
+	auto a = ask(kClientA, kServerA, 0x5150, "service.example.com");
+	ASSERT_TRUE(a) << "no answer through the forwarder run as its own user";
+	EXPECT_EQ(a->addresses, (std::vector<std::string>{"10.0.0.2", "10.0.0.2"}));
+
+	fwd_->signal(SIGTERM);
+	auto st = fwd_->wait(10s);
+	ASSERT_TRUE(st);
+	EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 0) << "wait status " << *st;
+	EXPECT_EQ(jumps_to_chain(), 0);
+	EXPECT_FALSE(sh("iptables -w -t mangle -S QILDNSC")) << "the chain must be gone";
 }
 
 /* iptables inherits none of our sockets, and no blocked signal that would
