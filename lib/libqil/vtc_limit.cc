@@ -4,9 +4,20 @@
 #include <stdarg.h>
 #include <stdio.h>
 
+#include <atomic>
+
 #include "vtc_limit.h"
 #include "vtc_log.h"
 #include "vtim.h"
+
+/* Lines kept out of every log, for the statistics: any thread counts. */
+static std::atomic<uint64_t> vtc_limit_total;
+
+uint64_t
+vtc_limit_suppressed_total(void)
+{
+	return vtc_limit_total.load(std::memory_order_relaxed);
+}
 
 void
 vtc_limit_flush(struct vtc_limit *lim, struct vtclog *vl, double now)
@@ -30,6 +41,7 @@ vtc_limit_vlog(struct vtc_limit *lim, struct vtclog *vl, double now, const char 
 	vtc_limit_flush(lim, vl, now);
 	if (lim->written >= VTC_LIMIT_BURST) {
 		lim->suppressed++;
+		vtc_limit_total.fetch_add(1, std::memory_order_relaxed);
 		return;
 	}
 	lim->written++;

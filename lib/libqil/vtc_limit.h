@@ -9,6 +9,8 @@
 #ifndef QIL_VTC_LIMIT_H
 #define QIL_VTC_LIMIT_H
 
+#include <stdint.h>
+
 #include "odr.h" /* ODR_PRINTF_FORMAT */
 
 struct vtclog;
@@ -48,5 +50,8 @@ void vtc_limit_flush(struct vtc_limit *lim, struct vtclog *vl, double now);
 		static struct vtc_limit vtc_limit_site_ = VTC_LIMIT_INIT(tag, lvl); \
 		vtc_limit_log(&vtc_limit_site_, (vl), __VA_ARGS__);           \
 	} while (0)
+
+/* Lines suppressed by every limit of the process since it started. */
+uint64_t vtc_limit_suppressed_total(void);
 
 #endif

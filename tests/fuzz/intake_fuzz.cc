@@ -91,8 +91,10 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	static bool ready = (sock_batch_init(&batch), true);
 	(void)ready;
 	int got = sock_recv(socks.local_fd, LOCAL_BUFSIZE, &batch);
+	struct odr_timeval now;
+	held_now(&now);
 	for (int i = 0; i < got; i++)
-		DNS_local(&batch.dg[i]);
+		DNS_local(&batch.dg[i], &now);
 	sock_flush();
 
 	/* Room for the longest datagram, so that a short read is never taken

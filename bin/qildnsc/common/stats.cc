@@ -3,21 +3,93 @@
  * count never wait for the one that reports, and a report a few counts
  * behind is as good as exact.
  */
-#include <atomic>
+#include <stdio.h>
+
+#include <algorithm>
 #include <array>
+#include <atomic>
 
 #include "common/qildnsc.h"
 #include "common/stats.h"
 #include "odr.h"
+#include "vtc_limit.h"
 #include "vtc_log.h"
+
+/* One server's share: written by the thread that judged its answers, read
+ * by the report. */
+struct stats_server {
+	char name[64];
+	std::atomic<uint64_t> answers, wins;
+	std::array<std::atomic<uint32_t>, STATS_LATENCIES> usec; /* a ring */
+};
 
 struct stats {
 	unsigned magic;
 #define STATS_MAGIC 0x1f6d93c4
 	std::array<std::atomic<uint64_t>, STATS_COUNTERS> counters;
+	std::array<struct stats_server, STATS_SERVERS_MAX> servers;
 };
 
-static struct stats stats = {STATS_MAGIC, {}};
+static struct stats stats = {STATS_MAGIC, {}, {}};
+
+/* The entry of server number `server`: the last serves the rest. */
+static struct stats_server *
+stats_of(int server)
+{
+	QIL_ASSERT(server >= 0);
+	return &stats.servers[(size_t)std::min(server, STATS_SERVERS_MAX - 1)];
+}
+
+void
+stats_server_name(int server, const char *name)
+{
+	AN(name);
+	struct stats_server *ss = stats_of(server);
+	(void)snprintf(ss->name, sizeof ss->name, "%s", server < STATS_SERVERS_MAX - 1 ?
+	    name : "the others");
+}
+
+void
+stats_server_answer(int server, int64_t usec)
+{
+	struct stats_server *ss = stats_of(server);
+	uint64_t n = ss->answers.fetch_add(1, std::memory_order_relaxed);
+	uint32_t u = (uint32_t)std::clamp<int64_t>(usec, 0, UINT32_MAX);
+	ss->usec[n % STATS_LATENCIES].store(u, std::memory_order_relaxed);
+}
+
+void
+stats_server_win(int server)
+{
+	stats_of(server)->wins.fetch_add(1, std::memory_order_relaxed);
+}
+
+uint64_t
+stats_server_answers(int server)
+{
+	return stats_of(server)->answers.load(std::memory_order_relaxed);
+}
+
+uint64_t
+stats_server_wins(int server)
+{
+	return stats_of(server)->wins.load(std::memory_order_relaxed);
+}
+
+int64_t
+stats_server_median_usec(int server)
+{
+	const struct stats_server *ss = stats_of(server);
+	uint64_t n = std::min<uint64_t>(ss->answers.load(std::memory_order_relaxed),
+	    STATS_LATENCIES);
+	if (n == 0)
+		return -1;
+	std::array<uint32_t, STATS_LATENCIES> v;
+	for (size_t i = 0; i < n; i++)
+		v[i] = ss->usec[i].load(std::memory_order_relaxed);
+	std::nth_element(v.begin(), v.begin() + (long)(n / 2), v.begin() + (long)n);
+	return v[n / 2];
+}
 
 /* The report's name of each counter, in the enum's order. */
 static const char *const stats_names[STATS_COUNTERS] = {
@@ -56,4 +128,16 @@ stats_log(void)
 	for (int c = 0; c < STATS_COUNTERS; c++)
 		vtc_log(vl, VTCLOG_DEBUG2, "[INFO]   %s: %llu", stats_names[c],
 		    (unsigned long long)stats_get((enum stats_counter)c));
+	vtc_log(vl, VTCLOG_DEBUG2, "[INFO]   log lines suppressed by rate limits: %llu",
+	    (unsigned long long)vtc_limit_suppressed_total());
+	for (int i = 0; i < STATS_SERVERS_MAX && stats.servers[(size_t)i].name[0] != '\0'; i++) {
+		int64_t med = stats_server_median_usec(i);
+		char lat[32] = "none yet";
+		if (med >= 0)
+			(void)snprintf(lat, sizeof lat, "%.1f ms", (double)med / 1000.0);
+		vtc_log(vl, VTCLOG_DEBUG2,
+		    "[INFO]   server %s: answers %llu, first answers %llu, median latency %s",
+		    stats.servers[(size_t)i].name, (unsigned long long)stats_server_answers(i),
+		    (unsigned long long)stats_server_wins(i), lat);
+	}
 }

@@ -26,10 +26,30 @@ enum stats_counter {
 	STATS_COUNTERS
 };
 
+/* Upstream servers counted one by one; more share the last entry. */
+#define STATS_SERVERS_MAX 32
+/* Latencies kept per server for its median: the most recent ones. */
+#define STATS_LATENCIES 128
+
 /* Adds `n` to counter `c`; any thread, never blocks. */
 void stats_add(enum stats_counter c, uint64_t n);
 /* The value of counter `c` now. */
 uint64_t stats_get(enum stats_counter c);
+/* Names server number `server` in the report (start-up thread). */
+void stats_server_name(int server, const char *name);
+/* Counts an answer of server number `server` that came `usec`
+ * microseconds after its query left; the event loop or the TCP thread. */
+void stats_server_answer(int server, int64_t usec);
+/* Counts an answer of server number `server` that was the first its
+ * client got. */
+void stats_server_win(int server);
+/* The answers and wins counted for server number `server`. */
+uint64_t stats_server_answers(int server);
+uint64_t stats_server_wins(int server);
+/* The median latency of the server's recent answers in microseconds, or
+ * -1 before its first. */
+int64_t stats_server_median_usec(int server);
+
 /* Writes every counter to the log in one block (the first thread, at
  * REPORT_SIGNAL); the counters go on counting. */
 void stats_log(void);

@@ -14,6 +14,7 @@
 #include "common/qildnsc.h"
 #include "common/stats.h"
 #include "forward/held.h"
+#include "forward/pending.h"
 #include "vdns.h"
 
 /* The pool and its queue: the event-loop thread's, zero until held_init()
@@ -164,7 +165,7 @@ held_has_records(const uint8_t *data, int32_t len)
 void
 hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
                int32_t len, const struct sockaddr_storage *client_addr,
-               int32_t client_addrlen)
+               int32_t client_addrlen, int server)
 {
 	CHECK_OBJ_NOTNULL(&held, HELD_POOL_MAGIC);
 	QIL_ASSERT(len >= 0 && (size_t)len <= sizeof held.held_answers[0].data);
@@ -194,6 +195,7 @@ hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
 	memcpy(ha->data, data, (size_t)len);
 	ha->client_addr = *client_addr;
 	ha->client_addrlen = client_addrlen;
+	ha->server = server;
 	held_append(i);
 	held.held_slot_of[id] = i;
 }
@@ -210,6 +212,8 @@ release_held_answers_at(const struct odr_timeval *now)
 		sock_send(socks.local_fd, ha->data, (size_t)ha->len, &ha->client_addr,
 		    ha->client_addrlen, "QILEC_00697");
 		stats_add(STATS_HELD_SENT, 1);
+		if (pending_first_answer(ha->id))
+			stats_server_win(ha->server);
 		held_release_slot(held.held_oldest);
 	}
 }

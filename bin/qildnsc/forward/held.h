@@ -32,6 +32,7 @@ struct held_answer {
 	int32_t len;
 	struct sockaddr_storage client_addr;
 	int32_t client_addrlen;
+	int server; /* the upstream server's number, for its statistics */
 	uint8_t data[SOCK_DGRAM_MAX];
 };
 #define HELD_NONE 0xffffu
@@ -53,11 +54,12 @@ void held_now(struct odr_timeval *now);
  * a newer answer for the same ID, client address and client ID (the first
  * two bytes of `data`) replaces it and goes to the back, unless the held
  * one has records (ANCOUNT > 0, RCODE 0) and the newer has none or an
- * error: then the newer is dropped.
+ * error: then the newer is dropped. `server` is the number of the upstream
+ * server that sent it.
  */
 void hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
                     int32_t len, const struct sockaddr_storage *client_addr,
-                    int32_t client_addrlen);
+                    int32_t client_addrlen, int server = 0);
 /* Queues the held answers due at `now` for the listening socket, oldest
  * first. */
 void release_held_answers_at(const struct odr_timeval *now);

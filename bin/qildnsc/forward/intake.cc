@@ -73,7 +73,7 @@ intake_forward(const uint8_t *query, size_t len, int sock)
 }
 
 void
-DNS_local(struct sock_dgram *d)
+DNS_local(struct sock_dgram *d, const struct odr_timeval *now)
 {
 	struct pending_query pq = {};
 	struct vdns_msg msg;
@@ -109,6 +109,7 @@ DNS_local(struct sock_dgram *d)
 	    ODR_random(vl) % (uint32_t)socks.n_remote_fds : 0);
 	uint16_t wire_id = htons(pq.id);
 	memcpy(d->buf, &wire_id, sizeof wire_id);
+	pq.sent = *now;
 	pq.client_addr = *d->from;
 	pq.client_addrlen = (int32_t)d->fromlen;
 	add_pending(&pq);

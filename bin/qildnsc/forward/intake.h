@@ -12,11 +12,11 @@
 /* Queries of EDNS size; those over QCA_FRAME_MAXMSG skip encrypted servers. */
 #define LOCAL_BUFSIZE SOCK_DGRAM_MAX
 
-/* Checks one datagram received on the listening socket, remembers it in
- * the pending ring and queues it for every upstream server, from one
- * upstream socket of socks.remote_fds chosen at random. Bad input is logged
- * (rate-limited) and dropped. */
-void DNS_local(struct sock_dgram *d);
+/* Checks one datagram received at `now` (the hold queue's clock) on the
+ * listening socket, remembers it in the pending ring and queues it for
+ * every upstream server, from one upstream socket of socks.remote_fds
+ * chosen at random. Bad input is logged (rate-limited) and dropped. */
+void DNS_local(struct sock_dgram *d, const struct odr_timeval *now);
 /* Writes the summaries of the intake's rate-limited lines whose second is
  * over (called on every loop turn). */
 void intake_log_flush(double now);

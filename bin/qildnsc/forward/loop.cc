@@ -69,7 +69,7 @@ loop_turn(struct loop *lp, int timeout_ms)
 			lp->busy = now;
 		for (int j = 0; j < got; j++) {
 			if (i == 0)
-				DNS_local(&lp->batch.dg[j]);
+				DNS_local(&lp->batch.dg[j], &now);
 			else
 				DNS_remote(&lp->batch.dg[j], i - 1, &now);
 		}

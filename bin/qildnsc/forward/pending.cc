@@ -71,6 +71,17 @@ find_pending(uint16_t id)
 	return pq->id == id ? pq : NULL;
 }
 
+bool
+pending_first_answer(uint16_t id)
+{
+	CHECK_OBJ_NOTNULL(&pending, PENDING_RING_MAGIC);
+	struct pending_query *pq = &pending.pending_queries[pending.pending_slot_of[id]];
+	if (pq->id != id || pq->client_addrlen == 0 || pq->answered)
+		return false;
+	pq->answered = 1;
+	return true;
+}
+
 int32_t
 pending_new_id(void)
 {

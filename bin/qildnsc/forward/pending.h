@@ -27,6 +27,8 @@ struct pending_query {
 	uint16_t orig_id; /* the client's ID */
 	uint8_t sock;     /* the upstream socket it left from (index of remote_fds) */
 	uint16_t client_max; /* the largest answer the client takes over UDP */
+	uint8_t answered;    /* the client has had an answer */
+	struct odr_timeval sent; /* the hold queue's clock when it left */
 	struct sockaddr_storage client_addr;
 	int32_t client_addrlen;
 	struct vdns_question question;
@@ -44,6 +46,9 @@ void pending_init(void);
 void add_pending(const struct pending_query *pq);
 /* The record with upstream ID `id`, or NULL; constant time. */
 const struct pending_query *find_pending(uint16_t id);
+/* True once for the record with upstream ID `id`: when it exists and its
+ * client has had no answer yet, which it then has. */
+bool pending_first_answer(uint16_t id);
 /* A fresh, unpredictable upstream ID that no slot of the ring holds, or -1
  * when PENDING_ID_DRAWS draws found none (a failing random generator). */
 int32_t pending_new_id(void);

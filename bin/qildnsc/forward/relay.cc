@@ -103,6 +103,13 @@ relay_addr_text(const struct sockaddr_storage *ss, char *buf, size_t size)
 	return buf;
 }
 
+/* Microseconds from `from` to `to` on the hold queue's clock. */
+static int64_t
+relay_usec(const struct odr_timeval *from, const struct odr_timeval *to)
+{
+	return (to->tv_sec - from->tv_sec) * 1000000 + (to->tv_usec - from->tv_usec);
+}
+
 double
 relay_seconds(const struct odr_timeval *t)
 {
@@ -241,6 +248,8 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 
 	uint16_t wire_id = htons(pq->orig_id);
 	memcpy(d->buf, &wire_id, sizeof wire_id);
+	int server = (int)(us - upstreams.upstream_servers);
+	stats_server_answer(server, relay_usec(&pq->sent, now));
 
 	uint8_t small[EDNS_CLASSIC_SIZE];
 	ssize_t n = d->n;
@@ -258,10 +267,12 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 		sock_send(socks.local_fd, out, (size_t)n, &pq->client_addr, pq->client_addrlen,
 		    "QILEC_00702");
 		stats_add(STATS_RELAYED, 1);
+		if (pending_first_answer(pq->id))
+			stats_server_win(server);
 		return;
 	case FILTER_HOLD:
 		hold_answer_at(now, pq->id, out, (int32_t)n, &pq->client_addr,
-		    pq->client_addrlen);
+		    pq->client_addrlen, server);
 		stats_add(STATS_HELD, 1);
 		return;
 	case FILTER_DROP:

@@ -11,6 +11,7 @@
 #include "filter/tables.h"
 #include "odr.h"
 #include "common/qildnsc.h"
+#include "common/stats.h"
 #include "servers/servers.h"
 #include "upstream_key.h"
 #include "vss.h"
@@ -97,6 +98,7 @@ init_servers(void)
 			*comma = '\0';
 		if (*entry == '\0')
 			continue;
+		stats_server_name(upstreams.n_upstream_servers, entry);
 		if (servers_add(entry,
 		    &upstreams.upstream_servers[upstreams.n_upstream_servers], &local_seen,
 		    &foreign_seen) != 0)

@@ -469,6 +469,49 @@ TEST_F(ForwarderTest, BlocklistedAnswersNeverArrive)
 	EXPECT_EQ(lone.received_count(), 1u);
 }
 
+/* SIGUSR1's counters say what became of what a client sent: per verdict,
+ * and per server its answers and the first answers its clients got. */
+TEST_F(ForwarderTest, CountersTellWhatBecameOfEachAnswer)
+{
+	if (testing_windows_build())
+		GTEST_SKIP() << "the Windows build takes no signals";
+	write_file(dir_.file("blocklist.txt"), "192.0.2.66\n");
+	FakeUpstream answering("127.0.0.2", false, [](const Received &r) {
+		auto q = dns::first_question(r.message);
+		std::map<std::string, std::vector<dns::Record>> by_name = {
+		    {"relay.test", a_records({"192.0.2.1", "192.0.2.2"})},
+		    {"hold.test", a_records({"192.0.2.3"})},
+		    {"block.test", a_records({"192.0.2.66", "192.0.2.4"})},
+		};
+		return std::vector<Reply>{{0ms, dns::build_answer(r.message, by_name[q->name])}};
+	});
+	FakeUpstream silent("127.0.0.3", false, [](const Received &) {
+		return std::vector<Reply>{};
+	});
+	start({&answering, &silent}, {"-b", "blocklist.txt"});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+	for (const char *name : {"relay.test", "hold.test", "block.test"})
+		ASSERT_TRUE(c.send(dns::build_query(0x0c0c, name, dns::TYPE_A)));
+	/* The relayed answer, then the held one 0.3 s later. */
+	ASSERT_EQ(c.collect_until(3, 1500ms).size(), 2u);
+
+	fwd_->signal(SIGUSR1);
+	ASSERT_TRUE(wait_log("median latency"));
+	ASSERT_TRUE(wait_log("127.0.0.3:"));
+	const std::string lg = log();
+	const std::string a = "127.0.0.2:" + std::to_string(answering.port());
+	const std::string b = "127.0.0.3:" + std::to_string(silent.port());
+	for (const std::string &line : {
+	         std::string("queries over UDP: 3"), std::string("answers relayed at once: 1"),
+	         std::string("answers held: 1"), std::string("held answers sent: 1"),
+	         std::string("answers dropped: blocklisted address: 1"),
+	         std::string("answers dropped: domestic server pointing abroad: 0"),
+	         "server " + a + ": answers 3, first answers 2, median latency ",
+	         "server " + b + ": answers 0, first answers 0, median latency none yet"})
+		EXPECT_EQ(count_of(lg, line), 1u) << line << "\n" << lg;
+}
+
 /*
  * 127.0.0.2 is domestic under the route file, 127.0.0.3 is not (its floor
  * entry is the /32 of .2). Each server answers "abroad.test" with A
