@@ -130,8 +130,9 @@ protected:
 		ASSERT_EQ(getsockname(receiver_->get(), reinterpret_cast<struct sockaddr *>(&client_),
 		                      &len), 0);
 		client_len_ = (int32_t)len;
-		/* Each test starts from empty sockets' queues and an empty pool. */
+		/* Each test starts from empty sockets' queues, ring and pool. */
 		sock_init();
+		pending_init();
 		held_init();
 		socks.local_fd = sender_->get();
 		log_.clear();
