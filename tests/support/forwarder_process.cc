@@ -39,9 +39,13 @@ start_forwarder(const TmpDir &dir, const std::vector<std::string> &args,
 		    "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir.file("no-system-bus")};
 		full.insert(full.end(), env.begin(), env.end());
 		*fwd = std::make_unique<Process>(forwarder_argv(p, args), dir.path(), full);
-		std::string ready = "Listening on 127.0.0.1:" + std::to_string(p);
+		/* "Listening on <address>:<port>", whatever address -l gave. */
+		std::string ready = ":" + std::to_string(p) + "\n";
 		bool up = wait_until([&] {
-			return log().find(ready) != std::string::npos || !(*fwd)->running();
+			std::string l = log();
+			size_t at = l.find("Listening on ");
+			return (at != std::string::npos && l.find(ready, at) != std::string::npos) ||
+			    !(*fwd)->running();
 		}, limit);
 		if (up && (*fwd)->running())
 			return;

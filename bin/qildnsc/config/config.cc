@@ -142,15 +142,27 @@ fetch_qildnsc(char *buf, size_t cap, size_t *len)
 	return 0;
 }
 
+/* True for an IPv6 literal, which takes no port either (its colons are
+ * its own). */
+static bool
+config_entry_ipv6(const char *e)
+{
+	struct in6_addr a;
+	return strlen(e) < INET6_ADDRSTRLEN && inet_pton(AF_INET6, e, &a) == 1;
+}
+
 /*
- * An entry of "dns_servers" is one host name or IPv4 address (letters,
- * digits, hyphens and dots) with an optional ":port" of digits. Anything
+ * An entry of "dns_servers" is an IPv6 literal, or one host name or IPv4
+ * address (letters, digits, hyphens and dots) with an optional ":port" of
+ * digits. Anything
  * else could smuggle more into the comma-separated list: a comma adds a
  * server (a plain one, without the marker), a line end forges log lines.
  */
 static bool
 config_entry_ok(const char *e)
 {
+	if (config_entry_ipv6(e))
+		return true;
 	size_t host = strspn(e, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-.");
 	if (host == 0 || host > CONFIG_HOST_MAX)
 		return false;
@@ -207,7 +219,10 @@ config_server_list(json_t *servers, char **out)
 			    "optional port.", config_entry_text(e).c_str());
 			continue;
 		}
-		(void)vsb_printf(vsb, "%sE%s:10015", sep, e);
+		if (config_entry_ipv6(e))
+			(void)vsb_printf(vsb, "%sE[%s]:10015", sep, e);
+		else
+			(void)vsb_printf(vsb, "%sE%s:10015", sep, e);
 		sep = ",";
 	}
 	vsb_finish(vsb);

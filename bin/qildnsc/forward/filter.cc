@@ -18,7 +18,23 @@
 enum filter_verdict
 filter_response(struct vdns_msg *msg, uint32_t server)
 {
-	return filter_judge(msg, server, NULL);
+	struct sockaddr_storage ss = {};
+	auto *sin = reinterpret_cast<struct sockaddr_in *>(&ss);
+	sin->sin_family = AF_INET;
+	sin->sin_addr.s_addr = server;
+	return filter_judge(msg, &ss, NULL);
+}
+
+/* True when `server` is a domestic server and the domestic rule applies:
+ * a CRoute table, two servers or more. */
+static bool
+filter_domestic(const struct sockaddr_storage *server)
+{
+	if (dnsc_conf.croute_path == NULL || upstreams.n_upstream_servers <= 1 ||
+	    server->ss_family != AF_INET)
+		return false;
+	const auto *sin = reinterpret_cast<const struct sockaddr_in *>(server);
+	return croute_lookup(sin->sin_addr.s_addr) == 1;
 }
 
 /* A drop, with its cause and address told to `why` when asked. */
@@ -33,11 +49,12 @@ filter_drop(struct filter_why *why, enum filter_cause cause, uint32_t addr)
 }
 
 enum filter_verdict
-filter_judge(struct vdns_msg *msg, uint32_t server, struct filter_why *why)
+filter_judge(struct vdns_msg *msg, const struct sockaddr_storage *server,
+             struct filter_why *why)
 {
 	AN(msg);
-	bool local = dnsc_conf.croute_path != NULL && upstreams.n_upstream_servers > 1 &&
-	    croute_lookup(server) == 1;
+	AN(server);
+	bool local = filter_domestic(server);
 	int ancount = msg->counts[VDNS_S_AN];
 
 	if (ancount == 0)

@@ -10,6 +10,7 @@
 
 #include <stdint.h>
 
+#include "odr.h"
 #include "vdns.h"
 
 /* What becomes of one answer. */
@@ -33,8 +34,10 @@ struct filter_why {
 /* The verdict on a parsed upstream answer from `server` (IPv4, network
  * order). */
 enum filter_verdict filter_response(struct vdns_msg *msg, uint32_t server);
-/* The same; on FILTER_DROP, `why` (when not NULL) says why. */
-enum filter_verdict filter_judge(struct vdns_msg *msg, uint32_t server,
+/* The verdict on a parsed upstream answer from `server` (IPv4 or IPv6: the
+ * CRoute table knows IPv4 only, so an IPv6 server is never domestic); on
+ * FILTER_DROP, `why` (when not NULL) says why. */
+enum filter_verdict filter_judge(struct vdns_msg *msg, const struct sockaddr_storage *server,
                                  struct filter_why *why);
 
 #endif

@@ -68,7 +68,10 @@ intake_forward(const uint8_t *query, size_t len, int sock)
 			out = frame;
 			outlen = (size_t)n;
 		}
-		sock_send(socks.remote_fds[sock], out, outlen, &us->addr, us->addrlen, "QILEC_00696");
+		int fd = sock_upstream_fd(us->addr.ss_family, (unsigned)sock);
+		/* Every server's family has its sockets once started. */
+		QIL_ASSERT(fd >= 0);
+		sock_send(fd, out, outlen, &us->addr, us->addrlen, "QILEC_00696");
 	}
 }
 
@@ -105,8 +108,7 @@ DNS_local(struct sock_dgram *d, const struct odr_timeval *now)
 	pq.id = (uint16_t)id;
 	/* The upstream socket, at random too: a forger must guess its port
 	 * as well as the ID. */
-	pq.sock = (uint8_t)(socks.n_remote_fds > 1 ?
-	    ODR_random(vl) % (uint32_t)socks.n_remote_fds : 0);
+	pq.sock = (uint8_t)(ODR_random(vl) % UPSTREAM_SOCKETS);
 	uint16_t wire_id = htons(pq.id);
 	memcpy(d->buf, &wire_id, sizeof wire_id);
 	pq.sent = *now;

@@ -98,8 +98,9 @@ struct loop *
 loop_new(void)
 {
 	struct loop *lp = new struct loop;
+	int upstream[2 * UPSTREAM_SOCKETS];
 
-	if (loop_open(lp, socks.local_fd, socks.remote_fds, socks.n_remote_fds) != 0) {
+	if (loop_open(lp, socks.local_fd, upstream, sock_upstream_fds(upstream)) != 0) {
 		delete lp;
 		return NULL;
 	}

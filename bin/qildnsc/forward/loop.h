@@ -22,7 +22,7 @@
 
 /* Sockets one loop serves: the listening socket first, then the upstream
  * sockets. */
-#define LOOP_FDS_MAX (1 + UPSTREAM_SOCKETS)
+#define LOOP_FDS_MAX (1 + 2 * UPSTREAM_SOCKETS)
 
 struct loop {
 	unsigned magic;

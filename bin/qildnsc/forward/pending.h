@@ -25,7 +25,7 @@
 struct pending_query {
 	uint16_t id;      /* the forwarder's upstream ID */
 	uint16_t orig_id; /* the client's ID */
-	uint8_t sock;     /* the upstream socket it left from (index of remote_fds) */
+	uint8_t sock;     /* the pick of the upstream sockets it left from */
 	uint16_t client_max; /* the largest answer the client takes over UDP */
 	uint8_t answered;    /* the client has had an answer */
 	struct odr_timeval sent; /* the hold queue's clock when it left */

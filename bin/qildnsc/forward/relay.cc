@@ -97,6 +97,11 @@ relay_addr_text(const struct sockaddr_storage *ss, char *buf, size_t size)
 		char a[INET_ADDRSTRLEN];
 		AN(inet_ntop(AF_INET, &sin->sin_addr, a, sizeof a));
 		(void)snprintf(buf, size, "%s:%u", a, (unsigned)ntohs(sin->sin_port));
+	} else if (ss->ss_family == AF_INET6) {
+		const auto *sin6 = reinterpret_cast<const struct sockaddr_in6 *>(ss);
+		char a[INET6_ADDRSTRLEN];
+		AN(inet_ntop(AF_INET6, &sin6->sin6_addr, a, sizeof a));
+		(void)snprintf(buf, size, "[%s]:%u", a, (unsigned)ntohs(sin6->sin6_port));
 	} else {
 		(void)snprintf(buf, size, "(address family %d)", (int)ss->ss_family);
 	}
@@ -138,7 +143,7 @@ relay_sender(struct sock_dgram *d, double secs)
 	}
 	const struct upstream_server *us = find_upstream_server(d->from, d->fromlen);
 	if (us == NULL) {
-		char a[64];
+		char a[INET6_ADDRSTRLEN + 16];
 		RELAY_LOG(RELAY_STRANGER, secs, "[WARN] Dropped a datagram from %s: not an upstream server.",
 		    relay_addr_text(d->from, a, sizeof a));
 		return NULL;
@@ -157,11 +162,12 @@ relay_sender(struct sock_dgram *d, double secs)
 
 /*
  * The pending query that the answer of `n` bytes in `buf`, received on
- * upstream socket `sock`, answers, with `msg` parsed; NULL (logged) when it
+ * upstream socket number `sock` from a server of `family`, answers, with `msg` parsed; NULL (logged) when it
  * answers none or does not parse.
  */
 static const struct pending_query *
-relay_match(uint8_t *buf, ssize_t n, int sock, struct vdns_msg *msg, double secs)
+relay_match(uint8_t *buf, ssize_t n, int sock, int family, struct vdns_msg *msg,
+            double secs)
 {
 	struct vdns_question question;
 
@@ -174,7 +180,8 @@ relay_match(uint8_t *buf, ssize_t n, int sock, struct vdns_msg *msg, double secs
 	const struct pending_query *pq = find_pending(id);
 	/* A never-used slot (no client address) answers nobody, and only
 	 * the socket a query left from takes its answers. */
-	if (pq == NULL || pq->client_addrlen == 0 || pq->sock != sock) {
+	if (pq == NULL || pq->client_addrlen == 0 ||
+	    !sock_upstream_match(sock, family, pq->sock)) {
 		RELAY_LOG(RELAY_NO_QUERY, secs, "[WARN] Unexpected DNS response for ID %d", (int)id);
 		stats_add(STATS_UNMATCHED, 1);
 		return NULL;
@@ -242,7 +249,8 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 	const struct upstream_server *us = relay_sender(d, secs);
 	if (us == NULL)
 		return;
-	const struct pending_query *pq = relay_match(d->buf, d->n, sock, &msg, secs);
+	const struct pending_query *pq = relay_match(d->buf, d->n, sock, us->addr.ss_family,
+	    &msg, secs);
 	if (pq == NULL)
 		return;
 
@@ -259,8 +267,7 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 	enum filter_verdict v = FILTER_RELAY;
 	struct filter_why why = {};
 	if (!relay_unjudged(&msg)) {
-		const auto *sin = reinterpret_cast<const struct sockaddr_in *>(d->from);
-		v = filter_judge(&msg, sin->sin_addr.s_addr, &why);
+		v = filter_judge(&msg, &us->addr, &why);
 	}
 	switch (v) {
 	case FILTER_RELAY:

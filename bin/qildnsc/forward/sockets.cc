@@ -14,6 +14,7 @@
 #include "divert/diversion.h"
 #include "common/qildnsc.h"
 #include "forward/sockets.h"
+#include "servers/servers.h"
 #include "vtc_limit.h"
 #include "vtc_log.h"
 #include "vtcp.h"
@@ -27,7 +28,8 @@ sock_init(void)
 {
 	socks.local_fd = -1;
 	std::fill(std::begin(socks.remote_fds), std::end(socks.remote_fds), -1);
-	socks.n_remote_fds = 0;
+	std::fill(std::begin(socks.remote6_fds), std::end(socks.remote6_fds), -1);
+	socks.n_remote_fds = socks.n_remote6_fds = 0;
 	/* A client may give any source address, so the send errors it causes
 	 * are rate-limited. */
 	socks.sock_send_limit = VTC_LIMIT_INIT("sendto(2) error", VTCLOG_ERROR);
@@ -50,11 +52,12 @@ sock_rcvbuf(int fd)
 	}
 }
 
-/* One upstream socket, bound to a port of the kernel's random choice. */
+/* One upstream socket of `family`, bound to a port of the kernel's random
+ * choice. */
 static int
-open_upstream_socket(int *fdp)
+open_upstream_socket(int family, int *fdp)
 {
-	int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17);
+	int fd = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 17);
 	QIL_ASSERT(fd >= 0);
 	*fdp = fd;
 	int r = VTCP_nonblocking(fd);
@@ -62,10 +65,16 @@ open_upstream_socket(int *fdp)
 	sock_rcvbuf(fd);
 	if (dnsc_conf.use_windivert)
 		divert_exempt_socket(fd);
-	struct sockaddr_in any = {};
-	any.sin_family = AF_INET;
-	any.sin_addr.s_addr = htonl(INADDR_ANY);
-	if (bind(fd, reinterpret_cast<struct sockaddr *>(&any), sizeof any) != 0) {
+	struct sockaddr_storage any = {};
+	socklen_t anylen = sizeof(struct sockaddr_in);
+	any.ss_family = (sa_family_t)family;
+	if (family == AF_INET6) {
+		/* The IPv4 servers have sockets of their own. */
+		int on = 1;
+		(void)ODR_setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+		anylen = sizeof(struct sockaddr_in6);
+	}
+	if (bind(fd, reinterpret_cast<struct sockaddr *>(&any), anylen) != 0) {
 		int e = ODR_sockError();
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00881: bind(2) of an upstream socket error: %d %s",
 		    e, ODR_sockErrorText());
@@ -74,29 +83,38 @@ open_upstream_socket(int *fdp)
 	return 0;
 }
 
-int
-init_sockets(void)
+/* True when a server of `family` is configured. */
+static bool
+sock_servers_of(int family)
+{
+	for (int32_t i = 0; i < upstreams.n_upstream_servers; i++)
+		if (upstreams.upstream_servers[i].addr.ss_family == family)
+			return true;
+	return false;
+}
+
+/* The listening socket on -l/-p, of the address's own family; -1
+ * (logged) when it cannot be bound. */
+static int
+open_listening_socket(void)
 {
 	struct addrinfo hints = {}, *res = NULL;
-	int r;
 
-	sock_init();
-	socks.local_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17);
+	hints.ai_family = AF_UNSPEC;
+	hints.ai_socktype = SOCK_DGRAM;
+	int r = getaddrinfo(dnsc_conf.listen_addr, dnsc_conf.listen_port, &hints, &res);
+	if (r != 0) {
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00690: getaddrinfo(3) for %s:%s error: %s",
+		    dnsc_conf.listen_addr, dnsc_conf.listen_port, gai_strerror(r));
+		return -1;
+	}
+	socks.local_fd = socket(res->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 17);
 	QIL_ASSERT(socks.local_fd >= 0);
 	r = VTCP_nonblocking(socks.local_fd);
 	QIL_ASSERT(r == 0);
 	/* No SO_REUSEADDR: on a datagram socket it would let a second
 	 * program bind this address and port and quietly take the queries. */
 	sock_rcvbuf(socks.local_fd);
-
-	hints.ai_family = AF_INET;
-	hints.ai_socktype = SOCK_DGRAM;
-	r = getaddrinfo(dnsc_conf.listen_addr, dnsc_conf.listen_port, &hints, &res);
-	if (r != 0) {
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_00690: getaddrinfo(3) for %s:%s error: %s",
-		    dnsc_conf.listen_addr, dnsc_conf.listen_port, gai_strerror(r));
-		return -1;
-	}
 	if (bind(socks.local_fd, res->ai_addr, res->ai_addrlen) != 0) {
 		int e = ODR_sockError();
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00691: bind(2) for %s:%s error: %d %s",
@@ -105,16 +123,63 @@ init_sockets(void)
 		return -1;
 	}
 	freeaddrinfo(res);
+	return 0;
+}
 
+int
+init_sockets(void)
+{
+	sock_init();
+	if (open_listening_socket() != 0)
+		return -1;
 	for (int i = 0; i < UPSTREAM_SOCKETS; i++) {
-		if (open_upstream_socket(&socks.remote_fds[i]) != 0)
+		if (open_upstream_socket(AF_INET, &socks.remote_fds[i]) != 0)
 			return -1;
 		socks.n_remote_fds = i + 1;
+	}
+	for (int i = 0; i < UPSTREAM_SOCKETS && sock_servers_of(AF_INET6); i++) {
+		if (open_upstream_socket(AF_INET6, &socks.remote6_fds[i]) != 0)
+			return -1;
+		socks.n_remote6_fds = i + 1;
 	}
 
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Listening on %s:%s", dnsc_conf.listen_addr,
 	    dnsc_conf.listen_port);
 	return 0;
+}
+
+int
+sock_upstream_fd(int family, unsigned pick)
+{
+	CHECK_OBJ_NOTNULL(&socks, FORWARD_SOCKETS_MAGIC);
+	if (family == AF_INET6)
+		return socks.n_remote6_fds > 0 ?
+		    socks.remote6_fds[pick % (unsigned)socks.n_remote6_fds] : -1;
+	return socks.n_remote_fds > 0 ? socks.remote_fds[pick % (unsigned)socks.n_remote_fds] :
+	    -1;
+}
+
+bool
+sock_upstream_match(int sock, int family, unsigned pick)
+{
+	CHECK_OBJ_NOTNULL(&socks, FORWARD_SOCKETS_MAGIC);
+	if (sock < socks.n_remote_fds)
+		return family == AF_INET && (unsigned)sock == pick % (unsigned)socks.n_remote_fds;
+	sock -= socks.n_remote_fds;
+	return family == AF_INET6 && sock < socks.n_remote6_fds &&
+	    (unsigned)sock == pick % (unsigned)socks.n_remote6_fds;
+}
+
+int
+sock_upstream_fds(int *fds)
+{
+	CHECK_OBJ_NOTNULL(&socks, FORWARD_SOCKETS_MAGIC);
+	int n = 0;
+	for (int i = 0; i < socks.n_remote_fds; i++)
+		fds[n++] = socks.remote_fds[i];
+	for (int i = 0; i < socks.n_remote6_fds; i++)
+		fds[n++] = socks.remote6_fds[i];
+	return n;
 }
 
 bool

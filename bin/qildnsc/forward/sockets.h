@@ -36,15 +36,16 @@
 #define SOCK_DGRAM_MAX 4096
 /* Datagrams queued for one socket before its queue is sent. */
 #define SOCK_SENDQ_MAX 64
-/* Upstream sockets: each query leaves from one of them at random. */
+/* Upstream sockets of each address family: each query leaves from one of
+ * them at random (IPv6 ones only when an IPv6 server is configured). */
 #define UPSTREAM_SOCKETS 8
 /* Sockets with datagrams queued at one time: the listening socket and each
  * upstream socket. */
-#define SOCK_QUEUES (1 + UPSTREAM_SOCKETS)
+#define SOCK_QUEUES (1 + 2 * UPSTREAM_SOCKETS)
 /* Receive buffer asked of the kernel for each socket, for bursts. */
 #define SOCK_RCVBUF (1 << 20)
 /* Sockets one wait set watches: those of one loop. */
-#define SOCK_WAIT_MAX (1 + UPSTREAM_SOCKETS)
+#define SOCK_WAIT_MAX (1 + 2 * UPSTREAM_SOCKETS)
 
 /* The platform's batch headers and wait set (struct sock_batch_sys,
  * struct sock_sendq_sys, struct sock_waitset). */
@@ -75,6 +76,21 @@ struct sock_batch {
 	struct sockaddr_storage from[SOCK_BATCH];
 	uint8_t buf[SOCK_BATCH][SOCK_DGRAM_MAX];
 };
+
+/*
+ * Upstream sockets have numbers: the IPv4 ones (0 to n_remote_fds - 1),
+ * then the IPv6 ones. A query draws one `pick` and leaves from the socket
+ * of each server's family that the pick names.
+ */
+/* The upstream socket of `family` (AF_INET or AF_INET6) named by `pick`,
+ * or -1 when none of that family is open. */
+int sock_upstream_fd(int family, unsigned pick);
+/* True when upstream socket number `sock` is the one of `family` named by
+ * `pick`: where the answer to a query with that pick must arrive. */
+bool sock_upstream_match(int sock, int family, unsigned pick);
+/* Writes every upstream socket in number order to `fds` (room for
+ * 2 * UPSTREAM_SOCKETS); their count. */
+int sock_upstream_fds(int *fds);
 
 /* Makes the sockets' handle (no socket open, every queue empty); tests that
  * hand in sockets of their own call it, start-up through init_sockets(). */
@@ -154,8 +170,10 @@ struct forward_sockets {
 	unsigned magic;
 #define FORWARD_SOCKETS_MAGIC 0x41c8e05d
 	int local_fd;
-	int remote_fds[UPSTREAM_SOCKETS];
+	int remote_fds[UPSTREAM_SOCKETS];   /* IPv4 */
 	int n_remote_fds; /* the upstream sockets open (UPSTREAM_SOCKETS once started) */
+	int remote6_fds[UPSTREAM_SOCKETS];  /* IPv6 */
+	int n_remote6_fds; /* 0 unless an IPv6 server is configured */
 	struct vtc_limit sock_send_limit;
 	/* A queue for each socket being sent on: the listening socket and
 	 * each upstream socket. */

@@ -19,6 +19,35 @@
 
 struct server_table upstreams = {SERVER_TABLE_MAGIC, NULL, 0, {}};
 
+/*
+ * Cuts the port off `host` ("name", "name:port", "a.b.c.d:port", an IPv6
+ * literal bare or as "[literal]:port") into `*port` (left as it is when
+ * there is none); the family to resolve it in: AF_INET6 for an IPv6
+ * literal, AF_INET for the rest, -1 for a bracket left open.
+ */
+static int
+servers_split(char *host, const char **port)
+{
+	if (host[0] == '[') {
+		char *close = strchr(host, ']');
+		if (close == NULL || (close[1] != '\0' && close[1] != ':'))
+			return -1;
+		if (close[1] == ':')
+			*port = close + 2;
+		*close = '\0';
+		memmove(host, host + 1, strlen(host + 1) + 1);
+		return AF_INET6;
+	}
+	char *colon = strrchr(host, ':');
+	if (colon != NULL && strchr(host, ':') != colon)
+		return AF_INET6; /* two colons or more: a bare IPv6 literal */
+	if (colon != NULL) {
+		*colon = '\0';
+		*port = colon + 1;
+	}
+	return AF_INET;
+}
+
 /* Resolves one entry into `us`; -1 (logged) when it does not resolve. */
 static int
 servers_add(const char *entry, struct upstream_server *us, bool *local_seen,
@@ -29,10 +58,12 @@ servers_add(const char *entry, struct upstream_server *us, bool *local_seen,
 	bool encrypted = entry[0] == 'E' || entry[0] == 'e';
 
 	strncpy(host, encrypted ? entry + 1 : entry, sizeof host - 1);
-	char *colon = strrchr(host, ':');
-	if (colon != NULL) {
-		*colon = '\0';
-		port = colon + 1;
+	int family = servers_split(host, &port);
+	if (family < 0) {
+		vtc_log(vl, VTCLOG_ERROR,
+		    "QILEC_00887: Bad IPv6 address in DNS server %s (write [address] or [address]:port)",
+		    entry);
+		return -1;
 	}
 	if (VSS_port_check(port) != 0) {
 		vtc_log(vl, VTCLOG_ERROR,
@@ -42,8 +73,9 @@ servers_add(const char *entry, struct upstream_server *us, bool *local_seen,
 	}
 
 	struct addrinfo hints = {}, *res = NULL;
-	hints.ai_family = AF_INET;
+	hints.ai_family = family;
 	hints.ai_socktype = SOCK_DGRAM;
+	hints.ai_flags = family == AF_INET6 ? AI_NUMERICHOST : 0;
 	int r = getaddrinfo(host, port, &hints, &res);
 	if (r != 0) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00689: getaddrinfo(3) for %s error: %s",
@@ -58,8 +90,9 @@ servers_add(const char *entry, struct upstream_server *us, bool *local_seen,
 	freeaddrinfo(res);
 
 	if (dnsc_conf.croute_path != NULL) {
+		/* The table is IPv4's: an IPv6 server is foreign. */
 		const auto *sin = reinterpret_cast<const struct sockaddr_in *>(&us->addr);
-		if (croute_lookup(sin->sin_addr.s_addr))
+		if (us->addr.ss_family == AF_INET && croute_lookup(sin->sin_addr.s_addr))
 			*local_seen = true;
 		else
 			*foreign_seen = true;

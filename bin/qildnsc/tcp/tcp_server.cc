@@ -376,10 +376,8 @@ init_tcp(void)
 	struct addrinfo hints = {}, *res = NULL;
 
 	AZ(tcps);
-	int fd = tcp_sys_socket(AF_INET);
-	QIL_ASSERT(fd >= 0);
-	tcp_sys_listener_options(fd);
-	hints.ai_family = AF_INET;
+	/* The listening address's own family: -l may name an IPv6 one. */
+	hints.ai_family = AF_UNSPEC;
 	hints.ai_socktype = SOCK_STREAM;
 	int r = getaddrinfo(dnsc_conf.listen_addr, dnsc_conf.listen_port, &hints, &res);
 	if (r != 0) {
@@ -387,6 +385,9 @@ init_tcp(void)
 		    dnsc_conf.listen_addr, dnsc_conf.listen_port, gai_strerror(r));
 		return -1;
 	}
+	int fd = tcp_sys_socket(res->ai_family);
+	QIL_ASSERT(fd >= 0);
+	tcp_sys_listener_options(fd);
 	r = bind(fd, res->ai_addr, res->ai_addrlen);
 	freeaddrinfo(res);
 	if (r != 0 || listen(fd, TCP_CLIENTS_MAX) != 0) {

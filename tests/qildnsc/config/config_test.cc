@@ -563,6 +563,8 @@ const ListCase kLists[] = {
     {"ThreeWithAName", R"(["192.0.2.10", "localhost", "198.51.100.20"])",
      "E192.0.2.10:10015,Elocalhost:10015,E198.51.100.20:10015", true},
     {"EntryWithAPort", R"(["192.0.2.1:53"])", "E192.0.2.1:53:10015", false},
+    {"Ipv6Literal", R"(["2001:db8::10", "192.0.2.10"])",
+     "E[2001:db8::10]:10015,E192.0.2.10:10015", true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lists, ServerListText, ::testing::ValuesIn(kLists),

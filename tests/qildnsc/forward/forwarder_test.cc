@@ -10,6 +10,9 @@
  * The forwarder is stopped with SIGTERM at the end of every test and must
  * exit with status 0 and a clean standard error.
  */
+#include <poll.h>
+#include <netinet/in.h>
+#include <unistd.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -37,6 +40,7 @@
 #include "forwarder_process.h"
 #include "forward/intake.h"
 #include "forward/pending.h"
+#include "fd.h"
 #include "process.h"
 #include "tcp_client.h"
 #include "tmpdir.h"
@@ -1351,6 +1355,76 @@ TEST_F(ForwarderTest, FloodsOfEveryLoggedKindCostTheLogAFewLines)
 		/* The burst of a few seconds and their summaries. */
 		EXPECT_LE(n, 20u);
 	}
+}
+
+/* A UDP socket on [::1] with a port of the kernel's choice; -1 without
+ * IPv6 on the loopback. */
+int
+udp6_loopback(uint16_t *port)
+{
+	int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	sockaddr_in6 sa{};
+	sa.sin6_family = AF_INET6;
+	sa.sin6_addr = in6addr_loopback;
+	socklen_t len = sizeof sa;
+	if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+	    getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+		if (fd >= 0)
+			close(fd);
+		return -1;
+	}
+	*port = ntohs(sa.sin6_port);
+	return fd;
+}
+
+/* Listening on ::1 and asking a server at [::1]: IPv6 both ways. */
+TEST_F(ForwarderTest, Ipv6ListeningAddressAndServers)
+{
+	uint16_t up_port = 0, client_port = 0;
+	int up = udp6_loopback(&up_port);
+	if (up < 0)
+		GTEST_SKIP() << "no IPv6 on the loopback here";
+	Fd up_fd(up), client(udp6_loopback(&client_port));
+	std::atomic<bool> done{false};
+	/* The server: two addresses for every question, for 10 s at most. */
+	std::thread server([&] {
+		auto end = Clock::now() + 10s;
+		while (!done && Clock::now() < end) {
+			pollfd p{up_fd.get(), POLLIN, 0};
+			if (poll(&p, 1, 50) != 1)
+				continue;
+			uint8_t buf[1500];
+			sockaddr_in6 from{};
+			socklen_t fl = sizeof from;
+			ssize_t n = recvfrom(up_fd.get(), buf, sizeof buf, 0,
+			                     reinterpret_cast<sockaddr *>(&from), &fl);
+			if (n <= 0)
+				continue;
+			dns::Bytes a = dns::build_answer(std::span<const uint8_t>(buf, (size_t)n),
+			                                 a_records({"192.0.2.61", "192.0.2.62"}));
+			(void)sendto(up_fd.get(), a.data(), a.size(), 0,
+			             reinterpret_cast<sockaddr *>(&from), fl);
+		}
+	});
+	start_with_list("[::1]:" + std::to_string(up_port), {"-l", "::1"});
+	if (!HasFatalFailure()) {
+		sockaddr_in6 to{};
+		to.sin6_family = AF_INET6;
+		to.sin6_addr = in6addr_loopback;
+		to.sin6_port = htons(port_);
+		dns::Bytes q = dns::build_query(0x6666, "six.test", dns::TYPE_A);
+		EXPECT_EQ(sendto(client.get(), q.data(), q.size(), 0,
+		                 reinterpret_cast<sockaddr *>(&to), sizeof to), (ssize_t)q.size());
+		pollfd p{client.get(), POLLIN, 0};
+		uint8_t buf[1500];
+		ssize_t n = poll(&p, 1, 5000) == 1 ? recv(client.get(), buf, sizeof buf, 0) : -1;
+		ASSERT_GT(n, 0) << "no answer over IPv6\n" << log();
+		std::span<const uint8_t> a(buf, (size_t)n);
+		EXPECT_EQ(dns::message_id(a), 0x6666);
+		EXPECT_EQ(dns::answer_addresses(a), (Addresses{"192.0.2.61", "192.0.2.62"}));
+	}
+	done = true;
+	server.join();
 }
 
 } // namespace

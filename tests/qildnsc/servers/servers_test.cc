@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -131,6 +132,50 @@ const BadCase kBadCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Texts, ServerListFailure, ::testing::ValuesIn(kBadCases),
                          qiltest::CaseName());
+
+/* IPv6 literals, bare or in brackets with a port, beside IPv4 entries. */
+TEST(ServerList6, LiteralsInBracketsOrBare)
+{
+	const struct {
+		const char *text;
+		std::vector<std::tuple<int, std::string, uint16_t, bool>> want;
+		const char *error; /* the start of the failure's message, or null */
+	} rows[] = {
+	    {"[2001:db8::1]:5300,E[2001:db8::2]", {{AF_INET6, "2001:db8::1", 5300, false},
+	                                           {AF_INET6, "2001:db8::2", 53, true}}, nullptr},
+	    {"2001:db8::3,192.0.2.1:5300,e::1", {{AF_INET6, "2001:db8::3", 53, false},
+	                                        {AF_INET, "192.0.2.1", 5300, false},
+	                                        {AF_INET6, "::1", 53, true}}, nullptr},
+	    {"[::1", {}, "QILEC_00887: Bad IPv6 address in DNS server [::1 "},
+	    {"E[::1]5300", {}, "QILEC_00887: Bad IPv6 address in DNS server E[::1]5300 "},
+	    {"[::1]:0", {}, "QILEC_00761: Invalid port in DNS server [::1]:0 "},
+	    {"[zz::1]", {}, "QILEC_00689: getaddrinfo(3) for [zz::1] error: "},
+	};
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.text);
+		LogCapture log;
+		ConfString list(&dnsc_conf.dns_servers, r.text);
+		ASSERT_EQ(init_servers(), r.error != nullptr ? -1 : 0) << log.text();
+		if (r.error != nullptr) {
+			EXPECT_TRUE(log.contains(r.error)) << log.text();
+			continue;
+		}
+		ASSERT_EQ(upstreams.n_upstream_servers, (int32_t)r.want.size());
+		for (size_t i = 0; i < r.want.size(); i++) {
+			const struct upstream_server &us = upstreams.upstream_servers[i];
+			const auto &[family, addr, port, encrypted] = r.want[i];
+			char text[INET6_ADDRSTRLEN] = "";
+			const auto *sin6 = reinterpret_cast<const struct sockaddr_in6 *>(&us.addr);
+			const auto *sin = reinterpret_cast<const struct sockaddr_in *>(&us.addr);
+			ASSERT_EQ(us.addr.ss_family, family);
+			(void)inet_ntop(family, family == AF_INET6 ? (const void *)&sin6->sin6_addr :
+			                &sin->sin_addr, text, sizeof text);
+			EXPECT_EQ(text, addr);
+			EXPECT_EQ(ntohs(family == AF_INET6 ? sin6->sin6_port : sin->sin_port), port);
+			EXPECT_EQ(us.flags, encrypted ? UPSTREAM_ENCRYPTED : 0u);
+		}
+	}
+}
 
 struct sockaddr_in
 sender(const char *addr, uint16_t port)
