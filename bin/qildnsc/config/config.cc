@@ -12,6 +12,8 @@
 #include <string>
 
 #include "config/config.h"
+#include "config/netwait.h"
+#include "config/saved.h"
 #include "odr.h"
 #include "odr_random.h"
 #include "common/qildnsc.h"
@@ -273,12 +275,21 @@ init_cc(void)
 	char *list;
 
 	CHECK_OBJ_NOTNULL(&config_state, CONFIG_STATE_MAGIC);
-	if (fetch_qildnsc(buf, sizeof buf, &len) != 0) {
+	netwait_for_route(config_server(), dnsc_conf.http_proxy);
+	bool fetched = fetch_qildnsc(buf, sizeof buf, &len) == 0;
+	if (!fetched)
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_XXXXX: fetch_qildnsc() failed.");
-		return -1;
+	if (fetched && config_parse(buf, &config_state.config_doc, &cc, &list) == 0) {
+		saved_config_store(buf, len);
+	} else {
+		/* No good document from the server: the last one it gave. */
+		if (config_state.config_doc != NULL)
+			json_decref(config_state.config_doc);
+		config_state.config_doc = NULL;
+		if (saved_config_load(buf, sizeof buf, &len) != 0 ||
+		    config_parse(buf, &config_state.config_doc, &cc, &list) != 0)
+			return -1;
 	}
-	if (config_parse(buf, &config_state.config_doc, &cc, &list) != 0)
-		return -1;
 	if (dnsc_conf.dns_servers == NULL)
 		dnsc_conf.dns_servers = list;
 	else

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -238,6 +239,41 @@ TEST_F(ConfigTest, ServerWithoutAPortIsReachedOnPort80)
 	EXPECT_EQ(config->requests()[0].raw,
 	    "GET " + kRequestPath + " HTTP/1.1\r\nConnection: close\r\nHost: 127.0.0.88\r\n\r\n");
 	EXPECT_NE(log().find("[INFO] Your default country code is US."), std::string::npos);
+}
+
+/* The last document a server gave is kept; a start that gets none (the
+ * server refused, or sent something that is no document) uses it, with a
+ * warning; without it start-up fails with the fetch's own reason. */
+TEST_F(ConfigTest, TheLastGoodDocumentServesWhenNoServerGivesOne)
+{
+	{
+		FakeHttpServer config(HttpScript::json(kDocument));
+		start({}, config.config_env());
+		ASSERT_FALSE(HasFatalFailure());
+		stop();
+	}
+	std::ifstream saved(dir_.file("qildnsc_config.json"));
+	std::stringstream text;
+	text << saved.rdbuf();
+	ASSERT_EQ(text.str(), kDocument);
+
+	ClosedPort dead;
+	FakeHttpServer junk(HttpScript::json("not a document"));
+	for (const std::string &env : {"QILDNSC_CONFIG_SERVER=" + dead.host(), junk.config_env()}) {
+		SCOPED_TRACE(env);
+		start({}, env);
+		ASSERT_FALSE(HasFatalFailure());
+		std::string l = log();
+		EXPECT_NE(l.find("QILEC_00888: No configuration document fetched: using the one "
+		                 "saved "), std::string::npos);
+		EXPECT_NE(l.find("[INFO] Using DNS servers: E192.0.2.10:10015,E198.51.100.20:10015"),
+		          std::string::npos);
+		stop();
+	}
+	ASSERT_EQ(unlink(dir_.file("qildnsc_config.json").c_str()), 0);
+	(void)unlink(dir_.file("qildnsc_stdout.txt").c_str()); /* no "Listening on" of before */
+	expect_start_fails({}, "QILDNSC_CONFIG_SERVER=" + dead.host());
+	EXPECT_NE(log().find("QILEC_00890: No saved configuration document"), std::string::npos);
 }
 
 TEST_F(ConfigTest, DeadProxyThenAStaticNodeThatTunnelsToTheServer)
