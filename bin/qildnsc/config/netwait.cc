@@ -3,7 +3,6 @@
  * fetch, and what counts as this machine (no route needed). The routing
  * table itself is read by the platform's part (posix/, win32/).
  */
-#include <arpa/inet.h>
 #include <string.h>
 
 #include <chrono>

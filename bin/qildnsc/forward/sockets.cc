@@ -67,7 +67,7 @@ open_upstream_socket(int family, int *fdp)
 		divert_exempt_socket(fd);
 	struct sockaddr_storage any = {};
 	socklen_t anylen = sizeof(struct sockaddr_in);
-	any.ss_family = (sa_family_t)family;
+	any.ss_family = (decltype(any.ss_family))family;
 	if (family == AF_INET6) {
 		/* The IPv4 servers have sockets of their own. */
 		int on = 1;
