@@ -43,8 +43,9 @@ void stats_server_answer(int server, int64_t usec);
 /* Counts an answer of server number `server` that was the first its
  * client got. */
 void stats_server_win(int server);
-/* The answers and wins counted for server number `server`. */
+/* The answers counted for server number `server`. */
 uint64_t stats_server_answers(int server);
+/* The first answers counted for server number `server`. */
 uint64_t stats_server_wins(int server);
 /* The median latency of the server's recent answers in microseconds, or
  * -1 before its first. */

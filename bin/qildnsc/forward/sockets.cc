@@ -93,24 +93,35 @@ sock_servers_of(int family)
 	return false;
 }
 
-/* The listening socket on -l/-p, of the address's own family; -1
- * (logged) when it cannot be bound. */
-static int
-open_listening_socket(void)
+int
+sock_listen_resolve(int socktype, struct addrinfo **res)
 {
-	struct addrinfo hints = {}, *res = NULL;
+	struct addrinfo hints = {};
 
+	/* The address's own family: -l may name an IPv6 one. */
 	hints.ai_family = AF_UNSPEC;
-	hints.ai_socktype = SOCK_DGRAM;
-	int r = getaddrinfo(dnsc_conf.listen_addr, dnsc_conf.listen_port, &hints, &res);
+	hints.ai_socktype = socktype;
+	int r = getaddrinfo(dnsc_conf.listen_addr, dnsc_conf.listen_port, &hints, res);
 	if (r != 0) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00690: getaddrinfo(3) for %s:%s error: %s",
 		    dnsc_conf.listen_addr, dnsc_conf.listen_port, gai_strerror(r));
 		return -1;
 	}
+	return 0;
+}
+
+/* The listening socket on -l/-p, of the address's own family; -1
+ * (logged) when it cannot be bound. */
+static int
+open_listening_socket(void)
+{
+	struct addrinfo *res = NULL;
+
+	if (sock_listen_resolve(SOCK_DGRAM, &res) != 0)
+		return -1;
 	socks.local_fd = socket(res->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 17);
 	QIL_ASSERT(socks.local_fd >= 0);
-	r = VTCP_nonblocking(socks.local_fd);
+	int r = VTCP_nonblocking(socks.local_fd);
 	QIL_ASSERT(r == 0);
 	/* No SO_REUSEADDR: on a datagram socket it would let a second
 	 * program bind this address and port and quietly take the queries. */

@@ -92,6 +92,11 @@ bool sock_upstream_match(int sock, int family, unsigned pick);
  * 2 * UPSTREAM_SOCKETS); their count. */
 int sock_upstream_fds(int *fds);
 
+/* The listening address and port (-l, -p) resolved for `socktype` into
+ * `*res` (the caller's to free with freeaddrinfo()); -1 (logged as
+ * QILEC_00690) when they do not resolve. */
+int sock_listen_resolve(int socktype, struct addrinfo **res);
+
 /* Makes the sockets' handle (no socket open, every queue empty); tests that
  * hand in sockets of their own call it, start-up through init_sockets(). */
 void sock_init(void);

@@ -19,6 +19,7 @@
 
 #include "odr.h"
 #include "common/qildnsc.h"
+#include "forward/sockets.h"
 #include "tcp/tcp_poll.h"
 #include "tcp/tcp_query.h"
 #include "tcp/tcp_server.h"
@@ -373,22 +374,15 @@ tcps_new(int fd)
 int
 init_tcp(void)
 {
-	struct addrinfo hints = {}, *res = NULL;
+	struct addrinfo *res = NULL;
 
 	AZ(tcps);
-	/* The listening address's own family: -l may name an IPv6 one. */
-	hints.ai_family = AF_UNSPEC;
-	hints.ai_socktype = SOCK_STREAM;
-	int r = getaddrinfo(dnsc_conf.listen_addr, dnsc_conf.listen_port, &hints, &res);
-	if (r != 0) {
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_00690: getaddrinfo(3) for %s:%s error: %s",
-		    dnsc_conf.listen_addr, dnsc_conf.listen_port, gai_strerror(r));
+	if (sock_listen_resolve(SOCK_STREAM, &res) != 0)
 		return -1;
-	}
 	int fd = tcp_sys_socket(res->ai_family);
 	QIL_ASSERT(fd >= 0);
 	tcp_sys_listener_options(fd);
-	r = bind(fd, res->ai_addr, res->ai_addrlen);
+	int r = bind(fd, res->ai_addr, res->ai_addrlen);
 	freeaddrinfo(res);
 	if (r != 0 || listen(fd, TCP_CLIENTS_MAX) != 0) {
 		int e = ODR_sockError();

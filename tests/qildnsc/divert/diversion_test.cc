@@ -140,6 +140,18 @@ protected:
 		return log().find(ready) != std::string::npos;
 	}
 
+	/* Ends the forwarder with `sig`: status 0, and no rule of ours left. */
+	void
+	stop_and_expect_no_rule(int sig)
+	{
+		fwd_->signal(sig);
+		auto st = fwd_->wait(10s);
+		ASSERT_TRUE(st);
+		EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 0) << "wait status " << *st;
+		EXPECT_EQ(jumps_to_chain(), 0);
+		EXPECT_FALSE(sh("iptables -w -t mangle -S QILDNSC")) << "the chain must be gone";
+	}
+
 	/* What the shell command `cmd` prints on standard output. */
 	static std::string
 	output_of(const std::string &cmd)
@@ -281,12 +293,7 @@ TEST_F(Diversion, RulesGoAtExitAndQueriesPassStraightWhenTheForwarderIsGone)
 		SCOPED_TRACE(strsignal(sig));
 		ASSERT_TRUE(start_forwarder());
 		EXPECT_EQ(jumps_to_chain(), 1);
-		fwd_->signal(sig);
-		auto st = fwd_->wait(10s);
-		ASSERT_TRUE(st);
-		EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 0) << "wait status " << *st;
-		EXPECT_EQ(jumps_to_chain(), 0);
-		EXPECT_FALSE(sh("iptables -w -t mangle -S QILDNSC")) << "the chain must be gone";
+		stop_and_expect_no_rule(sig);
 	}
 }
 
@@ -309,12 +316,7 @@ TEST_F(Diversion, TheServiceRunsAsItsOwnUserWithTwoCapabilities)
 	ASSERT_TRUE(a) << "no answer through the forwarder run as its own user";
 	EXPECT_EQ(a->addresses, (std::vector<std::string>{"10.0.0.2", "10.0.0.2"}));
 
-	fwd_->signal(SIGTERM);
-	auto st = fwd_->wait(10s);
-	ASSERT_TRUE(st);
-	EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 0) << "wait status " << *st;
-	EXPECT_EQ(jumps_to_chain(), 0);
-	EXPECT_FALSE(sh("iptables -w -t mangle -S QILDNSC")) << "the chain must be gone";
+	stop_and_expect_no_rule(SIGTERM);
 }
 
 /* iptables inherits none of our sockets, and no blocked signal that would
