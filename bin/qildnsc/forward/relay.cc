@@ -161,9 +161,9 @@ relay_sender(struct sock_dgram *d, double secs)
 }
 
 /*
- * The pending query that the answer of `n` bytes in `buf`, received on
- * upstream socket number `sock` from a server of `family`, answers, with `msg` parsed; NULL (logged) when it
- * answers none or does not parse.
+ * The pending query that the answer of `n` bytes in `buf` answers, with
+ * `msg` parsed: the answer came on upstream socket number `sock` from a
+ * server of `family`. NULL (logged) when it answers none or does not parse.
  */
 static const struct pending_query *
 relay_match(uint8_t *buf, ssize_t n, int sock, int family, struct vdns_msg *msg,
@@ -266,9 +266,8 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 		return;
 	enum filter_verdict v = FILTER_RELAY;
 	struct filter_why why = {};
-	if (!relay_unjudged(&msg)) {
+	if (!relay_unjudged(&msg))
 		v = filter_judge(&msg, &us->addr, &why);
-	}
 	switch (v) {
 	case FILTER_RELAY:
 		sock_send(socks.local_fd, out, (size_t)n, &pq->client_addr, pq->client_addrlen,
