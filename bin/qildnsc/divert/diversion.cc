@@ -41,6 +41,9 @@ extern "C" {
 
 extern char **environ;
 
+/* The resolvers that are asked directly: any address on the loopback. */
+#define DIVERT_LOOPBACK "127.0.0.0/8"
+
 /* What the thread reports to start_diversion(): still setting up, ready,
  * or failed (the queue or the rules could not be set up). */
 enum { DIVERT_SETTING_UP, DIVERT_READY, DIVERT_FAILED };
@@ -164,8 +167,9 @@ divert_tcp_rules_add(struct diversion *d)
 		{"-N", DIVERT_CHAIN},
 		/* Our own upstream connections go where they are sent. */
 		{"-A", DIVERT_CHAIN, "-m", "mark", "--mark", mark, "-j", "RETURN"},
-		{"-A", DIVERT_CHAIN, "-p", "tcp", "--dport", "53", "-j", "REDIRECT",
-		    "--to-ports", dnsc_conf.listen_port},
+		/* A resolver on the loopback is asked directly (divert_rewrite.h). */
+		{"-A", DIVERT_CHAIN, "-p", "tcp", "!", "-d", DIVERT_LOOPBACK, "--dport", "53",
+		    "-j", "REDIRECT", "--to-ports", dnsc_conf.listen_port},
 		{"-I", "OUTPUT", "-j", DIVERT_CHAIN},
 	};
 	int r = divert_rules_append(d, "nat", rules);
@@ -174,19 +178,27 @@ divert_tcp_rules_add(struct diversion *d)
 	return r;
 }
 
+/*
+ * The queue sees what divert_rewrite() may change and nothing more: queries
+ * to port 53 of any server off the loopback, and the forwarder's replies,
+ * which go from 127.0.0.1 port 5353 to 127.0.0.1 over lo. A multicast DNS
+ * responder's packets from port 5353 leave by other interfaces or from
+ * other addresses, and never make the round trip through our thread.
+ */
 static int
 divert_rules_add(struct diversion *d)
 {
 	const std::string queue = std::to_string(DIVERT_QUEUE_NUM);
 	const std::string mark = std::to_string(QILDNSC_UPSTREAM_MARK);
+	const std::string listen = std::to_string(DIVERT_LISTEN_PORT);
 	const std::vector<std::vector<std::string>> rules = {
 		{"-N", DIVERT_CHAIN},
 		/* Our own upstream queries are never diverted back to us. */
 		{"-A", DIVERT_CHAIN, "-m", "mark", "--mark", mark, "-j", "RETURN"},
-		{"-A", DIVERT_CHAIN, "-p", "udp", "--dport", "53", "-j", "NFQUEUE",
-		    "--queue-num", queue, "--queue-bypass"},
-		{"-A", DIVERT_CHAIN, "-p", "udp", "--sport", "5353", "-j", "NFQUEUE",
-		    "--queue-num", queue, "--queue-bypass"},
+		{"-A", DIVERT_CHAIN, "-p", "udp", "!", "-d", DIVERT_LOOPBACK, "--dport", "53",
+		    "-j", "NFQUEUE", "--queue-num", queue, "--queue-bypass"},
+		{"-A", DIVERT_CHAIN, "-o", "lo", "-s", "127.0.0.1", "-d", "127.0.0.1", "-p", "udp",
+		    "--sport", listen, "-j", "NFQUEUE", "--queue-num", queue, "--queue-bypass"},
 		{"-I", "OUTPUT", "-j", DIVERT_CHAIN},
 	};
 	return divert_rules_append(d, "mangle", rules);
@@ -262,7 +274,8 @@ divert_queue_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data 
 		verdict = NF_DROP;
 		break;
 	case DIVERT_NO_PAIR:
-		/* Any program may send from port 5353 (mDNS does). */
+		/* The forwarder's answer to a client that asked it directly on
+		 * 127.0.0.1 port 5353, not through diversion. */
 		VTC_LOG_LIMITED(vl, VTCLOG_WARN, "[WARN] Reply without a diverted query",
 		    "[WARN] Reply to port %d without a diverted query; passed unchanged.",
 		    divert_dst_port(pkt, (size_t)len));

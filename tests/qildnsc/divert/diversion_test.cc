@@ -475,4 +475,33 @@ TEST_F(Diversion, WithoutNatRulesOnlyDatagramsAreDiverted)
 	EXPECT_EQ(a->addresses, (std::vector<std::string>{"10.0.0.2", "10.0.0.2"}));
 }
 
+/* A stub resolver on the loopback is asked directly, over UDP and TCP;
+ * its own queries to a server outside are diverted like any other. */
+TEST_F(Diversion, AStubResolverOnTheLoopbackKeepsItsQueries)
+{
+	FakeUpstream stub("127.0.0.53", false, [](const Received &r) {
+		UdpSocket out(kClientB, 0);
+		std::optional<Datagram> d;
+		if (out.send_to(kServerA, 53, r.message))
+			d = out.receive(5s);
+		return std::vector<Reply>{{0ms, d ? d->data : std::vector<uint8_t>{}, Reply::Via::Raw}};
+	}, 53);
+	FakeTcpUpstream stub_tcp("127.0.0.53", answer_with("10.0.0.153"), 53);
+	if (!start_forwarder())
+		GTEST_SKIP() << "no netfilter queue here:\n" << log();
+
+	auto a = ask("127.0.0.1", "127.0.0.53", 0x7777, "stub.example.com");
+	ASSERT_TRUE(a) << "no answer from the stub";
+	EXPECT_EQ(stub.received_count(), 1u) << "the query must reach the stub itself";
+	EXPECT_EQ(a->from, "127.0.0.53:53");
+	EXPECT_EQ(a->addresses, (std::vector<std::string>{"10.0.0.2", "10.0.0.2"}))
+	    << "the stub's own query must have been answered through the forwarder";
+	EXPECT_EQ(direct_a_->received_count(), 0u);
+
+	if (system("command -v dig >/dev/null 2>&1") == 0) {
+		EXPECT_EQ(output_of("dig +tcp @127.0.0.53 tcp.example.com A +short +tries=1 +time=5"),
+		    "10.0.0.153\n10.0.0.153\n") << "DNS over TCP to the stub must reach it";
+	}
+}
+
 } // namespace
