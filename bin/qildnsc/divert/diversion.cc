@@ -16,10 +16,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,17 +43,27 @@ extern "C" {
 
 extern char **environ;
 
+/* The mark of the listening socket's packets, the only replies the queue
+ * takes. */
+#define DIVERT_LISTEN_MARK 0x51d6
+/* The resolvers that are asked directly: any address on the loopback. */
+#define DIVERT_LOOPBACK "127.0.0.0/8"
+
 /* What the thread reports to start_diversion(): still setting up, ready,
  * or failed (the queue or the rules could not be set up). */
 enum { DIVERT_SETTING_UP, DIVERT_READY, DIVERT_FAILED };
 
-/* The state of diversion, made once by start_diversion() and never freed:
- * the process may end while the thread still reads its queue. The thread
- * owns all of it; the first thread reads `state` while it waits, and the
- * rules (`iptables_cmd` written before `rules_installed`) at "Exit". */
+/* The state of diversion, made once on the first thread (divert_handle())
+ * and never freed: the process may end while the thread still reads its
+ * queue. The thread owns all of it but `guard_fd`; the first thread reads
+ * `state` while it waits, and the rules (`iptables_cmd` written before
+ * `rules_installed`) at "Exit". */
 struct diversion {
 	unsigned magic;
 #define DIVERSION_MAGIC 0xea05abb0
+	/* The name this namespace's one diversion holds (divert_guard_take()),
+	 * open for the process's life; -1 until taken. */
+	int guard_fd;
 	/* The iptables program in use: QILDNSC_IPTABLES from the environment,
 	 * or the system's default, switched to the legacy one when the
 	 * default cannot install the queue rules (a kernel without the
@@ -66,6 +78,68 @@ struct diversion {
 /* The one diversion, for the thread (started without an argument) and for
  * stop_diversion(). */
 static struct diversion *divert_current;
+
+/* The diversion, made on first use; called on the first thread during
+ * start-up alone, before the diversion thread exists. */
+static struct diversion *
+divert_handle(void)
+{
+	if (divert_current == NULL) {
+		divert_current = new struct diversion();
+		divert_current->magic = DIVERSION_MAGIC;
+		divert_current->guard_fd = -1;
+		divert_current->iptables_cmd = "iptables";
+		divert_current->state = DIVERT_SETTING_UP;
+	}
+	CHECK_OBJ_NOTNULL(divert_current, DIVERSION_MAGIC);
+	return divert_current;
+}
+
+/*
+ * One diversion at a time per network namespace: a second one would share
+ * the listening port (SO_REUSEADDR, below) and take the queries from the
+ * first until its own start-up failed. What is guarded (the port, the
+ * queue, the rules) belongs to the network namespace, and so does an
+ * abstract socket name: the guard covers every qildnsc there, whichever
+ * user or directory it runs from (a lock file in the working directory
+ * would not see a run from another directory, and /run is not writable by
+ * the service's own user), leaves no file behind, and goes with the process
+ * however it ends.
+ */
+#define DIVERT_GUARD_NAME "qildnsc-diversion"
+
+/* Takes the guard: 0; -1 (logged) when another qildnsc holds it; 1
+ * (logged) when there is no abstract socket to be had here. */
+static int
+divert_guard_take(struct diversion *d)
+{
+	struct sockaddr_un sun = {};
+	sun.sun_family = AF_UNIX;
+	/* sun_path[0] stays 0: a name in the abstract namespace. */
+	memcpy(sun.sun_path + 1, DIVERT_GUARD_NAME, strlen(DIVERT_GUARD_NAME));
+	socklen_t len = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 +
+	    strlen(DIVERT_GUARD_NAME));
+
+	QIL_ASSERT(d->guard_fd == -1);
+	int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	if (fd != -1 && bind(fd, reinterpret_cast<struct sockaddr *>(&sun), len) == 0) {
+		d->guard_fd = fd;
+		return 0;
+	}
+	int e = errno;
+	if (fd != -1)
+		(void)close(fd);
+	if (e == EADDRINUSE) {
+		vtc_log(vl, VTCLOG_ERROR,
+		    "QILEC_00930: Another qildnsc diverts DNS here already (it holds @%s); "
+		    "this one does not start.", DIVERT_GUARD_NAME);
+		return -1;
+	}
+	vtc_log(vl, VTCLOG_WARN, "QILEC_00931: socket(2) or bind(2) for @%s error: %d %s; "
+	    "port %d is not shared with a multicast DNS responder.", DIVERT_GUARD_NAME, e,
+	    strerror(e), DIVERT_LISTEN_PORT);
+	return 1;
+}
 
 /* Runs `iptables -w -t <table> <args>` quietly; its exit status, or -1. */
 static int
@@ -164,8 +238,9 @@ divert_tcp_rules_add(struct diversion *d)
 		{"-N", DIVERT_CHAIN},
 		/* Our own upstream connections go where they are sent. */
 		{"-A", DIVERT_CHAIN, "-m", "mark", "--mark", mark, "-j", "RETURN"},
-		{"-A", DIVERT_CHAIN, "-p", "tcp", "--dport", "53", "-j", "REDIRECT",
-		    "--to-ports", dnsc_conf.listen_port},
+		/* A resolver on the loopback is asked directly (divert_rewrite.h). */
+		{"-A", DIVERT_CHAIN, "-p", "tcp", "!", "-d", DIVERT_LOOPBACK, "--dport", "53",
+		    "-j", "REDIRECT", "--to-ports", dnsc_conf.listen_port},
 		{"-I", "OUTPUT", "-j", DIVERT_CHAIN},
 	};
 	int r = divert_rules_append(d, "nat", rules);
@@ -174,19 +249,29 @@ divert_tcp_rules_add(struct diversion *d)
 	return r;
 }
 
+/*
+ * The queue sees what divert_rewrite() may change and nothing more: queries
+ * to port 53 of any server off the loopback, and the forwarder's replies,
+ * which go from 127.0.0.1 port 5353 to 127.0.0.1 over lo, marked by the
+ * listening socket (divert_share_listener()). A multicast DNS
+ * responder's packets from port 5353 leave by other interfaces or from
+ * other addresses, and never make the round trip through our thread.
+ */
 static int
 divert_rules_add(struct diversion *d)
 {
 	const std::string queue = std::to_string(DIVERT_QUEUE_NUM);
 	const std::string mark = std::to_string(QILDNSC_UPSTREAM_MARK);
+	const std::string listen = std::to_string(DIVERT_LISTEN_PORT);
 	const std::vector<std::vector<std::string>> rules = {
 		{"-N", DIVERT_CHAIN},
 		/* Our own upstream queries are never diverted back to us. */
 		{"-A", DIVERT_CHAIN, "-m", "mark", "--mark", mark, "-j", "RETURN"},
-		{"-A", DIVERT_CHAIN, "-p", "udp", "--dport", "53", "-j", "NFQUEUE",
-		    "--queue-num", queue, "--queue-bypass"},
-		{"-A", DIVERT_CHAIN, "-p", "udp", "--sport", "5353", "-j", "NFQUEUE",
-		    "--queue-num", queue, "--queue-bypass"},
+		{"-A", DIVERT_CHAIN, "-p", "udp", "!", "-d", DIVERT_LOOPBACK, "--dport", "53",
+		    "-j", "NFQUEUE", "--queue-num", queue, "--queue-bypass"},
+		{"-A", DIVERT_CHAIN, "-o", "lo", "-s", "127.0.0.1", "-d", "127.0.0.1", "-p", "udp",
+		    "--sport", listen, "-m", "mark", "--mark", std::to_string(DIVERT_LISTEN_MARK),
+		    "-j", "NFQUEUE", "--queue-num", queue, "--queue-bypass"},
 		{"-I", "OUTPUT", "-j", DIVERT_CHAIN},
 	};
 	return divert_rules_append(d, "mangle", rules);
@@ -225,16 +310,43 @@ divert_rules_install(struct diversion *d)
 	return 0;
 }
 
-void
-divert_exempt_socket(int fd)
+/* Marks the packets of `fd` for the rules; a failure is logged (it takes
+ * CAP_NET_ADMIN, without which the queue cannot be had either). */
+static void
+divert_mark(int fd, int mark)
 {
-	int mark = QILDNSC_UPSTREAM_MARK;
-
 	if (setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0) {
 		int e = ODR_sockError();
 		vtc_log(vl, VTCLOG_WARN, "[WARN] setsockopt(2) SO_MARK error: %d %s", e,
 		    ODR_sockErrorText());
 	}
+}
+
+void
+divert_exempt_socket(int fd)
+{
+	divert_mark(fd, QILDNSC_UPSTREAM_MARK);
+}
+
+int
+divert_share_listener(int fd)
+{
+	int r = divert_guard_take(divert_handle());
+	if (r == -1)
+		return -1;
+	/* The queue takes the replies of this socket alone: another program
+	 * may bind its port beside it, but cannot mark its packets, so what
+	 * it sends is never made to look like a DNS server's reply. */
+	divert_mark(fd, DIVERT_LISTEN_MARK);
+	/* Unguarded, the port stays ours alone, as with -w. */
+	if (r == 1)
+		return 0;
+	/* A multicast DNS responder binds 0.0.0.0:5353 with SO_REUSEADDR;
+	 * with it on both sockets each binds beside the other, and a datagram
+	 * to 127.0.0.1:5353 still comes to the socket bound to that address. */
+	int on = 1;
+	AZ(setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on));
+	return 0;
 }
 
 /* The netfilter queue's callback: one queued packet, rewritten or not,
@@ -262,7 +374,8 @@ divert_queue_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data 
 		verdict = NF_DROP;
 		break;
 	case DIVERT_NO_PAIR:
-		/* Any program may send from port 5353 (mDNS does). */
+		/* The forwarder's answer to a client that asked it directly on
+		 * 127.0.0.1 port 5353, not through diversion. */
 		VTC_LOG_LIMITED(vl, VTCLOG_WARN, "[WARN] Reply without a diverted query",
 		    "[WARN] Reply to port %d without a diverted query; passed unchanged.",
 		    divert_dst_port(pkt, (size_t)len));
@@ -353,11 +466,9 @@ diversion_thread(void *arg)
 int
 start_diversion(void)
 {
-	AZ(divert_current);
-	divert_current = new struct diversion();
-	divert_current->magic = DIVERSION_MAGIC;
-	divert_current->iptables_cmd = "iptables";
-	divert_current->state = DIVERT_SETTING_UP;
+	struct diversion *d = divert_handle();
+	/* Once: the thread reports only one start. */
+	QIL_ASSERT(d->state == DIVERT_SETTING_UP && !d->rules_installed);
 	/* From here an exit signal stays pending until the shell takes it, so
 	 * that rules installed meanwhile are removed on the way out. */
 	exit_signals_block();
@@ -367,8 +478,8 @@ start_diversion(void)
 	}
 	/* Start-up succeeds only with the queue open and the rules in place;
 	 * a failure has been logged and left no rule behind. */
-	divert_current->state.wait(DIVERT_SETTING_UP);
-	return divert_current->state == DIVERT_READY ? 0 : -1;
+	d->state.wait(DIVERT_SETTING_UP);
+	return d->state == DIVERT_READY ? 0 : -1;
 }
 
 void

@@ -21,6 +21,14 @@
  * that our own queries are never turned back to us; a failure is logged. */
 void divert_exempt_socket(int fd);
 
+/* Readies the listening socket `fd`, before its bind, on the first thread:
+ * takes the guard that lets one qildnsc at a time divert in this network
+ * namespace, marks the socket's replies for the queue, and lets it share
+ * its port with a multicast DNS responder bound to the wildcard address.
+ * 0, or -1 (logged) when another qildnsc diverts here already; without a
+ * guard to be had, the port is not shared (a warning says so). */
+int divert_share_listener(int fd);
+
 /* Makes the state of diversion (once, on the first thread; never freed),
  * starts diversion_thread() and waits until its queue and rules are in
  * place: 0, or -1 when they could not be set up (logged, no rule left).

@@ -108,6 +108,11 @@ divert_rewrite(uint8_t *pkt, size_t len, bool outbound, divert_pairs &pairs)
 	const uint32_t loopback = htonl(INADDR_LOOPBACK);
 
 	if (dport == DIVERT_DNS_PORT) {
+		/* A resolver on the loopback is the machine's own (a caching
+		 * stub): asked directly, it keeps its cache and its routing,
+		 * and its own queries to the outside are diverted instead. */
+		if (pkt[16] == DIVERT_LOOPBACK_NET)
+			return DIVERT_UNTOUCHED;
 		struct divert_pair &p = pairs[sport];
 		memcpy(&p.client, pkt + 12, 4);
 		memcpy(&p.server, pkt + 16, 4);
@@ -118,6 +123,11 @@ divert_rewrite(uint8_t *pkt, size_t len, bool outbound, divert_pairs &pairs)
 		return DIVERT_QUERY;
 	}
 	if (sport == DIVERT_LISTEN_PORT) {
+		/* Only the forwarder's replies go where the rewritten queries
+		 * came from; a multicast DNS responder's packets from its port
+		 * 5353 are someone else's, whatever port they go to. */
+		if (memcmp(pkt + 12, &loopback, 4) != 0 || memcmp(pkt + 16, &loopback, 4) != 0)
+			return DIVERT_UNTOUCHED;
 		const struct divert_pair &p = pairs[dport];
 		if (!p.set)
 			return DIVERT_NO_PAIR;

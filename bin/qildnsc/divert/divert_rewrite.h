@@ -1,8 +1,10 @@
 /*
  * divert_rewrite.h -- the rewriting rule of packet diversion, as a pure
  * function over one IPv4 packet: queries to port 53 are turned towards the
- * forwarder on 127.0.0.1 port 5353, and the forwarder's replies from port
- * 5353 are turned back into replies from the server the application asked.
+ * forwarder on 127.0.0.1 port 5353, and the forwarder's replies (from
+ * 127.0.0.1 port 5353 to 127.0.0.1) are turned back into replies from the
+ * server the application asked. Queries to a resolver on the loopback and
+ * everything else from port 5353 (multicast DNS) pass untouched.
  *
  * The pairs remembered per application port belong to the diversion
  * thread alone.
@@ -17,6 +19,8 @@
 
 #define DIVERT_DNS_PORT 53
 #define DIVERT_LISTEN_PORT 5353
+/* The first byte of every loopback address (127.0.0.0/8). */
+#define DIVERT_LOOPBACK_NET 127
 
 /* The addresses of the most recent query from one application port. */
 struct divert_pair {

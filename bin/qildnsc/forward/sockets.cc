@@ -124,7 +124,14 @@ open_listening_socket(void)
 	int r = VTCP_nonblocking(socks.local_fd);
 	QIL_ASSERT(r == 0);
 	/* No SO_REUSEADDR: on a datagram socket it would let a second
-	 * program bind this address and port and quietly take the queries. */
+	 * program bind this address and port and quietly take the queries.
+	 * Diversion mode's port 5353 is multicast DNS's too: there the
+	 * diversion shares it with a responder on the wildcard address and
+	 * keeps a second qildnsc out by a guard of its own. */
+	if (dnsc_conf.use_windivert && divert_share_listener(socks.local_fd) != 0) {
+		freeaddrinfo(res);
+		return -1;
+	}
 	sock_rcvbuf(socks.local_fd);
 	if (bind(socks.local_fd, res->ai_addr, res->ai_addrlen) != 0) {
 		int e = ODR_sockError();

@@ -8,6 +8,7 @@
  * interface but loopback and a veth pair whose both ends it owns.
  */
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -18,11 +19,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +36,7 @@
 #include "fake_http.h"
 #include "fake_tcp_upstream.h"
 #include "fake_upstream.h"
+#include "fd.h"
 #include "forwarder_process.h"
 #include "process.h"
 #include "tmpdir.h"
@@ -475,6 +480,169 @@ TEST_F(Diversion, WithoutNatRulesOnlyDatagramsAreDiverted)
 	auto a = ask(kClientA, kServerA, 0x6666, "udp.example.com");
 	ASSERT_TRUE(a);
 	EXPECT_EQ(a->addresses, (std::vector<std::string>{"10.0.0.2", "10.0.0.2"}));
+}
+
+/* A stub resolver on the loopback is asked directly, over UDP and TCP;
+ * its own queries to a server outside are diverted like any other. */
+TEST_F(Diversion, AStubResolverOnTheLoopbackKeepsItsQueries)
+{
+	FakeUpstream stub("127.0.0.53", false, [](const Received &r) {
+		UdpSocket out(kClientB, 0);
+		std::optional<Datagram> d;
+		if (out.send_to(kServerA, 53, r.message))
+			d = out.receive(5s);
+		return std::vector<Reply>{{0ms, d ? d->data : std::vector<uint8_t>{}, Reply::Via::Raw}};
+	}, 53);
+	FakeTcpUpstream stub_tcp("127.0.0.53", answer_with("10.0.0.153"), 53);
+	if (!start_forwarder())
+		GTEST_SKIP() << "no netfilter queue here:\n" << log();
+
+	auto a = ask("127.0.0.1", "127.0.0.53", 0x7777, "stub.example.com");
+	ASSERT_TRUE(a) << "no answer from the stub";
+	EXPECT_EQ(stub.received_count(), 1u) << "the query must reach the stub itself";
+	EXPECT_EQ(a->from, "127.0.0.53:53");
+	EXPECT_EQ(a->addresses, (std::vector<std::string>{"10.0.0.2", "10.0.0.2"}))
+	    << "the stub's own query must have been answered through the forwarder";
+	EXPECT_EQ(direct_a_->received_count(), 0u);
+
+	if (system("command -v dig >/dev/null 2>&1") == 0) {
+		EXPECT_EQ(output_of("dig +tcp @127.0.0.53 tcp.example.com A +short +tries=1 +time=5"),
+		    "10.0.0.153\n10.0.0.153\n") << "DNS over TCP to the stub must reach it";
+	}
+}
+
+
+/* A multicast DNS responder (avahi-daemon, D-Bus off) on the same machine,
+ * answering for qiltest.local on qil0; a peer namespace on the other end of
+ * the veth pair asks it over multicast. */
+class DiversionBesideMdns : public Diversion {
+protected:
+	void
+	SetUp() override
+	{
+		Diversion::SetUp();
+		if (IsSkipped())
+			return;
+		if (access(kAvahi, X_OK) != 0)
+			GTEST_SKIP() << "no avahi-daemon (package avahi-daemon; scripts/deps installs it)";
+		/* Its pid file goes under /run: a /run of the test's own. */
+		if (unshare(CLONE_NEWNS) != 0 ||
+		    mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+		    mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0)
+			GTEST_SKIP() << "cannot give avahi-daemon a /run of its own: " << strerror(errno);
+		write_file(dir_.file("avahi.conf"), "[server]\nhost-name=qiltest\nuse-ipv4=yes\n"
+		    "use-ipv6=no\nenable-dbus=no\nallow-interfaces=qil0\n"
+		    "[publish]\npublish-addresses=yes\n");
+		/* The peer: a namespace of its own holding qil1. */
+		home_.emplace(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
+		ASSERT_EQ(unshare(CLONE_NEWNET), 0) << strerror(errno);
+		peer_.emplace(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
+		ASSERT_EQ(setns(home_->get(), CLONE_NEWNET), 0) << strerror(errno);
+		ASSERT_TRUE(sh("ip link set qil1 netns /proc/" + std::to_string(getpid()) + "/fd/" +
+		    std::to_string(peer_->get())));
+		ASSERT_TRUE(sh("ip route add 224.0.0.0/4 dev qil0"));
+		in_peer([] {
+			ASSERT_TRUE(sh("ip link set qil1 up") &&
+			    sh(std::string("ip addr add ") + kPeer + "/24 dev qil1") &&
+			    sh("ip route add 224.0.0.0/4 dev qil1"));
+		});
+	}
+
+	/* Runs `f` on this thread in the peer's namespace; sockets made there
+	 * stay there. */
+	void
+	in_peer(const std::function<void()> &f)
+	{
+		ASSERT_EQ(setns(peer_->get(), CLONE_NEWNET), 0) << strerror(errno);
+		f();
+		ASSERT_EQ(setns(home_->get(), CLONE_NEWNET), 0) << strerror(errno);
+	}
+
+	/* Starts the responder; false when it did not come up. */
+	bool
+	start_avahi()
+	{
+		avahi_ = std::make_unique<Process>(std::vector<std::string>{kAvahi, "--no-drop-root",
+		    "--no-chroot", "--no-rlimits", "--no-proc-title", "-f", dir_.file("avahi.conf")},
+		    dir_.path());
+		return wait_until([&] {
+			return avahi_->stderr_text().find("Server startup complete") != std::string::npos ||
+			    !avahi_->running();
+		}, 15s) && avahi_->running();
+	}
+
+	/* A one-shot multicast DNS query for qiltest.local from `s`: the answer. */
+	static std::optional<Datagram>
+	ask_mdns(UdpSocket &s, uint16_t id)
+	{
+		if (!s.send_to("224.0.0.251", 5353, dns::build_query(id, "qiltest.local", 1, false)))
+			return std::nullopt;
+		return s.receive(5s);
+	}
+
+	/* The packets the rule for replies from port 5353 has sent to the queue. */
+	static long
+	queued_from_5353()
+	{
+		std::istringstream rules(output_of("iptables -w -t mangle -L QILDNSC -v -x -n"));
+		for (std::string line; std::getline(rules, line);)
+			if (line.find("spt:5353") != std::string::npos)
+				return std::stol(line);
+		return -1;
+	}
+
+	static constexpr const char *kAvahi = "/usr/sbin/avahi-daemon";
+	static constexpr const char *kPeer = "192.0.2.200";
+	std::optional<Fd> home_, peer_; /* the namespaces of qil0 and qil1 */
+	std::unique_ptr<Process> avahi_;
+};
+
+TEST_F(DiversionBesideMdns, EachStartsBesideTheOtherAndMulticastDnsPassesUnaltered)
+{
+	if (!start_avahi())
+		GTEST_SKIP() << "avahi-daemon does not run here:\n" << avahi_->stderr_text();
+	if (!start_forwarder()) {
+		ASSERT_EQ(log().find("QILEC_00691"), std::string::npos)
+		    << "qildnsc cannot start beside avahi-daemon:\n" << log();
+		GTEST_SKIP() << "no netfilter queue here:\n" << log();
+	}
+
+	/* A second qildnsc, from another directory, is kept out. */
+	TmpDir other;
+	Process second({QILDNSC_BINARY, "-d", "127.0.0.2:53"}, other.path(), {config_->config_env()});
+	auto st = second.wait(15s);
+	ASSERT_TRUE(st);
+	EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 1) << "wait status " << *st;
+	EXPECT_EQ(second.stderr_text(), "qildnsc: QILEC_00930: Another qildnsc diverts DNS here "
+	    "already (it holds @qildnsc-diversion); this one does not start. (see "
+	    "qildnsc_stdout.txt)\n");
+
+	avahi_->signal(SIGTERM);
+	ASSERT_TRUE(avahi_->wait(10s));
+	ASSERT_TRUE(start_avahi()) << "avahi-daemon cannot start beside qildnsc:\n"
+	                           << avahi_->stderr_text();
+
+	/* An application asks DNS, then multicast DNS, from one port; the
+	 * peer asks from the same port number. */
+	UdpSocket app(kClientA, 0);
+	ASSERT_TRUE(app.send_to(kServerA, 53, dns::build_query(0x3535, "www.example.com", 1)));
+	auto dns_answer = app.receive(5s);
+	ASSERT_TRUE(dns_answer) << "no answer through the forwarder";
+	EXPECT_EQ(sockaddr_text(dns_answer->from), std::string(kServerA) + ":53");
+	std::unique_ptr<UdpSocket> peer;
+	in_peer([&] { peer = std::make_unique<UdpSocket>(kPeer, app.port()); });
+	for (UdpSocket *s : {&app, peer.get()}) {
+		SCOPED_TRACE(s->address());
+		auto a = ask_mdns(*s, 0x5353);
+		ASSERT_TRUE(a) << "no multicast DNS answer";
+		EXPECT_EQ(ntohs(a->from.sin_port), 5353) << sockaddr_text(a->from)
+		    << ": the answer must come from the responder as it sent it";
+		EXPECT_EQ(dns::message_id(a->data), 0x5353);
+		auto addrs = dns::answer_addresses(a->data);
+		EXPECT_NE(std::find(addrs.begin(), addrs.end(), kClientA), addrs.end());
+	}
+	EXPECT_EQ(queued_from_5353(), 1) << "the forwarder's one reply, and no packet of the "
+	                                    "responder's";
 }
 
 } // namespace

@@ -148,6 +148,9 @@ TEST_F(DivertRewrite, InterleavedApplicationsKeepTheirOwnPairs)
 
 TEST_F(DivertRewrite, WhatIsLeftAlone)
 {
+	/* Port 40000 has asked a server through diversion. */
+	Packet asked = udp_packet("192.0.2.1", 40000, "192.0.2.53", 53);
+	ASSERT_EQ(rewrite(asked), DIVERT_QUERY);
 	struct Case {
 		const char *what;
 		Packet pkt;
@@ -161,6 +164,12 @@ TEST_F(DivertRewrite, WhatIsLeftAlone)
 		    DIVERT_UNTOUCHED},
 		{"reply to a port never seen", udp_packet("127.0.0.1", 5353, "127.0.0.1", 999), true,
 		    DIVERT_NO_PAIR},
+		{"query to a stub resolver on the loopback",
+		    udp_packet("127.0.0.1", 40001, "127.0.0.53", 53), true, DIVERT_UNTOUCHED},
+		{"multicast DNS answer to a port that asked DNS, from a peer",
+		    udp_packet("192.0.2.1", 5353, "192.0.2.200", 40000), true, DIVERT_UNTOUCHED},
+		{"multicast DNS answer to a port that asked DNS, on this machine",
+		    udp_packet("192.0.2.1", 5353, "192.0.2.1", 40000), true, DIVERT_UNTOUCHED},
 	};
 	for (auto &c : cases) {
 		Packet before = c.pkt;
