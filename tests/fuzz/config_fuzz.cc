@@ -5,8 +5,8 @@
  *
  * Whatever the bytes: 0 or -1, nothing leaks, and a server-list text made
  * from the document holds only marked host entries with ports ("E" host
- * ":" port, comma-separated): a document must never smuggle a plain
- * server, a blank or a line end into the list.
+ * ":" port, or "E[" IPv6 literal "]:" port, comma-separated): a document
+ * must never smuggle a plain server, a blank or a line end into the list.
  */
 #include <stdlib.h>
 #include <string.h>
@@ -25,6 +25,22 @@ check_list(const char *list)
 	while (*p != '\0') {
 		if (*p++ != 'E')
 			abort();
+		if (*p == '[') {
+			/* An IPv6 literal, then our port alone. */
+			size_t lit = strspn(p + 1, "0123456789abcdefABCDEF:.");
+			if (lit == 0 || p[1 + lit] != ']' || p[2 + lit] != ':')
+				abort();
+			p += 2 + lit;
+			size_t digits = strspn(p + 1, "0123456789");
+			if (digits == 0)
+				abort();
+			p += 1 + digits;
+			if (*p == ',')
+				p++;
+			else if (*p != '\0')
+				abort();
+			continue;
+		}
 		size_t host = strspn(p, kHost);
 		if (host == 0)
 			abort();
