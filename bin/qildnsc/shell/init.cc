@@ -4,6 +4,7 @@
  * the sequence stops at the first one.
  */
 #include <stddef.h>
+#include <stdio.h>
 
 #include "config/config.h"
 #include "divert/diversion.h"
@@ -15,6 +16,8 @@
 #include "odr_random.h"
 #include "common/qildnsc.h"
 #include "servers/servers.h"
+#include "shell/log_file.h"
+#include "shell/startup_report.h"
 #include "tcp/tcp_server.h"
 #include "vtc_log.h"
 
@@ -24,7 +27,7 @@ int
 qildnsc_init(int argc, char *argv[])
 {
 	(void)ODR_libinit();
-	vl = vtc_logopen("dnsc", NULL);
+	vl = vtc_logopen("dnsc", shell_log_hook);
 	QIL_ASSERT(vl != NULL);
 	vtc_log(vl, VTCLOG_DEBUG2, QILDNSC_BANNER);
 	if (parse_options(argc, argv) != 0)
@@ -54,4 +57,21 @@ qildnsc_init(int argc, char *argv[])
 	if (dnsc_conf.use_windivert && start_diversion() != 0)
 		return 1;
 	return 0;
+}
+
+int
+shell_start(int argc, char *argv[])
+{
+	struct shell_end end = {SHELL_END_MAGIC, SHELL_END_STARTUP, 0};
+
+	if (shell_log_open(QILDNSC_LOG_NAME) != 0)
+		return 1;
+	if (qildnsc_init(argc, argv) != 0) {
+		startup_report_failure(stderr, QILDNSC_LOG_NAME);
+		shell_end_log(&end, 1);
+		return 1;
+	}
+	if (shell_log_echoed())
+		startup_report_ready(stderr, QILDNSC_LOG_NAME);
+	return -1;
 }

@@ -1,6 +1,7 @@
 /*
- * startup_report.cc -- reads the log back after a failed start-up and
- * repeats its last error on standard error.
+ * startup_report.cc -- what a start says on standard error: after a
+ * failure, the log's last error read back; after a good start, what the
+ * forwarder uses.
  */
 #include <stdio.h>
 
@@ -9,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/qildnsc.h"
+#include "filter/tables.h"
 #include "shell/startup_report.h"
 
 std::string
@@ -41,4 +44,32 @@ startup_report_failure(FILE *out, const char *log_name)
 	if (cause.empty())
 		cause = "start-up failed";
 	(void)fprintf(out, "qildnsc: %s (see %s)\n", cause.c_str(), log_name);
+}
+
+/* What the forwarder uses, for one line: where it listens (or diverts),
+ * its servers, its lists and its log. */
+static std::string
+startup_facts(const char *log_name)
+{
+	std::string where = std::string(dnsc_conf.listen_addr) + ":" + dnsc_conf.listen_port;
+	std::string s;
+	if (dnsc_conf.use_windivert)
+		s = "diverting this machine's DNS to " + where;
+	else
+		s = "listening on " + where + " (UDP and TCP)";
+	const char *servers = dnsc_conf.dns_servers;
+	s += std::string("; servers ") + (servers != NULL && *servers != '\0' ? servers : "(none)");
+	if (dnsc_conf.blacklist_path != NULL)
+		s += "; blocklist " + std::to_string(tables.n_ip_blacklist) + " addresses (" +
+		    dnsc_conf.blacklist_path + ")";
+	if (dnsc_conf.croute_path != NULL)
+		s += "; CRoute " + std::to_string(tables.n_croute) + " ranges (" +
+		    dnsc_conf.croute_path + ")";
+	return s + "; log " + log_name;
+}
+
+void
+startup_report_ready(FILE *out, const char *log_name)
+{
+	(void)fprintf(out, "qildnsc: %s\n", startup_facts(log_name).c_str());
 }

@@ -258,15 +258,17 @@ TEST(OptionsBinary, PortsOutsideTheRangeAreRefused)
 	}
 }
 
-TEST(OptionsBinary, EachStartTruncatesTheLog)
+/* Each start writes a fresh log and keeps the previous one whole as ".1". */
+TEST(OptionsBinary, EachStartKeepsThePreviousLog)
 {
 	qiltest::TmpDir dir;
-	qiltest::write_file(dir.file("qildnsc_stdout.txt"),
-	    std::string(4000, 'x') + "\nold line\nanother old line\n");
+	const std::string old = std::string(4000, 'x') + "\nold line\nanother old line\n";
+	qiltest::write_file(dir.file("qildnsc_stdout.txt"), old);
 	Outcome first = run_options(dir, {"-w", "-l", "127.0.0.1", "-p", "0", "-d", "127.0.0.1"},
 	    Ends::may_run);
 	EXPECT_EQ(first.log.find("old line"), std::string::npos) << first.log;
 	EXPECT_EQ(first.log.find("xxx"), std::string::npos);
+	EXPECT_EQ(qiltest::read_log(dir.file("qildnsc_stdout.txt.1")), old);
 
 	Outcome second = run_options(dir, {"-h"}, Ends::exits);
 	ASSERT_EQ(second.lines.size(), 1u) << second.log;
