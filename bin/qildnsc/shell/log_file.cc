@@ -94,6 +94,8 @@ shell_end_text(const struct shell_end *end)
 		return "the machine waking up";
 	case SHELL_END_STARTUP:
 		return "a failed start-up";
+	case SHELL_END_CHECK:
+		return "a finished check (-t)";
 	default:
 		WRONG("shell_end_how");
 	}

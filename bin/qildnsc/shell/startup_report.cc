@@ -1,7 +1,7 @@
 /*
  * startup_report.cc -- what a start says on standard error: after a
- * failure, the log's last error read back; after a good start, what the
- * forwarder uses.
+ * failure, the log's last error read back; after a good start or a check
+ * (-t), what the forwarder uses.
  */
 #include <stdio.h>
 
@@ -47,16 +47,16 @@ startup_report_failure(FILE *out, const char *log_name)
 }
 
 /* What the forwarder uses, for one line: where it listens (or diverts),
- * its servers, its lists and its log. */
+ * its servers, its lists and its log. `would`: said of a check. */
 static std::string
-startup_facts(const char *log_name)
+startup_facts(bool would, const char *log_name)
 {
 	std::string where = std::string(dnsc_conf.listen_addr) + ":" + dnsc_conf.listen_port;
 	std::string s;
 	if (dnsc_conf.use_windivert)
-		s = "diverting this machine's DNS to " + where;
+		s = (would ? "would divert" : "diverting") + std::string(" this machine's DNS to ") + where;
 	else
-		s = "listening on " + where + " (UDP and TCP)";
+		s = (would ? "would listen on " : "listening on ") + where + " (UDP and TCP)";
 	const char *servers = dnsc_conf.dns_servers;
 	s += std::string("; servers ") + (servers != NULL && *servers != '\0' ? servers : "(none)");
 	if (dnsc_conf.blacklist_path != NULL)
@@ -71,5 +71,12 @@ startup_facts(const char *log_name)
 void
 startup_report_ready(FILE *out, const char *log_name)
 {
-	(void)fprintf(out, "qildnsc: %s\n", startup_facts(log_name).c_str());
+	(void)fprintf(out, "qildnsc: %s\n", startup_facts(false, log_name).c_str());
+}
+
+void
+startup_report_check(FILE *out, const char *log_name)
+{
+	(void)fprintf(out, "qildnsc: check passed, nothing started: %s\n",
+	    startup_facts(true, log_name).c_str());
 }

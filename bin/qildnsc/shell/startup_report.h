@@ -1,7 +1,7 @@
 /*
  * startup_report.h -- what a start says on standard error: the one line
  * that says why start-up failed, so that a person at a terminal sees the
- * reason without opening the log; or what a good start uses.
+ * reason without opening the log; or what a good start or a check uses.
  */
 #ifndef QILDNSC_STARTUP_REPORT_H
 #define QILDNSC_STARTUP_REPORT_H
@@ -22,5 +22,9 @@ void startup_report_failure(FILE *out, const char *log_name);
 /* Writes the line of a good start to `out`: where the forwarder listens,
  * its servers, its lists and its log. */
 void startup_report_ready(FILE *out, const char *log_name);
+
+/* Writes the outcome of a check (-t) that passed to `out`: what a start
+ * would use. */
+void startup_report_check(FILE *out, const char *log_name);
 
 #endif

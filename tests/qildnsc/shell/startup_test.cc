@@ -2,10 +2,14 @@
  * startup_test.cc -- what a start tells a person, with the real binary in
  * temporary directories: the previous log kept whole as ".1" and the log's
  * last line over a restart, and the echo on standard error for the
- * journal. Linux build: signals.
+ * journal; -V and -t. Linux build: signals.
  */
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -26,6 +30,24 @@ namespace {
 
 const std::string kLog = "qildnsc_stdout.txt";
 const std::string kDocument = R"({"cc": "US", "dns_servers": []})";
+
+/* A UDP port held bound on 127.0.0.1, as another program would hold it. */
+struct TakenPort {
+	int fd = socket(AF_INET, SOCK_DGRAM, 0);
+	std::string port = hold(fd);
+	~TakenPort() { (void)close(fd); }
+
+	static std::string hold(int fd)
+	{
+		sockaddr_in sa{};
+		sa.sin_family = AF_INET;
+		sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		socklen_t sl = sizeof sa;
+		EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&sa), sl), 0);
+		EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &sl), 0);
+		return std::to_string(ntohs(sa.sin_port));
+	}
+};
 
 /* The exit code of a process that ended by itself within `limit`; -1 when
  * it did not (it is then killed with the Process). */
@@ -73,6 +95,41 @@ TEST(Startup, ARestartKeepsTheLogAndTheJournalSeesStartWarningsAndEnd)
 	                        "(list.txt); log qildnsc_stdout.txt\n");
 	size_t stop = err.find("qildnsc: ended by signal 12 (SIGUSR2); exit status 0\n");
 	EXPECT_TRUE(warning < start && start < stop && stop != std::string::npos) << err;
+}
+
+/* -V and -t: what they print on standard error and their status; a check
+ * binds nothing (its port is held by the test) and sets up no diversion. */
+TEST(Startup, VersionAndCheck)
+{
+	FakeHttpServer config(HttpScript::json(kDocument));
+	TakenPort taken;
+	const struct {
+		const char *name;
+		std::vector<std::string> args;
+		int status;
+		std::string err; /* its first line, or all of it when it ends in "\n" */
+	} cases[] = {
+	    {"version", {"-V"}, 0, "qildnsc 5.0.1 (Quillet DNS Client)"},
+	    {"check", {"-t", "-w", "-l", "127.0.0.1", "-p", taken.port, "-b", "list.txt"}, 0,
+	     "qildnsc: check passed, nothing started: would listen on 127.0.0.1:" + taken.port +
+	     " (UDP and TCP); servers (none); blocklist 2 addresses (list.txt); log " + kLog + "\n"},
+	    {"check_diversion", {"-t", "-d", "127.0.0.1:5399"}, 0,
+	     "qildnsc: check passed, nothing started: would divert this machine's DNS to "
+	     "127.0.0.1:5353; servers 127.0.0.1:5399; log " + kLog + "\n"},
+	    {"check_fails", {"-t", "-w", "-b", "missing.txt"}, 1,
+	     "qildnsc: QILEC_00685: Failed to openopen IP blacklist: missing.txt (see " + kLog + ")"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		TmpDir dir;
+		write_file(dir.file("list.txt"), "192.0.2.1\n192.0.2.2\n");
+		std::vector<std::string> argv = qildnsc_command();
+		argv.insert(argv.end(), c.args.begin(), c.args.end());
+		Process p(argv, dir.path(), {config.config_env()});
+		EXPECT_EQ(exit_code(p, 15s), c.status);
+		std::string err = p.stderr_text();
+		EXPECT_EQ(c.err.back() == '\n' ? err : err.substr(0, err.find('\n')), c.err) << err;
+	}
 }
 
 } // namespace
