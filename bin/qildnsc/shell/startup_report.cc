@@ -1,7 +1,7 @@
 /*
  * startup_report.cc -- what a start says on standard error: after a
- * failure, the log's last error read back; after a good start or a check
- * (-t), what the forwarder uses.
+ * failure, the log's last error read back with hints on what to do; after
+ * a good start or a check (-t), what the forwarder uses.
  */
 #include <stdio.h>
 
@@ -12,7 +12,9 @@
 
 #include "common/qildnsc.h"
 #include "filter/tables.h"
+#include "shell/startup_hint.h"
 #include "shell/startup_report.h"
+#include "vtc_log.h"
 
 std::string
 startup_last_error(std::string_view log)
@@ -41,9 +43,14 @@ startup_report_failure(FILE *out, const char *log_name)
 	std::ostringstream text;
 	text << in.rdbuf();
 	std::string cause = startup_last_error(text.str());
+	std::vector<std::string> hints = startup_hints(cause, text.str());
 	if (cause.empty())
 		cause = "start-up failed";
 	(void)fprintf(out, "qildnsc: %s (see %s)\n", cause.c_str(), log_name);
+	for (const std::string &h : hints) {
+		(void)fprintf(out, "qildnsc: hint: %s\n", h.c_str());
+		vtc_log(vl, VTCLOG_INFO, "QILEC_00901: Hint: %s", h.c_str());
+	}
 }
 
 /* What the forwarder uses, for one line: where it listens (or diverts),

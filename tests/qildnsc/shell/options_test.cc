@@ -244,8 +244,8 @@ TEST(OptionsBinary, OptionLines)
 }
 
 /* A listening port the resolver would wrap (70000 is 4464 to it), or take
- * for a service name, is refused: status 1 and the reason on standard
- * error. */
+ * for a service name, is refused: status 1, the reason and the rule on
+ * standard error. */
 TEST(OptionsBinary, PortsOutsideTheRangeAreRefused)
 {
 	for (const char *port : {"0", "65536", "70000", "99999999999999999999", "domain", "5x"}) {
@@ -257,7 +257,8 @@ TEST(OptionsBinary, PortsOutsideTheRangeAreRefused)
 		std::string why = std::string("QILEC_00760: Invalid port to listen: ") + port +
 		    " (it must be from 1 to 65535)";
 		EXPECT_NE(r.log.find("[ERROR] " + why + "\n"), std::string::npos) << r.log;
-		EXPECT_EQ(r.err, "qildnsc: " + why + " (see qildnsc_stdout.txt)\n");
+		EXPECT_EQ(r.err, "qildnsc: " + why + " (see qildnsc_stdout.txt)\n"
+		    "qildnsc: hint: -p takes a port number from 1 to 65535, such as -p 5300.\n");
 	}
 }
 

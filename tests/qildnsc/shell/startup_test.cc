@@ -1,8 +1,9 @@
 /*
  * startup_test.cc -- what a start tells a person, with the real binary in
- * temporary directories: the previous log kept whole as ".1" and the log's
- * last line over a restart, and the echo on standard error for the
- * journal; -V and -t. Linux build: signals.
+ * temporary directories: each failure of start-up with the log's message
+ * and a hint on standard error, the previous log kept whole as ".1" and the
+ * log's last line; a restart, and the echo on standard error for the
+ * journal; -V and -t. Linux build: signals and the C library's error texts.
  */
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,12 +12,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "closed_port.h"
 #include "dns_client.h"
 #include "fake_http.h"
 #include "forwarder_process.h"
@@ -29,7 +32,9 @@ using namespace qiltest;
 namespace {
 
 const std::string kLog = "qildnsc_stdout.txt";
+const std::string kOldLog = "the previous run's log\n";
 const std::string kDocument = R"({"cc": "US", "dns_servers": []})";
+const std::string kFailedEnd = "QILEC_00900: Ended by a failed start-up; exit status 1.\n";
 
 /* A UDP port held bound on 127.0.0.1, as another program would hold it. */
 struct TakenPort {
@@ -56,6 +61,97 @@ exit_code(Process &p, std::chrono::milliseconds limit)
 {
 	auto st = p.wait(limit);
 	return st && WIFEXITED(*st) ? WEXITSTATUS(*st) : -1;
+}
+
+struct FailureCase {
+	const char *name;
+	const char *server; /* key of the configuration server */
+	std::vector<std::string> args; /* "@" is a free port, "%" the taken one */
+	std::string first;  /* standard error's first line */
+	std::string hint;   /* in a "qildnsc: hint: " line; "" for a usage error */
+};
+
+/*
+ * Every row runs at once, each in its own directory over an old log; the
+ * silent server costs the fetch's whole 30 s deadline, which no setting
+ * shortens, so the table takes that long.
+ */
+TEST(Startup, EachFailureSaysWhatToDo)
+{
+	ClosedPort refused;
+	HttpScript hold;
+	hold.end = HttpScript::End::Hold;
+	hold.hold = 45s;
+	FakeHttpServer silent(hold);
+	FakeHttpServer not_found(HttpScript::response("HTTP/1.1 404 Not Found", {}, ""));
+	FakeHttpServer good(HttpScript::json(kDocument));
+	TakenPort taken;
+	const std::map<std::string, std::string> servers = {
+	    {"none", "QILDNSC_CONFIG_SERVER=config.qildnsc.invalid"},
+	    {"refused", refused.config_env()},
+	    {"silent", silent.config_env()},
+	    {"404", not_found.config_env()},
+	    {"good", good.config_env()}};
+	const std::string conf = " (from QILDNSC_CONFIG_SERVER): ";
+	const std::string fetch = "qildnsc: QILEC_XXXXX: fetch_qildnsc() failed. (see " + kLog + ")";
+	const FailureCase cases[] = {
+	    {"no_host", "none", {"-p", "@"}, fetch,
+	     "configuration server config.qildnsc.invalid" + conf + "the name does not resolve. "
+	     "Every start needs its /get/qildnsc.php, with -d too; "
+	     "set QILDNSC_CONFIG_SERVER=host[:port] to use another."},
+	    {"refused", "refused", {"-p", "@", "-d", "127.0.0.1:5399"}, fetch,
+	     refused.host() + conf + "Connection refused."},
+	    {"silent", "silent", {"-p", "@"}, fetch, silent.host() + conf + "no answer within 30 s."},
+	    {"http_404", "404", {"-p", "@"},
+	     "qildnsc: QILEC_00753: The result isn't object. (not JSON: on line 1: '[' or '{' "
+	     "expected near end of file) (see " + kLog + ")",
+	     not_found.host() + conf + "HTTP 404 Not Found instead of the document"},
+	    {"port_taken", "good", {"-p", "%"},
+	     "qildnsc: QILEC_00691: bind(2) for 127.0.0.1:% error: 98 Unknown 98 (see " + kLog + ")",
+	     "error 98 means \"Address already in use\": another program uses 127.0.0.1:%; "
+	     "choose another with -l or -p."},
+	    {"bad_port", "good", {"-p", "abc"},
+	     "qildnsc: QILEC_00760: Invalid port to listen: abc (it must be from 1 to 65535) (see " +
+	     kLog + ")",
+	     "-p takes a port number from 1 to 65535, such as -p 5300."},
+	    {"stray_word", "good", {"stray", "-p", "@"}, "unexpected argument -- stray", ""},
+	    {"directory_list", "good", {"-p", "@", "-b", "."},
+	     "qildnsc: QILEC_00685: Failed to openopen IP blacklist: . (see " + kLog + ")",
+	     "the blocklist .: Is a directory."},
+	};
+	auto fill = [&](std::string s) {
+		for (size_t at; (at = s.find('%')) != std::string::npos;)
+			s.replace(at, 1, taken.port);
+		return s;
+	};
+	std::vector<std::unique_ptr<TmpDir>> dirs;
+	std::vector<std::unique_ptr<Process>> runs;
+	for (const FailureCase &c : cases) {
+		dirs.push_back(std::make_unique<TmpDir>());
+		write_file(dirs.back()->file(kLog), kOldLog);
+		std::vector<std::string> argv = qildnsc_command();
+		argv.insert(argv.end(), {"-w", "-l", "127.0.0.1"});
+		for (const std::string &a : c.args)
+			argv.push_back(a == "@" ? std::to_string(pick_udp_port()) : fill(a));
+		runs.push_back(std::make_unique<Process>(argv, dirs.back()->path(),
+		    std::vector<std::string>{servers.at(c.server)}));
+	}
+	for (size_t i = 0; i < runs.size(); i++) {
+		const FailureCase &c = cases[i];
+		SCOPED_TRACE(c.name);
+		EXPECT_EQ(exit_code(*runs[i], 40s), 1);
+		std::string err = runs[i]->stderr_text(), log = read_log(dirs[i]->file(kLog));
+		EXPECT_EQ(err.substr(0, err.find('\n')), fill(c.first)) << err;
+		if (c.hint.empty()) {
+			EXPECT_NE(err.find("\nusage: qildnsc [options]\n"), std::string::npos) << err;
+		} else {
+			EXPECT_NE(err.find("\nqildnsc: hint: "), std::string::npos) << err;
+			EXPECT_NE(err.find(fill(c.hint)), std::string::npos) << err;
+			EXPECT_EQ(log.substr(log.size() - std::min(log.size(), kFailedEnd.size())),
+			    kFailedEnd) << log;
+		}
+		EXPECT_EQ(read_log(dirs[i]->file(kLog + ".1")), kOldLog);
+	}
 }
 
 /*
