@@ -52,6 +52,8 @@ Process::Process(const std::vector<std::string> &argv, const std::string &cwd,
 				_exit(127);
 			close(fd);
 		}
+		/* A runner under systemd would have its stderr echoed to ours. */
+		unsetenv("JOURNAL_STREAM");
 		for (const auto &e : env)
 			putenv(const_cast<char *>(e.c_str()));
 		/* Unblock what a test runner may have blocked. */

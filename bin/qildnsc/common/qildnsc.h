@@ -12,7 +12,11 @@
 
 struct vtclog;
 
-#define QILDNSC_BANNER "Quillet DNS Client v5.0.1 is running."
+#define QILDNSC_VERSION "5.0.1"
+#define QILDNSC_BANNER "Quillet DNS Client v" QILDNSC_VERSION " is running."
+/* The log, in the working directory; the previous run's is kept with
+ * ".1" added. */
+#define QILDNSC_LOG_NAME "qildnsc_stdout.txt"
 
 struct dnsc_config {
 	char *listen_addr;
@@ -23,6 +27,27 @@ struct dnsc_config {
 	char *croute_path;
 	char *http_proxy;
 	int32_t use_windivert;
+	int32_t check_only; /* -t: read every input, start nothing */
+};
+
+/* How a run ended, for the last line of its log. */
+enum shell_end_how {
+	SHELL_END_UNKNOWN = 0,
+	SHELL_END_SIGNAL,  /* an exit signal, number in `sig` */
+	SHELL_END_MENU,    /* "Exit" chosen from the tray menu */
+	SHELL_END_SLEEP,   /* the machine went to sleep */
+	SHELL_END_WAKE,    /* the machine woke up */
+	SHELL_END_STARTUP, /* start-up failed */
+	SHELL_END_CHECK,   /* -t: the check is done */
+};
+
+/* What the first thread's message loop says about its end; the loop's
+ * exit codes (sd_event_exit) are the `how` values. */
+struct shell_end {
+	unsigned magic;
+#define SHELL_END_MAGIC 0x3e4d5a17
+	enum shell_end_how how;
+	int sig;
 };
 
 extern struct dnsc_config dnsc_conf;
@@ -39,5 +64,12 @@ int qildnsc_init(int argc, char *argv[]);
 int parse_options(int argc, char *argv[]);
 /* Writes the usage lines to standard error. */
 void usage(void);
+/* Writes the version and what the build holds to standard error. */
+void version(void);
+/* The process's start, shared by every platform's shell: keeps the
+ * previous log, opens a fresh one and runs qildnsc_init(), reporting on
+ * standard error. -1 when the forwarder is to serve, else the exit status
+ * (1 after a failure, 0 after a check with -t). */
+int shell_start(int argc, char *argv[]);
 
 #endif

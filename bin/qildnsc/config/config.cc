@@ -21,10 +21,6 @@
 #include "vsb.h"
 #include "vtc_log.h"
 
-#ifndef QILDNSC_CONFIG_SERVER_DEFAULT
-#define QILDNSC_CONFIG_SERVER_DEFAULT "config.qildnsc.invalid"
-#endif
-
 /* External, so that the compiler keeps the pointers into the parsed
  * documents (and the leak checker sees them) although nothing here reads
  * some of them again. */

@@ -11,6 +11,10 @@
 #include <jansson.h>
 #include <stddef.h>
 
+/* The build's configuration server (CMake's QILDNSC_CONFIG_SERVER). */
+#ifndef QILDNSC_CONFIG_SERVER_DEFAULT
+#define QILDNSC_CONFIG_SERVER_DEFAULT "config.qildnsc.invalid"
+#endif
 #define STATIC_NODES_FILE "qildnsc_staticnodes.json"
 #define STATIC_NODE_PORT 18080
 #define STATIC_NODE_ATTEMPTS 5

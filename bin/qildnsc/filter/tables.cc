@@ -11,14 +11,12 @@
 #include <string.h>
 
 #include "common/qildnsc.h"
+#include "filter/list_file.h"
 #include "filter/tables.h"
 #include "odr.h"
 #include "vtc_log.h"
 
 struct filter_tables tables = {FILTER_TABLES_MAGIC, NULL, 0, NULL, 0};
-
-/* Lines are read in pieces of at most 31 characters. */
-#define LINE_PIECE 32
 
 static int
 blacklist_cmp(const void *a, const void *b)
@@ -36,60 +34,56 @@ croute_cmp(const void *a, const void *b)
 	return x < y ? -1 : x > y;
 }
 
-/* Counts the pieces of `fp` and rewinds it; -1 when the rewind fails. */
-static int
-filter_count_pieces(FILE *fp, int32_t *n)
-{
-	char line[LINE_PIECE];
+/* A blank piece: the address that a blank line has always added. */
+#define BLANK_ADDRESS 0xFFFFFFFFu
 
-	*n = 0;
-	while (fgets(line, sizeof line, fp) != NULL)
-		(*n)++;
-	return fseek(fp, 0L, SEEK_SET) == 0 ? 0 : -1;
-}
-
-/* Cuts a piece at its first carriage return and its first line feed. */
-static void
-filter_cut_line(char *line)
+/* The address of a piece's text into `*addr` (network order); false when
+ * the text is no dotted IPv4 address. A blank text is the blank address. */
+static bool
+filter_address(const char *text, uint32_t *addr)
 {
-	line[strcspn(line, "\r\n")] = '\0';
+	struct in_addr in;
+
+	if (*text == '\0') {
+		*addr = BLANK_ADDRESS;
+		return true;
+	}
+	if (inet_pton(AF_INET, text, &in) != 1)
+		return false;
+	*addr = in.s_addr;
+	return true;
 }
 
 int
 load_blacklist(void)
 {
-	char line[LINE_PIECE];
+	char text[LIST_PIECE];
+	struct list_file lf;
 	int32_t i = 0;
 
 	CHECK_OBJ_NOTNULL(&tables, FILTER_TABLES_MAGIC);
 	tables.n_ip_blacklist = 0;
 	if (dnsc_conf.blacklist_path == NULL)
 		return 0;
-	FILE *fp = fopen(dnsc_conf.blacklist_path, "rb");
-	if (fp == NULL) {
+	if (list_open(&lf, dnsc_conf.blacklist_path) != 0) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00685: Failed to openopen IP blacklist: %s",
 		    dnsc_conf.blacklist_path);
 		return -1;
 	}
-	int32_t n;
-	if (filter_count_pieces(fp, &n) != 0) {
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_00686: fseek(3) error.");
-		(void)fclose(fp);
-		return -1;
-	}
 	free(tables.ip_blacklist);
 	tables.ip_blacklist = static_cast<uint32_t *>(
-	    calloc((size_t)n + 1, sizeof *tables.ip_blacklist));
+	    calloc((size_t)lf.pieces + 1, sizeof *tables.ip_blacklist));
 	AN(tables.ip_blacklist);
-	/* The second pass stops at the count, should the file have grown. */
-	while (i < n && fgets(line, sizeof line, fp) != NULL) {
-		filter_cut_line(line);
-		tables.ip_blacklist[i++] = inet_addr(line);
+	while (list_next(&lf, text)) {
+		if (filter_address(text, &tables.ip_blacklist[i]))
+			i++;
+		else
+			list_skip(&lf, text);
 	}
+	list_close(&lf);
 	tables.n_ip_blacklist = i;
 	qsort(tables.ip_blacklist, (size_t)tables.n_ip_blacklist, sizeof *tables.ip_blacklist,
 	    blacklist_cmp);
-	(void)fclose(fp);
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] %d entries of IP blacklist are loaded.",
 	    tables.n_ip_blacklist);
 	return 0;
@@ -111,11 +105,41 @@ croute_hostmask(const char *text)
 	return (int64_t)((UINT64_C(1) << (32 - n)) - 1);
 }
 
+/* One piece of the CRoute file into `*e`: 1 when it is an entry, 0 when
+ * it holds no address (skipped), -1 for a bad prefix (logged: it fails the
+ * load). */
+static int
+croute_parse(struct list_file *lf, char *text, struct croute_entry *e)
+{
+	e->hostmask = 0xFFFFFFFFu;
+	char *slash = strchr(text, '/');
+	if (slash != NULL) {
+		*slash = '\0';
+		int64_t m = croute_hostmask(slash + 1);
+		if (m < 0) {
+			*slash = '/';
+			vtc_log(vl, VTCLOG_ERROR, "QILEC_00688: Invalid address format. (%s at %s:%d",
+			    text, lf->path, lf->line);
+			return -1;
+		}
+		e->hostmask = (uint32_t)m;
+	}
+	if ((slash != NULL && *text == '\0') || !filter_address(text, &e->start)) {
+		if (slash != NULL)
+			*slash = '/';
+		list_skip(lf, text);
+		return 0;
+	}
+	return 1;
+}
+
 int
 load_croute(void)
 {
-	char line[LINE_PIECE];
+	char text[LIST_PIECE];
+	struct list_file lf;
 	int32_t i = 0;
+	int r = 0;
 
 	CHECK_OBJ_NOTNULL(&tables, FILTER_TABLES_MAGIC);
 	tables.n_croute = 0;
@@ -123,46 +147,26 @@ load_croute(void)
 		vtc_log(vl, VTCLOG_WARN, "[WARN] No CRoute file found.");
 		return 0;
 	}
-	FILE *fp = fopen(dnsc_conf.croute_path, "rb");
-	if (fp == NULL) {
+	if (list_open(&lf, dnsc_conf.croute_path) != 0) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00687: Failed to open CRoute: %s",
 		    dnsc_conf.croute_path);
 		return -1;
 	}
-	int32_t n;
-	if (filter_count_pieces(fp, &n) != 0) {
-		(void)fclose(fp);
-		return -1;
-	}
 	free(tables.croute_table);
 	tables.croute_table = static_cast<struct croute_entry *>(
-	    calloc((size_t)n + 1, sizeof *tables.croute_table));
+	    calloc((size_t)lf.pieces + 1, sizeof *tables.croute_table));
 	AN(tables.croute_table);
-	while (i < n && fgets(line, sizeof line, fp) != NULL) {
-		filter_cut_line(line);
-		uint32_t hostmask = 0xFFFFFFFFu;
-		char *slash = strchr(line, '/');
-		if (slash != NULL) {
-			*slash = '\0';
-			int64_t m = croute_hostmask(slash + 1);
-			if (m < 0) {
-				*slash = '/';
-				vtc_log(vl, VTCLOG_ERROR,
-				    "QILEC_00688: Invalid address format. (%s at %s:%d",
-				    line, dnsc_conf.croute_path, i + 1);
-				(void)fclose(fp);
-				return -1;
-			}
-			hostmask = (uint32_t)m;
-		}
-		tables.croute_table[i].start = inet_addr(line);
-		tables.croute_table[i].hostmask = hostmask;
-		i++;
+	while (r >= 0 && list_next(&lf, text)) {
+		r = croute_parse(&lf, text, &tables.croute_table[i]);
+		if (r > 0)
+			i++;
 	}
+	list_close(&lf);
+	if (r < 0)
+		return -1;
 	tables.n_croute = i;
 	qsort(tables.croute_table, (size_t)tables.n_croute, sizeof *tables.croute_table,
 	    croute_cmp);
-	(void)fclose(fp);
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] %d CRoute entries are loaded.", tables.n_croute);
 	return 0;
 }

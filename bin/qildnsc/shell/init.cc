@@ -1,9 +1,12 @@
 /*
  * init.cc -- the start-up sequence, run once on the first thread before
  * any other thread of the forwarder exists. Each step logs its own failure;
- * the sequence stops at the first one.
+ * the sequence stops at the first one. A check (-t) reads every input the
+ * same way and stops before the first socket or rule.
  */
 #include <stddef.h>
+#include <stdio.h>
+#include <stdlib.h>
 
 #include "config/config.h"
 #include "divert/diversion.h"
@@ -15,16 +18,40 @@
 #include "odr_random.h"
 #include "common/qildnsc.h"
 #include "servers/servers.h"
+#include "shell/log_file.h"
+#include "shell/startup_report.h"
 #include "tcp/tcp_server.h"
+#include "vss.h"
 #include "vtc_log.h"
 
 struct vtclog *vl;
+
+/* The check's view of the listening address: resolved, but nothing bound.
+ * 0 or 1 (logged). */
+static int
+init_check_listen(void)
+{
+	struct vss_addr **addrs;
+	int err;
+
+	int n = VSS_resolve(dnsc_conf.listen_addr, dnsc_conf.listen_port, &addrs, &err);
+	for (int i = 0; i < n; i++)
+		free(addrs[i]);
+	free(addrs);
+	if (n == 0) {
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00905: The address to listen does not resolve: %s:%s",
+		    dnsc_conf.listen_addr, dnsc_conf.listen_port);
+		return 1;
+	}
+	vtc_log(vl, VTCLOG_INFO, "QILEC_00904: Check passed; nothing was started.");
+	return 0;
+}
 
 int
 qildnsc_init(int argc, char *argv[])
 {
 	(void)ODR_libinit();
-	vl = vtc_logopen("dnsc", NULL);
+	vl = vtc_logopen("dnsc", shell_log_hook);
 	QIL_ASSERT(vl != NULL);
 	vtc_log(vl, VTCLOG_DEBUG2, QILDNSC_BANNER);
 	if (parse_options(argc, argv) != 0)
@@ -45,6 +72,8 @@ qildnsc_init(int argc, char *argv[])
 		return 1;
 	if (init_servers() != 0)
 		return 1;
+	if (dnsc_conf.check_only)
+		return init_check_listen();
 	pending_init();
 	held_init();
 	if (init_sockets() != 0)
@@ -54,4 +83,27 @@ qildnsc_init(int argc, char *argv[])
 	if (dnsc_conf.use_windivert && start_diversion() != 0)
 		return 1;
 	return 0;
+}
+
+int
+shell_start(int argc, char *argv[])
+{
+	struct shell_end end = {SHELL_END_MAGIC, SHELL_END_STARTUP, 0};
+
+	if (shell_log_open(QILDNSC_LOG_NAME) != 0)
+		return 1;
+	if (qildnsc_init(argc, argv) != 0) {
+		startup_report_failure(stderr, QILDNSC_LOG_NAME);
+		shell_end_log(&end, 1);
+		return 1;
+	}
+	if (dnsc_conf.check_only) {
+		startup_report_check(stderr, QILDNSC_LOG_NAME);
+		end.how = SHELL_END_CHECK;
+		shell_end_log(&end, 0);
+		return 0;
+	}
+	if (shell_log_echoed())
+		startup_report_ready(stderr, QILDNSC_LOG_NAME);
+	return -1;
 }

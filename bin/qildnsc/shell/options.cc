@@ -1,12 +1,13 @@
 /*
- * options.cc -- the command line: dnsc_conf, the option scan and the usage
- * text. Runs on the start-up thread only; a usage error ends the process.
+ * options.cc -- the command line: dnsc_conf, the option scan, the usage
+ * and version texts. Runs on the start-up thread only; a usage error ends the process.
  */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "common/qildnsc.h"
+#include "config/config.h"
 #include "vgetopt.h"
 #include "vss.h"
 #include "vtc_log.h"
@@ -20,6 +21,7 @@ struct dnsc_config dnsc_conf = {
 	.croute_path = NULL,
 	.http_proxy = NULL,
 	.use_windivert = 1,
+	.check_only = 0,
 };
 
 void
@@ -34,11 +36,39 @@ usage(void)
 		{"-p <port>", "Port to listen. (default 53)"},
 		{"-X <ip:port>", "Specify the HTTP proxy."},
 		{"-w", "Use WinDivert driver."},
+		{"-t", "Check the inputs, start nothing and exit."},
+		{"-V", "Show the version and build."},
 	};
 
 	(void)fprintf(stderr, "usage: qildnsc [options]\n");
 	for (const auto &l : lines)
 		(void)fprintf(stderr, "    %-28s # %s\n", l[0], l[1]);
+}
+
+void
+version(void)
+{
+	static const char *const lines[] = {
+#ifdef _WIN32
+		"build: Windows",
+		"diversion: yes (WinDivert driver)",
+		"tray icon: yes (notification area)",
+		"exit signals: no (the tray menu's \"Exit\" ends it)",
+		"journal: no",
+#else
+		"build: Linux",
+		"diversion: yes (netfilter queue and iptables)",
+		"tray icon: yes (StatusNotifierItem over D-Bus)",
+		"exit signals: yes (SIGINT, SIGTERM, SIGHUP and others end it)",
+		"journal: yes (warnings and errors on standard error)",
+#endif
+	};
+
+	(void)fprintf(stderr, "qildnsc %s (Quillet DNS Client)\n", QILDNSC_VERSION);
+	for (const char *l : lines)
+		(void)fprintf(stderr, "%s\n", l);
+	(void)fprintf(stderr, "configuration server: %s (QILDNSC_CONFIG_SERVER overrides it)\n",
+	    QILDNSC_CONFIG_SERVER_DEFAULT);
 }
 
 void
@@ -50,12 +80,36 @@ conf_set(char **field, const char *arg)
 	*field = p;
 }
 
+/* The listening address and port once the scan is done: defaults, the
+ * diversion's fixed port, and the port's check; 0 or 1 (logged). */
+static int
+options_listen(void)
+{
+	if (dnsc_conf.listen_addr == NULL)
+		conf_set(&dnsc_conf.listen_addr, "127.0.0.1");
+	if (dnsc_conf.use_windivert && dnsc_conf.listen_port != NULL)
+		vtc_log(vl, VTCLOG_WARN, "-p option is ignored due to -w option.");
+	if (dnsc_conf.listen_port == NULL)
+		conf_set(&dnsc_conf.listen_port, "53");
+	if (dnsc_conf.use_windivert)
+		conf_set(&dnsc_conf.listen_port, "5353");
+	/* A number: a service name would be the resolver's to refuse, later. */
+	const char *port = dnsc_conf.listen_port;
+	if (strspn(port, "0123456789") != strlen(port) || VSS_port_check(port) != 0) {
+		vtc_log(vl, VTCLOG_ERROR,
+		    "QILEC_00760: Invalid port to listen: %s (it must be from 1 to 65535)",
+		    dnsc_conf.listen_port);
+		return 1;
+	}
+	return 0;
+}
+
 int
 parse_options(int argc, char *argv[])
 {
 	int ch;
 
-	while ((ch = qil::getopt(argc, argv, "b:c:d:hl:p:wX:")) != -1) {
+	while ((ch = qil::getopt(argc, argv, "b:c:d:hl:p:tVwX:")) != -1) {
 		switch (ch) {
 		case 'b':
 			conf_set(&dnsc_conf.blacklist_path, qil::optarg);
@@ -80,26 +134,23 @@ parse_options(int argc, char *argv[])
 		case 'X':
 			conf_set(&dnsc_conf.http_proxy, qil::optarg);
 			break;
+		case 't':
+			dnsc_conf.check_only = 1;
+			break;
+		case 'V':
+			version();
+			exit(0);
 		case 'h':
 		default:
 			usage();
 			exit(1);
 		}
 	}
-
-	if (dnsc_conf.listen_addr == NULL)
-		conf_set(&dnsc_conf.listen_addr, "127.0.0.1");
-	if (dnsc_conf.use_windivert && dnsc_conf.listen_port != NULL)
-		vtc_log(vl, VTCLOG_WARN, "-p option is ignored due to -w option.");
-	if (dnsc_conf.listen_port == NULL)
-		conf_set(&dnsc_conf.listen_port, "53");
-	if (dnsc_conf.use_windivert)
-		conf_set(&dnsc_conf.listen_port, "5353");
-	if (VSS_port_check(dnsc_conf.listen_port) != 0) {
-		vtc_log(vl, VTCLOG_ERROR,
-		    "QILEC_00760: Invalid port to listen: %s (it must be from 1 to 65535)",
-		    dnsc_conf.listen_port);
-		return 1;
+	/* Options only: what follows a word would otherwise go unread. */
+	if (qil::optind < argc) {
+		(void)fprintf(stderr, "unexpected argument -- %s\n", argv[qil::optind]);
+		usage();
+		exit(1);
 	}
-	return 0;
+	return options_listen();
 }

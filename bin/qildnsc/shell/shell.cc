@@ -30,10 +30,11 @@ shell_join(struct loop *lp, pthread_t loop_thread, const pthread_t *tcp)
 }
 
 int
-shell_run(shell_loop_f *loop)
+shell_run(shell_loop_f *loop, struct shell_end *end)
 {
 	pthread_t loop_thread, tcp;
 
+	CHECK_OBJ_NOTNULL(end, SHELL_END_MAGIC);
 	/* Blocked before the threads exist, so they inherit the mask (main()
 	 * has done so already; a second time costs nothing). */
 	exit_signals_block();
@@ -50,7 +51,7 @@ shell_run(shell_loop_f *loop)
 		shell_join(lp, loop_thread, NULL);
 		return 1;
 	}
-	int status = loop();
+	int status = loop(end);
 	if (dnsc_conf.use_windivert)
 		stop_diversion();
 	shell_join(lp, loop_thread, &tcp);

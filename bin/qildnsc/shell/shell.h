@@ -6,15 +6,18 @@
 #ifndef QILDNSC_SHELL_H
 #define QILDNSC_SHELL_H
 
-/*
- * The first thread's message loop: runs until the process is to end and
- * returns the exit status. It takes the exit signals itself (they are
- * blocked in every thread). The desktop's own: tray_run() on Linux.
- */
-typedef int shell_loop_f(void);
+struct shell_end;
 
-/* Starts the event loop, runs `loop` and removes what diversion put in
- * place; the exit status. */
-int shell_run(shell_loop_f *loop);
+/*
+ * The first thread's message loop: runs until the process is to end, says
+ * why in `end`, and returns the exit status. It takes the exit signals
+ * itself (they are blocked in every thread). The desktop's own: tray_run()
+ * on Linux.
+ */
+typedef int shell_loop_f(struct shell_end *end);
+
+/* Starts the event loop, runs `loop` (which fills `end`) and removes what
+ * diversion put in place; the exit status. */
+int shell_run(shell_loop_f *loop, struct shell_end *end);
 
 #endif

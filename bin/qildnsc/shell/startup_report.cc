@@ -1,6 +1,7 @@
 /*
- * startup_report.cc -- reads the log back after a failed start-up and
- * repeats its last error on standard error.
+ * startup_report.cc -- what a start says on standard error: after a
+ * failure, the log's last error read back with hints on what to do; after
+ * a good start or a check (-t), what the forwarder uses.
  */
 #include <stdio.h>
 
@@ -9,7 +10,11 @@
 #include <string>
 #include <string_view>
 
+#include "common/qildnsc.h"
+#include "filter/tables.h"
+#include "shell/startup_hint.h"
 #include "shell/startup_report.h"
+#include "vtc_log.h"
 
 std::string
 startup_last_error(std::string_view log)
@@ -38,7 +43,47 @@ startup_report_failure(FILE *out, const char *log_name)
 	std::ostringstream text;
 	text << in.rdbuf();
 	std::string cause = startup_last_error(text.str());
+	std::vector<std::string> hints = startup_hints(cause, text.str());
 	if (cause.empty())
 		cause = "start-up failed";
 	(void)fprintf(out, "qildnsc: %s (see %s)\n", cause.c_str(), log_name);
+	for (const std::string &h : hints) {
+		(void)fprintf(out, "qildnsc: hint: %s\n", h.c_str());
+		vtc_log(vl, VTCLOG_INFO, "QILEC_00901: Hint: %s", h.c_str());
+	}
+}
+
+/* What the forwarder uses, for one line: where it listens (or diverts),
+ * its servers, its lists and its log. `would`: said of a check. */
+static std::string
+startup_facts(bool would, const char *log_name)
+{
+	std::string where = std::string(dnsc_conf.listen_addr) + ":" + dnsc_conf.listen_port;
+	std::string s;
+	if (dnsc_conf.use_windivert)
+		s = (would ? "would divert" : "diverting") + std::string(" this machine's DNS to ") + where;
+	else
+		s = (would ? "would listen on " : "listening on ") + where + " (UDP and TCP)";
+	const char *servers = dnsc_conf.dns_servers;
+	s += std::string("; servers ") + (servers != NULL && *servers != '\0' ? servers : "(none)");
+	if (dnsc_conf.blacklist_path != NULL)
+		s += "; blocklist " + std::to_string(tables.n_ip_blacklist) + " addresses (" +
+		    dnsc_conf.blacklist_path + ")";
+	if (dnsc_conf.croute_path != NULL)
+		s += "; CRoute " + std::to_string(tables.n_croute) + " ranges (" +
+		    dnsc_conf.croute_path + ")";
+	return s + "; log " + log_name;
+}
+
+void
+startup_report_ready(FILE *out, const char *log_name)
+{
+	(void)fprintf(out, "qildnsc: %s\n", startup_facts(false, log_name).c_str());
+}
+
+void
+startup_report_check(FILE *out, const char *log_name)
+{
+	(void)fprintf(out, "qildnsc: check passed, nothing started: %s\n",
+	    startup_facts(true, log_name).c_str());
 }

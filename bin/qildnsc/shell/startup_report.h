@@ -1,7 +1,7 @@
 /*
- * startup_report.h -- the one line on standard error that says why start-up
- * failed, so that a person at a terminal sees the reason without opening
- * the log.
+ * startup_report.h -- what a start says on standard error: why start-up
+ * failed and what to do about it, so that a person at a terminal sees the
+ * reason without opening the log; or what a good start or a check uses.
  */
 #ifndef QILDNSC_STARTUP_REPORT_H
 #define QILDNSC_STARTUP_REPORT_H
@@ -16,7 +16,16 @@
 std::string startup_last_error(std::string_view log);
 
 /* Writes "qildnsc: <last error> (see <log_name>)" to `out`, reading the
- * log back from the file `log_name`. */
+ * log back from the file `log_name`, then a "qildnsc: hint: " line for
+ * each hint (also logged). */
 void startup_report_failure(FILE *out, const char *log_name);
+
+/* Writes the line of a good start to `out`: where the forwarder listens,
+ * its servers, its lists and its log. */
+void startup_report_ready(FILE *out, const char *log_name);
+
+/* Writes the outcome of a check (-t) that passed to `out`: what a start
+ * would use. */
+void startup_report_check(FILE *out, const char *log_name);
 
 #endif

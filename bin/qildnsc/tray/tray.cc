@@ -45,10 +45,15 @@ struct tray {
 	struct tray_item *item;
 };
 
+/* An exit signal: its number for the last line, and the loop's end. */
 static int
-tray_signalled(sd_event_source *src, const struct signalfd_siginfo *, void *)
+tray_signalled(sd_event_source *src, const struct signalfd_siginfo *si, void *userdata)
 {
-	return sd_event_exit(sd_event_source_get_event(src), 0);
+	struct shell_end *end;
+
+	CAST_OBJ_NOTNULL(end, userdata, SHELL_END_MAGIC);
+	end->sig = (int)si->ssi_signo;
+	return sd_event_exit(sd_event_source_get_event(src), SHELL_END_SIGNAL);
 }
 
 /* The statistics asked for: written, and the loop goes on. */
@@ -137,9 +142,10 @@ tray_disconnect(struct tray_bus *tb)
 	tb->magic = 0;
 }
 
-/* The loop with a source for each exit signal; -1 (logged) without. */
+/* The loop with a source for each exit signal, which notes its number in
+ * `end`; -1 (logged) without. */
 static int
-tray_open_loop(struct tray *t)
+tray_open_loop(struct tray *t, struct shell_end *end)
 {
 	sigset_t set;
 
@@ -147,7 +153,7 @@ tray_open_loop(struct tray *t)
 	int r = sd_event_new(&t->ev);
 	for (int sig = 1; r >= 0 && sig < NSIG; sig++)
 		if (sigismember(&set, sig) == 1)
-			r = sd_event_add_signal(t->ev, nullptr, sig, tray_signalled, nullptr);
+			r = sd_event_add_signal(t->ev, nullptr, sig, tray_signalled, end);
 	if (r >= 0)
 		r = sd_event_add_signal(t->ev, nullptr, REPORT_SIGNAL, tray_report, nullptr);
 	if (r < 0) {
@@ -184,27 +190,31 @@ tray_close(struct tray *t)
 
 /* The last resort: the exit signals alone, as without a desktop. */
 static int
-tray_wait_signals(void)
+tray_wait_signals(struct shell_end *end)
 {
-	(void)exit_signals_wait();
+	end->sig = exit_signals_wait();
+	end->how = SHELL_END_SIGNAL;
 	return 0;
 }
 
 int
-tray_run(void)
+tray_run(struct shell_end *end)
 {
 	struct tray t = {};
 
+	CHECK_OBJ_NOTNULL(end, SHELL_END_MAGIC);
 	t.magic = TRAY_MAGIC;
-	if (tray_open_loop(&t) != 0)
-		return tray_wait_signals();
+	if (tray_open_loop(&t, end) != 0)
+		return tray_wait_signals(end);
 	tray_open_buses(&t);
+	/* The loop's exit code says what ended it (a shell_end_how). */
 	int r = sd_event_loop(t.ev);
 	tray_close(&t);
 	if (r < 0) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00775: No message loop (%s): only signals "
 		    "end the process.", strerror(-r));
-		return tray_wait_signals();
+		return tray_wait_signals(end);
 	}
+	end->how = static_cast<enum shell_end_how>(r);
 	return 0;
 }

@@ -9,13 +9,15 @@
 #ifndef QILDNSC_TRAY_H
 #define QILDNSC_TRAY_H
 
+struct shell_end;
+
 /*
  * Runs until "Exit" is chosen from the tray menu, the machine goes to
  * sleep or wakes, or an exit signal arrives (blocked in every thread). Without a session bus, a panel or a system bus it
  * logs why and runs on with what there is; signals always end it. A bus
- * that goes away is logged and does not end it. Returns the exit status,
- * always 0.
+ * that goes away is logged and does not end it. Says which of them ended
+ * it in `end`. Returns the exit status, always 0.
  */
-int tray_run(void);
+int tray_run(struct shell_end *end);
 
 #endif

@@ -274,7 +274,7 @@ menu_event(sd_bus_message *call, int32_t id, const char *event)
 		vtc_log(vl, VTCLOG_INFO, "QILEC_00762: \"Exit\" chosen from the tray menu.");
 		sd_event *ev = sd_bus_get_event(sd_bus_message_get_bus(call));
 		if (ev != nullptr)
-			(void)sd_event_exit(ev, 0);
+			(void)sd_event_exit(ev, SHELL_END_MENU);
 	}
 	return true;
 }

@@ -19,7 +19,7 @@ sleep_signalled(sd_bus_message *m, void *, sd_bus_error *)
 	    going ? "is going to sleep" : "woke up");
 	sd_event *ev = sd_bus_get_event(sd_bus_message_get_bus(m));
 	if (ev != nullptr)
-		(void)sd_event_exit(ev, 0);
+		(void)sd_event_exit(ev, going ? SHELL_END_SLEEP : SHELL_END_WAKE);
 	return 0;
 }
 

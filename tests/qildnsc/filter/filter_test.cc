@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -247,9 +248,10 @@ const BlacklistCase kBlacklistCases[] = {
 	{"no_final_newline", "203.0.113.5\n198.51.100.1", {"203.0.113.5", "198.51.100.1"}},
 	{"blank_line", "1.2.3.4\n\n5.6.7.8\n", {"1.2.3.4", "255.255.255.255", "5.6.7.8"}},
 	{"duplicates_stay", "9.9.9.9\n9.9.9.9\n", {"9.9.9.9", "9.9.9.9"}},
-	{"not_an_address", "example\n", {"255.255.255.255"}},
+	/* Skipped (with a warning each: ListLines). */
+	{"not_an_address", "example\n", {}},
 	/* 40 characters: a piece of 31 and a piece of 9 (with the newline). */
-	{"forty_chars", std::string(40, 'x') + "\n", {"255.255.255.255", "255.255.255.255"}},
+	{"forty_chars", std::string(40, 'x') + "\n", {}},
 	{"forty_chars_two_addresses",
 	 "10.0.0.1" + std::string(23, ' ') + "10.0.0.2" + "\n",
 	 {"10.0.0.1", "10.0.0.2"}},
@@ -258,6 +260,9 @@ const BlacklistCase kBlacklistCases[] = {
 	{"thirty_one_chars", "10.0.0.4" + std::string(23, ' ') + "\n",
 	 {"10.0.0.4", "255.255.255.255"}},
 	{"empty_file", "", {}},
+	{"comments_and_blanks", "# mine\n\t1.2.3.4  # office\n   \n#\n", {"1.2.3.4", "255.255.255.255"}},
+	/* A comment longer than a piece stays a comment to its line's end. */
+	{"long_comment", "# " + std::string(40, 'c') + " 9.9.9.9\n5.6.7.8\n", {"5.6.7.8"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Files, BlacklistLoad, ::testing::ValuesIn(kBlacklistCases),
@@ -286,6 +291,55 @@ TEST(Blacklist, UnsetMissingAndReload)
 	                         "\n"))
 	    << log.text();
 }
+
+/* Lines that hold no address, in either list: skipped, each line named
+ * once, at most LIST_WARN_MAX of a file, then the count of all. */
+struct ListLinesCase {
+	const char *name;
+	bool croute;
+	std::string file;
+	int32_t entries;
+	std::vector<std::string> warnings; /* "@" stands for the file's path */
+};
+
+class ListLines : public ::testing::TestWithParam<ListLinesCase> {};
+
+TEST_P(ListLines, SkippedWithAWarningNamingTheLine)
+{
+	const ListLinesCase &c = GetParam();
+	TmpDir dir;
+	LogCapture log;
+
+	log.clear();
+	ASSERT_EQ(c.croute ? load_croute_text(dir, c.file) : load_blacklist_text(dir, c.file), 0);
+	EXPECT_EQ(c.croute ? tables.n_croute : tables.n_ip_blacklist, c.entries);
+	std::string path = dir.file(c.croute ? "route.txt" : "blacklist.txt");
+	std::string want;
+	for (std::string w : c.warnings)
+		want += "[WARN]  " + w.replace(w.find('@'), 1, path) + "\n";
+	std::string got;
+	std::istringstream in(log.text());
+	for (std::string line; std::getline(in, line);)
+		if (line.find("QILEC_0090") != std::string::npos)
+			got += line.substr(line.find("[WARN]")) + "\n";
+	EXPECT_EQ(got, want);
+}
+
+const ListLinesCase kListLines[] = {
+	{"forty_chars_one_warning", false, std::string(40, 'x') + "\n", 0,
+	 {"QILEC_00902: @:1: \"" + std::string(31, 'x') + "\" is not an address; line skipped."}},
+	{"five_bad_lines", false, "a\nb\n1.1.1.1\nc\nd\ne\n", 1,
+	 {"QILEC_00902: @:1: \"a\" is not an address; line skipped.",
+	  "QILEC_00902: @:2: \"b\" is not an address; line skipped.",
+	  "QILEC_00902: @:4: \"c\" is not an address; line skipped.",
+	  "QILEC_00903: @: 5 lines in all are not addresses and were skipped."}},
+	{"croute_bad_address", true, "1.0.0.0/8\n300.1.1.0/24\n/8\n", 1,
+	 {"QILEC_00902: @:2: \"300.1.1.0/24\" is not an address; line skipped.",
+	  "QILEC_00902: @:3: \"/8\" is not an address; line skipped."}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Files, ListLines, ::testing::ValuesIn(kListLines),
+                         qiltest::CaseName());
 
 /* ---- filter_response ---- */
 

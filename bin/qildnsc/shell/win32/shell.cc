@@ -1,6 +1,6 @@
 /*
- * win32/shell.cc -- the process entry on Windows: the log file, the
- * start-up sequence, the event-loop and TCP threads, then a hidden window that owns
+ * win32/shell.cc -- the process entry on Windows: the start shared with
+ * Linux (log, start-up sequence), the event-loop and TCP threads, then a hidden window that owns
  * the notification-area icon and runs the window-message loop until "Exit"
  * is chosen from the icon's menu or the machine suspends or resumes.
  *
@@ -17,7 +17,7 @@
 #include <shellapi.h>
 #include "common/qildnsc.h"
 #include "shell_ids.h"
-#include "shell/startup_report.h"
+#include "shell/log_file.h"
 #include "tcp/tcp_server.h"
 
 struct shell {
@@ -28,6 +28,7 @@ struct shell {
 	HWND window;
 	HMENU menu;
 	NOTIFYICONDATAA nid;
+	struct shell_end end; /* what ended the message loop */
 };
 
 /* The record layout that ends with dwInfoFlags (no guidItem, no
@@ -55,8 +56,10 @@ shell_menu_show(struct shell *sh, HWND hwnd)
 	(void)SetForegroundWindow(hwnd);
 	UINT cmd = (UINT)TrackPopupMenu(sh->menu, TPM_RETURNCMD | TPM_NONOTIFY, pt.x, pt.y,
 	    0, hwnd, NULL);
-	if (cmd == SHELL_CMD_EXIT)
+	if (cmd == SHELL_CMD_EXIT) {
+		sh->end.how = SHELL_END_MENU;
 		PostQuitMessage(0);
+	}
 }
 
 /*
@@ -107,8 +110,10 @@ shell_wndproc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 	}
 	case WM_POWERBROADCAST:
 		if (wp == PBT_APMSUSPEND || wp == PBT_APMRESUMESUSPEND ||
-		    wp == PBT_APMRESUMEAUTOMATIC)
+		    wp == PBT_APMRESUMEAUTOMATIC) {
+			sh->end.how = wp == PBT_APMSUSPEND ? SHELL_END_SLEEP : SHELL_END_WAKE;
 			PostQuitMessage(0);
+		}
 		break;
 	case SHELL_WM_TRAY:
 		if (lp == WM_RBUTTONDOWN)
@@ -169,17 +174,11 @@ shell_icon_add(struct shell *sh)
 int WINAPI
 WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
-	static const char log_name[] = "qildnsc_stdout.txt";
-
-	/* Standard output is the log; unbuffered, so no line is ever lost. */
-	if (freopen(log_name, "w+", stdout) == NULL)
-		return 1;
-	setvbuf(stdout, NULL, _IONBF, 0);
-	if (qildnsc_init(__argc, __argv) != 0) {
-		/* Seen when started from a console; the log has it in any case. */
-		startup_report_failure(stderr, log_name);
-		return 1;
-	}
+	/* What it says on standard error is seen when started from a console;
+	 * the log has it in any case. */
+	int status = shell_start(__argc, __argv);
+	if (status >= 0)
+		return status;
 	ODR_pthread_t thread;
 	struct loop *lp = loop_new();
 	if (lp == NULL || ODR_pthread_create(&thread, NULL, main_loop, lp) != 0)
@@ -192,6 +191,7 @@ WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 	sh->magic = SHELL_MAGIC;
 	sh->instance = instance;
 	sh->taskbar_created = RegisterWindowMessageA("TaskbarCreated");
+	sh->end = {SHELL_END_MAGIC, SHELL_END_UNKNOWN, 0};
 	shell_window_create(sh);
 	shell_icon_add(sh);
 	(void)ShowWindow(sh->window, SW_HIDE);
@@ -203,6 +203,7 @@ WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 	}
 	if (!IsWindowVisible(sh->window))
 		(void)Shell_NotifyIconA(NIM_DELETE, &sh->nid);
+	shell_end_log(&sh->end, (int)msg.wParam);
 	/* The other threads are not told to stop; they end with the process. */
 	return (int)msg.wParam;
 }
