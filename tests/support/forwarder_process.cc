@@ -39,14 +39,21 @@ start_forwarder(const TmpDir &dir, const std::vector<std::string> &args,
 		    "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir.file("no-system-bus")};
 		full.insert(full.end(), env.begin(), env.end());
 		*fwd = std::make_unique<Process>(forwarder_argv(p, args), dir.path(), full);
-		/* "Listening on <address>:<port>", whatever address -l gave. */
-		std::string ready = ":" + std::to_string(p) + "\n";
-		bool up = wait_until([&] {
-			std::string l = log();
+		/* "Listening on <address>:<port>", whatever address -l gave, at
+		 * a line's end (Windows' lines end in CR LF). */
+		std::string ready = ":" + std::to_string(p);
+		auto listening = [&](const std::string &l) {
 			size_t at = l.find("Listening on ");
-			return (at != std::string::npos && l.find(ready, at) != std::string::npos) ||
-			    !(*fwd)->running();
-		}, limit);
+			for (at = at == std::string::npos ? at : l.find(ready, at);
+			     at != std::string::npos; at = l.find(ready, at + 1)) {
+				char next = at + ready.size() < l.size() ? l[at + ready.size()] : '\0';
+				if (next == '\n' || next == '\r')
+					return true;
+			}
+			return false;
+		};
+		bool up = wait_until([&] { return listening(log()) || !(*fwd)->running(); },
+		                     limit);
 		if (up && (*fwd)->running())
 			return;
 		*err = (*fwd)->stderr_text();
