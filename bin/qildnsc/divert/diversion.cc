@@ -64,6 +64,10 @@ struct diversion {
 	/* The name this namespace's one diversion holds (divert_guard_take()),
 	 * open for the process's life; -1 until taken. */
 	int guard_fd;
+	/* False when there is no listening socket on [::1] to divert IPv6
+	 * queries to (divert_without_ipv6()); written before the thread
+	 * starts. */
+	bool ipv6;
 	/* The iptables program in use: QILDNSC_IPTABLES from the environment,
 	 * or the system's default, switched to the legacy one when the
 	 * default cannot install the queue rules (a kernel without the
@@ -88,6 +92,7 @@ divert_handle(void)
 		divert_current = new struct diversion();
 		divert_current->magic = DIVERSION_MAGIC;
 		divert_current->guard_fd = -1;
+		divert_current->ipv6 = true;
 		divert_current->iptables_cmd = "iptables";
 		divert_current->state = DIVERT_SETTING_UP;
 	}
@@ -331,7 +336,9 @@ divert_exempt_socket(int fd)
 int
 divert_share_listener(int fd)
 {
-	int r = divert_guard_take(divert_handle());
+	struct diversion *d = divert_handle();
+	/* The second listening socket ([::1]) shares the guard of the first. */
+	int r = d->guard_fd != -1 ? 0 : divert_guard_take(d);
 	if (r == -1)
 		return -1;
 	/* The queue takes the replies of this socket alone: another program
@@ -347,6 +354,12 @@ divert_share_listener(int fd)
 	int on = 1;
 	AZ(setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on));
 	return 0;
+}
+
+void
+divert_without_ipv6(void)
+{
+	divert_handle()->ipv6 = false;
 }
 
 /* The netfilter queue's callback: one queued packet, rewritten or not,

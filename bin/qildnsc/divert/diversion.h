@@ -21,13 +21,18 @@
  * that our own queries are never turned back to us; a failure is logged. */
 void divert_exempt_socket(int fd);
 
-/* Readies the listening socket `fd`, before its bind, on the first thread:
- * takes the guard that lets one qildnsc at a time divert in this network
+/* Readies a listening socket `fd` (127.0.0.1's, then [::1]'s), before its
+ * bind, on the first thread: takes the guard (once) that lets one qildnsc at a time divert in this network
  * namespace, marks the socket's replies for the queue, and lets it share
  * its port with a multicast DNS responder bound to the wildcard address.
  * 0, or -1 (logged) when another qildnsc diverts here already; without a
  * guard to be had, the port is not shared (a warning says so). */
 int divert_share_listener(int fd);
+
+/* Tells diversion, on the first thread before start_diversion(), that
+ * no listening socket on [::1] could be had: DNS over IPv6 is then left
+ * where it was sent, and no IPv6 rule is installed. */
+void divert_without_ipv6(void);
 
 /* Makes the state of diversion (once, on the first thread; never freed),
  * starts diversion_thread() and waits until its queue and rules are in

@@ -74,6 +74,12 @@ divert_share_listener(int fd)
 }
 
 void
+divert_without_ipv6(void)
+{
+	/* The driver's filter takes IPv4 DNS alone. */
+}
+
+void
 divert_exempt_socket(int fd)
 {
 	/* The driver's filter matches by port only: upstream servers are
