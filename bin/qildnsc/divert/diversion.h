@@ -4,10 +4,11 @@
  * diversion thread rewrites them so that applications reach the forwarder
  * without any resolver setting changed.
  *
- * The rules live in a chain of their own in the mangle table; they carry
- * the queue's bypass flag, so DNS passes unchanged whenever nobody reads
- * the queue. DNS over TCP is redirected by a chain of the same name in the
- * nat table to the forwarder's TCP listener, beside the queue.
+ * The rules (divert_rules.h) live in a chain of their own in the mangle
+ * table, for IPv4 and for IPv6; they carry the queue's bypass flag, so DNS
+ * passes unchanged whenever nobody reads the queue. DNS over TCP (IPv4) is
+ * redirected by a chain of the same name in the nat table to the
+ * forwarder's TCP listener, beside the queue.
  */
 #ifndef QILDNSC_DIVERSION_H
 #define QILDNSC_DIVERSION_H
@@ -16,6 +17,9 @@
 #define DIVERT_CHAIN "QILDNSC"
 /* The mark of the upstream socket's packets, which diversion leaves alone. */
 #define QILDNSC_UPSTREAM_MARK 0x51d5
+/* The mark of the listening sockets' packets, the only replies the queue
+ * takes. */
+#define DIVERT_LISTEN_MARK 0x51d6
 
 /* Keeps diversion away from the packets of `fd` (the upstream socket), so
  * that our own queries are never turned back to us; a failure is logged. */
