@@ -671,25 +671,20 @@ udp6_bound(const char *addr, uint16_t port)
 	return fd;
 }
 
-/* The next datagram on `fd` within `limit`, and "[address]:port" of its
- * sender; nullopt when none came. */
-std::optional<std::pair<dns::Bytes, std::string>>
+/* The next datagram on `fd` within `limit_ms`, and its sender. */
+std::optional<std::pair<dns::Bytes, sockaddr_in6>>
 receive6(int fd, int limit_ms)
 {
 	struct pollfd p = {fd, POLLIN, 0};
-	if (poll(&p, 1, limit_ms) != 1)
-		return std::nullopt;
 	dns::Bytes buf(4096);
 	sockaddr_in6 from = {};
 	socklen_t len = sizeof from;
-	ssize_t n = recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr *>(&from),
-	    &len);
+	ssize_t n = poll(&p, 1, limit_ms) != 1 ? -1 : recvfrom(fd, buf.data(), buf.size(), 0,
+	    reinterpret_cast<sockaddr *>(&from), &len);
 	if (n < 0)
 		return std::nullopt;
 	buf.resize((size_t)n);
-	char a[INET6_ADDRSTRLEN] = {};
-	inet_ntop(AF_INET6, &from.sin6_addr, a, sizeof a);
-	return std::pair{buf, "[" + std::string(a) + "]:" + std::to_string(ntohs(from.sin6_port))};
+	return std::pair{buf, from};
 }
 
 /* The application's only nameserver is an IPv6 address on the peer, which
@@ -720,13 +715,8 @@ protected:
 					continue;
 				received_++;
 				auto a = dns::build_answer(q->first, {dns::a_record("10.0.0.66")});
-				sockaddr_in6 to = {};
-				to.sin6_family = AF_INET6;
-				size_t colon = q->second.rfind(':');
-				inet_pton(AF_INET6, q->second.substr(1, colon - 2).c_str(), &to.sin6_addr);
-				to.sin6_port = htons((uint16_t)std::stoi(q->second.substr(colon + 1)));
 				(void)sendto(server_fd_, a.data(), a.size(), 0,
-				    reinterpret_cast<sockaddr *>(&to), sizeof to);
+				    reinterpret_cast<sockaddr *>(&q->second), sizeof q->second);
 			}
 		});
 	}
@@ -744,7 +734,7 @@ protected:
 
 	/* One query from the application to [kServer6]:53: the answer and
 	 * where it came from. */
-	static std::optional<std::pair<dns::Bytes, std::string>>
+	static std::optional<std::pair<dns::Bytes, sockaddr_in6>>
 	ask6(uint16_t id, const std::string &name, int limit_ms)
 	{
 		Fd s(udp6_bound(kClient6, 0));
@@ -795,7 +785,10 @@ TEST_F(DiversionOverIpv6, QueriesToAnIpv6ServerAreAnsweredByTheForwarder)
 		EXPECT_EQ(log().find("QILEC_00951") == std::string::npos, row.ipv6) << log();
 		auto a = ask6(0x6666, "six.example.com", 5000);
 		ASSERT_TRUE(a) << "no answer";
-		EXPECT_EQ(a->second, std::string("[") + kServer6 + "]:53");
+		char from[INET6_ADDRSTRLEN] = {};
+		inet_ntop(AF_INET6, &a->second.sin6_addr, from, sizeof from);
+		EXPECT_EQ(from + std::string(":") + std::to_string(ntohs(a->second.sin6_port)),
+		    std::string(kServer6) + ":53") << "as if from the server asked";
 		EXPECT_EQ(dns::message_id(a->first), 0x6666);
 		const std::vector<std::string> through{"10.0.0.2", "10.0.0.2"}, direct{"10.0.0.66"};
 		EXPECT_EQ(dns::answer_addresses(a->first), row.ipv6 ? through : direct);

@@ -3,13 +3,10 @@
  * that play the listening socket, the upstream socket, a client and an
  * upstream server: each turn serves at most a batch from each socket, so a
  * burst on one starves neither the other nor the held answers, which go
- * out first. A second listening socket (diversion mode's [::1]) is served
- * like the first, and answers leave from the one of the client's family.
+ * out first.
  */
 #include <netinet/in.h>
-#include <poll.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -134,60 +131,6 @@ TEST_F(LoopTurn, EachTurnServesABatchOfBothSocketsAfterTheDueHeldAnswers)
 	EXPECT_TRUE(client_.collect(50ms).empty());
 	EXPECT_TRUE(server_.collect(10ms).empty());
 	EXPECT_EQ(log_.text(), "");
-}
-
-/* A socket bound to [::1] on a port of the kernel's choice, and its
- * address; fd -1 when the machine has no IPv6. */
-int
-udp6_on_loopback(sockaddr_in6 *sa)
-{
-	int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-	*sa = {};
-	sa->sin6_family = AF_INET6;
-	sa->sin6_addr = in6addr_loopback;
-	socklen_t len = sizeof *sa;
-	if (fd >= 0 && (bind(fd, reinterpret_cast<sockaddr *>(sa), sizeof *sa) != 0 ||
-	    getsockname(fd, reinterpret_cast<sockaddr *>(sa), &len) != 0)) {
-		close(fd);
-		fd = -1;
-	}
-	return fd;
-}
-
-TEST_F(LoopTurn, AnIpv6ClientIsAnsweredFromTheIpv6ListeningSocket)
-{
-	sockaddr_in6 local6, client6;
-	int lfd = udp6_on_loopback(&local6), cfd = udp6_on_loopback(&client6);
-	if (lfd < 0 || cfd < 0)
-		GTEST_SKIP() << "no IPv6 loopback here";
-	loop_close(&loop_);
-	socks.local6_fd = lfd;
-	int local[] = {socks.local_fd, lfd};
-	ASSERT_EQ(loop_open(&loop_, local, 2, socks.remote_fds, 1), 0) << log_.text();
-
-	dns::Bytes q = dns::build_query(0x66, "six.test", dns::TYPE_A);
-	ASSERT_EQ(sendto(cfd, q.data(), q.size(), 0, reinterpret_cast<sockaddr *>(&local6),
-	    sizeof local6), (ssize_t)q.size());
-	ASSERT_EQ(loop_turn(&loop_, 1000), 0);
-	auto up = server_.receive(1s);
-	ASSERT_TRUE(up) << "the query on the second listening socket goes upstream";
-	ASSERT_TRUE(server_.send_to("127.0.0.1", remote_.port(), dns::build_answer(up->data,
-	    {dns::a_record("192.0.2.6"), dns::a_record("192.0.2.7")})));
-	ASSERT_EQ(loop_turn(&loop_, 1000), 0);
-
-	struct pollfd pfd = {cfd, POLLIN, 0};
-	ASSERT_EQ(poll(&pfd, 1, 1000), 1) << "no answer to the IPv6 client";
-	uint8_t buf[512];
-	sockaddr_in6 from = {};
-	socklen_t fromlen = sizeof from;
-	ssize_t n = recvfrom(cfd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from),
-	    &fromlen);
-	ASSERT_GT(n, 2);
-	EXPECT_EQ(buf[0] << 8 | buf[1], 0x66);
-	EXPECT_EQ(from.sin6_port, local6.sin6_port) << "from the IPv6 listening socket";
-	EXPECT_TRUE(client_.collect(50ms).empty());
-	close(lfd);
-	close(cfd);
 }
 
 } // namespace
