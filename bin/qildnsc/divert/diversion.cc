@@ -170,6 +170,12 @@ divert_share_listener(int fd)
 	return 0;
 }
 
+bool
+divert_takes_ipv6(void)
+{
+	return true;
+}
+
 void
 divert_without_ipv6(void)
 {

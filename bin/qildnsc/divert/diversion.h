@@ -33,6 +33,10 @@ void divert_exempt_socket(int fd);
  * guard to be had, the port is not shared (a warning says so). */
 int divert_share_listener(int fd);
 
+/* True where diversion takes IPv6 DNS (Linux), which then needs a
+ * listening socket on [::1]. */
+bool divert_takes_ipv6(void);
+
 /* Tells diversion, on the first thread before start_diversion(), that
  * no listening socket on [::1] could be had: DNS over IPv6 is then left
  * where it was sent, and no IPv6 rule is installed. */

@@ -181,7 +181,7 @@ init_sockets(void)
 	sock_init();
 	if (open_listening_socket() != 0)
 		return -1;
-	if (dnsc_conf.use_windivert)
+	if (dnsc_conf.use_windivert && divert_takes_ipv6())
 		open_listening_socket6();
 	for (int i = 0; i < UPSTREAM_SOCKETS; i++) {
 		if (open_upstream_socket(AF_INET, &socks.remote_fds[i]) != 0)
