@@ -175,6 +175,10 @@ enum divert_result
 divert_rewrite6(uint8_t *pkt, size_t len, bool outbound, divert_pairs6 &pairs)
 {
 	static const uint8_t loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+	/* Extension headers are legitimate (the rules match UDP behind
+	 * them); such a packet passes as it is rather than being dropped. */
+	if (len >= IP6_HDR && (pkt[0] >> 4) == 6 && pkt[6] != IPPROTO_UDP_NUM)
+		return DIVERT_UNTOUCHED;
 	if (divert_udp_offset6(pkt, len) == 0)
 		return DIVERT_MALFORMED;
 	if (!outbound)

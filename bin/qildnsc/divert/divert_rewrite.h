@@ -63,8 +63,8 @@ enum divert_result divert_rewrite(uint8_t *pkt, size_t len, bool outbound,
 /*
  * The same rule over the `len`-byte IPv6 packet at `pkt`: only a UDP
  * header right after the fixed header is looked at (a packet with
- * extension headers passes as DIVERT_MALFORMED); the forwarder is [::1]
- * port 5353, and a resolver on ::1 is asked directly.
+ * extension headers is DIVERT_UNTOUCHED); the forwarder is [::1] port
+ * 5353, and a resolver on ::1 is asked directly.
  */
 enum divert_result divert_rewrite6(uint8_t *pkt, size_t len, bool outbound,
                                    divert_pairs6 &pairs);
