@@ -4,9 +4,10 @@
  *
  * The first byte gives the direction (bit 0: outbound); the rest is the
  * packet, in a buffer of exactly its length. Whatever the bytes: no access
- * outside the packet; a rewritten packet is a whole IPv4/UDP packet whose
- * checksums then verify; a query leaves towards 127.0.0.1 port 5353; and
- * nothing but a rewrite changes a byte.
+ * outside the packet; a rewritten packet is a whole IPv4/UDP or IPv6/UDP
+ * packet whose checksums then verify; a query leaves towards 127.0.0.1 (or
+ * [::1]) port 5353; and nothing but a rewrite changes a byte. Packets of
+ * version 6 go through the IPv6 rule, all others through the IPv4 one.
  */
 #include <arpa/inet.h>
 #include <stdlib.h>
@@ -33,6 +34,12 @@ sum16(const uint8_t *p, size_t n, uint32_t sum)
 static void
 check_sums(const uint8_t *pkt)
 {
+	if ((pkt[0] >> 4) == 6) {
+		size_t udplen = (size_t)(pkt[44] << 8 | pkt[45]);
+		if (sum16(pkt + 40, udplen, sum16(pkt + 8, 32, 0) + 17 + (uint32_t)udplen) != 0xffff)
+			abort();
+		return;
+	}
 	size_t ihl = (size_t)(pkt[0] & 0x0f) * 4;
 	if (sum16(pkt, ihl, 0) != 0xffff)
 		abort();
@@ -47,6 +54,7 @@ extern "C" int
 LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	static divert_pairs pairs;
+	static divert_pairs6 pairs6;
 	if (size < 1 || size > 4097)
 		return 0;
 	bool outbound = data[0] & 1;
@@ -54,7 +62,9 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	const std::vector<uint8_t> before = pkt;
 
 	int port = divert_dst_port(pkt.data(), pkt.size());
-	enum divert_result r = divert_rewrite(pkt.data(), pkt.size(), outbound, pairs);
+	bool v6 = pkt.size() > 0 && (pkt[0] >> 4) == 6;
+	enum divert_result r = v6 ? divert_rewrite6(pkt.data(), pkt.size(), outbound, pairs6) :
+	    divert_rewrite(pkt.data(), pkt.size(), outbound, pairs);
 	switch (r) {
 	case DIVERT_QUERY:
 	case DIVERT_REPLY:
@@ -63,8 +73,11 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		check_sums(pkt.data());
 		if (r == DIVERT_QUERY) {
 			const uint32_t lo = htonl(INADDR_LOOPBACK);
+			const uint8_t *src = pkt.data() + (v6 ? 8 : 12);
+			size_t n = v6 ? 16 : 4;
+			const void *want = v6 ? static_cast<const void *>(&in6addr_loopback) : &lo;
 			if (divert_dst_port(pkt.data(), pkt.size()) != DIVERT_LISTEN_PORT ||
-			    memcmp(pkt.data() + 12, &lo, 4) != 0 || memcmp(pkt.data() + 16, &lo, 4) != 0)
+			    memcmp(src, want, n) != 0 || memcmp(src + n, want, n) != 0)
 				abort();
 		}
 		break;
@@ -73,6 +86,10 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 			abort();
 		break;
 	case DIVERT_UNTOUCHED:
+		/* An IPv6 packet with extension headers passes unparsed. */
+		if ((port < 0 && !(v6 && pkt.size() >= 40 && pkt[6] != 17)) || pkt != before)
+			abort();
+		break;
 	case DIVERT_NO_PAIR:
 		if (port < 0 || pkt != before)
 			abort();

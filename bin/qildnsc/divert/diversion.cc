@@ -5,35 +5,29 @@
  * pairs; it reaches the event loop only through the packets it rewrites.
  * The first thread makes the state (start_diversion()) and, at "Exit",
  * removes the rules the thread installed (stop_diversion()).
- * The rules are installed with the system's iptables command (iptables-nft
- * on current Debian, iptables-legacy where the kernel lacks the nftables
- * queue expression).
+ * The rules are divert_rules.cc's.
  */
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/netfilter.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <string>
-#include <vector>
 
 extern "C" {
 #include <libnetfilter_queue/libnetfilter_queue.h>
 }
 
 #include "divert/divert_rewrite.h"
+#include "divert/divert_rules.h"
 #include "divert/diversion.h"
 #include "common/qildnsc.h"
 #include "common/exit_signals.h"
@@ -41,13 +35,6 @@ extern "C" {
 #include "vtc_limit.h"
 #include "vtc_log.h"
 
-extern char **environ;
-
-/* The mark of the listening socket's packets, the only replies the queue
- * takes. */
-#define DIVERT_LISTEN_MARK 0x51d6
-/* The resolvers that are asked directly: any address on the loopback. */
-#define DIVERT_LOOPBACK "127.0.0.0/8"
 
 /* What the thread reports to start_diversion(): still setting up, ready,
  * or failed (the queue or the rules could not be set up). */
@@ -56,22 +43,21 @@ enum { DIVERT_SETTING_UP, DIVERT_READY, DIVERT_FAILED };
 /* The state of diversion, made once on the first thread (divert_handle())
  * and never freed: the process may end while the thread still reads its
  * queue. The thread owns all of it but `guard_fd`; the first thread reads
- * `state` while it waits, and the rules (`iptables_cmd` written before
- * `rules_installed`) at "Exit". */
+ * `state` while it waits, and `rules` at "Exit". */
 struct diversion {
 	unsigned magic;
 #define DIVERSION_MAGIC 0xea05abb0
 	/* The name this namespace's one diversion holds (divert_guard_take()),
 	 * open for the process's life; -1 until taken. */
 	int guard_fd;
-	/* The iptables program in use: QILDNSC_IPTABLES from the environment,
-	 * or the system's default, switched to the legacy one when the
-	 * default cannot install the queue rules (a kernel without the
-	 * nftables queue expression still has the xtables NFQUEUE target). */
-	const char *iptables_cmd;
-	std::atomic<bool> rules_installed;
+	/* False when there is no listening socket on [::1] to divert IPv6
+	 * queries to (divert_without_ipv6()); written before the thread
+	 * starts. */
+	bool ipv6;
+	struct divert_rules rules;
 	std::atomic<int> state;
 	divert_pairs pairs;
+	divert_pairs6 pairs6;
 	char buf[0x10000 + 4096] __attribute__((aligned)); /* one netlink read */
 };
 
@@ -88,7 +74,8 @@ divert_handle(void)
 		divert_current = new struct diversion();
 		divert_current->magic = DIVERSION_MAGIC;
 		divert_current->guard_fd = -1;
-		divert_current->iptables_cmd = "iptables";
+		divert_current->ipv6 = true;
+		divert_rules_init(&divert_current->rules);
 		divert_current->state = DIVERT_SETTING_UP;
 	}
 	CHECK_OBJ_NOTNULL(divert_current, DIVERSION_MAGIC);
@@ -141,174 +128,6 @@ divert_guard_take(struct diversion *d)
 	return 1;
 }
 
-/* Runs `iptables -w -t <table> <args>` quietly; its exit status, or -1. */
-static int
-divert_iptables_in(struct diversion *d, const char *table,
-                   const std::vector<std::string> &args)
-{
-	std::vector<std::string> full = {d->iptables_cmd, "-w", "-t", table};
-	full.insert(full.end(), args.begin(), args.end());
-	std::vector<char *> argv;
-	for (auto &a : full)
-		argv.push_back(a.data());
-	argv.push_back(nullptr);
-
-	posix_spawn_file_actions_t fa;
-	AZ(posix_spawn_file_actions_init(&fa));
-	/* Its chatter must not land in our log. */
-	(void)posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-	(void)posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-	/*
-	 * Our threads keep the exit signals blocked for the shell's
-	 * sigwait(); a child would inherit that, and an iptables waiting for
-	 * its lock (-w) could then not be stopped. It starts clean.
-	 */
-	posix_spawnattr_t attr;
-	sigset_t none, dfl;
-	AZ(posix_spawnattr_init(&attr));
-	(void)sigemptyset(&none);
-	(void)sigemptyset(&dfl);
-	for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-		(void)sigaddset(&dfl, sig);
-	AZ(posix_spawnattr_setsigmask(&attr, &none));
-	AZ(posix_spawnattr_setsigdefault(&attr, &dfl));
-	AZ(posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
-	pid_t pid;
-	int r = posix_spawnp(&pid, d->iptables_cmd, &fa, &attr, argv.data(), environ);
-	(void)posix_spawnattr_destroy(&attr);
-	(void)posix_spawn_file_actions_destroy(&fa);
-	if (r != 0)
-		return -1;
-	int st;
-	while (waitpid(pid, &st, 0) == -1)
-		if (errno != EINTR)
-			return -1;
-	return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-/* Removes our chain of `table` and every jump into it; 0 when none is
- * left. */
-static int
-divert_chain_remove(struct diversion *d, const char *table)
-{
-	/* Bounded, in case a crashed run left several jumps. */
-	for (int i = 0; i < 16; i++)
-		if (divert_iptables_in(d, table, {"-D", "OUTPUT", "-j", DIVERT_CHAIN}) != 0)
-			break;
-	(void)divert_iptables_in(d, table, {"-F", DIVERT_CHAIN});
-	(void)divert_iptables_in(d, table, {"-X", DIVERT_CHAIN});
-	return divert_iptables_in(d, table, {"-S", DIVERT_CHAIN}) == 0 ? -1 : 0;
-}
-
-/* Removes the rules (and nothing else); 0 when none remain. */
-static int
-divert_rules_remove(struct diversion *d)
-{
-	int nat = divert_chain_remove(d, "nat");
-	int mangle = divert_chain_remove(d, "mangle");
-	d->rules_installed = false;
-	return nat == 0 && mangle == 0 ? 0 : -1;
-}
-
-/* Appends `rules` to `table` in order; 0, or the first failing command's
- * status (what came before it stays). */
-static int
-divert_rules_append(struct diversion *d, const char *table,
-                    const std::vector<std::vector<std::string>> &rules)
-{
-	for (const auto &rule : rules) {
-		int r = divert_iptables_in(d, table, rule);
-		if (r != 0)
-			return r;
-	}
-	return 0;
-}
-
-/*
- * DNS over TCP: the kernel's NAT sends every outgoing connection to port
- * 53 to our listening port, so no TCP segment ever passes through the
- * queue. Without a nat table DNS over TCP simply goes where it was sent:
- * 0, or the failing command's status (nothing left behind).
- */
-static int
-divert_tcp_rules_add(struct diversion *d)
-{
-	const std::string mark = std::to_string(QILDNSC_UPSTREAM_MARK);
-	const std::vector<std::vector<std::string>> rules = {
-		{"-N", DIVERT_CHAIN},
-		/* Our own upstream connections go where they are sent. */
-		{"-A", DIVERT_CHAIN, "-m", "mark", "--mark", mark, "-j", "RETURN"},
-		/* A resolver on the loopback is asked directly (divert_rewrite.h). */
-		{"-A", DIVERT_CHAIN, "-p", "tcp", "!", "-d", DIVERT_LOOPBACK, "--dport", "53",
-		    "-j", "REDIRECT", "--to-ports", dnsc_conf.listen_port},
-		{"-I", "OUTPUT", "-j", DIVERT_CHAIN},
-	};
-	int r = divert_rules_append(d, "nat", rules);
-	if (r != 0)
-		(void)divert_chain_remove(d, "nat");
-	return r;
-}
-
-/*
- * The queue sees what divert_rewrite() may change and nothing more: queries
- * to port 53 of any server off the loopback, and the forwarder's replies,
- * which go from 127.0.0.1 port 5353 to 127.0.0.1 over lo, marked by the
- * listening socket (divert_share_listener()). A multicast DNS
- * responder's packets from port 5353 leave by other interfaces or from
- * other addresses, and never make the round trip through our thread.
- */
-static int
-divert_rules_add(struct diversion *d)
-{
-	const std::string queue = std::to_string(DIVERT_QUEUE_NUM);
-	const std::string mark = std::to_string(QILDNSC_UPSTREAM_MARK);
-	const std::string listen = std::to_string(DIVERT_LISTEN_PORT);
-	const std::vector<std::vector<std::string>> rules = {
-		{"-N", DIVERT_CHAIN},
-		/* Our own upstream queries are never diverted back to us. */
-		{"-A", DIVERT_CHAIN, "-m", "mark", "--mark", mark, "-j", "RETURN"},
-		{"-A", DIVERT_CHAIN, "-p", "udp", "!", "-d", DIVERT_LOOPBACK, "--dport", "53",
-		    "-j", "NFQUEUE", "--queue-num", queue, "--queue-bypass"},
-		{"-A", DIVERT_CHAIN, "-o", "lo", "-s", "127.0.0.1", "-d", "127.0.0.1", "-p", "udp",
-		    "--sport", listen, "-m", "mark", "--mark", std::to_string(DIVERT_LISTEN_MARK),
-		    "-j", "NFQUEUE", "--queue-num", queue, "--queue-bypass"},
-		{"-I", "OUTPUT", "-j", DIVERT_CHAIN},
-	};
-	return divert_rules_append(d, "mangle", rules);
-}
-
-/* Clears what an earlier run left, then installs the rules; 0 or the
- * failing command's status. */
-static int
-divert_rules_install(struct diversion *d)
-{
-	const char *chosen = getenv("QILDNSC_IPTABLES");
-	d->iptables_cmd = chosen != NULL && *chosen != '\0' ? chosen : "iptables";
-	(void)divert_rules_remove(d);
-	int r = divert_rules_add(d);
-	if (r != 0 && chosen != NULL) {
-		(void)divert_rules_remove(d);
-		return r;
-	}
-	if (r != 0) {
-		(void)divert_rules_remove(d);
-		d->iptables_cmd = "iptables-legacy";
-		(void)divert_rules_remove(d);
-		r = divert_rules_add(d);
-		if (r != 0) {
-			(void)divert_rules_remove(d);
-			d->iptables_cmd = "iptables";
-			return r;
-		}
-	}
-	d->rules_installed = true;
-	r = divert_tcp_rules_add(d);
-	if (r != 0)
-		vtc_log(vl, VTCLOG_WARN,
-		    "QILEC_00831: DNS over TCP is not diverted: the nat rules cannot be installed (%d).",
-		    r);
-	return 0;
-}
 
 /* Marks the packets of `fd` for the rules; a failure is logged (it takes
  * CAP_NET_ADMIN, without which the queue cannot be had either). */
@@ -331,7 +150,9 @@ divert_exempt_socket(int fd)
 int
 divert_share_listener(int fd)
 {
-	int r = divert_guard_take(divert_handle());
+	struct diversion *d = divert_handle();
+	/* The second listening socket ([::1]) shares the guard of the first. */
+	int r = d->guard_fd != -1 ? 0 : divert_guard_take(d);
 	if (r == -1)
 		return -1;
 	/* The queue takes the replies of this socket alone: another program
@@ -347,6 +168,18 @@ divert_share_listener(int fd)
 	int on = 1;
 	AZ(setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on));
 	return 0;
+}
+
+bool
+divert_takes_ipv6(void)
+{
+	return true;
+}
+
+void
+divert_without_ipv6(void)
+{
+	divert_handle()->ipv6 = false;
 }
 
 /* The netfilter queue's callback: one queued packet, rewritten or not,
@@ -369,7 +202,13 @@ divert_queue_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data 
 	uint32_t verdict = NF_ACCEPT;
 	bool changed = false;
 
-	switch (len < 0 ? DIVERT_MALFORMED : divert_rewrite(pkt, (size_t)len, outbound, d->pairs)) {
+	enum divert_result r = DIVERT_MALFORMED;
+	/* One queue for both families: the version decides the rule. */
+	if (len > 0 && (pkt[0] >> 4) == 6)
+		r = divert_rewrite6(pkt, (size_t)len, outbound, d->pairs6);
+	else if (len > 0)
+		r = divert_rewrite(pkt, (size_t)len, outbound, d->pairs);
+	switch (r) {
 	case DIVERT_MALFORMED:
 		verdict = NF_DROP;
 		break;
@@ -437,7 +276,7 @@ diversion_thread(void *arg)
 	/* Fail open: when we fall behind, packets pass unchanged. */
 	if (nfq_set_queue_flags(qh, NFQA_CFG_F_FAIL_OPEN, NFQA_CFG_F_FAIL_OPEN) < 0)
 		vtc_log(vl, VTCLOG_WARN, "[WARN] The queue cannot fail open (%d).", errno);
-	int r = divert_rules_install(d);
+	int r = divert_rules_install(&d->rules, d->ipv6);
 	if (r != 0)
 		return divert_fail(d, h, qh, r);
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Diverting DNS packets through queue %d.",
@@ -468,7 +307,7 @@ start_diversion(void)
 {
 	struct diversion *d = divert_handle();
 	/* Once: the thread reports only one start. */
-	QIL_ASSERT(d->state == DIVERT_SETTING_UP && !d->rules_installed);
+	QIL_ASSERT(d->state == DIVERT_SETTING_UP && !d->rules.installed);
 	/* From here an exit signal stays pending until the shell takes it, so
 	 * that rules installed meanwhile are removed on the way out. */
 	exit_signals_block();
@@ -488,6 +327,5 @@ stop_diversion(void)
 	if (divert_current == NULL)
 		return;
 	CHECK_OBJ_NOTNULL(divert_current, DIVERSION_MAGIC);
-	if (divert_current->rules_installed)
-		(void)divert_rules_remove(divert_current);
+	(void)divert_rules_remove(&divert_current->rules);
 }

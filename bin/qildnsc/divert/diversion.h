@@ -4,10 +4,11 @@
  * diversion thread rewrites them so that applications reach the forwarder
  * without any resolver setting changed.
  *
- * The rules live in a chain of their own in the mangle table; they carry
- * the queue's bypass flag, so DNS passes unchanged whenever nobody reads
- * the queue. DNS over TCP is redirected by a chain of the same name in the
- * nat table to the forwarder's TCP listener, beside the queue.
+ * The rules (divert_rules.h) live in a chain of their own in the mangle
+ * table, for IPv4 and for IPv6; they carry the queue's bypass flag, so DNS
+ * passes unchanged whenever nobody reads the queue. DNS over TCP (IPv4) is
+ * redirected by a chain of the same name in the nat table to the
+ * forwarder's TCP listener, beside the queue.
  */
 #ifndef QILDNSC_DIVERSION_H
 #define QILDNSC_DIVERSION_H
@@ -16,18 +17,30 @@
 #define DIVERT_CHAIN "QILDNSC"
 /* The mark of the upstream socket's packets, which diversion leaves alone. */
 #define QILDNSC_UPSTREAM_MARK 0x51d5
+/* The mark of the listening sockets' packets, the only replies the queue
+ * takes. */
+#define DIVERT_LISTEN_MARK 0x51d6
 
 /* Keeps diversion away from the packets of `fd` (the upstream socket), so
  * that our own queries are never turned back to us; a failure is logged. */
 void divert_exempt_socket(int fd);
 
-/* Readies the listening socket `fd`, before its bind, on the first thread:
- * takes the guard that lets one qildnsc at a time divert in this network
+/* Readies a listening socket `fd` (127.0.0.1's, then [::1]'s), before its
+ * bind, on the first thread: takes the guard (once) that lets one qildnsc at a time divert in this network
  * namespace, marks the socket's replies for the queue, and lets it share
  * its port with a multicast DNS responder bound to the wildcard address.
  * 0, or -1 (logged) when another qildnsc diverts here already; without a
  * guard to be had, the port is not shared (a warning says so). */
 int divert_share_listener(int fd);
+
+/* True where diversion takes IPv6 DNS (Linux), which then needs a
+ * listening socket on [::1]. */
+bool divert_takes_ipv6(void);
+
+/* Tells diversion, on the first thread before start_diversion(), that
+ * no listening socket on [::1] could be had: DNS over IPv6 is then left
+ * where it was sent, and no IPv6 rule is installed. */
+void divert_without_ipv6(void);
 
 /* Makes the state of diversion (once, on the first thread; never freed),
  * starts diversion_thread() and waits until its queue and rules are in

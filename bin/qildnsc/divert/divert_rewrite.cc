@@ -8,6 +8,7 @@
 #include "odr.h"
 
 #define IP_HDR_MIN 20
+#define IP6_HDR 40
 #define UDP_HDR 8
 #define IPPROTO_UDP_NUM 17
 
@@ -27,7 +28,7 @@ put16(uint8_t *p, uint16_t v)
 /* Locates the UDP header; 0 when the packet is no whole IPv4/UDP packet
  * (fragments after the first carry no UDP header and are left alone). */
 static size_t
-divert_udp_offset(const uint8_t *pkt, size_t len)
+divert_udp_offset4(const uint8_t *pkt, size_t len)
 {
 	if (len < IP_HDR_MIN || (pkt[0] >> 4) != 4)
 		return 0;
@@ -43,6 +44,32 @@ divert_udp_offset(const uint8_t *pkt, size_t len)
 	if (udplen < UDP_HDR || udplen > total - ihl)
 		return 0;
 	return ihl;
+}
+
+/* Locates the UDP header of an IPv6 packet; 0 unless it follows the fixed
+ * header (a fragment header or any other extension header in between is
+ * not DNS we divert). */
+static size_t
+divert_udp_offset6(const uint8_t *pkt, size_t len)
+{
+	if (len < IP6_HDR + UDP_HDR || (pkt[0] >> 4) != 6 || pkt[6] != IPPROTO_UDP_NUM)
+		return 0;
+	size_t payload = get16(pkt + 4);
+	if (payload > len - IP6_HDR)
+		return 0;
+	size_t udplen = get16(pkt + IP6_HDR + 4);
+	if (udplen < UDP_HDR || udplen > payload)
+		return 0;
+	return IP6_HDR;
+}
+
+/* The UDP header of either family; 0 when there is none. */
+static size_t
+divert_udp_offset(const uint8_t *pkt, size_t len)
+{
+	if (len < 1)
+		return 0;
+	return (pkt[0] >> 4) == 6 ? divert_udp_offset6(pkt, len) : divert_udp_offset4(pkt, len);
 }
 
 static uint32_t
@@ -77,13 +104,18 @@ divert_checksums(uint8_t *pkt, size_t len)
 	if (ihl == 0)
 		return -1;
 
-	put16(pkt + 10, 0);
-	put16(pkt + 10, fold(sum16(pkt, ihl, 0)));
-
+	uint32_t sum = 0;
+	if ((pkt[0] >> 4) == 4) {
+		put16(pkt + 10, 0);
+		put16(pkt + 10, fold(sum16(pkt, ihl, 0)));
+		sum = sum16(pkt + 12, 8, sum); /* source and destination addresses */
+	} else {
+		/* IPv6 has no header checksum, and its UDP checksum is
+		 * mandatory. */
+		sum = sum16(pkt + 8, 32, sum);
+	}
 	uint8_t *udp = pkt + ihl;
 	size_t udplen = get16(udp + 4);
-	uint32_t sum = 0;
-	sum = sum16(pkt + 12, 8, sum); /* source and destination addresses */
 	sum += IPPROTO_UDP_NUM;
 	sum += (uint32_t)udplen;
 	put16(udp + 6, 0);
@@ -96,7 +128,7 @@ divert_checksums(uint8_t *pkt, size_t len)
 enum divert_result
 divert_rewrite(uint8_t *pkt, size_t len, bool outbound, divert_pairs &pairs)
 {
-	size_t ihl = divert_udp_offset(pkt, len);
+	size_t ihl = divert_udp_offset4(pkt, len);
 	if (ihl == 0)
 		return DIVERT_MALFORMED;
 	if (!outbound)
@@ -134,6 +166,51 @@ divert_rewrite(uint8_t *pkt, size_t len, bool outbound, divert_pairs &pairs)
 		put16(udp, DIVERT_DNS_PORT);
 		memcpy(pkt + 12, &p.server, 4);
 		memcpy(pkt + 16, &p.client, 4);
+		return DIVERT_REPLY;
+	}
+	return DIVERT_UNTOUCHED;
+}
+
+enum divert_result
+divert_rewrite6(uint8_t *pkt, size_t len, bool outbound, divert_pairs6 &pairs)
+{
+	static const uint8_t loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+	/* Extension headers are legitimate (the rules match UDP behind
+	 * them); such a packet passes as it is rather than being dropped. */
+	if (len >= IP6_HDR && (pkt[0] >> 4) == 6 && pkt[6] != IPPROTO_UDP_NUM)
+		return DIVERT_UNTOUCHED;
+	if (divert_udp_offset6(pkt, len) == 0)
+		return DIVERT_MALFORMED;
+	if (!outbound)
+		return DIVERT_UNTOUCHED;
+
+	uint8_t *src = pkt + 8, *dst = pkt + 24, *udp = pkt + IP6_HDR;
+	uint16_t sport = get16(udp);
+	uint16_t dport = get16(udp + 2);
+	if (dport == DIVERT_DNS_PORT) {
+		/* As over IPv4: a resolver on ::1 is the machine's own. */
+		if (memcmp(dst, loopback, 16) == 0)
+			return DIVERT_UNTOUCHED;
+		struct divert_pair6 &p = pairs[sport];
+		memcpy(p.client, src, 16);
+		memcpy(p.server, dst, 16);
+		p.set = true;
+		put16(udp + 2, DIVERT_LISTEN_PORT);
+		memcpy(src, loopback, 16);
+		memcpy(dst, loopback, 16);
+		return DIVERT_QUERY;
+	}
+	if (sport == DIVERT_LISTEN_PORT) {
+		/* Only the forwarder's replies, [::1] to [::1]; a multicast DNS
+		 * responder's are someone else's. */
+		if (memcmp(src, loopback, 16) != 0 || memcmp(dst, loopback, 16) != 0)
+			return DIVERT_UNTOUCHED;
+		const struct divert_pair6 &p = pairs[dport];
+		if (!p.set)
+			return DIVERT_NO_PAIR;
+		put16(udp, DIVERT_DNS_PORT);
+		memcpy(src, p.server, 16);
+		memcpy(dst, p.client, 16);
 		return DIVERT_REPLY;
 	}
 	return DIVERT_UNTOUCHED;

@@ -1,13 +1,14 @@
 /*
- * divert_rewrite.h -- the rewriting rule of packet diversion, as a pure
- * function over one IPv4 packet: queries to port 53 are turned towards the
- * forwarder on 127.0.0.1 port 5353, and the forwarder's replies (from
- * 127.0.0.1 port 5353 to 127.0.0.1) are turned back into replies from the
- * server the application asked. Queries to a resolver on the loopback and
- * everything else from port 5353 (multicast DNS) pass untouched.
+ * divert_rewrite.h -- the rewriting rule of packet diversion, as pure
+ * functions over one IPv4 or IPv6 packet: queries to port 53 are turned
+ * towards the forwarder on 127.0.0.1 (or [::1]) port 5353, and the
+ * forwarder's replies (from the loopback port 5353 to the loopback) are
+ * turned back into replies from the server the application asked. Queries
+ * to a resolver on the loopback and everything else from port 5353
+ * (multicast DNS) pass untouched.
  *
- * The pairs remembered per application port belong to the diversion
- * thread alone.
+ * The pairs remembered per application port, one table per family, belong
+ * to the diversion thread alone.
  */
 #ifndef QILDNSC_DIVERT_REWRITE_H
 #define QILDNSC_DIVERT_REWRITE_H
@@ -32,12 +33,23 @@ struct divert_pair {
 /* Indexed by the application's UDP port (host order). */
 using divert_pairs = std::array<struct divert_pair, 65536>;
 
+/* The same over IPv6: an application port's IPv4 and IPv6 queries are
+ * different sockets, and their replies must not take each other's pair. */
+struct divert_pair6 {
+	uint8_t client[16];
+	uint8_t server[16];
+	bool set;
+};
+
+/* Indexed by the application's UDP port (host order). */
+using divert_pairs6 = std::array<struct divert_pair6, 65536>;
+
 enum divert_result {
 	DIVERT_UNTOUCHED,   /* not ours (or inbound): pass unchanged */
 	DIVERT_QUERY,       /* rewritten towards the forwarder */
 	DIVERT_REPLY,       /* rewritten back towards the application */
 	DIVERT_NO_PAIR,     /* a reply for a port without a remembered query */
-	DIVERT_MALFORMED,   /* no whole IPv4 and UDP header */
+	DIVERT_MALFORMED,   /* no whole IP and UDP header */
 };
 
 /*
@@ -48,11 +60,21 @@ enum divert_result {
 enum divert_result divert_rewrite(uint8_t *pkt, size_t len, bool outbound,
                                   divert_pairs &pairs);
 
-/* The UDP destination port of a whole IPv4/UDP packet; -1 otherwise. */
+/*
+ * The same rule over the `len`-byte IPv6 packet at `pkt`: only a UDP
+ * header right after the fixed header is looked at (a packet with
+ * extension headers is DIVERT_UNTOUCHED); the forwarder is [::1] port
+ * 5353, and a resolver on ::1 is asked directly.
+ */
+enum divert_result divert_rewrite6(uint8_t *pkt, size_t len, bool outbound,
+                                   divert_pairs6 &pairs);
+
+/* The UDP destination port of a whole IPv4/UDP or IPv6/UDP packet; -1
+ * otherwise. */
 int divert_dst_port(const uint8_t *pkt, size_t len);
 
-/* The IPv4 header checksum and the UDP checksum, recomputed in place;
- * -1 when the packet is not a whole IPv4/UDP packet. */
+/* The IPv4 header checksum (IPv4 only) and the UDP checksum, recomputed in
+ * place; -1 when the packet is not a whole IPv4/UDP or IPv6/UDP packet. */
 int divert_checksums(uint8_t *pkt, size_t len);
 
 #endif

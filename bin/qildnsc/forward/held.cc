@@ -209,7 +209,7 @@ release_held_answers_at(const struct odr_timeval *now)
 		/* In due order: nothing behind an answer that is not due is. */
 		if (!(elapsed_seconds(&ha->stamp, now) > HOLD_DELAY))
 			break;
-		sock_send(socks.local_fd, ha->data, (size_t)ha->len, &ha->client_addr,
+		sock_send(sock_local_fd(ha->client_addr.ss_family), ha->data, (size_t)ha->len, &ha->client_addr,
 		    ha->client_addrlen, "QILEC_00697");
 		stats_add(STATS_HELD_SENT, 1);
 		if (pending_first_answer(ha->id))

@@ -20,16 +20,18 @@
 #include "vtc_log.h"
 
 int
-loop_open(struct loop *lp, int local, const int *upstream, int n_upstream)
+loop_open(struct loop *lp, const int *local, int n_local, const int *upstream,
+          int n_upstream)
 {
-	QIL_ASSERT(n_upstream >= 1 && 1 + n_upstream <= LOOP_FDS_MAX);
+	QIL_ASSERT(n_local >= 1 && n_local <= SOCK_LOCAL_MAX);
+	QIL_ASSERT(n_upstream >= 1 && n_local + n_upstream <= LOOP_FDS_MAX);
 	memset(lp, 0, sizeof *lp);
 	lp->magic = LOOP_MAGIC;
 	sock_batch_init(&lp->batch);
-	lp->fds[0] = local;
-	for (int i = 0; i < n_upstream; i++)
-		lp->fds[1 + i] = upstream[i];
-	lp->nfds = 1 + n_upstream;
+	memcpy(lp->fds, local, (size_t)n_local * sizeof *local);
+	memcpy(lp->fds + n_local, upstream, (size_t)n_upstream * sizeof *upstream);
+	lp->n_local = n_local;
+	lp->nfds = n_local + n_upstream;
 
 	if (sock_wait_open(&lp->wait, lp->fds, lp->nfds) != 0) {
 		lp->magic = 0;
@@ -62,16 +64,17 @@ loop_turn(struct loop *lp, int timeout_ms)
 	for (int i = 0; i < lp->nfds; i++) {
 		if (!ready[i])
 			continue;
+		bool local = i < lp->n_local;
 		/* Datagrams of EDNS size both ways. */
-		int got = sock_recv(lp->fds[i], i == 0 ? LOCAL_BUFSIZE : REMOTE_BUFSIZE,
+		int got = sock_recv(lp->fds[i], local ? LOCAL_BUFSIZE : REMOTE_BUFSIZE,
 		    &lp->batch);
-		if (i == 0 && lp->batch.dg[0].n >= 0)
+		if (local && lp->batch.dg[0].n >= 0)
 			lp->busy = now;
 		for (int j = 0; j < got; j++) {
-			if (i == 0)
+			if (local)
 				DNS_local(&lp->batch.dg[j], &now);
 			else
-				DNS_remote(&lp->batch.dg[j], i - 1, &now);
+				DNS_remote(&lp->batch.dg[j], i - lp->n_local, &now);
 		}
 		/* Out before the next socket is served: the upstream servers
 		 * work on the queries meanwhile. */
@@ -98,9 +101,11 @@ struct loop *
 loop_new(void)
 {
 	struct loop *lp = new struct loop;
+	int local[SOCK_LOCAL_MAX];
 	int upstream[2 * UPSTREAM_SOCKETS];
+	int n_local = sock_local_fds(local);
 
-	if (loop_open(lp, socks.local_fd, upstream, sock_upstream_fds(upstream)) != 0) {
+	if (loop_open(lp, local, n_local, upstream, sock_upstream_fds(upstream)) != 0) {
 		delete lp;
 		return NULL;
 	}

@@ -20,16 +20,17 @@
  * without the cost of waking a sleeping thread. */
 #define LOOP_POLL_USEC 100
 
-/* Sockets one loop serves: the listening socket first, then the upstream
+/* Sockets one loop serves: the listening sockets first, then the upstream
  * sockets. */
-#define LOOP_FDS_MAX (1 + 2 * UPSTREAM_SOCKETS)
+#define LOOP_FDS_MAX (SOCK_LOCAL_MAX + 2 * UPSTREAM_SOCKETS)
 
 struct loop {
 	unsigned magic;
 #define LOOP_MAGIC 0x1e0b7d35
 	struct sock_waitset wait;
 	int nfds;
-	int fds[LOOP_FDS_MAX];   /* [0] listening, [1..] upstream */
+	int n_local;             /* listening sockets, at the head of `fds` */
+	int fds[LOOP_FDS_MAX];   /* listening, then upstream */
 	struct sock_batch batch; /* the datagrams of the socket being served */
 	struct odr_timeval now;  /* the clock of the last turn */
 	struct odr_timeval busy; /* the last turn that took client queries */
@@ -37,17 +38,19 @@ struct loop {
 };
 
 /*
- * Sets up `lp` to serve `local` and the `n_upstream` upstream sockets of
- * `upstream`; -1 (logged) when the wait set cannot be made.
+ * Sets up `lp` to serve the `n_local` listening sockets of `local` and the
+ * `n_upstream` upstream sockets of `upstream`; -1 (logged) when the wait
+ * set cannot be made.
  */
-int loop_open(struct loop *lp, int local, const int *upstream, int n_upstream);
+int loop_open(struct loop *lp, const int *local, int n_local, const int *upstream,
+              int n_upstream);
 /* Frees the wait set of `lp`; the sockets stay open (they are not its). */
 void loop_close(struct loop *lp);
 
 /*
  * One turn: wait at most `timeout_ms` for a readable socket, release the
  * due held answers, serve at most SOCK_BATCH datagrams of each readable
- * socket (the listening socket first), sending what each one's batch
+ * socket (the listening sockets first), sending what each one's batch
  * queued before the next socket is served; then the summaries of the
  * rate-limited log lines whose second is over.
  * 0, or -1 (logged) when the wait failed.

@@ -270,7 +270,7 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 		v = filter_judge(&msg, &us->addr, &why);
 	switch (v) {
 	case FILTER_RELAY:
-		sock_send(socks.local_fd, out, (size_t)n, &pq->client_addr, pq->client_addrlen,
+		sock_send(sock_local_fd(pq->client_addr.ss_family), out, (size_t)n, &pq->client_addr, pq->client_addrlen,
 		    "QILEC_00702");
 		stats_add(STATS_RELAYED, 1);
 		if (pending_first_answer(pq->id))

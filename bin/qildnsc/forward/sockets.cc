@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 
+#include "divert/divert_rewrite.h"
 #include "divert/diversion.h"
 #include "common/qildnsc.h"
 #include "forward/sockets.h"
@@ -26,7 +27,7 @@ struct forward_sockets socks;
 void
 sock_init(void)
 {
-	socks.local_fd = -1;
+	socks.local_fd = socks.local6_fd = -1;
 	std::fill(std::begin(socks.remote_fds), std::end(socks.remote_fds), -1);
 	std::fill(std::begin(socks.remote6_fds), std::end(socks.remote6_fds), -1);
 	socks.n_remote_fds = socks.n_remote6_fds = 0;
@@ -144,12 +145,44 @@ open_listening_socket(void)
 	return 0;
 }
 
+/*
+ * Diversion mode turns IPv6 queries towards [::1] port 5353: a socket
+ * there, readied as the first one. Without IPv6 on the machine it cannot
+ * be bound; DNS over IPv6 is then left undiverted and IPv4's goes on.
+ */
+static void
+open_listening_socket6(void)
+{
+	struct sockaddr_in6 lo = {};
+	lo.sin6_family = AF_INET6;
+	lo.sin6_addr = in6addr_loopback;
+	lo.sin6_port = htons(DIVERT_LISTEN_PORT);
+
+	int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 17);
+	int on = 1;
+	if (fd >= 0 && VTCP_nonblocking(fd) == 0 && divert_share_listener(fd) == 0 &&
+	    ODR_setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0 &&
+	    bind(fd, reinterpret_cast<struct sockaddr *>(&lo), sizeof lo) == 0) {
+		sock_rcvbuf(fd);
+		socks.local6_fd = fd;
+		return;
+	}
+	int e = ODR_sockError();
+	vtc_log(vl, VTCLOG_WARN, "QILEC_00950: bind(2) for [::1]:%d error: %d %s; "
+	    "DNS over IPv6 is not diverted.", DIVERT_LISTEN_PORT, e, ODR_sockErrorText());
+	if (fd >= 0)
+		(void)ODR_closesocket(fd);
+	divert_without_ipv6();
+}
+
 int
 init_sockets(void)
 {
 	sock_init();
 	if (open_listening_socket() != 0)
 		return -1;
+	if (dnsc_conf.use_windivert && divert_takes_ipv6())
+		open_listening_socket6();
 	for (int i = 0; i < UPSTREAM_SOCKETS; i++) {
 		if (open_upstream_socket(AF_INET, &socks.remote_fds[i]) != 0)
 			return -1;
@@ -164,6 +197,24 @@ init_sockets(void)
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Listening on %s:%s", dnsc_conf.listen_addr,
 	    dnsc_conf.listen_port);
 	return 0;
+}
+
+int
+sock_local_fd(int family)
+{
+	CHECK_OBJ_NOTNULL(&socks, FORWARD_SOCKETS_MAGIC);
+	return family == AF_INET6 && socks.local6_fd != -1 ? socks.local6_fd : socks.local_fd;
+}
+
+int
+sock_local_fds(int *fds)
+{
+	CHECK_OBJ_NOTNULL(&socks, FORWARD_SOCKETS_MAGIC);
+	int n = 0;
+	for (int fd : {socks.local_fd, socks.local6_fd})
+		if (fd != -1)
+			fds[n++] = fd;
+	return n;
 }
 
 int

@@ -1,6 +1,7 @@
 /*
  * sockets.h -- the forwarder's UDP sockets and their batched datagram I/O:
- * the listening socket `local_fd` (client queries in, answers out) and the
+ * the listening socket `local_fd` (client queries in, answers out; in
+ * diversion mode `local6_fd` on [::1] beside it) and the
  * pool of upstream sockets `remote_fds` (queries out to every server,
  * answers in), each on a port of its own that the kernel picks at random.
  *
@@ -39,13 +40,15 @@
 /* Upstream sockets of each address family: each query leaves from one of
  * them at random (IPv6 ones only when an IPv6 server is configured). */
 #define UPSTREAM_SOCKETS 8
-/* Sockets with datagrams queued at one time: the listening socket and each
+/* Listening sockets at most: -l's, and in diversion mode [::1]'s. */
+#define SOCK_LOCAL_MAX 2
+/* Sockets with datagrams queued at one time: the listening sockets and each
  * upstream socket. */
-#define SOCK_QUEUES (1 + 2 * UPSTREAM_SOCKETS)
+#define SOCK_QUEUES (SOCK_LOCAL_MAX + 2 * UPSTREAM_SOCKETS)
 /* Receive buffer asked of the kernel for each socket, for bursts. */
 #define SOCK_RCVBUF (1 << 20)
 /* Sockets one wait set watches: those of one loop. */
-#define SOCK_WAIT_MAX (1 + 2 * UPSTREAM_SOCKETS)
+#define SOCK_WAIT_MAX (SOCK_LOCAL_MAX + 2 * UPSTREAM_SOCKETS)
 
 /* The platform's batch headers and wait set (struct sock_batch_sys,
  * struct sock_sendq_sys, struct sock_waitset). */
@@ -91,6 +94,13 @@ bool sock_upstream_match(int sock, int family, unsigned pick);
 /* Writes every upstream socket in number order to `fds` (room for
  * 2 * UPSTREAM_SOCKETS); their count. */
 int sock_upstream_fds(int *fds);
+
+/* The listening socket that answers a client of `family` (AF_INET or
+ * AF_INET6): the one of that family when there are two. */
+int sock_local_fd(int family);
+/* Writes the listening sockets open to `fds` (room for SOCK_LOCAL_MAX);
+ * their count. */
+int sock_local_fds(int *fds);
 
 /* The listening address and port (-l, -p) resolved for `socktype` into
  * `*res` (the caller's to free with freeaddrinfo()); -1 (logged as
@@ -175,6 +185,9 @@ struct forward_sockets {
 	unsigned magic;
 #define FORWARD_SOCKETS_MAGIC 0x41c8e05d
 	int local_fd;
+	/* Diversion mode's listening socket on [::1] port 5353, which
+	 * diverted IPv6 queries reach; -1 without one. */
+	int local6_fd;
 	int remote_fds[UPSTREAM_SOCKETS];   /* IPv4 */
 	int n_remote_fds; /* the upstream sockets open (UPSTREAM_SOCKETS once started) */
 	int remote6_fds[UPSTREAM_SOCKETS];  /* IPv6 */

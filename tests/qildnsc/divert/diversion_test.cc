@@ -8,7 +8,9 @@
  * interface but loopback and a veth pair whose both ends it owns.
  */
 #include <errno.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -20,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <filesystem>
@@ -174,6 +177,28 @@ protected:
 
 	std::string log() const { return read_file(dir_.file("qildnsc_stdout.txt")); }
 
+	/* The peer: a namespace of its own holding qil1. */
+	void
+	move_qil1_to_peer()
+	{
+		home_.emplace(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
+		ASSERT_EQ(unshare(CLONE_NEWNET), 0) << strerror(errno);
+		peer_.emplace(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
+		ASSERT_EQ(setns(home_->get(), CLONE_NEWNET), 0) << strerror(errno);
+		ASSERT_TRUE(sh("ip link set qil1 netns /proc/" + std::to_string(getpid()) + "/fd/" +
+		    std::to_string(peer_->get())));
+	}
+
+	/* Runs `f` on this thread in the peer's namespace; sockets made there
+	 * stay there. */
+	void
+	in_peer(const std::function<void()> &f)
+	{
+		ASSERT_EQ(setns(peer_->get(), CLONE_NEWNET), 0) << strerror(errno);
+		f();
+		ASSERT_EQ(setns(home_->get(), CLONE_NEWNET), 0) << strerror(errno);
+	}
+
 	/* One query from `client` to `server`:53; the answer's A records and
 	 * the address it came from. */
 	struct Answer {
@@ -215,6 +240,7 @@ protected:
 	std::unique_ptr<FakeUpstream> direct_a_, direct_b_, upstream_;
 	std::unique_ptr<FakeHttpServer> config_;
 	std::unique_ptr<Process> fwd_;
+	std::optional<Fd> home_, peer_; /* the namespaces of qil0 and qil1 */
 };
 
 TEST_F(Diversion, ApplicationsAreAnsweredThroughTheForwarder)
@@ -533,29 +559,13 @@ protected:
 		write_file(dir_.file("avahi.conf"), "[server]\nhost-name=qiltest\nuse-ipv4=yes\n"
 		    "use-ipv6=no\nenable-dbus=no\nallow-interfaces=qil0\n"
 		    "[publish]\npublish-addresses=yes\n");
-		/* The peer: a namespace of its own holding qil1. */
-		home_.emplace(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
-		ASSERT_EQ(unshare(CLONE_NEWNET), 0) << strerror(errno);
-		peer_.emplace(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
-		ASSERT_EQ(setns(home_->get(), CLONE_NEWNET), 0) << strerror(errno);
-		ASSERT_TRUE(sh("ip link set qil1 netns /proc/" + std::to_string(getpid()) + "/fd/" +
-		    std::to_string(peer_->get())));
+		move_qil1_to_peer();
 		ASSERT_TRUE(sh("ip route add 224.0.0.0/4 dev qil0"));
 		in_peer([] {
 			ASSERT_TRUE(sh("ip link set qil1 up") &&
 			    sh(std::string("ip addr add ") + kPeer + "/24 dev qil1") &&
 			    sh("ip route add 224.0.0.0/4 dev qil1"));
 		});
-	}
-
-	/* Runs `f` on this thread in the peer's namespace; sockets made there
-	 * stay there. */
-	void
-	in_peer(const std::function<void()> &f)
-	{
-		ASSERT_EQ(setns(peer_->get(), CLONE_NEWNET), 0) << strerror(errno);
-		f();
-		ASSERT_EQ(setns(home_->get(), CLONE_NEWNET), 0) << strerror(errno);
 	}
 
 	/* Starts the responder; false when it did not come up. */
@@ -593,7 +603,6 @@ protected:
 
 	static constexpr const char *kAvahi = "/usr/sbin/avahi-daemon";
 	static constexpr const char *kPeer = "192.0.2.200";
-	std::optional<Fd> home_, peer_; /* the namespaces of qil0 and qil1 */
 	std::unique_ptr<Process> avahi_;
 };
 
@@ -643,6 +652,158 @@ TEST_F(DiversionBesideMdns, EachStartsBesideTheOtherAndMulticastDnsPassesUnalter
 	}
 	EXPECT_EQ(queued_from_5353(), 1) << "the forwarder's one reply, and no packet of the "
 	                                    "responder's";
+}
+
+/* A socket of this thread's namespace bound to [addr]:port; -1 when it
+ * cannot be had. */
+int
+udp6_bound(const char *addr, uint16_t port)
+{
+	sockaddr_in6 sa = {};
+	sa.sin6_family = AF_INET6;
+	sa.sin6_port = htons(port);
+	int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	if (fd >= 0 && (inet_pton(AF_INET6, addr, &sa.sin6_addr) != 1 ||
+	    bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0)) {
+		close(fd);
+		fd = -1;
+	}
+	return fd;
+}
+
+/* The next datagram on `fd` within `limit_ms`, and its sender. */
+std::optional<std::pair<dns::Bytes, sockaddr_in6>>
+receive6(int fd, int limit_ms)
+{
+	struct pollfd p = {fd, POLLIN, 0};
+	dns::Bytes buf(4096);
+	sockaddr_in6 from = {};
+	socklen_t len = sizeof from;
+	ssize_t n = poll(&p, 1, limit_ms) != 1 ? -1 : recvfrom(fd, buf.data(), buf.size(), 0,
+	    reinterpret_cast<sockaddr *>(&from), &len);
+	if (n < 0)
+		return std::nullopt;
+	buf.resize((size_t)n);
+	return std::pair{buf, from};
+}
+
+/* The application's only nameserver is an IPv6 address on the peer, which
+ * answers for itself (10.0.0.66) to whatever reaches it. */
+class DiversionOverIpv6 : public Diversion {
+protected:
+	void
+	SetUp() override
+	{
+		Diversion::SetUp();
+		if (IsSkipped())
+			return;
+		if (!sh("ip6tables -w -t mangle -S"))
+			GTEST_SKIP() << "ip6tables is not usable here";
+		move_qil1_to_peer();
+		in_peer([&] {
+			ASSERT_TRUE(sh("ip link set lo up") && sh("ip link set qil1 up") &&
+			    sh(std::string("ip -6 addr add ") + kServer6 + "/64 dev qil1 nodad"));
+			server_fd_ = udp6_bound(kServer6, 53);
+		});
+		if (!sh(std::string("ip -6 addr add ") + kClient6 + "/64 dev qil0 nodad") ||
+		    server_fd_ < 0)
+			GTEST_SKIP() << "no IPv6 in the namespace";
+		server_ = std::thread([this] {
+			while (!stop_) {
+				auto q = receive6(server_fd_, 50);
+				if (!q)
+					continue;
+				received_++;
+				auto a = dns::build_answer(q->first, {dns::a_record("10.0.0.66")});
+				(void)sendto(server_fd_, a.data(), a.size(), 0,
+				    reinterpret_cast<sockaddr *>(&q->second), sizeof q->second);
+			}
+		});
+	}
+
+	void
+	TearDown() override
+	{
+		stop_ = true;
+		if (server_.joinable())
+			server_.join();
+		if (server_fd_ >= 0)
+			close(server_fd_);
+		Diversion::TearDown();
+	}
+
+	/* One query from the application to [kServer6]:53: the answer and
+	 * where it came from. */
+	static std::optional<std::pair<dns::Bytes, sockaddr_in6>>
+	ask6(uint16_t id, const std::string &name, int limit_ms)
+	{
+		Fd s(udp6_bound(kClient6, 0));
+		sockaddr_in6 to = {};
+		to.sin6_family = AF_INET6;
+		to.sin6_port = htons(53);
+		inet_pton(AF_INET6, kServer6, &to.sin6_addr);
+		auto q = dns::build_query(id, name, 1);
+		if (s.get() < 0 || sendto(s.get(), q.data(), q.size(), 0,
+		    reinterpret_cast<sockaddr *>(&to), sizeof to) != (ssize_t)q.size())
+			return std::nullopt;
+		return receive6(s.get(), limit_ms);
+	}
+
+	static constexpr const char *kClient6 = "2001:db8::1";
+	static constexpr const char *kServer6 = "2001:db8::53";
+	int server_fd_ = -1;
+	std::thread server_;
+	std::atomic<bool> stop_{false};
+	std::atomic<int> received_{0};
+};
+
+TEST_F(DiversionOverIpv6, QueriesToAnIpv6ServerAreAnsweredByTheForwarder)
+{
+	/* Through the forwarder's upstream: "blocked.test" has a blocklisted
+	 * address, and its answer is dropped. */
+	upstream_.reset();
+	upstream_ = std::make_unique<FakeUpstream>("127.0.0.2", false, [](const Received &r) {
+		bool blocked = dns::first_question(r.message)->name == "blocked.test";
+		return std::vector<Reply>{{0ms, dns::build_answer(r.message, {dns::a_record("10.0.0.2"),
+		    dns::a_record(blocked ? "203.0.113.5" : "10.0.0.2")}), Reply::Via::Normal}};
+	}, 53);
+	write_file(dir_.file("blocklist.txt"), "203.0.113.5\n");
+	/* A directory where iptables is and ip6tables is not. */
+	TmpDir bare;
+	ASSERT_TRUE(sh("ln -s \"$(command -v iptables)\" " + bare.file("iptables")));
+	struct Row {
+		const char *what;
+		std::string iptables;
+		bool ipv6;
+	} rows[] = {{"ip6tables beside iptables", "", true},
+	            {"no ip6tables", bare.file("iptables"), false}};
+	for (const Row &row : rows) {
+		SCOPED_TRACE(row.what);
+		received_ = 0;
+		if (!start_forwarder(row.iptables, {"-d", "127.0.0.2:53", "-b", "blocklist.txt"}))
+			GTEST_SKIP() << "no netfilter queue here:\n" << log();
+		EXPECT_EQ(log().find("QILEC_00951") == std::string::npos, row.ipv6) << log();
+		auto a = ask6(0x6666, "six.example.com", 5000);
+		ASSERT_TRUE(a) << "no answer";
+		char from[INET6_ADDRSTRLEN] = {};
+		inet_ntop(AF_INET6, &a->second.sin6_addr, from, sizeof from);
+		EXPECT_EQ(from + std::string(":") + std::to_string(ntohs(a->second.sin6_port)),
+		    std::string(kServer6) + ":53") << "as if from the server asked";
+		EXPECT_EQ(dns::message_id(a->first), 0x6666);
+		const std::vector<std::string> through{"10.0.0.2", "10.0.0.2"}, direct{"10.0.0.66"};
+		EXPECT_EQ(dns::answer_addresses(a->first), row.ipv6 ? through : direct);
+		EXPECT_EQ(received_, row.ipv6 ? 0 : 1) << "what the peer received";
+		if (row.ipv6) {
+			EXPECT_FALSE(ask6(0x6667, "blocked.test", 1500)) << "a blocklisted answer";
+			EXPECT_EQ(received_, 0);
+		}
+		auto v4 = ask(kClientA, kServerA, 0x4444, "four.example.com");
+		ASSERT_TRUE(v4) << "IPv4 diversion goes on";
+		EXPECT_EQ(v4->addresses, (std::vector<std::string>{"10.0.0.2", "10.0.0.2"}));
+		stop_and_expect_no_rule(SIGTERM);
+		EXPECT_FALSE(sh("ip6tables -w -t mangle -S QILDNSC")) << "no IPv6 chain left";
+		EXPECT_EQ(jumps_to_chain("ip6tables"), 0);
+	}
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 /*
  * divert_rewrite_test.cc -- the rewriting rule of packet diversion on
- * crafted IPv4/UDP packets: queries turned to the forwarder, replies turned
- * back per application port, everything else untouched, checksums valid.
+ * crafted IPv4/UDP and IPv6/UDP packets: queries turned to the forwarder,
+ * replies turned back per application port, everything else untouched,
+ * checksums valid.
  */
 #include <gtest/gtest.h>
 
@@ -217,6 +218,123 @@ TEST_F(DivertRewrite, ChecksumsOfOddLengthsAndAllOnes)
 		Packet p = udp_packet("10.1.2.3", 53000, "192.0.2.53", 53, payload);
 		ASSERT_EQ(rewrite(p), DIVERT_QUERY) << payload;
 		expect_valid_checksums(p);
+	}
+}
+
+/* An IPv6/UDP packet with a valid checksum and `payload` bytes of data. */
+Packet
+udp6_packet(const char *src, uint16_t sport, const char *dst, uint16_t dport,
+            size_t payload = 29)
+{
+	Packet p(40 + 8 + payload, 0);
+	p[0] = 0x60;
+	p[4] = (uint8_t)((8 + payload) >> 8);
+	p[5] = (uint8_t)(8 + payload);
+	p[6] = 17;
+	p[7] = 64;
+	EXPECT_EQ(inet_pton(AF_INET6, src, &p[8]), 1) << src;
+	EXPECT_EQ(inet_pton(AF_INET6, dst, &p[24]), 1) << dst;
+	uint8_t udp[6] = {(uint8_t)(sport >> 8), (uint8_t)sport, (uint8_t)(dport >> 8),
+	    (uint8_t)dport, p[4], p[5]};
+	memcpy(&p[40], udp, sizeof udp);
+	for (size_t i = 0; i < payload; i++)
+		p[48 + i] = (uint8_t)(i * 7 + 1);
+	EXPECT_EQ(divert_checksums(p.data(), p.size()), 0);
+	return p;
+}
+
+/* "[address]:port" of the source (at 8) or destination (at 24). */
+std::string
+end6(const Packet &p, size_t at)
+{
+	char a[INET6_ADDRSTRLEN];
+	inet_ntop(AF_INET6, &p[at], a, sizeof a);
+	size_t port = at == 8 ? 40 : 42;
+	return "[" + std::string(a) + "]:" + std::to_string(p[port] << 8 | p[port + 1]);
+}
+
+/* The UDP checksum over the IPv6 pseudo-header verifies, and is never 0. */
+void
+expect_valid_checksum6(const Packet &p)
+{
+	uint32_t pseudo = 17 + (uint32_t)(p.size() - 40);
+	for (size_t i = 8; i < 40; i += 2)
+		pseudo += (uint32_t)(p[i] << 8 | p[i + 1]);
+	EXPECT_EQ(verify(p.data() + 40, p.size() - 40, pseudo), 0) << "UDP checksum";
+	EXPECT_NE(p[46] << 8 | p[47], 0) << "IPv6 makes the UDP checksum mandatory";
+}
+
+TEST_F(DivertRewrite, Ipv6QueriesAndRepliesKeepPairsApartFromIpv4)
+{
+	auto pairs6 = std::make_unique<divert_pairs6>();
+	auto rewrite6 = [&](Packet &p, bool outbound = true) {
+		divert_result r = divert_rewrite6(p.data(), p.size(), outbound, *pairs6);
+		if (r == DIVERT_QUERY || r == DIVERT_REPLY) {
+			EXPECT_EQ(divert_checksums(p.data(), p.size()), 0);
+		}
+		return r;
+	};
+	/* Port 40000 asks over both families; port 40001 over IPv4 only. */
+	Packet q4 = udp_packet("192.0.2.1", 40000, "192.0.2.53", 53);
+	Packet q4b = udp_packet("192.0.2.1", 40001, "192.0.2.53", 53);
+	ASSERT_EQ(rewrite(q4), DIVERT_QUERY);
+	ASSERT_EQ(rewrite(q4b), DIVERT_QUERY);
+	for (size_t payload : {0, 1, 29, 1400}) {
+		Packet q = udp6_packet("2001:db8::1", 40000, "2001:db8::53", 53, payload);
+		ASSERT_EQ(rewrite6(q), DIVERT_QUERY) << payload;
+		EXPECT_EQ(end6(q, 8), "[::1]:40000");
+		EXPECT_EQ(end6(q, 24), "[::1]:5353");
+		expect_valid_checksum6(q);
+	}
+	Packet r6 = udp6_packet("::1", 5353, "::1", 40000, 45);
+	ASSERT_EQ(rewrite6(r6), DIVERT_REPLY);
+	EXPECT_EQ(end6(r6, 8), "[2001:db8::53]:53");
+	EXPECT_EQ(end6(r6, 24), "[2001:db8::1]:40000");
+	expect_valid_checksum6(r6);
+	Packet r4 = udp_packet("127.0.0.1", 5353, "127.0.0.1", 40000);
+	ASSERT_EQ(rewrite(r4), DIVERT_REPLY);
+	EXPECT_EQ(src_of(r4), "192.0.2.53:53") << "the IPv4 pair is not the IPv6 one";
+
+	struct Case {
+		const char *what;
+		Packet pkt;
+		bool outbound;
+		divert_result expect;
+	};
+	Packet good = udp6_packet("2001:db8::1", 40002, "2001:db8::53", 53);
+	auto with = [&](auto change) {
+		Packet p = good;
+		change(p);
+		return p;
+	};
+	std::vector<Case> cases = {
+		{"inbound query", udp6_packet("2001:db8::9", 1234, "2001:db8::1", 53), false,
+		    DIVERT_UNTOUCHED},
+		{"query to a stub resolver on ::1", udp6_packet("::1", 40003, "::1", 53), true,
+		    DIVERT_UNTOUCHED},
+		{"reply to a port that asked over IPv4 only", udp6_packet("::1", 5353, "::1", 40001),
+		    true, DIVERT_NO_PAIR},
+		{"multicast DNS from a peer", udp6_packet("fe80::1", 5353, "ff02::fb", 40000), true,
+		    DIVERT_UNTOUCHED},
+		{"an IPv4 packet", udp_packet("192.0.2.1", 40002, "192.0.2.53", 53), true,
+		    DIVERT_MALFORMED},
+		{"an extension header before UDP", with([](Packet &p) { p[6] = 0; }), true,
+		    DIVERT_UNTOUCHED},
+		{"payload length beyond the buffer", with([](Packet &p) { p[5]++; }), true,
+		    DIVERT_MALFORMED},
+		{"UDP length beyond the payload", with([](Packet &p) { p[45]++; }), true,
+		    DIVERT_MALFORMED},
+		{"cut inside the UDP header", Packet(good.begin(), good.begin() + 47), true,
+		    DIVERT_MALFORMED},
+	};
+	for (auto &c : cases) {
+		/* An exact-size heap copy, so that ASan sees any overread. */
+		Packet before = c.pkt;
+		auto buf = std::make_unique<uint8_t[]>(c.pkt.size());
+		memcpy(buf.get(), c.pkt.data(), c.pkt.size());
+		EXPECT_EQ(divert_rewrite6(buf.get(), c.pkt.size(), c.outbound, *pairs6), c.expect)
+		    << c.what;
+		EXPECT_EQ(Packet(buf.get(), buf.get() + c.pkt.size()), before) << c.what;
 	}
 }
 

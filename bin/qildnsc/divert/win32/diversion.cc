@@ -73,6 +73,19 @@ divert_share_listener(int fd)
 	return 0;
 }
 
+bool
+divert_takes_ipv6(void)
+{
+	/* The driver's filter takes IPv4 DNS alone. */
+	return false;
+}
+
+void
+divert_without_ipv6(void)
+{
+	/* Never asked: no [::1] socket is opened here. */
+}
+
 void
 divert_exempt_socket(int fd)
 {
