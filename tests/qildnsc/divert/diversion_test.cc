@@ -304,6 +304,7 @@ TEST_F(Diversion, RulesGoAtExitAndQueriesPassStraightWhenTheForwarderIsGone)
 	EXPECT_EQ(a->addresses, (std::vector<std::string>{"10.0.0.53", "10.0.0.53"}));
 	EXPECT_EQ(a->from, std::string(kServerA) + ":53");
 
+	EXPECT_TRUE(sh("ip6tables -w -t mangle -S QILDNSC")) << "IPv6 rules left by the kill";
 	/* The service unit's clean-up after any end removes what it left. */
 	std::ifstream unit(QILDNSC_UNIT_IN);
 	std::string line, post;
@@ -311,12 +312,16 @@ TEST_F(Diversion, RulesGoAtExitAndQueriesPassStraightWhenTheForwarderIsGone)
 		if (line.rfind("ExecStopPost=-", 0) == 0)
 			post = line.substr(strlen("ExecStopPost=-"));
 	ASSERT_FALSE(post.empty()) << "no ExecStopPost= in " << QILDNSC_UNIT_IN;
-	for (size_t at; (at = post.find("$$")) != std::string::npos;)
-		post.erase(at, 1); /* the unit's escape of a dollar */
+	/* The unit's escapes of a dollar and of a percent sign. */
+	for (const char *esc : {"$$", "%%"})
+		for (size_t at; (at = post.find(esc)) != std::string::npos;)
+			post.erase(at, 1);
 	ASSERT_TRUE(sh(post)) << post;
 	EXPECT_EQ(jumps_to_chain(), 0);
-	EXPECT_FALSE(sh("iptables -w -t mangle -S QILDNSC")) << "the chain must be gone";
-	EXPECT_FALSE(sh("iptables -w -t nat -S QILDNSC")) << "the chain must be gone";
+	for (const char *p : {"iptables", "ip6tables"})
+		for (const char *t : {"mangle", "nat"})
+			EXPECT_FALSE(sh(std::string(p) + " -w -t " + t + " -S QILDNSC"))
+			    << p << " " << t << ": the chain must be gone";
 
 	/* A new start clears what a killed run left; "Exit", and any signal
 	 * from outside that would end the process, removes it all. */
