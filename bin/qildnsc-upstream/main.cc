@@ -25,7 +25,8 @@ main(int argc, char *argv[])
 	ups_parse_options(&conf, argc, argv);
 	/* Too big for the stack (the answer buffer); only this thread uses it. */
 	auto server = std::make_unique<struct ups_server>();
-	if (serve_open(server.get(), &conf) != 0)
-		return 1;
-	return serve_run(server.get());
+	int status = serve_open(server.get(), &conf) != 0 ? 1 : serve_run(server.get());
+	serve_close(server.get());
+	ups_config_free(&conf);
+	return status;
 }

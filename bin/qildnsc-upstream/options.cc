@@ -104,3 +104,13 @@ ups_default_resolver(const char *path, char *out, unsigned size)
 	(void)fclose(fp);
 	return found;
 }
+
+void
+ups_config_free(struct ups_config *conf)
+{
+	AN(conf);
+	free(conf->listen_addr);
+	free(conf->listen_port);
+	free(conf->resolver);
+	*conf = {};
+}

@@ -393,3 +393,18 @@ serve_run(struct ups_server *s)
 		serve_tick(s);
 	}
 }
+
+void
+serve_close(struct ups_server *s)
+{
+	CHECK_OBJ_NOTNULL(s, UPS_SERVER_MAGIC);
+	for (int *fd : {&s->listen_fd, &s->signal_fd})
+		if (*fd >= 0)
+			(void)close(*fd);
+	for (int &fd : s->resolver_fds)
+		if (fd >= 0)
+			(void)close(fd);
+	if (s->pending != NULL)
+		ups_pending_delete(s->pending);
+	s->magic = 0;
+}

@@ -61,4 +61,8 @@ int serve_open(struct ups_server *s, struct ups_config *conf);
 /* Serves until SIGINT or SIGTERM: 0 then; 1 when poll(2) fails. */
 int serve_run(struct ups_server *s);
 
+/* Closes what serve_open() opened (all of it, or as far as it came) and
+ * frees the pending table. */
+void serve_close(struct ups_server *s);
+
 #endif

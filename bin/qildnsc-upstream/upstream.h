@@ -29,6 +29,9 @@ void ups_usage(void);
  * address and port defaulted; exits with status 1 on misuse. */
 void ups_parse_options(struct ups_config *conf, int argc, char *argv[]);
 
+/* Frees the texts of `*conf` that ups_parse_options() and serve_open() set. */
+void ups_config_free(struct ups_config *conf);
+
 /*
  * A start-up failure: logged as an error, and the same text on standard
  * error after the program's name, so that it is seen wherever the log goes.
