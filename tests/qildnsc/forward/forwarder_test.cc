@@ -931,16 +931,27 @@ TEST_F(ForwarderTest, LargeAnswersComeWholeOverTcp)
 	EXPECT_NE(out->find("ANSWER: 0,"), std::string::npos) << *out;
 }
 
-TEST_F(ForwarderTest, SixtyFourTcpClientsPipelineAndTheNextIsRefused)
+/*
+ * 64 clients, eight from each of eight addresses, pipeline 100 queries each
+ * and get every answer. While every one has a query in flight, a 65th is
+ * refused; once they are idle, a newcomer takes the oldest one's place.
+ */
+TEST_F(ForwarderTest, SixtyFourTcpClientsPipelineAndANewcomerTakesTheOldestIdlePlace)
 {
-	FakeTcpUpstream f("127.0.0.2", answer(a_records({"192.0.2.1", "192.0.2.2"})));
+	FakeTcpUpstream f("127.0.0.2", [](const Received &r) {
+		auto q = dns::first_question(r.message);
+		auto delay = q && q->name.starts_with("slow.") ? 1500ms : 0ms;
+		return std::vector<Reply>{{delay, dns::build_answer(r.message,
+		    a_records({"192.0.2.1", "192.0.2.2"}))}};
+	});
 	start_with_list("127.0.0.2:" + std::to_string(f.port()));
 	ASSERT_FALSE(HasFatalFailure());
 
 	const size_t clients = 64, queries = 100;
 	std::vector<std::unique_ptr<TcpClient>> cs;
 	for (size_t c = 0; c < clients; c++) {
-		cs.push_back(std::make_unique<TcpClient>("127.0.0.1", port_));
+		cs.push_back(std::make_unique<TcpClient>("127.0.0.1", port_, 5s,
+		    "127.0.0." + std::to_string(10 + c / 8)));
 		ASSERT_TRUE(cs.back()->connected()) << c;
 	}
 	std::vector<size_t> answered(clients);
@@ -974,15 +985,21 @@ TEST_F(ForwarderTest, SixtyFourTcpClientsPipelineAndTheNextIsRefused)
 	for (size_t c = 0; c < clients; c++)
 		EXPECT_EQ(answered[c], queries) << "client " << c;
 
+	for (size_t c = 0; c < clients; c++)
+		ASSERT_TRUE(cs[c]->send_message(dns::build_query(0x5000, "slow.test", dns::TYPE_A)));
+	ASSERT_TRUE(wait_until([&] { return f.received_count() == clients * (queries + 1); }, 5s));
 	TcpClient extra("127.0.0.1", port_);
 	EXPECT_TRUE(extra.closed_by_peer(5s)) << "the 65th connection";
 	EXPECT_TRUE(wait_log("QILEC_00823: Too many TCP clients (64)"));
-	/* One of the 64 leaves; a newcomer is served. */
-	cs[0].reset();
-	EXPECT_TRUE(wait_until([&] {
-		TcpReply r = ask_tcp(port_, 7, "after.test");
-		return r.msg && dns::answer_addresses(*r.msg).size() == 2;
-	}, 5s));
+
+	for (size_t c = 0; c < clients; c++)
+		EXPECT_TRUE(cs[c]->receive(5s)) << "the slow answer of client " << c;
+	TcpReply r = ask_tcp(port_, 7, "after.test");
+	ASSERT_TRUE(r.msg);
+	EXPECT_EQ(dns::answer_addresses(*r.msg).size(), 2u);
+	EXPECT_TRUE(cs[0]->closed_by_peer(1s));
+	EXPECT_FALSE(cs[1]->closed_by_peer(0ms));
+	EXPECT_TRUE(wait_log("QILEC_00833: TCP clients full (64): idle connection from 127.0.0.10:"));
 }
 
 /* Connections that stall or send what is no DNS message are closed; the

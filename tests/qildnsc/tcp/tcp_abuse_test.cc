@@ -1,0 +1,177 @@
+/*
+ * tcp_abuse_test.cc -- DNS over TCP beside clients that hold connections
+ * without being served: readers that stop reading their answers,
+ * tricklers that never finish a message, more connections from one address
+ * than it may have. The real forwarder on loopback, with one fake server
+ * over TCP; the abusers come from 127.0.0.x addresses of their own.
+ *
+ * Linked into forwarder_test, so that the Windows build runs it too.
+ */
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <iostream>
+#include <memory>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "dns_message.h"
+#include "fake_http.h"
+#include "fake_tcp_upstream.h"
+#include "forwarder_process.h"
+#include "process.h"
+#include "tcp_client.h"
+#include "tmpdir.h"
+
+using namespace std::chrono_literals;
+using namespace qiltest;
+namespace dns = qiltest::dns;
+
+namespace {
+
+using Clients = std::vector<std::unique_ptr<TcpClient>>;
+
+class TcpAbuseTest : public ::testing::Test {
+protected:
+	void
+	TearDown() override
+	{
+		if (fwd_ && !testing_windows_build()) {
+			fwd_->signal(SIGTERM);
+			auto st = fwd_->wait(10s);
+			EXPECT_TRUE(st && WIFEXITED(*st) && WEXITSTATUS(*st) == 0);
+			expect_no_sanitizer_report(fwd_->stderr_text());
+		}
+		fwd_.reset();
+		if (HasFailure())
+			std::cerr << "---- qildnsc_stdout.txt ----\n" << read_log(dir_.file(
+			    "qildnsc_stdout.txt")) << "----\n";
+	}
+
+	/* The forwarder with `up` on 127.0.0.2 as its one server. */
+	void
+	start(const FakeTcpUpstream &up)
+	{
+		start_forwarder(dir_, {"-d", "127.0.0.2:" + std::to_string(up.port())},
+		    {config_.config_env()}, 10s, &fwd_, &err_, &port_);
+	}
+
+	/* `n` connections from 127.0.0.<octet>. */
+	void
+	connect(Clients *cs, int octet, int n)
+	{
+		for (int i = 0; i < n; i++) {
+			cs->push_back(std::make_unique<TcpClient>("127.0.0.1", port_, 5s,
+			    "127.0.0." + std::to_string(octet)));
+			ASSERT_TRUE(cs->back()->connected()) << octet;
+		}
+	}
+
+	TmpDir dir_;
+	FakeHttpServer config_{HttpScript::json(R"({"cc": "ZZ", "dns_servers": []})")};
+	std::unique_ptr<Process> fwd_;
+	std::string err_;
+	uint16_t port_ = 0;
+};
+
+/* Which of `cs` the server has closed (or reset) by now: 1, else 0. */
+std::string
+closed_map(const Clients &cs)
+{
+	std::string s;
+	for (const auto &c : cs)
+		s += c->hung_up(0ms) ? '1' : '0';
+	return s;
+}
+
+/*
+ * Stalled readers, each pipelining queries for answers of 60,000 bytes
+ * and reading none, from four addresses, sixteen from each; then tricklers
+ * from eight addresses, eight from each, each sending one byte of a
+ * message a second. A newcomer still gets its answer at once, and every
+ * abuser is closed in time.
+ */
+TEST_F(TcpAbuseTest, AbusersLeaveRoomForOthersAndAreClosedInTime)
+{
+	FakeTcpUpstream up("127.0.0.2", [](const Received &r) {
+		auto q = dns::first_question(r.message);
+		std::vector<dns::Record> recs{dns::a_record("192.0.2.1"), dns::a_record("192.0.2.2")};
+		if (q && q->name.starts_with("big-"))
+			recs = {dns::txt_record(60000)};
+		return std::vector<Reply>{{0ms, dns::build_answer(r.message, recs)}};
+	});
+	start(up);
+	ASSERT_FALSE(HasFatalFailure());
+
+	const int addresses = 4, each = 16, kept = 8;
+	std::vector<Clients> stalled(addresses);
+	for (int a = 0; a < addresses; a++) {
+		connect(&stalled[a], 20 + a, each);
+		ASSERT_FALSE(HasFatalFailure());
+		for (int i = 0; i < each; i++) {
+			dns::Bytes all;
+			for (uint16_t k = 0; k < 20; k++) {
+				auto f = tcp_frame(dns::build_query(k, "big-" + std::to_string(k) + ".test",
+				    dns::TYPE_TXT));
+				all.insert(all.end(), f.begin(), f.end());
+			}
+			(void)stalled[a][i]->send_raw(all); /* the refused may be gone already */
+		}
+	}
+	/* Stalled once the server hears no more of their queries. */
+	size_t heard = 0;
+	EXPECT_TRUE(wait_until([&] {
+		size_t n = up.received_count();
+		std::this_thread::sleep_for(1s);
+		return n > 0 && std::exchange(heard, up.received_count()) == n;
+	}, 30s)) << up.received_count();
+	/* The per-address limit: the ninth and later of each address at once. */
+	const std::string refused = std::string(kept, '0') + std::string(each - kept, '1');
+	for (int a = 0; a < addresses; a++)
+		EXPECT_EQ(closed_map(stalled[a]), refused) << "127.0.0." << 20 + a;
+
+	/* Eight tricklers from each of eight addresses: each newcomer beyond
+	 * the table's room takes the place of the oldest idle one. */
+	Clients tricklers;
+	for (int a = 0; a < 8; a++) {
+		connect(&tricklers, 40 + a, 8);
+		ASSERT_FALSE(HasFatalFailure());
+	}
+	const auto first_byte = Clock::now();
+	std::jthread trickle([&](std::stop_token stop) {
+		for (int s = 0; s < 20 && !stop.stop_requested(); s++) {
+			for (auto &c : tricklers)
+				(void)c->send_raw(dns::Bytes{static_cast<uint8_t>(s == 0 ? 0 : 0x55)});
+			for (int t = 0; t < 10 && !stop.stop_requested(); t++)
+				std::this_thread::sleep_for(100ms);
+		}
+	});
+
+	TcpClient fresh("127.0.0.1", port_);
+	auto t0 = Clock::now();
+	ASSERT_TRUE(fresh.send_message(dns::build_query(0x0f0f, "fresh.test", dns::TYPE_A)));
+	auto got = fresh.receive(1s);
+	EXPECT_LE(Clock::now() - t0, 1s);
+	ASSERT_TRUE(got) << "no answer within 1 s";
+	EXPECT_EQ(dns::answer_addresses(*got).size(), 2u);
+	/* 32 slots were left to the tricklers: the 32 oldest made room for
+	 * the next 32, the 33rd oldest for the newcomer. */
+	const int room = 64 - addresses * kept;
+	EXPECT_EQ(closed_map(tricklers), std::string(64 - room + 1, '1') +
+	    std::string(room - 1, '0'));
+
+	/* The message deadline: 10 s from a message's first byte. */
+	for (size_t i = 0; i < tricklers.size(); i++) {
+		auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+		    first_byte + 15s - Clock::now());
+		EXPECT_TRUE(tricklers[i]->hung_up(std::max(left, 0ms))) << "trickler " << i;
+	}
+	EXPECT_GE(Clock::now() - first_byte, 9s);
+	/* The write deadline: 10 s without taking any of what is written. */
+	for (int a = 0; a < addresses; a++)
+		for (int i = 0; i < kept; i++)
+			EXPECT_TRUE(stalled[a][i]->hung_up(15s)) << "127.0.0." << 20 + a << " #" << i;
+}
+
+} // namespace
