@@ -6,7 +6,6 @@
  *
  * TCP thread only. Complaints that a client can trigger are rate-limited.
  */
-#include <stdio.h>
 #include <string.h>
 
 #include "common/qildnsc.h"
@@ -19,16 +18,6 @@
 /* Replies waiting for a slow reader beyond this stop the reading of more
  * queries from its connection. */
 #define TCP_OUT_MAX (2 + TCP_MSG_MAX)
-
-void
-tcp_client_name(const struct sockaddr_storage *ss, char *buf, size_t size)
-{
-	const auto *sin = reinterpret_cast<const struct sockaddr_in *>(ss);
-	char a[INET_ADDRSTRLEN] = "?";
-	if (sin->sin_family == AF_INET)
-		(void)inet_ntop(AF_INET, &sin->sin_addr, a, sizeof a);
-	(void)snprintf(buf, size, "%s:%u", a, (unsigned)ntohs(sin->sin_port));
-}
 
 void
 tcp_client_close(struct tcp_client *c)
@@ -203,7 +192,7 @@ tcp_client_new(struct tcp_server *ts, int fd, const struct sockaddr_storage *ss)
 	c->magic = TCP_CLIENT_MAGIC;
 	c->ts = ts;
 	tcp_watch_init(&c->w, fd, tcpc_event, c.get());
-	tcp_client_name(ss, c->name, sizeof c->name);
+	(void)tcp_addr_text(ss, c->name, sizeof c->name);
 	c->peer = reinterpret_cast<const struct sockaddr_in *>(ss)->sin_addr.s_addr;
 	c->in.resize(2 + TCP_MSG_MAX);
 	c->last = ts->now;

@@ -77,7 +77,5 @@ void tcp_client_close(struct tcp_client *c);
 void tcp_client_sweep(struct tcp_client *c);
 /* Frees a closed client with its queries. */
 void tcp_client_delete(std::unique_ptr<tcp_client> c);
-/* "a.b.c.d:port" of an IPv4 address, "?:0" of anything else. */
-void tcp_client_name(const struct sockaddr_storage *ss, char *buf, size_t size);
 
 #endif

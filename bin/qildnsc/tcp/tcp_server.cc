@@ -105,7 +105,7 @@ tcps_accept_one(struct tcp_server *ts, int fd, const struct sockaddr_storage *ss
 {
 	char name[64];
 
-	tcp_client_name(ss, name, sizeof name);
+	(void)tcp_addr_text(ss, name, sizeof name);
 	if (!tcps_admit(ts, reinterpret_cast<const struct sockaddr_in *>(ss)->sin_addr.s_addr,
 	    name)) {
 		(void)ODR_closesocket(fd);

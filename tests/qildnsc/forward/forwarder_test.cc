@@ -796,9 +796,10 @@ struct TcpReply {
 };
 
 TcpReply
-ask_tcp(uint16_t port, uint16_t id, const std::string &name, uint16_t qtype = dns::TYPE_A)
+ask_tcp(uint16_t port, uint16_t id, const std::string &name, uint16_t qtype = dns::TYPE_A,
+        const std::string &from = "")
 {
-	TcpClient c("127.0.0.1", port);
+	TcpClient c("127.0.0.1", port, 5s, from);
 	auto t0 = Clock::now();
 	if (!c.send_message(dns::build_query(id, name, qtype)))
 		return {};
@@ -822,50 +823,67 @@ by_name(std::map<std::string, std::function<std::vector<Reply>(const Received &)
  * reply: the first relayed answer; else the held one after the hold delay,
  * or as soon as every server is done; else SERVFAIL.
  */
+/* Answers with an empty answer section after `delay`, changed by `edit`. */
+Script
+edited(std::function<void(dns::Bytes &)> edit, std::chrono::milliseconds delay = 0ms)
+{
+	return [=](const Received &r) {
+		dns::Bytes a = dns::build_answer(r.message, {});
+		edit(a);
+		return std::vector<Reply>{{delay, a}};
+	};
+}
+
+const uint16_t RCODE_SERVFAIL = 2;
+
+/*
+ * Each answer over TCP is judged like a datagram, and the client gets one
+ * reply: the first relayed answer; else the held one after the hold delay,
+ * or as soon as every server is done; else SERVFAIL.
+ */
 TEST_F(ForwarderTest, TcpQueriesGetOneJudgedReply)
 {
 	write_file(dir_.file("blocklist.txt"), "203.0.113.5\n");
-	auto now = [](std::vector<dns::Record> recs, std::chrono::milliseconds d = 0ms) {
-		return [recs, d](const Received &r) {
-			return std::vector<Reply>{{d, dns::build_answer(r.message, recs)}};
-		};
-	};
 	auto wrong_id = [](const Received &r) {
 		auto a = dns::build_answer(r.message, a_records({"192.0.2.9"}));
 		return std::vector<Reply>{{0ms, dns::with_id(a, dns::message_id(a) ^ 1)}};
 	};
 	FakeTcpUpstream s1("127.0.0.2", by_name({
-	    {"relay.test", now(a_records({"192.0.2.1", "192.0.2.2"}))},
-	    {"held.test", now(a_records({"192.0.2.3"}))},
-	    {"held-all-done.test", now(a_records({"192.0.2.3"}))},
-	    {"dropped.test", now(a_records({"203.0.113.5"}))},
+	    {"relay.test", answer(a_records({"192.0.2.1", "192.0.2.2"}))},
+	    {"held.test", answer(a_records({"192.0.2.3"}))},
+	    {"held-all-done.test", answer(a_records({"192.0.2.3"}))},
+	    {"dropped.test", answer(a_records({"203.0.113.5"}))},
 	}));
 	FakeTcpUpstream s2("127.0.0.3", by_name({
-	    {"relay.test", now(a_records({"192.0.2.4"}), 2s)},
+	    {"relay.test", answer(a_records({"192.0.2.4"}), 2s)},
 	    {"held-all-done.test", wrong_id},
-	    {"dropped.test", now(a_records({"203.0.113.5"}))},
+	    {"dropped.test", answer(a_records({"203.0.113.5"}))},
 	}));
 	start_with_list("127.0.0.2:" + std::to_string(s1.port()) + ",127.0.0.3:" +
 	    std::to_string(s2.port()), {"-b", "blocklist.txt"});
 	ASSERT_FALSE(HasFatalFailure());
 
-	const uint16_t servfail = 2;
 	struct Row {
 		const char *name;
-		Addresses addresses; /* empty: SERVFAIL */
+		Addresses addresses;
+		uint16_t bits; /* TC and RCODE */
 		std::chrono::milliseconds at_least, at_most;
 	} rows[] = {
-	    {"relay.test", {"192.0.2.1", "192.0.2.2"}, 0ms, 250ms},
-	    {"held.test", {"192.0.2.3"}, 300ms, 1500ms},
-	    {"held-all-done.test", {"192.0.2.3"}, 0ms, 250ms},
-	    {"dropped.test", {}, 0ms, 250ms},
-	    {"silent.test", {}, 3500ms, 6000ms},
+	    {"relay.test", {"192.0.2.1", "192.0.2.2"}, 0, 0ms, 250ms},
+	    {"held.test", {"192.0.2.3"}, 0, 300ms, 1500ms},
+	    {"held-all-done.test", {"192.0.2.3"}, 0, 0ms, 250ms},
+	    {"dropped.test", {}, RCODE_SERVFAIL, 0ms, 250ms},
+	    {"silent.test", {}, RCODE_SERVFAIL, 3500ms, 6000ms},
 	};
-	/* All at once: the slowest row sets the pace. */
+	/* All at once, each from an address of its own: the slowest row sets
+	 * the pace. */
 	std::vector<TcpReply> got(std::size(rows));
 	std::vector<std::thread> threads;
 	for (size_t i = 0; i < std::size(rows); i++)
-		threads.emplace_back([&, i] { got[i] = ask_tcp(port_, (uint16_t)(0x100 + i), rows[i].name); });
+		threads.emplace_back([&, i] {
+			got[i] = ask_tcp(port_, (uint16_t)(0x100 + i), rows[i].name, dns::TYPE_A,
+			    "127.0.0." + std::to_string(10 + i));
+		});
 	for (auto &t : threads)
 		t.join();
 	for (size_t i = 0; i < std::size(rows); i++) {
@@ -874,8 +892,9 @@ TEST_F(ForwarderTest, TcpQueriesGetOneJudgedReply)
 		ASSERT_TRUE(got[i].msg) << "no reply";
 		const dns::Bytes &m = *got[i].msg;
 		EXPECT_EQ(dns::message_id(m), 0x100 + i);
-		EXPECT_EQ(dns::first_question(m).value().name, row.name);
-		EXPECT_EQ(dns::message_flags(m) & 0xf, row.addresses.empty() ? servfail : 0);
+		auto q = dns::first_question(m);
+		EXPECT_EQ(q ? q->name : "(none)", row.name);
+		EXPECT_EQ(dns::message_flags(m) & (dns::FLAG_TC | 0xf), row.bits);
 		EXPECT_EQ(dns::answer_addresses(m), row.addresses);
 		EXPECT_GE(got[i].took, row.at_least);
 		EXPECT_LE(got[i].took, row.at_most);
@@ -884,7 +903,69 @@ TEST_F(ForwarderTest, TcpQueriesGetOneJudgedReply)
 	EXPECT_EQ(count_of(log(), "QILEC_00828"), 1u) << "the silent servers";
 }
 
-TEST_F(ForwarderTest, TcpWithoutPlainServersGetsServfail)
+/*
+ * Queries over TCP go to the encrypted servers too, in framed datagrams.
+ * 127.0.0.2, plain, is domestic and points abroad: dropped, so the
+ * encrypted server's answer is the reply, and only one from its own
+ * address and port with the query's ID and question counts. A truncated
+ * datagram waits for the plain server's whole answer; a query too long
+ * for a frame goes to the plain server alone.
+ */
+TEST_F(ForwarderTest, TcpQueriesGoToTheEncryptedServersToo)
+{
+	write_file(dir_.file("route.txt"), "127.0.0.2/32\n198.51.100.0/24\n");
+	FakeTcpUpstream plain("127.0.0.2", by_name({
+	    {"abroad.test", answer(a_records({"203.0.113.1", "203.0.113.2"}))},
+	    {"big.test", answer({dns::txt_record(3000)}, 100ms)},
+	    {"long.test", answer(a_records({"198.51.100.1", "198.51.100.2"}))},
+	}));
+	FakeUpstream enc("127.0.0.3", true, by_name({
+	    {"abroad.test", [](const Received &r) {
+		     auto good = dns::build_answer(r.message, a_records({"203.0.113.7", "203.0.113.8"}));
+		     auto bad = dns::build_answer(r.message, a_records({"192.0.2.66", "192.0.2.67"}));
+		     auto other = dns::build_answer(dns::with_id(dns::build_query(0, "other.test",
+		         dns::TYPE_A), dns::message_id(r.message)), a_records({"192.0.2.66", "192.0.2.67"}));
+		     return std::vector<Reply>{
+		         {0ms, bad, Reply::Via::Stranger},
+		         {0ms, bad, Reply::Via::Raw},
+		         {0ms, dns::with_id(bad, dns::message_id(bad) ^ 1)},
+		         {0ms, other},
+		         {100ms, good},
+		     };
+	     }},
+	    {"big.test", edited([](dns::Bytes &a) { a[2] |= dns::FLAG_TC >> 8; })},
+	}));
+	start_with_list(enc.list_entry() + ",127.0.0.2:" + std::to_string(plain.port()),
+	    {"-c", "route.txt"});
+	ASSERT_FALSE(HasFatalFailure());
+
+	TcpReply r = ask_tcp(port_, 0x0a0a, "abroad.test");
+	ASSERT_TRUE(r.msg);
+	EXPECT_EQ(dns::message_id(*r.msg), 0x0a0a);
+	EXPECT_EQ(dns::answer_addresses(*r.msg), (Addresses{"203.0.113.7", "203.0.113.8"}));
+
+	r = ask_tcp(port_, 0x0b0b, "big.test", dns::TYPE_TXT);
+	ASSERT_TRUE(r.msg);
+	EXPECT_EQ(dns::message_flags(*r.msg) & dns::FLAG_TC, 0);
+	EXPECT_EQ(dns::message_ancount(*r.msg), 1);
+
+	TcpClient c("127.0.0.1", port_);
+	ASSERT_TRUE(c.send_message(sized_query(0x0c0c, 497)));
+	auto m = c.receive(5s);
+	ASSERT_TRUE(m);
+	EXPECT_EQ(dns::answer_addresses(*m), (Addresses{"198.51.100.1", "198.51.100.2"}));
+	EXPECT_EQ(enc.received_count(), 2u) << "the 497-byte query reached the encrypted server";
+
+	const std::string lg = log();
+	EXPECT_EQ(count_of(lg, "QILEC_00836"), 1u) << "the stranger";
+	EXPECT_EQ(count_of(lg, "QILEC_00837"), 3u) << "no frame, wrong ID, other question";
+	EXPECT_EQ(count_of(lg, "QILEC_00839: Query over TCP of 497 bytes"), 1u);
+}
+
+/* With encrypted servers alone, queries over TCP are answered through
+ * them; one too long for a frame, which no server can take, gets SERVFAIL
+ * at once. */
+TEST_F(ForwarderTest, TcpWithEncryptedServersOnly)
 {
 	FakeUpstream enc("127.0.0.2", true, answer(a_records({"192.0.2.1", "192.0.2.2"})));
 	start({&enc});
@@ -893,9 +974,14 @@ TEST_F(ForwarderTest, TcpWithoutPlainServersGetsServfail)
 		TcpReply r = ask_tcp(port_, id, "enc.test");
 		ASSERT_TRUE(r.msg);
 		EXPECT_EQ(dns::message_id(*r.msg), id);
-		EXPECT_EQ(dns::message_flags(*r.msg) & 0xf, 2);
+		EXPECT_EQ(dns::answer_addresses(*r.msg), (Addresses{"192.0.2.1", "192.0.2.2"}));
 	}
-	EXPECT_EQ(enc.received_count(), 0u);
+	TcpClient c("127.0.0.1", port_);
+	ASSERT_TRUE(c.send_message(sized_query(3, 497)));
+	auto m = c.receive(1s);
+	ASSERT_TRUE(m);
+	EXPECT_EQ(dns::message_flags(*m) & 0xf, RCODE_SERVFAIL);
+	EXPECT_EQ(enc.received_count(), 2u);
 	EXPECT_EQ(count_of(log(), "QILEC_00827"), 1u);
 }
 

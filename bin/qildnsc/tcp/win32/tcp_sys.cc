@@ -1,8 +1,8 @@
 /*
  * win32/tcp_sys.cc -- the socket calls of DNS over TCP on Windows. The
  * program starts no child processes there, so sockets need no guard
- * against inheritance (odr_sys.h). Diversion on Windows takes datagrams
- * only: upstream connections need no exemption.
+ * against inheritance (odr_sys.h). Diversion on Windows matches DNS
+ * datagrams by port: upstream sockets need no exemption.
  */
 #include <stdio.h>
 
@@ -25,6 +25,15 @@ int
 tcp_sys_socket(int family)
 {
 	SOCKET s = socket(family, SOCK_STREAM, 0);
+	if (s == INVALID_SOCKET)
+		return -1;
+	return tcp_sys_nonblocking(s);
+}
+
+int
+tcp_sys_dgram_socket(int family)
+{
+	SOCKET s = socket(family, SOCK_DGRAM, 0);
 	if (s == INVALID_SOCKET)
 		return -1;
 	return tcp_sys_nonblocking(s);
