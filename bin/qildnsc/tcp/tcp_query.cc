@@ -75,7 +75,8 @@ tcpq_settle(struct tcp_query *q)
 		tcpq_finish(q, q->kept.data(), q->kept.size());
 }
 
-/* Keeps an answer as the fallback; a newer one replaces it. */
+/* Keeps an answer as the fallback. One with records is never replaced by
+ * one without, or by an error; otherwise the newer replaces the older. */
 static void
 tcpq_keep(struct tcp_query *q, const struct vdns_msg *m, const uint8_t *msg, size_t len)
 {
@@ -84,6 +85,8 @@ tcpq_keep(struct tcp_query *q, const struct vdns_msg *m, const uint8_t *msg, siz
 		kind = TCPQ_KEPT_TRUNCATED;
 	else if (m->counts[VDNS_S_AN] > 0 && (m->flags & VDNS_RCODE) == 0)
 		kind = TCPQ_KEPT_RECORDS;
+	if (q->kept_kind == TCPQ_KEPT_RECORDS && kind != TCPQ_KEPT_RECORDS)
+		return;
 	q->kept.assign(msg, msg + len);
 	q->kept_kind = kind;
 	q->kept_at = VTIM_mono();
@@ -94,10 +97,13 @@ static void
 tcpq_judge(struct tcp_query *q, const struct upstream_server *us, struct vdns_msg *m,
            const uint8_t *msg, size_t len, bool datagram)
 {
-	/* A truncated datagram means "ask over TCP": what the plain servers
-	 * still open do. */
-	if (datagram && (m->flags & VDNS_TC)) {
-		if (q->tcp_open == 0)
+	/* An error without a question carries no address to judge. */
+	if (m->counts[VDNS_S_QD] == 0 && (m->flags & VDNS_RCODE) != 0)
+		return tcpq_finish(q, msg, len);
+	/* Truncated, it carries no records either. A truncated datagram
+	 * means "ask over TCP": what the plain servers still open do. */
+	if (m->flags & VDNS_TC) {
+		if (!datagram || q->tcp_open == 0)
 			return tcpq_finish(q, msg, len);
 		return tcpq_keep(q, m, msg, len);
 	}
@@ -127,8 +133,10 @@ tcpq_take(struct tcp_query *q, const struct upstream_server *us, uint8_t *msg, s
 		return NULL;
 	if (VDNS_initparse(msg, len, &m) < 0 || pending_question_read(&m, &question) < 0)
 		return "Failed to parse DNS response.";
+	/* An error may come without the question, and still answers. */
+	bool bare_error = m.counts[VDNS_S_QD] == 0 && (m.flags & VDNS_RCODE) != 0;
 	if (!(m.flags & VDNS_QR) || m.id != id ||
-	    !pending_question_equal(&q->question, &question))
+	    (!bare_error && !pending_question_equal(&q->question, &question)))
 		return "it does not answer its query; dropped.";
 	/* The client's ID, where the answer carries one of ours. */
 	msg[0] = (uint8_t)(q->id >> 8);

@@ -49,7 +49,7 @@ struct tcp_datagrams {
 enum tcpq_kept {
 	TCPQ_KEPT_NONE,
 	TCPQ_KEPT_BARE,      /* no records, or an error: held */
-	TCPQ_KEPT_RECORDS,   /* records and no error: held */
+	TCPQ_KEPT_RECORDS,   /* records and no error: held, never replaced by less */
 	TCPQ_KEPT_TRUNCATED, /* truncated datagram: waits for the plain servers */
 };
 

@@ -834,12 +834,20 @@ edited(std::function<void(dns::Bytes &)> edit, std::chrono::milliseconds delay =
 	};
 }
 
-const uint16_t RCODE_SERVFAIL = 2;
+const uint16_t RCODE_SERVFAIL = 2, RCODE_NOTIMP = 4, RCODE_REFUSED = 5;
+
+void
+set_rcode(dns::Bytes &a, uint16_t rcode)
+{
+	a[3] = static_cast<uint8_t>((a[3] & 0xf0) | rcode);
+}
 
 /*
  * Each answer over TCP is judged like a datagram, and the client gets one
- * reply: the first relayed answer; else the held one after the hold delay,
- * or as soon as every server is done; else SERVFAIL.
+ * reply: the first relayed answer, an error without a question, or a
+ * truncated one; else the held one after the hold delay, or as soon as
+ * every server is done (an answer with records kept over a later one
+ * without); else SERVFAIL.
  */
 TEST_F(ForwarderTest, TcpQueriesGetOneJudgedReply)
 {
@@ -853,11 +861,24 @@ TEST_F(ForwarderTest, TcpQueriesGetOneJudgedReply)
 	    {"held.test", answer(a_records({"192.0.2.3"}))},
 	    {"held-all-done.test", answer(a_records({"192.0.2.3"}))},
 	    {"dropped.test", answer(a_records({"203.0.113.5"}))},
+	    {"held-then-refused.test", answer(a_records({"192.0.2.20"}))},
+	    {"held-then-newer.test", answer(a_records({"192.0.2.21"}))},
+	    {"notimp.test", edited([](dns::Bytes &a) {
+		     set_rcode(a, RCODE_NOTIMP);
+		     a.resize(dns::HEADER_SIZE);
+		     a[4] = a[5] = 0;
+	     })},
+	    {"truncated.test", edited([](dns::Bytes &a) { a[2] |= dns::FLAG_TC >> 8; })},
 	}));
 	FakeTcpUpstream s2("127.0.0.3", by_name({
 	    {"relay.test", answer(a_records({"192.0.2.4"}), 2s)},
 	    {"held-all-done.test", wrong_id},
 	    {"dropped.test", answer(a_records({"203.0.113.5"}))},
+	    {"held-then-refused.test", edited([](dns::Bytes &a) { set_rcode(a, RCODE_REFUSED); },
+	         50ms)},
+	    {"held-then-newer.test", answer(a_records({"192.0.2.22"}), 50ms)},
+	    /* Later, and held: it would have replaced a held truncated one. */
+	    {"truncated.test", answer({}, 150ms)},
 	}));
 	start_with_list("127.0.0.2:" + std::to_string(s1.port()) + ",127.0.0.3:" +
 	    std::to_string(s2.port()), {"-b", "blocklist.txt"});
@@ -874,6 +895,10 @@ TEST_F(ForwarderTest, TcpQueriesGetOneJudgedReply)
 	    {"held-all-done.test", {"192.0.2.3"}, 0, 0ms, 250ms},
 	    {"dropped.test", {}, RCODE_SERVFAIL, 0ms, 250ms},
 	    {"silent.test", {}, RCODE_SERVFAIL, 3500ms, 6000ms},
+	    {"held-then-refused.test", {"192.0.2.20"}, 0, 0ms, 1500ms},
+	    {"held-then-newer.test", {"192.0.2.22"}, 0, 0ms, 1500ms},
+	    {"notimp.test", {}, RCODE_NOTIMP, 0ms, 1500ms},
+	    {"truncated.test", {}, dns::FLAG_TC, 0ms, 1500ms},
 	};
 	/* All at once, each from an address of its own: the slowest row sets
 	 * the pace. */
@@ -893,7 +918,7 @@ TEST_F(ForwarderTest, TcpQueriesGetOneJudgedReply)
 		const dns::Bytes &m = *got[i].msg;
 		EXPECT_EQ(dns::message_id(m), 0x100 + i);
 		auto q = dns::first_question(m);
-		EXPECT_EQ(q ? q->name : "(none)", row.name);
+		EXPECT_EQ(q ? q->name : "(none)", row.bits == RCODE_NOTIMP ? "(none)" : row.name);
 		EXPECT_EQ(dns::message_flags(m) & (dns::FLAG_TC | 0xf), row.bits);
 		EXPECT_EQ(dns::answer_addresses(m), row.addresses);
 		EXPECT_GE(got[i].took, row.at_least);
