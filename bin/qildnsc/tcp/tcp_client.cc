@@ -29,13 +29,14 @@ tcp_client_close(struct tcp_client *c)
 	c->w.fd = -1;
 }
 
-/* Closes with a reset: what the kernel still holds for the client is
- * dropped at once instead of waiting there for a reader that is gone. */
-static void
-tcpc_abort(struct tcp_client *c)
+void
+tcp_client_abort(struct tcp_client *c)
 {
 	struct linger lg = {};
 
+	CHECK_OBJ_NOTNULL(c, TCP_CLIENT_MAGIC);
+	if (c->w.fd < 0)
+		return;
 	lg.l_onoff = 1;
 	(void)ODR_setsockopt(c->w.fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
 	tcp_client_close(c);
@@ -45,6 +46,13 @@ static size_t
 tcpc_out_pending(const struct tcp_client *c)
 {
 	return c->out.size() - c->outoff;
+}
+
+bool
+tcp_client_output_waits(const struct tcp_client *c)
+{
+	CHECK_OBJ_NOTNULL(c, TCP_CLIENT_MAGIC);
+	return tcpc_out_pending(c) > 0;
 }
 
 bool
@@ -224,7 +232,7 @@ tcpc_deadlines(struct tcp_client *c)
 		vtc_limit_log(&ts->lim_stalled, vl,
 		    "QILEC_00835: TCP client %s took nothing of its answers for %.0f s; connection reset.",
 		    c->name, TCP_WRITE_TIMEOUT);
-		tcpc_abort(c);
+		tcp_client_abort(c);
 		return false;
 	}
 	return true;

@@ -59,6 +59,7 @@ struct tcp_server {
 	struct vtc_limit lim_send;
 	struct vtc_limit lim_address;
 	struct vtc_limit lim_evict;
+	struct vtc_limit lim_evict_stalled;
 	struct vtc_limit lim_message;
 	struct vtc_limit lim_stalled;
 };
@@ -70,8 +71,14 @@ std::unique_ptr<tcp_client> tcp_client_new(struct tcp_server *ts, int fd,
 /* True when the client waits for nothing of ours: no query in flight and
  * nothing left to write. */
 bool tcp_client_idle(const struct tcp_client *c);
+/* True when some of what we wrote waits for the client to take it (since
+ * `out_since`). */
+bool tcp_client_output_waits(const struct tcp_client *c);
 /* Closes the connection; its record stays until the turn's sweep. */
 void tcp_client_close(struct tcp_client *c);
+/* Closes it with a reset: what the kernel still holds for the client is
+ * dropped at once instead of waiting there for a reader that is gone. */
+void tcp_client_abort(struct tcp_client *c);
 /* The clocks of one open client: its queries, its deadlines, the events it
  * waits for. */
 void tcp_client_sweep(struct tcp_client *c);

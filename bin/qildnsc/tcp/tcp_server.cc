@@ -3,8 +3,8 @@
  * (tcp_client.cc) with one readiness set (tcp_poll.h): the listening
  * socket, every client connection and every upstream socket of their
  * queries (tcp_query.cc), each behind a tcp_watch. A new connection is let
- * in within the limits per address and in all, an idle one making room
- * when all are taken. Each turn handles the ready descriptors, then walks
+ * in within the limits per address and in all, an idle one (else one that
+ * takes none of its answers) making room when all are taken. Each turn handles the ready descriptors, then walks
  * the clients for the clocks (held answers, time-outs, deadlines) and
  * frees what was closed during the turn.
  *
@@ -59,25 +59,40 @@ tcps_accept_fail(struct tcp_server *ts, int e)
 	tcps_listener_pause(ts);
 }
 
+/* The client that makes room for a newcomer when every slot is taken:
+ * the oldest idle one, else the one whose answers have waited longest to
+ * be taken; NULL when every one is busy with queries. */
+static struct tcp_client *
+tcps_victim(struct tcp_server *ts)
+{
+	struct tcp_client *stalled = NULL;
+
+	for (const auto &c : ts->clients) {
+		if (c->w.fd < 0)
+			continue;
+		if (tcp_client_idle(c.get()))
+			return c.get();
+		if (tcp_client_output_waits(c.get()) &&
+		    (stalled == NULL || c->out_since < stalled->out_since))
+			stalled = c.get();
+	}
+	return stalled;
+}
+
 /*
  * Makes room for a connection from `name` (address `peer`): false (logged)
  * when its address has all the connections it may have, or when every
- * slot is busy; when all are taken but one is idle, the oldest idle one is
- * closed for it.
+ * slot is busy with queries; when all are taken, the victim of
+ * tcps_victim() is closed for it.
  */
 static bool
 tcps_admit(struct tcp_server *ts, uint32_t peer, const char *name)
 {
 	size_t open = 0, same = 0;
-	struct tcp_client *idle = NULL;
 
 	for (const auto &c : ts->clients) {
-		if (c->w.fd < 0)
-			continue;
-		open++;
-		same += c->peer == peer;
-		if (idle == NULL && tcp_client_idle(c.get()))
-			idle = c.get();
+		open += c->w.fd >= 0;
+		same += c->w.fd >= 0 && c->peer == peer;
 	}
 	if (same >= TCP_CLIENTS_PER_ADDRESS) {
 		vtc_limit_log(&ts->lim_address, vl,
@@ -87,16 +102,24 @@ tcps_admit(struct tcp_server *ts, uint32_t peer, const char *name)
 	}
 	if (open < TCP_CLIENTS_MAX)
 		return true;
-	if (idle == NULL) {
+	struct tcp_client *victim = tcps_victim(ts);
+	if (victim == NULL) {
 		vtc_limit_log(&ts->lim_full, vl,
 		    "QILEC_00823: Too many TCP clients (%d): connection from %s refused.",
 		    TCP_CLIENTS_MAX, name);
 		return false;
 	}
-	vtc_limit_log(&ts->lim_evict, vl,
-	    "QILEC_00833: TCP clients full (%d): idle connection from %s closed for one from %s.",
-	    TCP_CLIENTS_MAX, idle->name, name);
-	tcp_client_close(idle);
+	if (tcp_client_idle(victim)) {
+		vtc_limit_log(&ts->lim_evict, vl,
+		    "QILEC_00833: TCP clients full (%d): idle connection from %s closed for one from %s.",
+		    TCP_CLIENTS_MAX, victim->name, name);
+		tcp_client_close(victim);
+	} else {
+		vtc_limit_log(&ts->lim_evict_stalled, vl,
+		    "QILEC_00840: TCP clients full (%d): %s, which takes none of its answers, reset for %s.",
+		    TCP_CLIENTS_MAX, victim->name, name);
+		tcp_client_abort(victim);
+	}
 	return true;
 }
 
@@ -161,7 +184,8 @@ tcps_sweep(struct tcp_server *ts)
 		it = ts->clients.erase(it);
 	}
 	for (auto *lim : {&ts->lim_accept, &ts->lim_full, &ts->lim_parse, &ts->lim_send,
-	    &ts->lim_address, &ts->lim_evict, &ts->lim_message, &ts->lim_stalled})
+	    &ts->lim_address, &ts->lim_evict, &ts->lim_evict_stalled, &ts->lim_message,
+	    &ts->lim_stalled})
 		vtc_limit_flush(lim, vl, ts->now);
 	tcp_query_env_flush_logs(&ts->queries, ts->now);
 	if (ts->listener_paused && ts->now >= ts->listener_resume) {
@@ -187,6 +211,7 @@ tcps_new(int fd)
 	ts->lim_send = VTC_LIMIT_INIT("QILEC_00829", VTCLOG_WARN);
 	ts->lim_address = VTC_LIMIT_INIT("QILEC_00832", VTCLOG_WARN);
 	ts->lim_evict = VTC_LIMIT_INIT("QILEC_00833", VTCLOG_WARN);
+	ts->lim_evict_stalled = VTC_LIMIT_INIT("QILEC_00840", VTCLOG_WARN);
 	ts->lim_message = VTC_LIMIT_INIT("QILEC_00834", VTCLOG_WARN);
 	ts->lim_stalled = VTC_LIMIT_INIT("QILEC_00835", VTCLOG_WARN);
 	return ts;

@@ -13,8 +13,9 @@
 #define QILDNSC_TCP_SERVER_H
 
 /* Client connections served at once; when all are taken, the oldest idle
- * one (no query in flight, nothing to write) makes room for a newcomer,
- * which is refused only when none is idle. */
+ * one (no query in flight, nothing to write), else the one whose answers
+ * have waited longest to be taken, makes room for a newcomer, which is
+ * refused only when every one is busy with queries. */
 #define TCP_CLIENTS_MAX 64
 /* Client connections from one address at once; more are refused. */
 #define TCP_CLIENTS_PER_ADDRESS 8
