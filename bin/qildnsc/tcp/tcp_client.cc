@@ -136,9 +136,10 @@ tcpc_parse(struct tcp_client *c)
 	}
 }
 
-static void
-tcpc_read(struct tcp_client *c)
+void
+tcp_client_read(struct tcp_client *c)
 {
+	CHECK_OBJ_NOTNULL(c, TCP_CLIENT_MAGIC);
 	while (!c->eof && tcpc_takes_queries(c) && c->inlen < c->in.size()) {
 		ssize_t n = tcp_sys_recv(c->w.fd, c->in.data() + c->inlen,
 		    c->in.size() - c->inlen);
@@ -177,7 +178,7 @@ tcpc_event(void *priv, uint32_t events)
 	if (events & TCP_POLL_OUT)
 		tcpc_flush(c);
 	if (c->w.fd >= 0 && (events & TCP_POLL_IN))
-		tcpc_read(c);
+		tcp_client_read(c);
 }
 
 std::unique_ptr<tcp_client>
@@ -203,7 +204,7 @@ tcp_client_new(struct tcp_server *ts, int fd, const struct sockaddr_storage *ss)
 	(void)tcp_addr_text(ss, c->name, sizeof c->name);
 	c->peer = reinterpret_cast<const struct sockaddr_in *>(ss)->sin_addr.s_addr;
 	c->in.resize(2 + TCP_MSG_MAX);
-	c->last = ts->now;
+	c->accepted = c->last = ts->now;
 	c->interest = TCP_POLL_IN;
 	return c;
 }

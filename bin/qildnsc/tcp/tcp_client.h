@@ -35,6 +35,7 @@ struct tcp_client {
 	size_t outoff;
 	std::vector<struct tcp_query *> queries;
 	uint32_t interest;  /* the events asked of the readiness set */
+	double accepted;    /* monotonic time of the turn that accepted it */
 	double last;        /* monotonic time of the last traffic */
 	double msg_since;   /* since when the unfinished message of `in` is awaited */
 	double out_since;   /* the last progress of the output, while some waits */
@@ -74,6 +75,8 @@ bool tcp_client_idle(const struct tcp_client *c);
 /* True when some of what we wrote waits for the client to take it (since
  * `out_since`). */
 bool tcp_client_output_waits(const struct tcp_client *c);
+/* Reads what the client sent and starts its queries, as far as allowed. */
+void tcp_client_read(struct tcp_client *c);
 /* Closes the connection; its record stays until the turn's sweep. */
 void tcp_client_close(struct tcp_client *c);
 /* Closes it with a reset: what the kernel still holds for the client is

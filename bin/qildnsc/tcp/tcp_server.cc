@@ -28,6 +28,10 @@
 
 /* Connections taken per turn, so that a flood cannot starve the rest. */
 #define TCP_ACCEPT_BATCH 16
+/* Connections the system completes before the thread takes them: a burst
+ * of newcomers (abusers reconnecting as they are closed) waits there
+ * instead of having its handshakes dropped and retried a second later. */
+#define TCP_LISTEN_BACKLOG 1024
 #define TCP_EVENTS 64
 
 /* The one server, for tcp_thread(), which the shell starts without an
@@ -59,20 +63,26 @@ tcps_accept_fail(struct tcp_server *ts, int e)
 	tcps_listener_pause(ts);
 }
 
-/* The client that makes room for a newcomer when every slot is taken:
- * the oldest idle one, else the one whose answers have waited longest to
- * be taken; NULL when every one is busy with queries. */
+/*
+ * The client that makes room for a newcomer when every slot is taken: the
+ * oldest idle one, else the one whose answers have waited longest to be
+ * taken; NULL when every one is busy with queries. A client is idle only
+ * once it has been read: not one accepted in this turn, nor one whose
+ * query has come meanwhile, as a newcomer's first query often has.
+ */
 static struct tcp_client *
 tcps_victim(struct tcp_server *ts)
 {
 	struct tcp_client *stalled = NULL;
 
 	for (const auto &c : ts->clients) {
-		if (c->w.fd < 0)
+		if (c->w.fd < 0 || c->accepted == ts->now)
 			continue;
 		if (tcp_client_idle(c.get()))
+			tcp_client_read(c.get());
+		if (c->w.fd >= 0 && tcp_client_idle(c.get()))
 			return c.get();
-		if (tcp_client_output_waits(c.get()) &&
+		if (c->w.fd >= 0 && tcp_client_output_waits(c.get()) &&
 		    (stalled == NULL || c->out_since < stalled->out_since))
 			stalled = c.get();
 	}
@@ -236,7 +246,7 @@ init_tcp(void)
 	}
 	r = bind(fd, res->ai_addr, res->ai_addrlen);
 	freeaddrinfo(res);
-	if (r != 0 || listen(fd, TCP_CLIENTS_MAX) != 0) {
+	if (r != 0 || listen(fd, TCP_LISTEN_BACKLOG) != 0) {
 		int e = ODR_sockError();
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00820: TCP %s for %s:%s error: %d %s",
 		    r != 0 ? "bind(2)" : "listen(2)", dnsc_conf.listen_addr,
