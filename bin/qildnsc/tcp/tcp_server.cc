@@ -80,9 +80,10 @@ tcps_victim(struct tcp_server *ts)
 			continue;
 		if (tcp_client_idle(c.get()))
 			tcp_client_read(c.get());
-		if (c->w.fd >= 0 && tcp_client_idle(c.get()))
+		/* Idle, or gone meanwhile, which leaves its slot free. */
+		if (c->w.fd < 0 || tcp_client_idle(c.get()))
 			return c.get();
-		if (c->w.fd >= 0 && tcp_client_output_waits(c.get()) &&
+		if (tcp_client_output_waits(c.get()) &&
 		    (stalled == NULL || c->out_since < stalled->out_since))
 			stalled = c.get();
 	}
@@ -119,6 +120,8 @@ tcps_admit(struct tcp_server *ts, uint32_t peer, const char *name)
 		    TCP_CLIENTS_MAX, name);
 		return false;
 	}
+	if (victim->w.fd < 0)
+		return true;
 	if (tcp_client_idle(victim)) {
 		vtc_limit_log(&ts->lim_evict, vl,
 		    "QILEC_00833: TCP clients full (%d): idle connection from %s closed for one from %s.",

@@ -21,22 +21,26 @@ tcp_sys_nonblocking(SOCKET s)
 	return (int)s;
 }
 
-int
-tcp_sys_socket(int family)
+/* A new non-blocking socket of `family` and `type`, or -1. */
+static int
+tcp_sys_new(int family, int type)
 {
-	SOCKET s = socket(family, SOCK_STREAM, 0);
+	SOCKET s = socket(family, type, 0);
 	if (s == INVALID_SOCKET)
 		return -1;
 	return tcp_sys_nonblocking(s);
 }
 
 int
+tcp_sys_socket(int family)
+{
+	return tcp_sys_new(family, SOCK_STREAM);
+}
+
+int
 tcp_sys_dgram_socket(int family)
 {
-	SOCKET s = socket(family, SOCK_DGRAM, 0);
-	if (s == INVALID_SOCKET)
-		return -1;
-	return tcp_sys_nonblocking(s);
+	return tcp_sys_new(family, SOCK_DGRAM);
 }
 
 void
