@@ -789,6 +789,9 @@ TEST_F(ForwarderTest, DiversionWithoutTheDriverEndsStartUp)
 /* ---------------------------------------------------------------------- */
 /* DNS over TCP */
 
+/* The TCP tests wait for the TCP listener, which comes up just after the
+ * datagram one that start() waits for. */
+
 /* A query's reply over TCP, and how long it took. */
 struct TcpReply {
 	std::optional<dns::Bytes> msg;
@@ -883,6 +886,7 @@ TEST_F(ForwarderTest, TcpQueriesGetOneJudgedReply)
 	start_with_list("127.0.0.2:" + std::to_string(s1.port()) + ",127.0.0.3:" +
 	    std::to_string(s2.port()), {"-b", "blocklist.txt"});
 	ASSERT_FALSE(HasFatalFailure());
+	ASSERT_TRUE(wait_log("over TCP")) << "the TCP listener";
 
 	struct Row {
 		const char *name;
@@ -963,6 +967,7 @@ TEST_F(ForwarderTest, TcpQueriesGoToTheEncryptedServersToo)
 	start_with_list(enc.list_entry() + ",127.0.0.2:" + std::to_string(plain.port()),
 	    {"-c", "route.txt"});
 	ASSERT_FALSE(HasFatalFailure());
+	ASSERT_TRUE(wait_log("over TCP")) << "the TCP listener";
 
 	TcpReply r = ask_tcp(port_, 0x0a0a, "abroad.test");
 	ASSERT_TRUE(r.msg);
@@ -995,6 +1000,7 @@ TEST_F(ForwarderTest, TcpWithEncryptedServersOnly)
 	FakeUpstream enc("127.0.0.2", true, answer(a_records({"192.0.2.1", "192.0.2.2"})));
 	start({&enc});
 	ASSERT_FALSE(HasFatalFailure());
+	ASSERT_TRUE(wait_log("over TCP")) << "the TCP listener";
 	for (uint16_t id : {1, 2}) {
 		TcpReply r = ask_tcp(port_, id, "enc.test");
 		ASSERT_TRUE(r.msg);
@@ -1025,6 +1031,7 @@ TEST_F(ForwarderTest, LargeAnswersComeWholeOverTcp)
 	}, udp.port());
 	start({&udp});
 	ASSERT_FALSE(HasFatalFailure());
+	ASSERT_TRUE(wait_log("over TCP")) << "the TCP listener";
 
 	TcpReply r = ask_tcp(port_, 0x3000, "big.test", dns::TYPE_TXT);
 	ASSERT_TRUE(r.msg);
@@ -1057,6 +1064,7 @@ TEST_F(ForwarderTest, SixtyFourTcpClientsPipelineAndANewcomerTakesTheOldestIdleP
 	});
 	start_with_list("127.0.0.2:" + std::to_string(f.port()));
 	ASSERT_FALSE(HasFatalFailure());
+	ASSERT_TRUE(wait_log("over TCP")) << "the TCP listener";
 
 	const size_t clients = 64, queries = 100;
 	std::vector<std::unique_ptr<TcpClient>> cs;
@@ -1120,6 +1128,7 @@ TEST_F(ForwarderTest, StalledAndBrokenTcpConnectionsAreClosed)
 	FakeTcpUpstream f("127.0.0.2", answer(a_records({"192.0.2.1", "192.0.2.2"})));
 	start_with_list("127.0.0.2:" + std::to_string(f.port()));
 	ASSERT_FALSE(HasFatalFailure());
+	ASSERT_TRUE(wait_log("over TCP")) << "the TCP listener";
 
 	struct Row {
 		const char *name;

@@ -55,6 +55,8 @@ protected:
 	{
 		start_forwarder(dir_, {"-d", "127.0.0.2:" + std::to_string(up.port())},
 		    {config_.config_env()}, 10s, &fwd_, &err_, &port_);
+		/* The TCP listener comes up just after the datagram one. */
+		ASSERT_TRUE(wait_for_text(dir_.file("qildnsc_stdout.txt"), "over TCP"));
 	}
 
 	/* `n` connections from 127.0.0.<octet>. */
