@@ -32,11 +32,12 @@ void soak_tcp_start(uint16_t fwd_port, uint16_t up_port, int abusers,
                     const std::atomic<bool> &stop, SoakTcpCounts &counts,
                     std::vector<std::thread> &threads);
 
-/* The driver's messages: a query for "<kind><seq>.soak.example", type A,
- * and the answer to one in place ('b': blocklisted, 'h': one record, else
- * two); the answer's length, or 0 when `q` is no such query or `cap` too
- * small. */
+/* A query for "<kind><seq>.soak.example", type A (soak_driver.cc). */
 std::vector<uint8_t> soak_query(uint16_t id, char kind, unsigned seq);
+/* Turns the query `q` (`n` bytes, room `cap`) into its answer in place, as
+ * the kind in its name asks ('b': blocklisted, 'h': one record, else two);
+ * the answer's length, or 0 when `q` is no such query or the room too
+ * small (soak_driver.cc). */
 size_t soak_answer(uint8_t *q, size_t n, size_t cap);
 
 #endif
