@@ -2,17 +2,19 @@
 # Soak: the forwarder under ten minutes of steady traffic with hostile
 # traffic on the side (bench/soak_driver.cc: good questions, held answers,
 # a blocklisted answer, junk on the listening and the upstream sockets,
-# wrong-ID answers from the server's own address). Every 10 s it prints the
+# wrong-ID answers from the server's own address), a question over TCP
+# once a second, and with TCP > 0 as many trickling and as many stalled TCP
+# clients, reconnecting as they are closed. Every 10 s it prints the
 # forwarder's RSS, open descriptors and log size; at the end the good
 # questions that went unanswered. Loopback only; not part of CI.
 #
-# usage: bench/soak.sh [SECONDS [RATE [JUNK]]]   (default 600 2000 500; SECONDS >= 20)
-# SOAK_PORT (default 5394): the upstream's port; the forwarder listens on the
+# usage: bench/soak.sh [SECONDS [RATE [JUNK [TCP]]]]   (default 600 2000 500 0; SECONDS >= 20)
+# SOAK_PORT (default 5394): the upstream's port (UDP and TCP); the forwarder listens on the
 # next one, the configuration server on the one after.
 # SOAK_LISTEN_JUNK=0: junk to the upstream sockets only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-secs=${1:-600} rate=${2:-2000} junk=${3:-500}
+secs=${1:-600} rate=${2:-2000} junk=${3:-500} tcp=${4:-0}
 
 cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc)" --target qildnsc soak_driver config_server >/dev/null
@@ -45,9 +47,10 @@ remote=$(ss -Hunap | grep "pid=$fwd," | awk '{print $4}' | sed 's/.*://' |
 [ -n "$remote" ] || { echo "no upstream socket found for pid $fwd"; exit 1; }
 
 echo "== soak: ${secs}s, $rate questions/s, $junk junk datagrams/s per socket" \
-  "(upstream sockets on ports $remote); $(nproc) cores, $(uname -r)"
+  "(upstream sockets on ports $remote), $tcp trickling and $tcp stalled TCP clients;" \
+  "$(nproc) cores, $(uname -r)"
 ./build/bench/soak_driver "$fwd" "$work/qildnsc_stdout.txt" $fw_port $up_port "$remote" \
-  "$secs" "$rate" "$junk" "${SOAK_LISTEN_JUNK:-1}"
+  "$secs" "$rate" "$junk" "${SOAK_LISTEN_JUNK:-1}" "$tcp"
 echo "== the log's most frequent lines"
 sed -E 's/^.*GMT \[[0-9.]+\] dnsc //; s/[0-9]+/N/g' "$work/qildnsc_stdout.txt" |
   sort | uniq -c | sort -rn | head -8

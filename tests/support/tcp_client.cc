@@ -34,11 +34,20 @@ ms_until(steady_clock::time_point until)
 	return ms.count() < 0 ? 0 : static_cast<int>(ms.count());
 }
 
-TcpClient::TcpClient(const std::string &addr, uint16_t port, std::chrono::milliseconds limit)
+TcpClient::TcpClient(const std::string &addr, uint16_t port, std::chrono::milliseconds limit,
+                     const std::string &from)
 {
 	fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 	if (fd_ < 0)
 		return;
+	if (!from.empty()) {
+		sockaddr_in src = make_sockaddr(from, 0);
+		if (bind(fd_, reinterpret_cast<sockaddr *>(&src), sizeof src) != 0) {
+			close(fd_);
+			fd_ = -1;
+			return;
+		}
+	}
 	sockaddr_in sa = make_sockaddr(addr, port);
 	if (connect(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0)
 		return;
@@ -132,6 +141,15 @@ TcpClient::closed_by_peer(std::chrono::milliseconds limit)
 			return false;
 	}
 	return false;
+}
+
+bool
+TcpClient::hung_up(std::chrono::milliseconds limit)
+{
+	/* Unread data does not wake a wait for the end alone. */
+	pollfd p{fd_, POLLRDHUP, 0};
+	return fd_ >= 0 && poll(&p, 1, static_cast<int>(limit.count())) == 1 &&
+	    (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 } // namespace qiltest

@@ -1,7 +1,7 @@
 /*
  * tcp_client.h -- a DNS client over TCP for tests: messages with their
  * 2-byte length, raw bytes, and bounded waits for a reply or for the
- * server to close the connection.
+ * server to close the connection, from any loopback source address.
  */
 #ifndef QIL_TEST_TCP_CLIENT_H
 #define QIL_TEST_TCP_CLIENT_H
@@ -18,9 +18,11 @@ namespace qiltest {
 
 class TcpClient {
 public:
-	/* Connects to addr:port; connected() tells whether it worked. */
+	/* Connects to addr:port, from the address `from` when given (else the
+	 * system's choice); connected() tells whether it worked. */
 	TcpClient(const std::string &addr, uint16_t port,
-	          std::chrono::milliseconds limit = std::chrono::seconds(5));
+	          std::chrono::milliseconds limit = std::chrono::seconds(5),
+	          const std::string &from = "");
 	~TcpClient();
 	TcpClient(const TcpClient &) = delete;
 	TcpClient &operator=(const TcpClient &) = delete;
@@ -38,6 +40,10 @@ public:
 	/* True when the server closes (or resets) the connection within `limit`;
 	 * whatever it sends meanwhile is read and discarded. */
 	bool closed_by_peer(std::chrono::milliseconds limit);
+	/* True when the server closes (or resets) the connection within `limit`,
+	 * told without reading: what it sent stays unread, as a client that
+	 * stopped reading leaves it. */
+	bool hung_up(std::chrono::milliseconds limit);
 
 private:
 	/* Reads exactly `n` bytes before `until`; false at the end or on time-out. */

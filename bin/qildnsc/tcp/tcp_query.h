@@ -1,15 +1,17 @@
 /*
- * tcp_query.h -- one query that came over TCP, forwarded over TCP to every
- * plain upstream server at once (one connection per server) and answered
- * exactly once: with the first answer that filter_response() relays; else
- * with the last answer it holds, HOLD_DELAY after that answer came or as
- * soon as every server has answered or failed; else with SERVFAIL once
- * every server has failed or TCP_QUERY_TIMEOUT has passed. Encrypted
- * servers speak datagrams only and are not asked.
+ * tcp_query.h -- one query that came over TCP, forwarded to every server
+ * at once: over TCP to each plain server (one connection per server), in
+ * framed datagrams to the encrypted ones. Answered exactly once: with the
+ * first answer that filter_response() relays, or an error answer without
+ * a question, or a truncated one (from an encrypted server, once no plain
+ * server is still at work); else with the answer it holds, HOLD_DELAY
+ * after that answer came or as soon as every server has answered or
+ * failed; else with SERVFAIL once every server has failed or
+ * TCP_QUERY_TIMEOUT has passed.
  *
  * TCP thread only (tcp_server.h). The server and filter tables are read
- * without locks; each query owns its copy of the message, its connections
- * and the answers it reads.
+ * without locks; each query owns its copy of the message, its sockets and
+ * the answers it reads.
  */
 #ifndef QILDNSC_TCP_QUERY_H
 #define QILDNSC_TCP_QUERY_H
@@ -17,6 +19,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "odr.h"
 #include "vtc_limit.h"
 
 /* The largest DNS message over TCP: what a 2-byte length can say. */
@@ -42,7 +45,11 @@ struct tcp_query_env {
 	struct vtc_limit lim_connect;
 	struct vtc_limit lim_answer;
 	struct vtc_limit lim_timeout;
-	bool no_plain_logged; /* the missing plain server is said once */
+	struct vtc_limit lim_stranger;
+	struct vtc_limit lim_dgram;
+	struct vtc_limit lim_dgram_sock;
+	struct vtc_limit lim_too_long;
+	bool no_plain_logged; /* a query no server can take is said once */
 };
 
 /* Readies `env` for queries whose connections join `poll`; on the
@@ -52,11 +59,15 @@ void tcp_query_env_init(struct tcp_query_env *env, struct tcp_poll *poll);
  * second is over; called now and then. */
 void tcp_query_env_flush_logs(struct tcp_query_env *env, double now);
 
+/* "a.b.c.d:port" of an IPv4 address (else "?:port") in `buf`, for the log
+ * lines of the TCP thread; returns `buf`. */
+const char *tcp_addr_text(const struct sockaddr_storage *ss, char *buf, size_t size);
+
 /*
- * Starts forwarding `msg` (`len` bytes) to every plain server; its
- * connections join the readiness set of `env`. `reply` is called exactly
- * once with `priv`, possibly before this returns (no plain server, no
- * connection possible). `now` is the monotonic time. The caller deletes
+ * Starts forwarding `msg` (`len` bytes) to every server; its sockets join
+ * the readiness set of `env`. `reply` is called exactly once with `priv`,
+ * possibly before this returns (no server it can go to, no socket
+ * possible). `now` is the monotonic time. The caller deletes
  * the query once it is done. NULL (nothing logged) when `msg` is not a
  * well-formed DNS message whose question can be read.
  */

@@ -11,6 +11,9 @@
 /* A new non-blocking stream socket of `family`, not inherited by child
  * processes. */
 int tcp_sys_socket(int family);
+/* A new non-blocking datagram socket of `family`, not inherited by child
+ * processes. */
+int tcp_sys_dgram_socket(int family);
 /* Lets the listener `fd` bind while connections of an earlier run linger,
  * and still keeps a second listener off its port. */
 void tcp_sys_listener_options(int fd);
@@ -23,10 +26,10 @@ bool tcp_sys_accept_again(int err);
 /* One receive of up to `len` bytes: the count, 0 at the end of the
  * stream, -1 on failure. */
 ssize_t tcp_sys_recv(int fd, void *buf, size_t len);
-/* Keeps diversion away from the upstream connection `fd`, quietly. */
+/* Keeps diversion away from the upstream socket `fd`, quietly. */
 void tcp_sys_exempt(int fd);
-/* Room for every descriptor the limits allow: the clients, and one
- * upstream connection per query and plain server. */
+/* Room for every descriptor the limits allow: the clients, and per query
+ * one connection per plain server and one datagram socket. */
 void tcp_sys_raise_limit(void);
 /* The text of the socket error `err`. */
 const char *tcp_sys_strerror(int err);

@@ -887,6 +887,9 @@ TEST_F(ForwarderTest, DiversionWithoutTheDriverEndsStartUp)
 /* ---------------------------------------------------------------------- */
 /* DNS over TCP */
 
+/* The TCP tests wait for the TCP listener, which comes up just after the
+ * datagram one that start() waits for. */
+
 /* A query's reply over TCP, and how long it took. */
 struct TcpReply {
 	std::optional<dns::Bytes> msg;
@@ -894,9 +897,10 @@ struct TcpReply {
 };
 
 TcpReply
-ask_tcp(uint16_t port, uint16_t id, const std::string &name, uint16_t qtype = dns::TYPE_A)
+ask_tcp(uint16_t port, uint16_t id, const std::string &name, uint16_t qtype = dns::TYPE_A,
+        const std::string &from = "")
 {
-	TcpClient c("127.0.0.1", port);
+	TcpClient c("127.0.0.1", port, 5s, from);
 	auto t0 = Clock::now();
 	if (!c.send_message(dns::build_query(id, name, qtype)))
 		return {};
@@ -920,50 +924,93 @@ by_name(std::map<std::string, std::function<std::vector<Reply>(const Received &)
  * reply: the first relayed answer; else the held one after the hold delay,
  * or as soon as every server is done; else SERVFAIL.
  */
+/* Answers with an empty answer section after `delay`, changed by `edit`. */
+Script
+edited(std::function<void(dns::Bytes &)> edit, std::chrono::milliseconds delay = 0ms)
+{
+	return [=](const Received &r) {
+		dns::Bytes a = dns::build_answer(r.message, {});
+		edit(a);
+		return std::vector<Reply>{{delay, a}};
+	};
+}
+
+const uint16_t RCODE_SERVFAIL = 2, RCODE_NOTIMP = 4, RCODE_REFUSED = 5;
+
+void
+set_rcode(dns::Bytes &a, uint16_t rcode)
+{
+	a[3] = static_cast<uint8_t>((a[3] & 0xf0) | rcode);
+}
+
+/*
+ * Each answer over TCP is judged like a datagram, and the client gets one
+ * reply: the first relayed answer, an error without a question, or a
+ * truncated one; else the held one after the hold delay, or as soon as
+ * every server is done (an answer with records kept over a later one
+ * without); else SERVFAIL.
+ */
 TEST_F(ForwarderTest, TcpQueriesGetOneJudgedReply)
 {
 	write_file(dir_.file("blocklist.txt"), "203.0.113.5\n");
-	auto now = [](std::vector<dns::Record> recs, std::chrono::milliseconds d = 0ms) {
-		return [recs, d](const Received &r) {
-			return std::vector<Reply>{{d, dns::build_answer(r.message, recs)}};
-		};
-	};
 	auto wrong_id = [](const Received &r) {
 		auto a = dns::build_answer(r.message, a_records({"192.0.2.9"}));
 		return std::vector<Reply>{{0ms, dns::with_id(a, dns::message_id(a) ^ 1)}};
 	};
 	FakeTcpUpstream s1("127.0.0.2", by_name({
-	    {"relay.test", now(a_records({"192.0.2.1", "192.0.2.2"}))},
-	    {"held.test", now(a_records({"192.0.2.3"}))},
-	    {"held-all-done.test", now(a_records({"192.0.2.3"}))},
-	    {"dropped.test", now(a_records({"203.0.113.5"}))},
+	    {"relay.test", answer(a_records({"192.0.2.1", "192.0.2.2"}))},
+	    {"held.test", answer(a_records({"192.0.2.3"}))},
+	    {"held-all-done.test", answer(a_records({"192.0.2.3"}))},
+	    {"dropped.test", answer(a_records({"203.0.113.5"}))},
+	    {"held-then-refused.test", answer(a_records({"192.0.2.20"}))},
+	    {"held-then-newer.test", answer(a_records({"192.0.2.21"}))},
+	    {"notimp.test", edited([](dns::Bytes &a) {
+		     set_rcode(a, RCODE_NOTIMP);
+		     a.resize(dns::HEADER_SIZE);
+		     a[4] = a[5] = 0;
+	     })},
+	    {"truncated.test", edited([](dns::Bytes &a) { a[2] |= dns::FLAG_TC >> 8; })},
 	}));
 	FakeTcpUpstream s2("127.0.0.3", by_name({
-	    {"relay.test", now(a_records({"192.0.2.4"}), 2s)},
+	    {"relay.test", answer(a_records({"192.0.2.4"}), 2s)},
 	    {"held-all-done.test", wrong_id},
-	    {"dropped.test", now(a_records({"203.0.113.5"}))},
+	    {"dropped.test", answer(a_records({"203.0.113.5"}))},
+	    {"held-then-refused.test", edited([](dns::Bytes &a) { set_rcode(a, RCODE_REFUSED); },
+	         50ms)},
+	    {"held-then-newer.test", answer(a_records({"192.0.2.22"}), 50ms)},
+	    /* Later, and held: it would have replaced a held truncated one. */
+	    {"truncated.test", answer({}, 150ms)},
 	}));
 	start_with_list("127.0.0.2:" + std::to_string(s1.port()) + ",127.0.0.3:" +
 	    std::to_string(s2.port()), {"-b", "blocklist.txt"});
 	ASSERT_FALSE(HasFatalFailure());
+	ASSERT_TRUE(wait_log("over TCP")) << "the TCP listener";
 
-	const uint16_t servfail = 2;
 	struct Row {
 		const char *name;
-		Addresses addresses; /* empty: SERVFAIL */
+		Addresses addresses;
+		uint16_t bits; /* TC and RCODE */
 		std::chrono::milliseconds at_least, at_most;
 	} rows[] = {
-	    {"relay.test", {"192.0.2.1", "192.0.2.2"}, 0ms, 250ms},
-	    {"held.test", {"192.0.2.3"}, 300ms, 1500ms},
-	    {"held-all-done.test", {"192.0.2.3"}, 0ms, 250ms},
-	    {"dropped.test", {}, 0ms, 250ms},
-	    {"silent.test", {}, 3500ms, 6000ms},
+	    {"relay.test", {"192.0.2.1", "192.0.2.2"}, 0, 0ms, 250ms},
+	    {"held.test", {"192.0.2.3"}, 0, 300ms, 1500ms},
+	    {"held-all-done.test", {"192.0.2.3"}, 0, 0ms, 250ms},
+	    {"dropped.test", {}, RCODE_SERVFAIL, 0ms, 250ms},
+	    {"silent.test", {}, RCODE_SERVFAIL, 3500ms, 6000ms},
+	    {"held-then-refused.test", {"192.0.2.20"}, 0, 0ms, 1500ms},
+	    {"held-then-newer.test", {"192.0.2.22"}, 0, 0ms, 1500ms},
+	    {"notimp.test", {}, RCODE_NOTIMP, 0ms, 1500ms},
+	    {"truncated.test", {}, dns::FLAG_TC, 0ms, 1500ms},
 	};
-	/* All at once: the slowest row sets the pace. */
+	/* All at once, each from an address of its own: the slowest row sets
+	 * the pace. */
 	std::vector<TcpReply> got(std::size(rows));
 	std::vector<std::thread> threads;
 	for (size_t i = 0; i < std::size(rows); i++)
-		threads.emplace_back([&, i] { got[i] = ask_tcp(port_, (uint16_t)(0x100 + i), rows[i].name); });
+		threads.emplace_back([&, i] {
+			got[i] = ask_tcp(port_, (uint16_t)(0x100 + i), rows[i].name, dns::TYPE_A,
+			    "127.0.0." + std::to_string(10 + i));
+		});
 	for (auto &t : threads)
 		t.join();
 	for (size_t i = 0; i < std::size(rows); i++) {
@@ -972,8 +1019,9 @@ TEST_F(ForwarderTest, TcpQueriesGetOneJudgedReply)
 		ASSERT_TRUE(got[i].msg) << "no reply";
 		const dns::Bytes &m = *got[i].msg;
 		EXPECT_EQ(dns::message_id(m), 0x100 + i);
-		EXPECT_EQ(dns::first_question(m).value().name, row.name);
-		EXPECT_EQ(dns::message_flags(m) & 0xf, row.addresses.empty() ? servfail : 0);
+		auto q = dns::first_question(m);
+		EXPECT_EQ(q ? q->name : "(none)", row.bits == RCODE_NOTIMP ? "(none)" : row.name);
+		EXPECT_EQ(dns::message_flags(m) & (dns::FLAG_TC | 0xf), row.bits);
 		EXPECT_EQ(dns::answer_addresses(m), row.addresses);
 		EXPECT_GE(got[i].took, row.at_least);
 		EXPECT_LE(got[i].took, row.at_most);
@@ -982,18 +1030,87 @@ TEST_F(ForwarderTest, TcpQueriesGetOneJudgedReply)
 	EXPECT_EQ(count_of(log(), "QILEC_00828"), 1u) << "the silent servers";
 }
 
-TEST_F(ForwarderTest, TcpWithoutPlainServersGetsServfail)
+/*
+ * Queries over TCP go to the encrypted servers too, in framed datagrams.
+ * 127.0.0.2, plain, is domestic and points abroad: dropped, so the
+ * encrypted server's answer is the reply, and only one from its own
+ * address and port with the query's ID and question counts. A truncated
+ * datagram waits for the plain server's whole answer; a query too long
+ * for a frame goes to the plain server alone.
+ */
+TEST_F(ForwarderTest, TcpQueriesGoToTheEncryptedServersToo)
+{
+	write_file(dir_.file("route.txt"), "127.0.0.2/32\n198.51.100.0/24\n");
+	FakeTcpUpstream plain("127.0.0.2", by_name({
+	    {"abroad.test", answer(a_records({"203.0.113.1", "203.0.113.2"}))},
+	    {"big.test", answer({dns::txt_record(3000)}, 100ms)},
+	    {"long.test", answer(a_records({"198.51.100.1", "198.51.100.2"}))},
+	}));
+	FakeUpstream enc("127.0.0.3", true, by_name({
+	    {"abroad.test", [](const Received &r) {
+		     auto good = dns::build_answer(r.message, a_records({"203.0.113.7", "203.0.113.8"}));
+		     auto bad = dns::build_answer(r.message, a_records({"192.0.2.66", "192.0.2.67"}));
+		     auto other = dns::build_answer(dns::with_id(dns::build_query(0, "other.test",
+		         dns::TYPE_A), dns::message_id(r.message)), a_records({"192.0.2.66", "192.0.2.67"}));
+		     return std::vector<Reply>{
+		         {0ms, bad, Reply::Via::Stranger},
+		         {0ms, bad, Reply::Via::Raw},
+		         {0ms, dns::with_id(bad, dns::message_id(bad) ^ 1)},
+		         {0ms, other},
+		         {100ms, good},
+		     };
+	     }},
+	    {"big.test", edited([](dns::Bytes &a) { a[2] |= dns::FLAG_TC >> 8; })},
+	}));
+	start_with_list(enc.list_entry() + ",127.0.0.2:" + std::to_string(plain.port()),
+	    {"-c", "route.txt"});
+	ASSERT_FALSE(HasFatalFailure());
+	ASSERT_TRUE(wait_log("over TCP")) << "the TCP listener";
+
+	TcpReply r = ask_tcp(port_, 0x0a0a, "abroad.test");
+	ASSERT_TRUE(r.msg);
+	EXPECT_EQ(dns::message_id(*r.msg), 0x0a0a);
+	EXPECT_EQ(dns::answer_addresses(*r.msg), (Addresses{"203.0.113.7", "203.0.113.8"}));
+
+	r = ask_tcp(port_, 0x0b0b, "big.test", dns::TYPE_TXT);
+	ASSERT_TRUE(r.msg);
+	EXPECT_EQ(dns::message_flags(*r.msg) & dns::FLAG_TC, 0);
+	EXPECT_EQ(dns::message_ancount(*r.msg), 1);
+
+	TcpClient c("127.0.0.1", port_);
+	ASSERT_TRUE(c.send_message(sized_query(0x0c0c, 497)));
+	auto m = c.receive(5s);
+	ASSERT_TRUE(m);
+	EXPECT_EQ(dns::answer_addresses(*m), (Addresses{"198.51.100.1", "198.51.100.2"}));
+	EXPECT_EQ(enc.received_count(), 2u) << "the 497-byte query reached the encrypted server";
+
+	const std::string lg = log();
+	EXPECT_EQ(count_of(lg, "QILEC_00836"), 1u) << "the stranger";
+	EXPECT_EQ(count_of(lg, "QILEC_00837"), 3u) << "no frame, wrong ID, other question";
+	EXPECT_EQ(count_of(lg, "QILEC_00839: Query over TCP of 497 bytes"), 1u);
+}
+
+/* With encrypted servers alone, queries over TCP are answered through
+ * them; one too long for a frame, which no server can take, gets SERVFAIL
+ * at once. */
+TEST_F(ForwarderTest, TcpWithEncryptedServersOnly)
 {
 	FakeUpstream enc("127.0.0.2", true, answer(a_records({"192.0.2.1", "192.0.2.2"})));
 	start({&enc});
 	ASSERT_FALSE(HasFatalFailure());
+	ASSERT_TRUE(wait_log("over TCP")) << "the TCP listener";
 	for (uint16_t id : {1, 2}) {
 		TcpReply r = ask_tcp(port_, id, "enc.test");
 		ASSERT_TRUE(r.msg);
 		EXPECT_EQ(dns::message_id(*r.msg), id);
-		EXPECT_EQ(dns::message_flags(*r.msg) & 0xf, 2);
+		EXPECT_EQ(dns::answer_addresses(*r.msg), (Addresses{"192.0.2.1", "192.0.2.2"}));
 	}
-	EXPECT_EQ(enc.received_count(), 0u);
+	TcpClient c("127.0.0.1", port_);
+	ASSERT_TRUE(c.send_message(sized_query(3, 497)));
+	auto m = c.receive(1s);
+	ASSERT_TRUE(m);
+	EXPECT_EQ(dns::message_flags(*m) & 0xf, RCODE_SERVFAIL);
+	EXPECT_EQ(enc.received_count(), 2u);
 	EXPECT_EQ(count_of(log(), "QILEC_00827"), 1u);
 }
 
@@ -1012,6 +1129,7 @@ TEST_F(ForwarderTest, LargeAnswersComeWholeOverTcp)
 	}, udp.port());
 	start({&udp});
 	ASSERT_FALSE(HasFatalFailure());
+	ASSERT_TRUE(wait_log("over TCP")) << "the TCP listener";
 
 	TcpReply r = ask_tcp(port_, 0x3000, "big.test", dns::TYPE_TXT);
 	ASSERT_TRUE(r.msg);
@@ -1029,16 +1147,28 @@ TEST_F(ForwarderTest, LargeAnswersComeWholeOverTcp)
 	EXPECT_NE(out->find("ANSWER: 0,"), std::string::npos) << *out;
 }
 
-TEST_F(ForwarderTest, SixtyFourTcpClientsPipelineAndTheNextIsRefused)
+/*
+ * 64 clients, eight from each of eight addresses, pipeline 100 queries each
+ * and get every answer. While every one has a query in flight, a 65th is
+ * refused; once they are idle, a newcomer takes the oldest one's place.
+ */
+TEST_F(ForwarderTest, SixtyFourTcpClientsPipelineAndANewcomerTakesTheOldestIdlePlace)
 {
-	FakeTcpUpstream f("127.0.0.2", answer(a_records({"192.0.2.1", "192.0.2.2"})));
+	FakeTcpUpstream f("127.0.0.2", [](const Received &r) {
+		auto q = dns::first_question(r.message);
+		auto delay = q && q->name.starts_with("slow.") ? 1500ms : 0ms;
+		return std::vector<Reply>{{delay, dns::build_answer(r.message,
+		    a_records({"192.0.2.1", "192.0.2.2"}))}};
+	});
 	start_with_list("127.0.0.2:" + std::to_string(f.port()));
 	ASSERT_FALSE(HasFatalFailure());
+	ASSERT_TRUE(wait_log("over TCP")) << "the TCP listener";
 
 	const size_t clients = 64, queries = 100;
 	std::vector<std::unique_ptr<TcpClient>> cs;
 	for (size_t c = 0; c < clients; c++) {
-		cs.push_back(std::make_unique<TcpClient>("127.0.0.1", port_));
+		cs.push_back(std::make_unique<TcpClient>("127.0.0.1", port_, 5s,
+		    "127.0.0." + std::to_string(10 + c / 8)));
 		ASSERT_TRUE(cs.back()->connected()) << c;
 	}
 	std::vector<size_t> answered(clients);
@@ -1072,15 +1202,21 @@ TEST_F(ForwarderTest, SixtyFourTcpClientsPipelineAndTheNextIsRefused)
 	for (size_t c = 0; c < clients; c++)
 		EXPECT_EQ(answered[c], queries) << "client " << c;
 
+	for (size_t c = 0; c < clients; c++)
+		ASSERT_TRUE(cs[c]->send_message(dns::build_query(0x5000, "slow.test", dns::TYPE_A)));
+	ASSERT_TRUE(wait_until([&] { return f.received_count() == clients * (queries + 1); }, 5s));
 	TcpClient extra("127.0.0.1", port_);
 	EXPECT_TRUE(extra.closed_by_peer(5s)) << "the 65th connection";
 	EXPECT_TRUE(wait_log("QILEC_00823: Too many TCP clients (64)"));
-	/* One of the 64 leaves; a newcomer is served. */
-	cs[0].reset();
-	EXPECT_TRUE(wait_until([&] {
-		TcpReply r = ask_tcp(port_, 7, "after.test");
-		return r.msg && dns::answer_addresses(*r.msg).size() == 2;
-	}, 5s));
+
+	for (size_t c = 0; c < clients; c++)
+		EXPECT_TRUE(cs[c]->receive(5s)) << "the slow answer of client " << c;
+	TcpReply r = ask_tcp(port_, 7, "after.test");
+	ASSERT_TRUE(r.msg);
+	EXPECT_EQ(dns::answer_addresses(*r.msg).size(), 2u);
+	EXPECT_TRUE(cs[0]->closed_by_peer(1s));
+	EXPECT_FALSE(cs[1]->closed_by_peer(0ms));
+	EXPECT_TRUE(wait_log("QILEC_00833: TCP clients full (64): idle connection from 127.0.0.10:"));
 }
 
 /* Connections that stall or send what is no DNS message are closed; the
@@ -1090,6 +1226,7 @@ TEST_F(ForwarderTest, StalledAndBrokenTcpConnectionsAreClosed)
 	FakeTcpUpstream f("127.0.0.2", answer(a_records({"192.0.2.1", "192.0.2.2"})));
 	start_with_list("127.0.0.2:" + std::to_string(f.port()));
 	ASSERT_FALSE(HasFatalFailure());
+	ASSERT_TRUE(wait_log("over TCP")) << "the TCP listener";
 
 	struct Row {
 		const char *name;

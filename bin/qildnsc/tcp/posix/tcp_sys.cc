@@ -15,6 +15,12 @@ tcp_sys_socket(int family)
 	return socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 }
 
+int
+tcp_sys_dgram_socket(int family)
+{
+	return socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+}
+
 void
 tcp_sys_listener_options(int fd)
 {

@@ -1,8 +1,8 @@
 /*
  * win32/tcp_sys.cc -- the socket calls of DNS over TCP on Windows. The
  * program starts no child processes there, so sockets need no guard
- * against inheritance (odr_sys.h). Diversion on Windows takes datagrams
- * only: upstream connections need no exemption.
+ * against inheritance (odr_sys.h). Diversion on Windows matches DNS
+ * datagrams by port: upstream sockets need no exemption.
  */
 #include <stdio.h>
 
@@ -21,13 +21,26 @@ tcp_sys_nonblocking(SOCKET s)
 	return (int)s;
 }
 
-int
-tcp_sys_socket(int family)
+/* A new non-blocking socket of `family` and `type`, or -1. */
+static int
+tcp_sys_new(int family, int type)
 {
-	SOCKET s = socket(family, SOCK_STREAM, 0);
+	SOCKET s = socket(family, type, 0);
 	if (s == INVALID_SOCKET)
 		return -1;
 	return tcp_sys_nonblocking(s);
+}
+
+int
+tcp_sys_socket(int family)
+{
+	return tcp_sys_new(family, SOCK_STREAM);
+}
+
+int
+tcp_sys_dgram_socket(int family)
+{
+	return tcp_sys_new(family, SOCK_DGRAM);
 }
 
 void
