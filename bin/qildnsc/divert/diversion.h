@@ -13,13 +13,7 @@
 #ifndef QILDNSC_DIVERSION_H
 #define QILDNSC_DIVERSION_H
 
-#define DIVERT_QUEUE_NUM 5353
-#define DIVERT_CHAIN "QILDNSC"
-/* The mark of the upstream socket's packets, which diversion leaves alone. */
-#define QILDNSC_UPSTREAM_MARK 0x51d5
-/* The mark of the listening sockets' packets, the only replies the queue
- * takes. */
-#define DIVERT_LISTEN_MARK 0x51d6
+#include "divert/divert_rules.h"
 
 /* Keeps diversion away from the packets of `fd` (the upstream socket), so
  * that our own queries are never turned back to us; a failure is logged. */

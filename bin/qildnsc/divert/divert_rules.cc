@@ -20,7 +20,6 @@
 #include "common/qildnsc.h"
 #include "divert/divert_rewrite.h"
 #include "divert/divert_rules.h"
-#include "divert/diversion.h"
 #include "vtc_log.h"
 
 extern char **environ;

@@ -11,6 +11,14 @@
 #include <atomic>
 #include <string>
 
+#define DIVERT_QUEUE_NUM 5353
+#define DIVERT_CHAIN "QILDNSC"
+/* The mark of the upstream socket's packets, which diversion leaves alone. */
+#define QILDNSC_UPSTREAM_MARK 0x51d5
+/* The mark of the listening sockets' packets, the only replies the queue
+ * takes. */
+#define DIVERT_LISTEN_MARK 0x51d6
+
 /* The rules in place and the programs that put them there: written by the
  * diversion thread (each program before the flag that says its rules are
  * in), read by the first thread at "Exit". */

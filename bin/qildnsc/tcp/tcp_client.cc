@@ -11,7 +11,6 @@
 #include "common/qildnsc.h"
 #include "tcp/tcp_client.h"
 #include "tcp/tcp_poll.h"
-#include "tcp/tcp_server.h"
 #include "tcp/tcp_sys.h"
 #include "vtc_log.h"
 

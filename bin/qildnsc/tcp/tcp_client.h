@@ -20,6 +20,19 @@
 #include "tcp/tcp_watch.h"
 #include "vtc_limit.h"
 
+/* Seconds a connection may stay without traffic and without a query in
+ * flight before it is closed. */
+#define TCP_IDLE_TIMEOUT 10.0
+/* Seconds a message may take from its first byte to its last (while we
+ * read); then the connection is closed. */
+#define TCP_MESSAGE_TIMEOUT 10.0
+/* Seconds a client may leave what we write untaken; then the connection
+ * is reset. */
+#define TCP_WRITE_TIMEOUT 10.0
+/* Queries of one connection in flight at once; further messages wait in
+ * the socket until one is answered. */
+#define TCP_CLIENT_QUERIES_MAX 4
+
 struct tcp_server;
 
 struct tcp_client {

@@ -18,6 +18,7 @@
 #include "odr_random.h"
 #include "qca_frame.h"
 #include "tcp/tcp_poll.h"
+#include "tcp/tcp_query.h"
 #include "tcp/tcp_query_paths.h"
 #include "tcp/tcp_sys.h"
 #include "vtc_log.h"

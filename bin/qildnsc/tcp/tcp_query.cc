@@ -16,6 +16,7 @@
 #include "forward/filter.h"
 #include "forward/held.h"
 #include "odr.h"
+#include "tcp/tcp_query.h"
 #include "tcp/tcp_query_paths.h"
 #include "vdns.h"
 #include "vtc_log.h"

@@ -20,6 +20,7 @@
 #include <stdint.h>
 
 #include "odr.h"
+#include "tcp/tcp_reply.h"
 #include "vtc_limit.h"
 
 /* The largest DNS message over TCP: what a 2-byte length can say. */
@@ -27,8 +28,6 @@
 /* Seconds a query waits for a usable answer before SERVFAIL. */
 #define TCP_QUERY_TIMEOUT 4.0
 
-/* Takes the query's one reply: `len` bytes with the client's ID. */
-typedef void tcp_reply_f(void *priv, const uint8_t *reply, size_t len);
 
 struct tcp_query;
 struct tcp_poll;

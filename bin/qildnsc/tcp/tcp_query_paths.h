@@ -19,8 +19,10 @@
 
 #include "forward/pending.h"
 #include "servers/servers.h"
-#include "tcp/tcp_query.h"
+#include "tcp/tcp_reply.h"
 #include "tcp/tcp_watch.h"
+
+struct tcp_query_env;
 
 /* One connection to one plain server. */
 struct tcp_upstream {

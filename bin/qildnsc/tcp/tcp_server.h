@@ -19,18 +19,6 @@
 #define TCP_CLIENTS_MAX 64
 /* Client connections from one address at once; more are refused. */
 #define TCP_CLIENTS_PER_ADDRESS 8
-/* Seconds a connection may stay without traffic and without a query in
- * flight before it is closed. */
-#define TCP_IDLE_TIMEOUT 10.0
-/* Seconds a message may take from its first byte to its last (while we
- * read); then the connection is closed. */
-#define TCP_MESSAGE_TIMEOUT 10.0
-/* Seconds a client may leave what we write untaken; then the connection
- * is reset. */
-#define TCP_WRITE_TIMEOUT 10.0
-/* Queries of one connection in flight at once; further messages wait in
- * the socket until one is answered. */
-#define TCP_CLIENT_QUERIES_MAX 4
 /* The longest wait of one turn of the TCP thread, in milliseconds: the
  * hold and time-out clocks are read at least this often. */
 #define TCP_TURN_MSEC 50

@@ -11,6 +11,7 @@
 #include "common/qildnsc.h"
 #include "odr.h"
 #include "tcp/tcp_poll.h"
+#include "tcp/tcp_query.h"
 #include "tcp/tcp_query_paths.h"
 #include "tcp/tcp_sys.h"
 #include "vdns.h"
