@@ -33,13 +33,16 @@
 #include "case_name.h"
 #include "closed_port.h"
 #include "dns_client.h"
+#include "dns_message.h"
 #include "fake_http.h"
+#include "fake_upstream.h"
 #include "forwarder_process.h"
 #include "process.h"
 #include "tmpdir.h"
 
 using namespace std::chrono_literals;
 using namespace qiltest;
+namespace dns = qiltest::dns;
 
 namespace {
 
@@ -116,7 +119,7 @@ protected:
 	void
 	start(const std::vector<std::string> &extra, const std::string &env)
 	{
-		start_forwarder(dir_, extra, {env}, 15s, &fwd_, &err_);
+		start_forwarder(dir_, extra, {env}, 15s, &fwd_, &err_, &port_);
 	}
 
 	/* Ends a started forwarder: status 0, no sanitizer report. */
@@ -193,6 +196,7 @@ protected:
 
 	TmpDir dir_;
 	std::unique_ptr<Process> fwd_;
+	uint16_t port_ = 0;
 	std::string err_;
 };
 
@@ -266,6 +270,10 @@ TEST_F(ConfigTest, TheLastGoodDocumentServesWhenNoServerGivesOne)
 
 	ClosedPort dead;
 	FakeHttpServer junk(HttpScript::json("not a document"));
+	FakeUpstream up("127.0.0.2", false, [](const Received &r) {
+		return std::vector<Reply>{{0ms, dns::build_answer(r.message,
+		    {dns::a_record("192.0.2.1"), dns::a_record("192.0.2.2")})}};
+	});
 	for (const std::string &env : {"QILDNSC_CONFIG_SERVER=" + dead.host(), junk.config_env()}) {
 		SCOPED_TRACE(env);
 		start({}, env);
@@ -275,6 +283,13 @@ TEST_F(ConfigTest, TheLastGoodDocumentServesWhenNoServerGivesOne)
 		                 "saved "), std::string::npos);
 		EXPECT_NE(l.find("[INFO] Using DNS servers: E192.0.2.10:10015,E198.51.100.20:10015"),
 		          std::string::npos);
+		stop();
+		/* And it serves: here with a server of -d's. */
+		start({"-d", up.list_entry()}, env);
+		ASSERT_FALSE(HasFatalFailure());
+		DnsClient c(port_);
+		ASSERT_TRUE(c.send(dns::build_query(0x5afe, "saved.test", dns::TYPE_A)));
+		EXPECT_EQ(c.collect_until(1, 5s).size(), 1u) << "no answer after the saved document";
 		stop();
 	}
 	ASSERT_EQ(unlink(dir_.file("qildnsc_config.json").c_str()), 0);
