@@ -25,30 +25,24 @@ check_list(const char *list)
 	while (*p != '\0') {
 		if (*p++ != 'E')
 			abort();
+		/* An IPv6 literal takes our port alone; a host, the document's
+		 * own port, if any, then ours. */
+		int most = 2;
 		if (*p == '[') {
-			/* An IPv6 literal, then our port alone. */
 			size_t lit = strspn(p + 1, "0123456789abcdefABCDEF:.");
 			if (lit == 0 || p[1 + lit] != ']' || p[2 + lit] != ':')
 				abort();
 			p += 2 + lit;
-			size_t digits = strspn(p + 1, "0123456789");
-			if (digits == 0)
+			most = 1;
+		} else {
+			size_t host = strspn(p, kHost);
+			if (host == 0)
 				abort();
-			p += 1 + digits;
-			if (*p == ',')
-				p++;
-			else if (*p != '\0')
-				abort();
-			continue;
+			p += host;
 		}
-		size_t host = strspn(p, kHost);
-		if (host == 0)
-			abort();
-		p += host;
-		/* The document's own port, if any, then ours. */
 		for (int ports = 0; *p == ':'; ports++) {
 			size_t digits = strspn(p + 1, "0123456789");
-			if (digits == 0 || ports == 2)
+			if (digits == 0 || ports == most)
 				abort();
 			p += 1 + digits;
 		}

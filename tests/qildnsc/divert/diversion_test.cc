@@ -555,7 +555,7 @@ protected:
 		if (IsSkipped())
 			return;
 		if (access(kAvahi, X_OK) != 0)
-			GTEST_SKIP() << "no avahi-daemon (package avahi-daemon; scripts/deps installs it)";
+			GTEST_SKIP() << "no avahi-daemon (package avahi-daemon; scripts/deps tests installs it)";
 		/* Its pid file goes under /run: a /run of the test's own. */
 		if (unshare(CLONE_NEWNS) != 0 ||
 		    mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
