@@ -65,6 +65,12 @@ elapsed_seconds(const struct odr_timeval *earlier, const struct odr_timeval *lat
 	return (float)sec + (float)usec / 1000000;
 }
 
+int64_t
+elapsed_usec(const struct odr_timeval *earlier, const struct odr_timeval *later)
+{
+	return (later->tv_sec - earlier->tv_sec) * 1000000 + (later->tv_usec - earlier->tv_usec);
+}
+
 void
 held_now(struct odr_timeval *now)
 {
@@ -227,8 +233,7 @@ held_wait_ms(const struct odr_timeval *now, int longest_ms)
 	const struct odr_timeval *stamp = &held.held_answers[held.held_oldest].stamp;
 	if (elapsed_seconds(stamp, now) > HOLD_DELAY)
 		return 0;
-	int64_t held_us = (now->tv_sec - stamp->tv_sec) * 1000000 + (now->tv_usec - stamp->tv_usec);
-	int64_t left_us = (int64_t)(HOLD_DELAY * 1e6f + 0.5f) - held_us;
+	int64_t left_us = (int64_t)(HOLD_DELAY * 1e6f + 0.5f) - elapsed_usec(stamp, now);
 	/* Rounded up, so that the wait never ends before the answer is due. */
 	int64_t ms = (left_us < 0 ? 0 : left_us / 1000) + 1;
 	return ms < longest_ms ? (int)ms : longest_ms;

@@ -44,6 +44,8 @@ void held_init(void);
 
 /* Seconds from `earlier` to `later`, as the hold queue compares them. */
 float elapsed_seconds(const struct odr_timeval *earlier, const struct odr_timeval *later);
+/* Microseconds from `earlier` to `later` on the hold queue's clock. */
+int64_t elapsed_usec(const struct odr_timeval *earlier, const struct odr_timeval *later);
 
 /* The clock of the hold queue: monotonic, so that a step of the wall clock
  * neither freezes nor floods the held answers. */

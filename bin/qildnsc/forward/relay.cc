@@ -108,13 +108,6 @@ relay_addr_text(const struct sockaddr_storage *ss, char *buf, size_t size)
 	return buf;
 }
 
-/* Microseconds from `from` to `to` on the hold queue's clock. */
-static int64_t
-relay_usec(const struct odr_timeval *from, const struct odr_timeval *to)
-{
-	return (to->tv_sec - from->tv_sec) * 1000000 + (to->tv_usec - from->tv_usec);
-}
-
 double
 relay_seconds(const struct odr_timeval *t)
 {
@@ -257,7 +250,7 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 	uint16_t wire_id = htons(pq->orig_id);
 	memcpy(d->buf, &wire_id, sizeof wire_id);
 	int server = (int)(us - upstreams.upstream_servers);
-	stats_server_answer(server, relay_usec(&pq->sent, now));
+	stats_server_answer(server, elapsed_usec(&pq->sent, now));
 
 	uint8_t small[EDNS_CLASSIC_SIZE];
 	ssize_t n = d->n;

@@ -188,7 +188,8 @@ init_sockets(void)
 			return -1;
 		socks.n_remote_fds = i + 1;
 	}
-	for (int i = 0; i < UPSTREAM_SOCKETS && sock_servers_of(AF_INET6); i++) {
+	bool ipv6 = sock_servers_of(AF_INET6);
+	for (int i = 0; ipv6 && i < UPSTREAM_SOCKETS; i++) {
 		if (open_upstream_socket(AF_INET6, &socks.remote6_fds[i]) != 0)
 			return -1;
 		socks.n_remote6_fds = i + 1;
