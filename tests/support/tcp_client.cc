@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,7 +38,9 @@ ms_until(steady_clock::time_point until)
 TcpClient::TcpClient(const std::string &addr, uint16_t port, std::chrono::milliseconds limit,
                      const std::string &from)
 {
-	fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+	/* An IPv6 literal connects over IPv6 (no source address then). */
+	bool six = addr.find(':') != std::string::npos;
+	fd_ = socket(six ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 	if (fd_ < 0)
 		return;
 	if (!from.empty()) {
@@ -48,8 +51,19 @@ TcpClient::TcpClient(const std::string &addr, uint16_t port, std::chrono::millis
 			return;
 		}
 	}
-	sockaddr_in sa = make_sockaddr(addr, port);
-	if (connect(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0)
+	sockaddr_storage ss{};
+	socklen_t len = sizeof(sockaddr_in);
+	if (six) {
+		auto *sin6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+		sin6->sin6_family = AF_INET6;
+		sin6->sin6_port = htons(port);
+		(void)inet_pton(AF_INET6, addr.c_str(), &sin6->sin6_addr);
+		len = sizeof *sin6;
+	} else {
+		sockaddr_in sa = make_sockaddr(addr, port);
+		memcpy(&ss, &sa, sizeof sa);
+	}
+	if (connect(fd_, reinterpret_cast<sockaddr *>(&ss), len) == 0)
 		return;
 	pollfd p{fd_, POLLOUT, 0};
 	int err = 0;

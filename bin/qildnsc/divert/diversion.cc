@@ -54,6 +54,8 @@ struct diversion {
 	 * queries to (divert_without_ipv6()); written before the thread
 	 * starts. */
 	bool ipv6;
+	/* False when there is no TCP listener on [::1] (divert_without_tcp6()). */
+	bool tcp6;
 	struct divert_rules rules;
 	std::atomic<int> state;
 	divert_pairs pairs;
@@ -75,6 +77,7 @@ divert_handle(void)
 		divert_current->magic = DIVERSION_MAGIC;
 		divert_current->guard_fd = -1;
 		divert_current->ipv6 = true;
+		divert_current->tcp6 = true;
 		divert_rules_init(&divert_current->rules);
 		divert_current->state = DIVERT_SETTING_UP;
 	}
@@ -182,6 +185,12 @@ divert_without_ipv6(void)
 	divert_handle()->ipv6 = false;
 }
 
+void
+divert_without_tcp6(void)
+{
+	divert_handle()->tcp6 = false;
+}
+
 /* The netfilter queue's callback: one queued packet, rewritten or not,
  * and its verdict. */
 static int
@@ -276,7 +285,7 @@ diversion_thread(void *arg)
 	/* Fail open: when we fall behind, packets pass unchanged. */
 	if (nfq_set_queue_flags(qh, NFQA_CFG_F_FAIL_OPEN, NFQA_CFG_F_FAIL_OPEN) < 0)
 		vtc_log(vl, VTCLOG_WARN, "[WARN] The queue cannot fail open (%d).", errno);
-	int r = divert_rules_install(&d->rules, d->ipv6);
+	int r = divert_rules_install(&d->rules, d->ipv6, d->tcp6);
 	if (r != 0)
 		return divert_fail(d, h, qh, r);
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Diverting DNS packets through queue %d.",

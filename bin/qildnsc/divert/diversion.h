@@ -6,9 +6,9 @@
  *
  * The rules (divert_rules.h) live in a chain of their own in the mangle
  * table, for IPv4 and for IPv6; they carry the queue's bypass flag, so DNS
- * passes unchanged whenever nobody reads the queue. DNS over TCP (IPv4) is
+ * passes unchanged whenever nobody reads the queue. DNS over TCP is
  * redirected by a chain of the same name in the nat table to the
- * forwarder's TCP listener, beside the queue.
+ * forwarder's TCP listener of its family, beside the queue.
  */
 #ifndef QILDNSC_DIVERSION_H
 #define QILDNSC_DIVERSION_H
@@ -35,6 +35,11 @@ bool divert_takes_ipv6(void);
  * no listening socket on [::1] could be had: DNS over IPv6 is then left
  * where it was sent, and no IPv6 rule is installed. */
 void divert_without_ipv6(void);
+
+/* Tells diversion, on the first thread before start_diversion(), that no
+ * TCP listener on [::1] could be had: DNS over TCP over IPv6 is then left
+ * where it was sent. */
+void divert_without_tcp6(void);
 
 /* Makes the state of diversion (once, on the first thread; never freed),
  * starts diversion_thread() and waits until its queue and rules are in

@@ -113,12 +113,16 @@ divert_rules_remove4(struct divert_rules *rl)
 	return nat == 0 && mangle == 0 ? 0 : -1;
 }
 
-/* Removes the IPv6 rules (a queue chain alone); 0 when none remain. */
+/* Removes the IPv6 rules; 0 when none remain. */
 static int
 divert_rules_remove6(struct divert_rules *rl)
 {
-	int r = rl->ip6tables_cmd.empty() ? 0 :
-	    divert_chain_remove(rl->ip6tables_cmd.c_str(), "mangle");
+	int r = 0;
+	if (!rl->ip6tables_cmd.empty()) {
+		int nat = divert_chain_remove(rl->ip6tables_cmd.c_str(), "nat");
+		int mangle = divert_chain_remove(rl->ip6tables_cmd.c_str(), "mangle");
+		r = nat == 0 && mangle == 0 ? 0 : -1;
+	}
 	rl->installed6 = false;
 	return r;
 }
@@ -148,13 +152,13 @@ divert_rules_append(const char *prog, const char *table,
 
 /*
  * DNS over TCP: the kernel's NAT sends every outgoing connection to port
- * 53 to our listening port, so no TCP segment ever passes through the
- * queue. Without a nat table DNS over TCP simply goes where it was sent:
- * 0, or the failing command's status (nothing left behind). IPv4 alone:
- * the TCP listener takes no IPv6 connection.
+ * 53 to our listening port (on the family's loopback address), so no TCP
+ * segment ever passes through the queue. Without a nat table DNS over TCP
+ * simply goes where it was sent: 0, or the failing command's status
+ * (nothing left behind).
  */
 static int
-divert_tcp_rules_add(struct divert_rules *rl)
+divert_tcp_rules_add(const char *prog, const struct divert_family *f)
 {
 	const std::string mark = std::to_string(QILDNSC_UPSTREAM_MARK);
 	const std::vector<std::vector<std::string>> rules = {
@@ -162,13 +166,13 @@ divert_tcp_rules_add(struct divert_rules *rl)
 		/* Our own upstream connections go where they are sent. */
 		{"-A", DIVERT_CHAIN, "-m", "mark", "--mark", mark, "-j", "RETURN"},
 		/* A resolver on the loopback is asked directly (divert_rewrite.h). */
-		{"-A", DIVERT_CHAIN, "-p", "tcp", "!", "-d", divert_ipv4.loopback_net, "--dport",
-		    "53", "-j", "REDIRECT", "--to-ports", dnsc_conf.listen_port},
+		{"-A", DIVERT_CHAIN, "-p", "tcp", "!", "-d", f->loopback_net, "--dport",
+		    "53", "-j", "REDIRECT", "--to-ports", std::to_string(DIVERT_LISTEN_PORT)},
 		{"-I", "OUTPUT", "-j", DIVERT_CHAIN},
 	};
-	int r = divert_rules_append(rl->iptables_cmd, "nat", rules);
+	int r = divert_rules_append(prog, "nat", rules);
 	if (r != 0)
-		(void)divert_chain_remove(rl->iptables_cmd, "nat");
+		(void)divert_chain_remove(prog, "nat");
 	return r;
 }
 
@@ -227,10 +231,11 @@ divert_ip6tables_of(const char *v4)
 	return cmd.replace(at, strlen("iptables"), "ip6tables");
 }
 
-/* The IPv6 queue rules beside the IPv4 ones; IPv6 DNS stays undiverted
- * (logged, nothing left behind) when they cannot be had. */
+/* The IPv6 queue rules beside the IPv4 ones, and with `tcp` the nat rule
+ * of DNS over TCP; IPv6 DNS stays undiverted (logged, nothing left behind)
+ * when the queue rules cannot be had. */
 static void
-divert_rules_install6(struct divert_rules *rl)
+divert_rules_install6(struct divert_rules *rl, bool tcp)
 {
 	rl->ip6tables_cmd = divert_ip6tables_of(rl->iptables_cmd);
 	int r = -1;
@@ -242,6 +247,10 @@ divert_rules_install6(struct divert_rules *rl)
 	}
 	if (r == 0) {
 		rl->installed6 = true;
+		r = tcp ? divert_tcp_rules_add(rl->ip6tables_cmd.c_str(), &divert_ipv6) : 0;
+		if (r != 0)
+			vtc_log(vl, VTCLOG_WARN, "QILEC_00952: DNS over TCP over IPv6 is not "
+			    "diverted: the nat rules cannot be installed (%d).", r);
 		return;
 	}
 	vtc_log(vl, VTCLOG_WARN, "QILEC_00951: DNS over IPv6 is not diverted: %s cannot "
@@ -250,7 +259,7 @@ divert_rules_install6(struct divert_rules *rl)
 }
 
 int
-divert_rules_install(struct divert_rules *rl, bool ipv6)
+divert_rules_install(struct divert_rules *rl, bool ipv6, bool tcp6)
 {
 	CHECK_OBJ_NOTNULL(rl, DIVERT_RULES_MAGIC);
 	const char *chosen = getenv("QILDNSC_IPTABLES");
@@ -263,12 +272,12 @@ divert_rules_install(struct divert_rules *rl, bool ipv6)
 		return r;
 	}
 	rl->installed = true;
-	r = divert_tcp_rules_add(rl);
+	r = divert_tcp_rules_add(rl->iptables_cmd, &divert_ipv4);
 	if (r != 0)
 		vtc_log(vl, VTCLOG_WARN,
 		    "QILEC_00831: DNS over TCP is not diverted: the nat rules cannot be installed (%d).",
 		    r);
 	if (ipv6)
-		divert_rules_install6(rl);
+		divert_rules_install6(rl, tcp6);
 	return 0;
 }

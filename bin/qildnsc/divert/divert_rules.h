@@ -42,11 +42,12 @@ void divert_rules_init(struct divert_rules *rl);
 
 /*
  * Clears what an earlier run left, then installs the IPv4 rules and, when
- * `ipv6`, the IPv6 ones; 0, or the failing command's status when the IPv4
- * queue rules cannot be had (nothing left behind). IPv6 rules that cannot
- * be had leave IPv6 DNS undiverted, with a warning and no IPv6 rule.
+ * `ipv6`, the IPv6 ones (with `tcp6`, DNS over TCP's among them); 0, or the
+ * failing command's status when the IPv4 queue rules cannot be had
+ * (nothing left behind). IPv6 rules that cannot be had leave IPv6 DNS
+ * undiverted, with a warning and no IPv6 rule.
  */
-int divert_rules_install(struct divert_rules *rl, bool ipv6);
+int divert_rules_install(struct divert_rules *rl, bool ipv6, bool tcp6);
 
 /* Removes every rule installed (and nothing else); 0 when none remain. */
 int divert_rules_remove(struct divert_rules *rl);

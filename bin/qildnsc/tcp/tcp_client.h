@@ -62,6 +62,9 @@ struct tcp_server {
 #define TCP_SERVER_MAGIC 0x3ac5d2e1
 	struct tcp_poll *poll;
 	struct tcp_watch listener;
+	/* In diversion mode, the twin on [::1] that IPv6 connections are
+	 * redirected to; its fd is -1 without one. */
+	struct tcp_watch listener6;
 	bool listener_paused;
 	double listener_resume;
 	double now;

@@ -48,11 +48,50 @@ tcpq_datagrams_close(struct tcp_query *q)
 	d->waiting.clear();
 }
 
+/* An IPv4 address that reached the IPv6 socket, as `ss` mapped it
+ * (::ffff:a.b.c.d), made IPv4's own again, so that it compares equal to
+ * the server's; its new length. Any other address is left as it is. */
+static socklen_t
+tcpd_unmap(struct sockaddr_storage *ss, socklen_t len)
+{
+	auto *sin6 = reinterpret_cast<struct sockaddr_in6 *>(ss);
+	if (ss->ss_family != AF_INET6 || !IN6_IS_ADDR_V4MAPPED(&sin6->sin6_addr))
+		return len;
+	struct sockaddr_in sin = {};
+	sin.sin_family = AF_INET;
+	sin.sin_port = sin6->sin6_port;
+	memcpy(&sin.sin_addr, &sin6->sin6_addr.s6_addr[12], 4);
+	memset(ss, 0, sizeof *ss);
+	memcpy(ss, &sin, sizeof sin);
+	return sizeof sin;
+}
+
+/* The server's address as the socket of `family` sends to it: an IPv4
+ * one mapped on an IPv6 socket. */
+static socklen_t
+tcpd_dest(int family, const struct upstream_server *us, struct sockaddr_storage *to)
+{
+	memset(to, 0, sizeof *to);
+	if (family != AF_INET6 || us->addr.ss_family != AF_INET) {
+		memcpy(to, &us->addr, (size_t)us->addrlen);
+		return (socklen_t)us->addrlen;
+	}
+	const auto *sin = reinterpret_cast<const struct sockaddr_in *>(&us->addr);
+	auto *sin6 = reinterpret_cast<struct sockaddr_in6 *>(to);
+	sin6->sin6_family = AF_INET6;
+	sin6->sin6_port = sin->sin_port;
+	sin6->sin6_addr.s6_addr[10] = 0xff;
+	sin6->sin6_addr.s6_addr[11] = 0xff;
+	memcpy(&sin6->sin6_addr.s6_addr[12], &sin->sin_addr, 4);
+	return sizeof *sin6;
+}
+
 /* The server of a datagram from `from`, taken off the waiting list; NULL
  * (logged) when it is no server that this query waits for. */
 static const struct upstream_server *
-tcpd_sender(struct tcp_datagrams *d, const struct sockaddr_storage *from, socklen_t len)
+tcpd_sender(struct tcp_datagrams *d, struct sockaddr_storage *from, socklen_t len)
 {
+	len = tcpd_unmap(from, len);
 	auto it = std::find_if(d->waiting.begin(), d->waiting.end(),
 	    [&](const struct upstream_server *us) {
 		    return (socklen_t)us->addrlen == len && memcmp(&us->addr, from, len) == 0;
@@ -68,7 +107,7 @@ tcpd_sender(struct tcp_datagrams *d, const struct sockaddr_storage *from, sockle
 
 /* One datagram of `n` bytes from `from`: its answer taken, or dropped. */
 static void
-tcpd_one(struct tcp_datagrams *d, uint8_t *buf, size_t n, const struct sockaddr_storage *from,
+tcpd_one(struct tcp_datagrams *d, uint8_t *buf, size_t n, struct sockaddr_storage *from,
          socklen_t fromlen)
 {
 	const struct upstream_server *us = tcpd_sender(d, from, fromlen);
@@ -122,24 +161,51 @@ tcpd_event(void *priv, uint32_t events)
 	}
 }
 
-/* The query's socket: non-blocking, exempt from diversion, bound to a
- * port of the kernel's choice and in the readiness set; false (logged)
- * when any of it fails. */
-static bool
-tcpd_open(struct tcp_query *q, struct tcp_datagrams *d)
+/* A socket of `family` bound to a port of the kernel's choice: an IPv6
+ * one takes IPv4 too; -1 when any of it fails, `call` saying what. */
+static int
+tcpd_socket(int family, const char **call)
 {
-	struct sockaddr_in any = {};
+	struct sockaddr_storage any = {};
+	socklen_t len = sizeof(struct sockaddr_in);
+	int off = 0;
+
+	*call = "socket(2)";
+	int fd = tcp_sys_dgram_socket(family);
+	if (fd == -1)
+		return -1;
+	if (dnsc_conf.use_windivert)
+		tcp_sys_exempt(fd);
+	any.ss_family = (decltype(any.ss_family))family;
+	if (family == AF_INET6) {
+		/* in6addr_any is all zeroes, as the storage already is. */
+		len = sizeof(struct sockaddr_in6);
+		*call = "setsockopt(2) IPV6_V6ONLY";
+		if (ODR_setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0)
+			goto fail;
+	}
+	*call = "bind(2)";
+	if (bind(fd, reinterpret_cast<struct sockaddr *>(&any), len) != 0)
+		goto fail;
+	return fd;
+fail:
+	int e = ODR_sockError();
+	(void)ODR_closesocket(fd);
+	ODR_setSockError(e);
+	return -1;
+}
+
+/* The query's socket: non-blocking, exempt from diversion, bound to a
+ * port of the kernel's choice and in the readiness set, of `family`; false
+ * (logged) when any of it fails. */
+static bool
+tcpd_open(struct tcp_query *q, struct tcp_datagrams *d, int family)
+{
 	const char *call = "socket(2)";
 
-	any.sin_family = AF_INET;
-	any.sin_addr.s_addr = htonl(INADDR_ANY);
-	tcp_watch_init(&d->w, tcp_sys_dgram_socket(AF_INET), tcpd_event, d);
+	d->family = family;
+	tcp_watch_init(&d->w, tcpd_socket(family, &call), tcpd_event, d);
 	if (d->w.fd == -1)
-		goto fail;
-	if (dnsc_conf.use_windivert)
-		tcp_sys_exempt(d->w.fd);
-	call = "bind(2)";
-	if (bind(d->w.fd, reinterpret_cast<struct sockaddr *>(&any), sizeof any) != 0)
 		goto fail;
 	call = "the readiness set";
 	if (tcp_poll_add(q->env->poll, d->w.fd, TCP_POLL_IN, &d->w) != 0)
@@ -197,15 +263,19 @@ tcpq_datagrams_start(struct tcp_query *q)
 	d->magic = TCP_DATAGRAMS_MAGIC;
 	d->q = q;
 	d->id = id;
-	if (!tcpd_open(q, d.get()))
+	bool any6 = std::any_of(all, all + upstreams.n_upstream_servers,
+	    [&](const struct upstream_server &us) {
+		    return is_encrypted(us) && us.addr.ss_family == AF_INET6;
+	    });
+	if (!tcpd_open(q, d.get(), any6 ? AF_INET6 : AF_INET))
 		return false;
 	for (const auto *us = all; us < all + upstreams.n_upstream_servers; us++) {
-		/* The query's one socket is IPv4's: IPv6 encrypted servers are
-		 * asked over UDP only for now. */
-		if (!is_encrypted(*us) || us->addr.ss_family != AF_INET)
+		if (!is_encrypted(*us))
 			continue;
+		struct sockaddr_storage to;
+		socklen_t tolen = tcpd_dest(d->family, us, &to);
 		if (ODR_sendto(d->w.fd, frame, (size_t)n, 0,
-		    reinterpret_cast<const struct sockaddr *>(&us->addr), (socklen_t)us->addrlen) < 0) {
+		    reinterpret_cast<const struct sockaddr *>(&to), tolen) < 0) {
 			tcpd_sock_fail(q->env, "sendto(2)", ODR_sockError());
 			continue;
 		}

@@ -44,6 +44,9 @@ struct tcp_datagrams {
 	struct tcp_watch w; /* the readiness set points here, `priv` back here */
 	struct tcp_query *q;
 	uint16_t id; /* the datagrams' ID: a fresh one, not the client's */
+	/* The socket's family: IPv6 (taking IPv4 too, mapped) when an
+	 * encrypted server is an IPv6 one. */
+	int family;
 	std::vector<const struct upstream_server *> waiting; /* not answered yet */
 };
 

@@ -18,6 +18,8 @@
 
 #include "odr.h"
 #include "common/qildnsc.h"
+#include "divert/divert_rewrite.h"
+#include "divert/diversion.h"
 #include "forward/sockets.h"
 #include "tcp/tcp_client.h"
 #include "tcp/tcp_poll.h"
@@ -54,6 +56,8 @@ static void
 tcps_listener_pause(struct tcp_server *ts)
 {
 	tcps_watch(ts, &ts->listener, 0);
+	if (ts->listener6.fd >= 0)
+		tcps_watch(ts, &ts->listener6, 0);
 	ts->listener_paused = true;
 	ts->listener_resume = ts->now + 0.1;
 }
@@ -161,15 +165,11 @@ tcps_accept_one(struct tcp_server *ts, int fd, const struct sockaddr_storage *ss
 }
 
 static void
-tcps_accept(void *priv, uint32_t events)
+tcps_accept_on(struct tcp_server *ts, const struct tcp_watch *listener)
 {
-	struct tcp_server *ts;
-
-	CAST_OBJ_NOTNULL(ts, priv, TCP_SERVER_MAGIC);
-	(void)events;
 	for (int i = 0; i < TCP_ACCEPT_BATCH; i++) {
 		struct sockaddr_storage ss = {};
-		int fd = tcp_sys_accept(ts->listener.fd, &ss);
+		int fd = tcp_sys_accept(listener->fd, &ss);
 		if (fd >= 0) {
 			tcps_accept_one(ts, fd, &ss);
 			if (ts->listener_paused)
@@ -183,6 +183,26 @@ tcps_accept(void *priv, uint32_t events)
 		tcps_accept_fail(ts, e);
 		return;
 	}
+}
+
+static void
+tcps_accept(void *priv, uint32_t events)
+{
+	struct tcp_server *ts;
+
+	CAST_OBJ_NOTNULL(ts, priv, TCP_SERVER_MAGIC);
+	(void)events;
+	tcps_accept_on(ts, &ts->listener);
+}
+
+static void
+tcps_accept6(void *priv, uint32_t events)
+{
+	struct tcp_server *ts;
+
+	CAST_OBJ_NOTNULL(ts, priv, TCP_SERVER_MAGIC);
+	(void)events;
+	tcps_accept_on(ts, &ts->listener6);
 }
 
 static void
@@ -207,6 +227,8 @@ tcps_sweep(struct tcp_server *ts)
 	if (ts->listener_paused && ts->now >= ts->listener_resume) {
 		ts->listener_paused = false;
 		tcps_watch(ts, &ts->listener, TCP_POLL_IN);
+		if (ts->listener6.fd >= 0)
+			tcps_watch(ts, &ts->listener6, TCP_POLL_IN);
 	}
 }
 
@@ -220,6 +242,7 @@ tcps_new(int fd)
 	AN(ts->poll);
 	tcp_watch_init(&ts->listener, fd, tcps_accept, ts);
 	AZ(tcp_poll_add(ts->poll, fd, TCP_POLL_IN, &ts->listener));
+	tcp_watch_init(&ts->listener6, -1, tcps_accept6, ts);
 	tcp_query_env_init(&ts->queries, ts->poll);
 	ts->lim_accept = VTC_LIMIT_INIT("QILEC_00822", VTCLOG_ERROR);
 	ts->lim_full = VTC_LIMIT_INIT("QILEC_00823", VTCLOG_WARN);
@@ -231,6 +254,39 @@ tcps_new(int fd)
 	ts->lim_message = VTC_LIMIT_INIT("QILEC_00834", VTCLOG_WARN);
 	ts->lim_stalled = VTC_LIMIT_INIT("QILEC_00835", VTCLOG_WARN);
 	return ts;
+}
+
+/*
+ * Diversion mode redirects IPv6 connections to [::1] port 5353: a
+ * listener there beside the first. Without it (no IPv6 on the machine)
+ * DNS over TCP over IPv6 is left where it was sent, and the rest goes on.
+ */
+static void
+tcps_listen6(struct tcp_server *ts)
+{
+	struct sockaddr_in6 lo = {};
+	lo.sin6_family = AF_INET6;
+	lo.sin6_addr = in6addr_loopback;
+	lo.sin6_port = htons(DIVERT_LISTEN_PORT);
+	int on = 1;
+	int fd = tcp_sys_socket(AF_INET6);
+	if (fd >= 0) {
+		tcp_sys_listener_options(fd);
+		ts->listener6.fd = fd;
+		if (ODR_setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0 &&
+		    bind(fd, reinterpret_cast<struct sockaddr *>(&lo), sizeof lo) == 0 &&
+		    listen(fd, TCP_LISTEN_BACKLOG) == 0 &&
+		    tcp_poll_add(ts->poll, fd, TCP_POLL_IN, &ts->listener6) == 0)
+			return;
+	}
+	int e = ODR_sockError();
+	ts->listener6.fd = -1;
+	vtc_log(vl, VTCLOG_WARN, "QILEC_00953: TCP listener on [::1]:%d error: %d %s; "
+	    "DNS over TCP over IPv6 is not diverted.", DIVERT_LISTEN_PORT, e,
+	    tcp_sys_strerror(e));
+	if (fd >= 0)
+		(void)ODR_closesocket(fd);
+	divert_without_tcp6();
 }
 
 int
@@ -256,6 +312,9 @@ init_tcp(void)
 	}
 	tcp_sys_raise_limit();
 	tcps = tcps_new(fd);
+	/* Only beside the datagram twin: without it IPv6 is not diverted. */
+	if (dnsc_conf.use_windivert && sock_local_fd(AF_INET6) != sock_local_fd(AF_INET))
+		tcps_listen6(tcps);
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Listening on %s:%s over TCP", dnsc_conf.listen_addr,
 	    dnsc_conf.listen_port);
 	return 0;

@@ -801,12 +801,17 @@ TEST_F(DiversionOverIpv6, QueriesToAnIpv6ServerAreAnsweredByTheForwarder)
 		if (row.ipv6) {
 			EXPECT_FALSE(ask6(0x6667, "blocked.test", 1500)) << "a blocklisted answer";
 			EXPECT_EQ(received_, 0);
+			/* The peer takes no TCP: only the redirection answers. */
+			FakeTcpUpstream tcp("127.0.0.2", answer_with("10.0.0.2"), 53);
+			EXPECT_EQ(output_of(std::string("dig +tcp @") + kServer6 + " -b " + kClient6 +
+			    " tcp6.example.com A +short +tries=1 +time=5"), "10.0.0.2\n10.0.0.2\n");
 		}
 		auto v4 = ask(kClientA, kServerA, 0x4444, "four.example.com");
 		ASSERT_TRUE(v4) << "IPv4 diversion goes on";
 		EXPECT_EQ(v4->addresses, (std::vector<std::string>{"10.0.0.2", "10.0.0.2"}));
 		stop_and_expect_no_rule(SIGTERM);
 		EXPECT_FALSE(sh("ip6tables -w -t mangle -S QILDNSC")) << "no IPv6 chain left";
+		EXPECT_FALSE(sh("ip6tables -w -t nat -S QILDNSC")) << "no IPv6 nat chain left";
 		EXPECT_EQ(jumps_to_chain("ip6tables"), 0);
 	}
 }

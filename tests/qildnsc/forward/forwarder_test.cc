@@ -42,7 +42,9 @@
 #include "forward/pending.h"
 #include "fd.h"
 #include "process.h"
+#include "qca_frame.h"
 #include "tcp_client.h"
+#include "upstream_key.h"
 #include "tmpdir.h"
 
 using namespace std::chrono_literals;
@@ -1518,36 +1520,50 @@ udp6_loopback(uint16_t *port)
 	return fd;
 }
 
-/* Listening on ::1 and asking a server at [::1]: IPv6 both ways. */
+/* Listening on ::1 and asking servers at [::1], a plain one over UDP and an
+ * encrypted one: IPv6 both ways, and the encrypted server asked for a
+ * client over TCP too. */
 TEST_F(ForwarderTest, Ipv6ListeningAddressAndServers)
 {
-	uint16_t up_port = 0, client_port = 0;
+	uint16_t up_port = 0, enc_port = 0, client_port = 0;
 	int up = udp6_loopback(&up_port);
 	if (up < 0)
 		GTEST_SKIP() << "no IPv6 on the loopback here";
-	Fd up_fd(up), client(udp6_loopback(&client_port));
+	Fd up_fd(up), enc_fd(udp6_loopback(&enc_port)), client(udp6_loopback(&client_port));
+	QCA_Context key{};
+	upstream_key_init(&key);
 	std::atomic<bool> done{false};
-	/* The server: two addresses for every question, for 10 s at most. */
+	/* The servers: two addresses for every question, the encrypted one
+	 * its own two, for 10 s at most. */
 	std::thread server([&] {
 		auto end = Clock::now() + 10s;
 		while (!done && Clock::now() < end) {
-			pollfd p{up_fd.get(), POLLIN, 0};
-			if (poll(&p, 1, 50) != 1)
+			pollfd p[2] = {{up_fd.get(), POLLIN, 0}, {enc_fd.get(), POLLIN, 0}};
+			if (poll(p, 2, 50) < 1)
 				continue;
-			uint8_t buf[1500];
-			sockaddr_in6 from{};
-			socklen_t fl = sizeof from;
-			ssize_t n = recvfrom(up_fd.get(), buf, sizeof buf, 0,
-			                     reinterpret_cast<sockaddr *>(&from), &fl);
-			if (n <= 0)
-				continue;
-			dns::Bytes a = dns::build_answer(std::span<const uint8_t>(buf, (size_t)n),
-			                                 a_records({"192.0.2.61", "192.0.2.62"}));
-			(void)sendto(up_fd.get(), a.data(), a.size(), 0,
-			             reinterpret_cast<sockaddr *>(&from), fl);
+			for (int i = 0; i < 2; i++) {
+				if (!(p[i].revents & POLLIN))
+					continue;
+				uint8_t buf[1500];
+				sockaddr_in6 from{};
+				socklen_t fl = sizeof from;
+				ssize_t n = recvfrom(p[i].fd, buf, sizeof buf, 0,
+				                     reinterpret_cast<sockaddr *>(&from), &fl);
+				size_t len = n > 0 ? (size_t)n : 0;
+				if (n <= 0 || (i == 1 && QCA_unframe(&key, buf, len, &len) != QCA_UNFRAME_OK))
+					continue;
+				dns::Bytes a = dns::build_answer(std::span<const uint8_t>(buf, len),
+				    i == 0 ? a_records({"192.0.2.61", "192.0.2.62"}) :
+				             a_records({"192.0.2.71", "192.0.2.72"}));
+				if (i == 1)
+					a = FakeUpstream::frame(a);
+				(void)sendto(p[i].fd, a.data(), a.size(), 0,
+				             reinterpret_cast<sockaddr *>(&from), fl);
+			}
 		}
 	});
-	start_with_list("[::1]:" + std::to_string(up_port), {"-l", "::1"});
+	start_with_list("[::1]:" + std::to_string(up_port) + ",E[::1]:" + std::to_string(enc_port),
+	    {"-l", "::1"});
 	if (!HasFatalFailure()) {
 		sockaddr_in6 to{};
 		to.sin6_family = AF_INET6;
@@ -1562,7 +1578,17 @@ TEST_F(ForwarderTest, Ipv6ListeningAddressAndServers)
 		ASSERT_GT(n, 0) << "no answer over IPv6\n" << log();
 		std::span<const uint8_t> a(buf, (size_t)n);
 		EXPECT_EQ(dns::message_id(a), 0x6666);
-		EXPECT_EQ(dns::answer_addresses(a), (Addresses{"192.0.2.61", "192.0.2.62"}));
+		EXPECT_EQ(dns::answer_addresses(a).size(), 2u);
+
+		/* The plain server takes no TCP: only the encrypted one can
+		 * answer a client over TCP. */
+		ASSERT_TRUE(wait_log("over TCP")) << "the TCP listener";
+		TcpClient c("::1", port_);
+		ASSERT_TRUE(c.send_message(dns::build_query(0x7777, "tcp6.test", dns::TYPE_A)));
+		auto m = c.receive(5s);
+		ASSERT_TRUE(m) << log();
+		EXPECT_EQ(dns::message_id(*m), 0x7777);
+		EXPECT_EQ(dns::answer_addresses(*m), (Addresses{"192.0.2.71", "192.0.2.72"}));
 	}
 	done = true;
 	server.join();

@@ -87,6 +87,12 @@ divert_without_ipv6(void)
 }
 
 void
+divert_without_tcp6(void)
+{
+	/* Never asked, as above. */
+}
+
+void
 divert_exempt_socket(int fd)
 {
 	/* The driver's filter matches by port only: upstream servers are
