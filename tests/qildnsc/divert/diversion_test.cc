@@ -806,6 +806,12 @@ TEST_F(DiversionOverIpv6, QueriesToAnIpv6ServerAreAnsweredByTheForwarder)
 			EXPECT_EQ(output_of(std::string("dig +tcp @") + kServer6 + " -b " + kClient6 +
 			    " tcp6.example.com A +short +tries=1 +time=5"), "10.0.0.2\n10.0.0.2\n");
 		}
+		/* The C library's resolver, whose only nameserver is the peer. */
+		write_file(dir_.file("resolv.conf"), std::string("nameserver ") + kServer6 + "\n");
+		std::string got = output_of("unshare -m sh -c 'mount --bind " +
+		    dir_.file("resolv.conf") + " /etc/resolv.conf && getent ahosts libc.example.com'");
+		EXPECT_EQ(got.substr(0, 9), row.ipv6 ? "10.0.0.2 " : "10.0.0.66") << got;
+		EXPECT_TRUE(!row.ipv6 || received_ == 0) << "the peer's resolver receives nothing";
 		auto v4 = ask(kClientA, kServerA, 0x4444, "four.example.com");
 		ASSERT_TRUE(v4) << "IPv4 diversion goes on";
 		EXPECT_EQ(v4->addresses, (std::vector<std::string>{"10.0.0.2", "10.0.0.2"}));
