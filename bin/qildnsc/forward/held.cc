@@ -15,6 +15,7 @@
 #include "common/stats.h"
 #include "forward/held.h"
 #include "forward/pending.h"
+#include "record/record.h"
 #include "vdns.h"
 
 /* The pool and its queue: the event-loop thread's, zero until held_init()
@@ -168,11 +169,12 @@ held_has_records(const uint8_t *data, int32_t len)
 	return (data[3] & 0x0f) == 0 && (data[6] | data[7]) != 0;
 }
 
-void
+int
 hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
                int32_t len, const struct sockaddr_storage *client_addr,
                int32_t client_addrlen, int server)
 {
+	int result = HOLD_NEW;
 	CHECK_OBJ_NOTNULL(&held, HELD_POOL_MAGIC);
 	QIL_ASSERT(len >= 0 && (size_t)len <= sizeof held.held_answers[0].data);
 
@@ -183,8 +185,9 @@ hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
 		 * addresses it was about to get. */
 		const struct held_answer *ha = &held.held_answers[i];
 		if (held_has_records(ha->data, ha->len) && !held_has_records(data, len))
-			return;
+			return HOLD_KEPT_OUT;
 		/* A newer answer for the same query: it alone waits, from now. */
+		result = ha->server;
 		held_unlink(i);
 		stats_add(STATS_REPLACED, 1);
 	} else {
@@ -204,6 +207,7 @@ hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
 	ha->server = server;
 	held_append(i);
 	held.held_slot_of[id] = i;
+	return result;
 }
 
 void
@@ -218,8 +222,15 @@ release_held_answers_at(const struct odr_timeval *now)
 		sock_send(sock_local_fd(ha->client_addr.ss_family), ha->data, (size_t)ha->len, &ha->client_addr,
 		    ha->client_addrlen, "QILEC_00697");
 		stats_add(STATS_HELD_SENT, 1);
-		if (pending_first_answer(ha->id))
+		const struct pending_query *pq = find_pending(ha->id);
+		bool first = pending_first_answer(ha->id);
+		if (first)
 			stats_server_win(ha->server);
+		if (pq != NULL && pq->rec != 0) {
+			record_held_end(pq->rec, ha->server, RECORD_HELD_SENT);
+			if (first)
+				record_outcome(pq->rec, RECORD_HELD_ANSWER, now);
+		}
 		held_release_slot(held.held_oldest);
 	}
 }

@@ -57,11 +57,14 @@ void held_now(struct odr_timeval *now);
  * two bytes of `data`) replaces it and goes to the back, unless the held
  * one has records (ANCOUNT > 0, RCODE 0) and the newer has none or an
  * error: then the newer is dropped. `server` is the number of the upstream
- * server that sent it.
+ * server that sent it. Returns HOLD_NEW, HOLD_KEPT_OUT (the newer one
+ * dropped), or the number of the server whose held answer was replaced.
  */
-void hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
-                    int32_t len, const struct sockaddr_storage *client_addr,
-                    int32_t client_addrlen, int server = 0);
+#define HOLD_NEW (-1)
+#define HOLD_KEPT_OUT (-2)
+int hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
+                   int32_t len, const struct sockaddr_storage *client_addr,
+                   int32_t client_addrlen, int server = 0);
 /* Queues the held answers due at `now` for the listening socket, oldest
  * first. */
 void release_held_answers_at(const struct odr_timeval *now);

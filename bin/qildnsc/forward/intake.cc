@@ -14,6 +14,7 @@
 #include "forward/intake.h"
 #include "forward/pending.h"
 #include "odr_random.h"
+#include "record/record.h"
 #include "qca_frame.h"
 #include "common/qildnsc.h"
 #include "common/stats.h"
@@ -75,6 +76,21 @@ intake_forward(const uint8_t *query, size_t len, int sock)
 	}
 }
 
+/* How a client's datagram came: in diversion mode, one from off the
+ * loopback is an application's query to another server, turned to us. */
+static enum record_transport
+intake_transport(const struct sockaddr_storage *from)
+{
+	if (!dnsc_conf.use_windivert)
+		return RECORD_UDP;
+	if (from->ss_family == AF_INET) {
+		const auto *sin = reinterpret_cast<const struct sockaddr_in *>(from);
+		return (ntohl(sin->sin_addr.s_addr) >> 24) == 127 ? RECORD_UDP : RECORD_DIVERTED;
+	}
+	const auto *sin6 = reinterpret_cast<const struct sockaddr_in6 *>(from);
+	return IN6_IS_ADDR_LOOPBACK(&sin6->sin6_addr) ? RECORD_UDP : RECORD_DIVERTED;
+}
+
 void
 DNS_local(struct sock_dgram *d, const struct odr_timeval *now)
 {
@@ -114,6 +130,8 @@ DNS_local(struct sock_dgram *d, const struct odr_timeval *now)
 	pq.sent = *now;
 	pq.client_addr = *d->from;
 	pq.client_addrlen = (int32_t)d->fromlen;
+	if (record_on())
+		pq.rec = record_query(intake_transport(d->from), d->from, &pq.question, now);
 	add_pending(&pq);
 	stats_add(STATS_QUERIES_UDP, 1);
 	intake_forward(d->buf, (size_t)d->n, pq.sock);

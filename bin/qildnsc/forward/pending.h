@@ -32,6 +32,7 @@ struct pending_query {
 	struct sockaddr_storage client_addr;
 	int32_t client_addrlen;
 	struct vdns_question question;
+	uint64_t rec; /* its number in the record of queries; 0 when not recorded */
 };
 
 /* Makes the ring empty (every slot unused); start-up and tests call it

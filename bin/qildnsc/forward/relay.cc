@@ -19,6 +19,7 @@
 #include "forward/pending.h"
 #include "forward/relay.h"
 #include "qca_frame.h"
+#include "record/record.h"
 #include "servers/servers.h"
 #include "vtc_limit.h"
 #include "vtc_log.h"
@@ -159,9 +160,10 @@ relay_sender(struct sock_dgram *d, double secs)
  * server of `family`. NULL (logged) when it answers none or does not parse.
  */
 static const struct pending_query *
-relay_match(uint8_t *buf, ssize_t n, int sock, int family, struct vdns_msg *msg,
-            double secs)
+relay_match(uint8_t *buf, ssize_t n, int sock, int server, int family, struct vdns_msg *msg,
+            const struct odr_timeval *now)
 {
+	double secs = relay_seconds(now);
 	struct vdns_question question;
 
 	if (n < VDNS_HEADER_SIZE) {
@@ -193,6 +195,7 @@ relay_match(uint8_t *buf, ssize_t n, int sock, int family, struct vdns_msg *msg,
 		RELAY_LOG(RELAY_NO_QUERY, secs,
 		    "[WARN] DNS response for ID %d does not answer its query; dropped.", (int)id);
 		stats_add(STATS_UNMATCHED, 1);
+		record_answer(pq->rec, server, buf, (size_t)n, RECORD_UNMATCHED, NULL, now);
 		return NULL;
 	}
 	return pq;
@@ -242,41 +245,63 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 	const struct upstream_server *us = relay_sender(d, secs);
 	if (us == NULL)
 		return;
-	const struct pending_query *pq = relay_match(d->buf, d->n, sock, us->addr.ss_family,
-	    &msg, secs);
+	int server = (int)(us - upstreams.upstream_servers);
+	const struct pending_query *pq = relay_match(d->buf, d->n, sock, server,
+	    us->addr.ss_family, &msg, now);
 	if (pq == NULL)
 		return;
 
 	uint16_t wire_id = htons(pq->orig_id);
 	memcpy(d->buf, &wire_id, sizeof wire_id);
-	int server = (int)(us - upstreams.upstream_servers);
 	stats_server_answer(server, elapsed_usec(&pq->sent, now));
 
 	uint8_t small[EDNS_CLASSIC_SIZE];
 	ssize_t n = d->n;
 	const uint8_t *out = relay_fit(pq, d->buf, &n, small, sizeof small, secs);
-	if (out == NULL)
+	if (out == NULL) {
+		record_answer(pq->rec, server, d->buf, (size_t)d->n, RECORD_TOO_BIG, NULL, now);
 		return;
+	}
 	enum filter_verdict v = FILTER_RELAY;
 	struct filter_why why = {};
 	if (!relay_unjudged(&msg))
 		v = filter_judge(&msg, &us->addr, &why);
 	switch (v) {
-	case FILTER_RELAY:
+	case FILTER_RELAY: {
 		sock_send(sock_local_fd(pq->client_addr.ss_family), out, (size_t)n, &pq->client_addr, pq->client_addrlen,
 		    "QILEC_00702");
 		stats_add(STATS_RELAYED, 1);
-		if (pending_first_answer(pq->id))
+		bool first = pending_first_answer(pq->id);
+		if (first)
 			stats_server_win(server);
+		if (pq->rec != 0) {
+			record_answer(pq->rec, server, d->buf, (size_t)d->n,
+			    first ? RECORD_RELAYED : RECORD_LATE, NULL, now);
+			record_outcome(pq->rec, RECORD_ANSWERED, now);
+		}
 		return;
-	case FILTER_HOLD:
-		hold_answer_at(now, pq->id, out, (int32_t)n, &pq->client_addr,
+	}
+	case FILTER_HOLD: {
+		int was = hold_answer_at(now, pq->id, out, (int32_t)n, &pq->client_addr,
 		    pq->client_addrlen, server);
 		stats_add(STATS_HELD, 1);
+		if (pq->rec != 0) {
+			if (was >= 0)
+				record_held_end(pq->rec, was, RECORD_HELD_REPLACED);
+			record_answer(pq->rec, server, d->buf, (size_t)d->n,
+			    was == HOLD_KEPT_OUT ? RECORD_KEPT_OUT : RECORD_HELD, NULL, now);
+		}
 		return;
+	}
 	case FILTER_DROP:
 		stats_add(why.cause == FILTER_CAUSE_BLOCKED ? STATS_DROPPED_BLOCKED :
 		    STATS_DROPPED_ABROAD, 1);
+		if (pq->rec != 0) {
+			struct record_addr cause = {AF_INET, {}};
+			memcpy(cause.a, &why.addr, sizeof why.addr);
+			record_answer(pq->rec, server, d->buf, (size_t)d->n, why.cause ==
+			    FILTER_CAUSE_BLOCKED ? RECORD_BLOCKED : RECORD_ABROAD, &cause, now);
+		}
 		return;
 	}
 	WRONG("filter_verdict");

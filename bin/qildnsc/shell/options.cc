@@ -22,6 +22,7 @@ struct dnsc_config dnsc_conf = {
 	.http_proxy = NULL,
 	.use_windivert = 1,
 	.check_only = 0,
+	.page_port = 0,
 };
 
 void
@@ -38,6 +39,7 @@ usage(void)
 		{"-w", "Use WinDivert driver."},
 		{"-t", "Check the inputs, start nothing and exit."},
 		{"-V", "Show the version and build."},
+		{"-u <port>", "Serve the query page on 127.0.0.1:<port>."},
 	};
 
 	(void)fprintf(stderr, "usage: qildnsc [options]\n");
@@ -55,12 +57,14 @@ version(void)
 		"tray icon: yes (notification area)",
 		"exit signals: no (the tray menu's \"Exit\" ends it)",
 		"journal: no",
+		"query page: no (not in the Windows build)",
 #else
 		"build: Linux",
 		"diversion: yes (netfilter queue and iptables)",
 		"tray icon: yes (StatusNotifierItem over D-Bus)",
 		"exit signals: yes (SIGINT, SIGTERM, SIGHUP and others end it)",
 		"journal: yes (warnings and errors on standard error)",
+		"query page: yes (-u, on 127.0.0.1)",
 #endif
 	};
 
@@ -104,12 +108,33 @@ options_listen(void)
 	return 0;
 }
 
+/* -u: the query page's port; 0, or 1 (logged) for a bad one or where
+ * there is no page. */
+static int
+options_page(const char *arg)
+{
+#ifdef _WIN32
+	(void)arg;
+	vtc_log(vl, VTCLOG_ERROR, "QILEC_00966: -u: the query page is not in the Windows build.");
+	return 1;
+#else
+	if (strspn(arg, "0123456789") != strlen(arg) || VSS_port_check(arg) != 0) {
+		vtc_log(vl, VTCLOG_ERROR,
+		    "QILEC_00967: Invalid port for the query page: %s (it must be from 1 to 65535)",
+		    arg);
+		return 1;
+	}
+	dnsc_conf.page_port = atoi(arg);
+	return 0;
+#endif
+}
+
 int
 parse_options(int argc, char *argv[])
 {
 	int ch;
 
-	while ((ch = qil::getopt(argc, argv, "b:c:d:hl:p:tVwX:")) != -1) {
+	while ((ch = qil::getopt(argc, argv, "b:c:d:hl:p:tu:VwX:")) != -1) {
 		switch (ch) {
 		case 'b':
 			conf_set(&dnsc_conf.blacklist_path, qil::optarg);
@@ -136,6 +161,10 @@ parse_options(int argc, char *argv[])
 			break;
 		case 't':
 			dnsc_conf.check_only = 1;
+			break;
+		case 'u':
+			if (options_page(qil::optarg) != 0)
+				return 1;
 			break;
 		case 'V':
 			version();

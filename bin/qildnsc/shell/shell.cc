@@ -13,6 +13,9 @@
 #include "forward/loop.h"
 #include "common/qildnsc.h"
 #include "shell/shell.h"
+#include "page/page_server.h"
+#include "record/record.h"
+#include "record/record_who.h"
 #include "tcp/tcp_server.h"
 
 /* Stops the event loop and the TCP thread and waits for both, so that
@@ -38,6 +41,13 @@ shell_run(shell_loop_f *loop, struct shell_end *end)
 	/* Blocked before the threads exist, so they inherit the mask (main()
 	 * has done so already; a second time costs nothing). */
 	exit_signals_block();
+	/* The query page is a window on the forwarding, never a condition of
+	 * it: without it (logged), DNS is served all the same. */
+	if (dnsc_conf.page_port != 0) {
+		record_init(RECORD_QUERIES_DEFAULT);
+		(void)record_who_start();
+		(void)page_start((uint16_t)dnsc_conf.page_port);
+	}
 	struct loop *lp = loop_new();
 	if (lp == NULL)
 		return 1;
@@ -54,6 +64,8 @@ shell_run(shell_loop_f *loop, struct shell_end *end)
 	int status = loop(end);
 	if (dnsc_conf.use_windivert)
 		stop_diversion();
+	page_stop();
 	shell_join(lp, loop_thread, &tcp);
+	record_who_stop();
 	return status;
 }

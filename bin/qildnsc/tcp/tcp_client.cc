@@ -119,7 +119,7 @@ tcpc_parse(struct tcp_client *c)
 		if (c->inlen < 2 + l)
 			return;
 		struct tcp_query *q = tcp_query_new(&c->ts->queries, c->in.data() + 2, l,
-		    tcpc_reply, c, c->ts->now);
+		    tcpc_reply, c, c->ts->now, &c->addr);
 		if (q == NULL) {
 			vtc_limit_log(&c->ts->lim_parse, vl,
 			    "QILEC_00824: Failed to parse DNS request over TCP from %s; connection closed.",
@@ -201,6 +201,7 @@ tcp_client_new(struct tcp_server *ts, int fd, const struct sockaddr_storage *ss)
 	c->ts = ts;
 	tcp_watch_init(&c->w, fd, tcpc_event, c.get());
 	(void)tcp_addr_text(ss, c->name, sizeof c->name);
+	c->addr = *ss;
 	c->peer = reinterpret_cast<const struct sockaddr_in *>(ss)->sin_addr.s_addr;
 	c->in.resize(2 + TCP_MSG_MAX);
 	c->accepted = c->last = ts->now;

@@ -16,6 +16,7 @@
 #include "forward/filter.h"
 #include "forward/held.h"
 #include "odr.h"
+#include "record/record.h"
 #include "tcp/tcp_query.h"
 #include "tcp/tcp_query_paths.h"
 #include "vdns.h"
@@ -42,9 +43,25 @@ tcp_addr_text(const struct sockaddr_storage *ss, char *buf, size_t size)
 
 /* The reply: given first, while `data` may still live in a path's buffer
  * that the closing frees. */
-static void
-tcpq_finish(struct tcp_query *q, const uint8_t *data, size_t len)
+/* The record's clock, the hold queue's. */
+static struct odr_timeval
+tcpq_now(void)
 {
+	struct odr_timeval now;
+	held_now(&now);
+	return now;
+}
+
+static void
+tcpq_finish(struct tcp_query *q, const uint8_t *data, size_t len,
+            enum record_outcome how = RECORD_ANSWERED)
+{
+	if (q->rec != 0) {
+		struct odr_timeval now = tcpq_now();
+		if (how == RECORD_HELD_ANSWER)
+			record_held_end(q->rec, q->kept_server, RECORD_HELD_SENT);
+		record_outcome(q->rec, how, &now);
+	}
 	q->done = true;
 	q->reply(q->priv, data, len);
 	for (auto &u : q->ups)
@@ -66,7 +83,14 @@ tcpq_servfail(struct tcp_query *q)
 		n = VDNS_servfail(hdr, sizeof hdr, buf, sizeof buf);
 	}
 	QIL_ASSERT(n > 0);
-	tcpq_finish(q, buf, (size_t)n);
+	tcpq_finish(q, buf, (size_t)n, RECORD_SERVFAIL);
+}
+
+/* What the client gets when the kept answer goes. */
+static enum record_outcome
+tcpq_kept_outcome(const struct tcp_query *q)
+{
+	return q->kept_kind == TCPQ_KEPT_TRUNCATED ? RECORD_ANSWERED : RECORD_HELD_ANSWER;
 }
 
 void
@@ -76,7 +100,7 @@ tcpq_settle(struct tcp_query *q)
 	if (q->done)
 		return;
 	if (q->open == 0 && q->kept_kind != TCPQ_KEPT_NONE)
-		tcpq_finish(q, q->kept.data(), q->kept.size());
+		tcpq_finish(q, q->kept.data(), q->kept.size(), tcpq_kept_outcome(q));
 	else if (q->open == 0)
 		tcpq_servfail(q);
 	else if (q->kept_kind == TCPQ_KEPT_TRUNCATED && q->tcp_open == 0)
@@ -86,18 +110,34 @@ tcpq_settle(struct tcp_query *q)
 /* Keeps an answer as the fallback. One with records is never replaced by
  * one without, or by an error; otherwise the newer replaces the older. */
 static void
-tcpq_keep(struct tcp_query *q, const struct vdns_msg *m, const uint8_t *msg, size_t len)
+tcpq_keep(struct tcp_query *q, int server, const struct vdns_msg *m, const uint8_t *msg,
+          size_t len)
 {
 	enum tcpq_kept kind = TCPQ_KEPT_BARE;
 	if (m->flags & VDNS_TC)
 		kind = TCPQ_KEPT_TRUNCATED;
 	else if (m->counts[VDNS_S_AN] > 0 && (m->flags & VDNS_RCODE) == 0)
 		kind = TCPQ_KEPT_RECORDS;
-	if (q->kept_kind == TCPQ_KEPT_RECORDS && kind != TCPQ_KEPT_RECORDS)
+	struct odr_timeval now = tcpq_now();
+	if (q->kept_kind == TCPQ_KEPT_RECORDS && kind != TCPQ_KEPT_RECORDS) {
+		record_answer(q->rec, server, msg, len, RECORD_KEPT_OUT, NULL, &now);
 		return;
+	}
+	if (q->kept_kind == TCPQ_KEPT_BARE || q->kept_kind == TCPQ_KEPT_RECORDS)
+		record_held_end(q->rec, q->kept_server, RECORD_HELD_REPLACED);
+	record_answer(q->rec, server, msg, len, RECORD_HELD, NULL, &now);
 	q->kept.assign(msg, msg + len);
 	q->kept_kind = kind;
+	q->kept_server = server;
 	q->kept_at = VTIM_mono();
+}
+
+/* Records an answer sent at once. */
+static void
+tcpq_record_sent(struct tcp_query *q, int server, const uint8_t *msg, size_t len)
+{
+	struct odr_timeval now = tcpq_now();
+	record_answer(q->rec, server, msg, len, RECORD_RELAYED, NULL, &now);
 }
 
 /* Judges a checked answer of the query from `us`. */
@@ -105,23 +145,36 @@ static void
 tcpq_judge(struct tcp_query *q, const struct upstream_server *us, struct vdns_msg *m,
            const uint8_t *msg, size_t len, bool datagram)
 {
+	int server = (int)(us - upstreams.upstream_servers);
 	/* An error without a question carries no address to judge. */
-	if (m->counts[VDNS_S_QD] == 0 && (m->flags & VDNS_RCODE) != 0)
+	if (m->counts[VDNS_S_QD] == 0 && (m->flags & VDNS_RCODE) != 0) {
+		tcpq_record_sent(q, server, msg, len);
 		return tcpq_finish(q, msg, len);
+	}
 	/* Truncated, it carries no records either. A truncated datagram
 	 * means "ask over TCP": what the plain servers still open do. */
 	if (m->flags & VDNS_TC) {
-		if (!datagram || q->tcp_open == 0)
+		if (!datagram || q->tcp_open == 0) {
+			tcpq_record_sent(q, server, msg, len);
 			return tcpq_finish(q, msg, len);
-		return tcpq_keep(q, m, msg, len);
+		}
+		return tcpq_keep(q, server, m, msg, len);
 	}
-	switch (filter_judge(m, &us->addr, NULL)) {
+	struct filter_why why = {};
+	switch (filter_judge(m, &us->addr, &why)) {
 	case FILTER_RELAY:
+		tcpq_record_sent(q, server, msg, len);
 		return tcpq_finish(q, msg, len);
 	case FILTER_HOLD:
-		return tcpq_keep(q, m, msg, len);
-	case FILTER_DROP:
+		return tcpq_keep(q, server, m, msg, len);
+	case FILTER_DROP: {
+		struct odr_timeval now = tcpq_now();
+		struct record_addr cause = {AF_INET, {}};
+		memcpy(cause.a, &why.addr, sizeof why.addr);
+		record_answer(q->rec, server, msg, len, why.cause == FILTER_CAUSE_BLOCKED ?
+		    RECORD_BLOCKED : RECORD_ABROAD, &cause, &now);
 		return;
+	}
 	default:
 		WRONG("filter_verdict");
 	}
@@ -188,7 +241,8 @@ tcpq_start(struct tcp_query *q)
 
 struct tcp_query *
 tcp_query_new(struct tcp_query_env *env, const uint8_t *msg, size_t len,
-              tcp_reply_f *reply, void *priv, double now)
+              tcp_reply_f *reply, void *priv, double now,
+              const struct sockaddr_storage *client)
 {
 	struct vdns_msg parsed;
 	struct vdns_question question;
@@ -211,6 +265,10 @@ tcp_query_new(struct tcp_query_env *env, const uint8_t *msg, size_t len,
 	q->id = parsed.id;
 	q->question = question;
 	q->deadline = now + TCP_QUERY_TIMEOUT;
+	if (record_on() && client != NULL) {
+		struct odr_timeval tv = tcpq_now();
+		q->rec = record_query(RECORD_TCP, client, &question, &tv);
+	}
 	stats_add(STATS_QUERIES_TCP, 1);
 	if (!tcpq_start(q))
 		tcpq_servfail(q);
@@ -225,7 +283,7 @@ tcp_query_tick(struct tcp_query *q, double now)
 		return;
 	bool held = q->kept_kind == TCPQ_KEPT_BARE || q->kept_kind == TCPQ_KEPT_RECORDS;
 	if (held && now - q->kept_at > HOLD_DELAY) {
-		tcpq_finish(q, q->kept.data(), q->kept.size());
+		tcpq_finish(q, q->kept.data(), q->kept.size(), RECORD_HELD_ANSWER);
 		return;
 	}
 	if (now < q->deadline)

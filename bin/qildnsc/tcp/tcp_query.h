@@ -71,7 +71,8 @@ const char *tcp_addr_text(const struct sockaddr_storage *ss, char *buf, size_t s
  * well-formed DNS message whose question can be read.
  */
 struct tcp_query *tcp_query_new(struct tcp_query_env *env, const uint8_t *msg, size_t len,
-                                 tcp_reply_f *reply, void *priv, double now);
+                                 tcp_reply_f *reply, void *priv, double now,
+                                 const struct sockaddr_storage *client);
 /* Releases a held answer that is due, or ends a query whose time is up. */
 void tcp_query_tick(struct tcp_query *q, double now);
 /* True once the reply has been given. */

@@ -73,7 +73,9 @@ struct tcp_query {
 	int tcp_open; /* of them, those over TCP */
 	std::vector<uint8_t> kept;
 	enum tcpq_kept kept_kind;
+	int kept_server; /* the number of the server whose answer is kept */
 	double kept_at;
+	uint64_t rec; /* its number in the record of queries; 0 when not recorded */
 	double deadline;
 	bool done;
 };

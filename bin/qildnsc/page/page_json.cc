@@ -1,0 +1,182 @@
+/*
+ * page_json.cc -- the JSON of the query page's API, built with jansson,
+ * which escapes whatever a name holds.
+ */
+#include <grp.h>
+#include <pwd.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include <map>
+#include <mutex>
+
+#include <jansson.h>
+
+#include "common/qildnsc.h"
+#include "common/stats.h"
+#include "page/page_json.h"
+#include "record/record.h"
+#include "servers/servers.h"
+
+static std::string
+page_addr_text(const struct record_addr *a)
+{
+	char t[INET6_ADDRSTRLEN] = "";
+	if (a->family == AF_INET || a->family == AF_INET6)
+		(void)inet_ntop(a->family, a->a, t, sizeof t);
+	return t;
+}
+
+static std::string
+page_type_text(uint16_t t)
+{
+	static const std::map<uint16_t, const char *> names = {
+		{1, "A"}, {2, "NS"}, {5, "CNAME"}, {6, "SOA"}, {12, "PTR"}, {15, "MX"},
+		{16, "TXT"}, {28, "AAAA"}, {33, "SRV"}, {64, "SVCB"}, {65, "HTTPS"}, {255, "ANY"},
+	};
+	auto it = names.find(t);
+	return it != names.end() ? it->second : "TYPE" + std::to_string(t);
+}
+
+static std::string
+page_server_text(int server)
+{
+	if (server < 0 || server >= upstreams.n_upstream_servers)
+		return "?";
+	const struct upstream_server *us = &upstreams.upstream_servers[server];
+	const auto *sin = reinterpret_cast<const struct sockaddr_in *>(&us->addr);
+	const auto *sin6 = reinterpret_cast<const struct sockaddr_in6 *>(&us->addr);
+	char a[INET6_ADDRSTRLEN] = "?", out[INET6_ADDRSTRLEN + 16];
+	const char *e = (us->flags & UPSTREAM_ENCRYPTED) ? "E" : "";
+	if (us->addr.ss_family == AF_INET6) {
+		(void)inet_ntop(AF_INET6, &sin6->sin6_addr, a, sizeof a);
+		(void)snprintf(out, sizeof out, "%s[%s]:%u", e, a, (unsigned)ntohs(sin6->sin6_port));
+	} else {
+		(void)inet_ntop(AF_INET, &sin->sin_addr, a, sizeof a);
+		(void)snprintf(out, sizeof out, "%s%s:%u", e, a, (unsigned)ntohs(sin->sin_port));
+	}
+	return out;
+}
+
+/* A user's name, remembered: the name service may be slow. */
+static std::string
+page_user(int32_t uid)
+{
+	static std::mutex mu;
+	static std::map<int32_t, std::string> users;
+	if (uid < 0)
+		return "";
+	std::lock_guard lk(mu);
+	auto it = users.find(uid);
+	if (it != users.end())
+		return it->second;
+	struct passwd pw, *res = NULL;
+	char buf[1024];
+	std::string name = getpwuid_r((uid_t)uid, &pw, buf, sizeof buf, &res) == 0 && res != NULL ?
+	    res->pw_name : std::to_string(uid);
+	if (users.size() < 1024)
+		users[uid] = name;
+	return name;
+}
+
+static json_t *
+page_answer_json(const struct record_reply *ra)
+{
+	json_t *addrs = json_array();
+	for (int i = 0; i < ra->n_addrs; i++)
+		(void)json_array_append_new(addrs, json_string(page_addr_text(&ra->addrs[i]).c_str()));
+	json_t *j = json_pack("{s:s, s:s, s:i, s:i, s:f, s:o}",
+	    "server", page_server_text(ra->server).c_str(),
+	    "verdict", record_verdict_name((enum record_verdict)ra->verdict),
+	    "rcode", (int)ra->rcode, "records", (int)ra->ancount,
+	    "ms", ra->usec / 1000.0, "addresses", addrs);
+	if (ra->cause.family != 0)
+		(void)json_object_set_new(j, "cause", json_string(page_addr_text(&ra->cause).c_str()));
+	return j;
+}
+
+static json_t *
+page_entry_json(const struct record_entry *e)
+{
+	json_t *answers = json_array();
+	for (int i = 0; i < e->n_answers; i++)
+		(void)json_array_append_new(answers, page_answer_json(&e->answers[i]));
+	json_t *j = json_pack("{s:I, s:f, s:s, s:i, s:s, s:s, s:s, s:s, s:i, s:o}",
+	    "seq", (json_int_t)e->seq, "time", e->wall,
+	    "client", page_addr_text(&e->client).c_str(), "port", (int)e->client_port,
+	    "name", e->name, "type", page_type_text(e->qtype).c_str(),
+	    "transport", record_transport_name((enum record_transport)e->transport),
+	    "outcome", record_outcome_name((enum record_outcome)e->outcome),
+	    "answers_seen", (int)e->answers_seen, "answers", answers);
+	if (e->outcome != RECORD_WAITING)
+		(void)json_object_set_new(j, "outcome_ms", json_real(e->outcome_usec / 1000.0));
+	if (e->uid >= 0) {
+		(void)json_object_set_new(j, "uid", json_integer(e->uid));
+		(void)json_object_set_new(j, "user", json_string(page_user(e->uid).c_str()));
+	}
+	if (e->pid > 0) {
+		(void)json_object_set_new(j, "pid", json_integer(e->pid));
+		(void)json_object_set_new(j, "app", json_stringn(e->comm, strnlen(e->comm,
+		    sizeof e->comm)));
+	}
+	return j;
+}
+
+/* The JSON text of `j`, which it takes. */
+static std::string
+page_dump(json_t *j)
+{
+	char *s = j != NULL ? json_dumps(j, JSON_COMPACT) : NULL;
+	std::string out = s != NULL ? s : "{}";
+	free(s);
+	json_decref(j);
+	return out;
+}
+
+std::string
+page_queries_json(uint64_t since, size_t max)
+{
+	auto entries = record_since(since, max);
+	json_t *list = json_array();
+	uint64_t last = since;
+	for (const auto &e : entries) {
+		(void)json_array_append_new(list, page_entry_json(&e));
+		last = std::max(last, e.seq);
+	}
+	return page_dump(json_pack("{s:I, s:o}", "last", (json_int_t)last, "queries", list));
+}
+
+std::string
+page_stats_json(int seconds)
+{
+	static const struct {
+		const char *name;
+		enum stats_counter c;
+	} counters[] = {
+		{"queries_udp", STATS_QUERIES_UDP}, {"queries_tcp", STATS_QUERIES_TCP},
+		{"relayed", STATS_RELAYED}, {"held", STATS_HELD}, {"held_sent", STATS_HELD_SENT},
+		{"replaced", STATS_REPLACED}, {"dropped_blocked", STATS_DROPPED_BLOCKED},
+		{"dropped_abroad", STATS_DROPPED_ABROAD}, {"unmatched", STATS_UNMATCHED},
+		{"truncated", STATS_TRUNCATED}, {"diverted", STATS_DIVERTED},
+	};
+	json_t *c = json_object();
+	for (const auto &k : counters)
+		(void)json_object_set_new(c, k.name, json_integer((json_int_t)stats_get(k.c)));
+	json_t *servers = json_array();
+	for (int i = 0; i < upstreams.n_upstream_servers && i < STATS_SERVERS_MAX; i++) {
+		int64_t med = stats_server_median_usec(i);
+		(void)json_array_append_new(servers, json_pack("{s:s, s:I, s:I, s:o}",
+		    "server", page_server_text(i).c_str(),
+		    "answers", (json_int_t)stats_server_answers(i),
+		    "wins", (json_int_t)stats_server_wins(i),
+		    "median_ms", med < 0 ? json_null() : json_real(med / 1000.0)));
+	}
+	json_t *chart = json_array();
+	for (const auto &s : record_chart((int64_t)time(NULL), seconds))
+		(void)json_array_append_new(chart, json_pack("[I, i, i, i, i]", (json_int_t)s.second,
+		    (int)s.counts[RECORD_C_RELAYED], (int)s.counts[RECORD_C_HELD],
+		    (int)s.counts[RECORD_C_CACHED], (int)s.counts[RECORD_C_FAILED]));
+	return page_dump(json_pack("{s:o, s:o, s:o}", "counters", c, "servers", servers,
+	    "chart", chart));
+}

@@ -1,0 +1,20 @@
+/*
+ * page_json.h -- the query page's data as JSON: the records and the
+ * counters, read from the record, the counters and the server table.
+ */
+#ifndef QILDNSC_PAGE_JSON_H
+#define QILDNSC_PAGE_JSON_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+
+/* The records after number `since` (at most `max`, oldest first) and the
+ * newest number: {"last": N, "queries": [...]}. */
+std::string page_queries_json(uint64_t since, size_t max);
+/* The counters, each server's answers, wins and median latency, and the
+ * chart of the last `seconds` by what the clients got. */
+std::string page_stats_json(int seconds);
+
+#endif

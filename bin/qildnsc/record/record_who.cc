@@ -1,0 +1,289 @@
+/*
+ * record_who.cc -- the thread that names the application of each local
+ * client, off the forwarding path: the kernel's socket tables
+ * (/proc/net/udp, udp6, tcp, tcp6) give the owner (UID) and inode of the
+ * socket at the client's address and port, and the processes' descriptors
+ * (/proc/PID/fd) the process that holds it. A client is usually a short
+ * process that ends as soon as it has its answer, so the newest processes
+ * are searched first, and a socket seen within the last second is named
+ * from memory.
+ *
+ * Where the kernel will not tell (another user's process, for a service
+ * without the right to look), the UID alone is recorded.
+ */
+#include <dirent.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <map>
+#include <string>
+#include <tuple>
+
+#include "common/qildnsc.h"
+#include "record/record_lookup.h"
+#include "record/record_who.h"
+#include "vtc_log.h"
+#include "vtim.h"
+
+/* How long a named socket is believed without a look at the tables. */
+#define WHO_REMEMBER_S 1.0
+/* Processes whose descriptors are read per search, newest first. */
+#define WHO_SCAN_MAX 4096
+
+struct who_socket {
+	uint32_t uid;
+	uint64_t inode;
+};
+
+struct who_name {
+	int32_t uid, pid;
+	std::string comm;
+	double at;
+};
+
+/* One table's sockets by local address and port. */
+using who_key = std::tuple<bool, std::array<uint8_t, 16>, uint16_t>; /* tcp, address, port */
+
+struct record_who {
+	unsigned magic;
+#define RECORD_WHO_MAGIC 0x3f0d7a52
+	pthread_t thread;
+	bool started;
+	std::map<who_key, who_name> names;
+	std::map<who_key, who_socket> sockets; /* this batch's read of the tables */
+};
+
+static struct record_who *who;
+
+/* The 16 bytes of an address as the tables print it: groups of 8 hex
+ * digits, each a 32-bit word in the machine's order. */
+static bool
+who_hex_addr(const char *s, size_t hexlen, std::array<uint8_t, 16> *out)
+{
+	*out = {};
+	if (hexlen != 8 && hexlen != 32)
+		return false;
+	for (size_t g = 0; g < hexlen / 8; g++) {
+		char word[9];
+		memcpy(word, s + g * 8, 8);
+		word[8] = '\0';
+		char *end;
+		uint32_t v = (uint32_t)strtoul(word, &end, 16);
+		if (*end != '\0')
+			return false;
+		memcpy(out->data() + g * 4, &v, 4);
+	}
+	if (hexlen == 8) {
+		/* IPv4 as an IPv4-mapped IPv6 address, one key for both. */
+		uint8_t v4[4];
+		memcpy(v4, out->data(), 4);
+		*out = {};
+		(*out)[10] = (*out)[11] = 0xff;
+		memcpy(out->data() + 12, v4, 4);
+	}
+	return true;
+}
+
+/* Reads /proc/net/<table> into the batch's sockets. */
+static void
+who_read_table(const char *table, bool tcp)
+{
+	char path[64];
+	(void)snprintf(path, sizeof path, "/proc/net/%s", table);
+	FILE *f = fopen(path, "re");
+	if (f == NULL)
+		return;
+	char line[512];
+	(void)fgets(line, sizeof line, f); /* the heading */
+	while (fgets(line, sizeof line, f) != NULL) {
+		char local[64];
+		unsigned port;
+		unsigned long uid;
+		unsigned long long inode;
+		/* sl local rem st tx:rx tr:when retrnsmt uid timeout inode */
+		if (sscanf(line, " %*s %63[0-9A-Fa-f]:%x %*s %*s %*s %*s %*s %lu %*s %llu", local,
+		    &port, &uid, &inode) != 4)
+			continue;
+		std::array<uint8_t, 16> a;
+		if (!who_hex_addr(local, strlen(local), &a))
+			continue;
+		who->sockets[{tcp, a, (uint16_t)port}] = {(uint32_t)uid, (uint64_t)inode};
+	}
+	(void)fclose(f);
+}
+
+/* The client's address as the tables' key form. */
+static std::array<uint8_t, 16>
+who_key_addr(const struct record_addr *ra)
+{
+	std::array<uint8_t, 16> a = {};
+	if (ra->family == AF_INET) {
+		a[10] = a[11] = 0xff;
+		memcpy(a.data() + 12, ra->a, 4);
+	} else {
+		memcpy(a.data(), ra->a, 16);
+	}
+	return a;
+}
+
+/* The socket of a client: bound to its address, else to the wildcard of
+ * either family (an IPv6 socket takes IPv4 too). */
+static const struct who_socket *
+who_socket_of(const struct record_lookup *l)
+{
+	static const std::array<uint8_t, 16> any6 = {};
+	static const std::array<uint8_t, 16> any4 = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+	for (const auto &a : {who_key_addr(&l->addr), any4, any6}) {
+		auto it = who->sockets.find({l->tcp, a, l->port});
+		if (it != who->sockets.end())
+			return &it->second;
+	}
+	return NULL;
+}
+
+static bool
+who_pid_holds(const char *pid, const char *want)
+{
+	char dir[64];
+	(void)snprintf(dir, sizeof dir, "/proc/%s/fd", pid);
+	DIR *d = opendir(dir);
+	if (d == NULL)
+		return false;
+	bool found = false;
+	for (struct dirent *de; !found && (de = readdir(d)) != NULL;) {
+		if (de->d_name[0] == '.')
+			continue;
+		char fd[512], target[64];
+		(void)snprintf(fd, sizeof fd, "%s/%s", dir, de->d_name);
+		ssize_t n = readlink(fd, target, sizeof target - 1);
+		if (n <= 0)
+			continue;
+		target[n] = '\0';
+		found = strcmp(target, want) == 0;
+	}
+	(void)closedir(d);
+	return found;
+}
+
+/* The process holding socket `inode`, newest first; -1 when none can be
+ * seen. */
+static int32_t
+who_pid_of(uint64_t inode)
+{
+	char want[48];
+	(void)snprintf(want, sizeof want, "socket:[%llu]", (unsigned long long)inode);
+	std::vector<long> pids;
+	DIR *d = opendir("/proc");
+	if (d == NULL)
+		return -1;
+	for (struct dirent *de; (de = readdir(d)) != NULL;) {
+		char *end;
+		long pid = strtol(de->d_name, &end, 10);
+		if (*end == '\0' && pid > 0)
+			pids.push_back(pid);
+	}
+	(void)closedir(d);
+	/* Newest first: a client is most often a process that just began.
+	 * (Process numbers wrap; the order is a guess, not a rule.) */
+	std::sort(pids.rbegin(), pids.rend());
+	if (pids.size() > WHO_SCAN_MAX)
+		pids.resize(WHO_SCAN_MAX);
+	for (long pid : pids) {
+		if (pid == (long)getpid())
+			continue;
+		if (who_pid_holds(std::to_string(pid).c_str(), want))
+			return (int32_t)pid;
+	}
+	return -1;
+}
+
+static std::string
+who_comm(int32_t pid)
+{
+	char path[64], comm[32] = "";
+	(void)snprintf(path, sizeof path, "/proc/%d/comm", (int)pid);
+	FILE *f = fopen(path, "re");
+	if (f == NULL)
+		return "";
+	if (fgets(comm, sizeof comm, f) == NULL)
+		comm[0] = '\0';
+	(void)fclose(f);
+	comm[strcspn(comm, "\n")] = '\0';
+	return comm;
+}
+
+/* Names the clients of one batch. */
+static void
+who_batch(const std::vector<struct record_lookup> &batch)
+{
+	double now = VTIM_mono();
+	bool read = false;
+	for (const auto &l : batch) {
+		who_key k{l.tcp, who_key_addr(&l.addr), l.port};
+		auto it = who->names.find(k);
+		if (it != who->names.end() && now - it->second.at < WHO_REMEMBER_S) {
+			record_app(l.seq, it->second.uid, it->second.pid, it->second.comm.c_str());
+			continue;
+		}
+		if (!read) {
+			who->sockets.clear();
+			who_read_table("udp", false);
+			who_read_table("udp6", false);
+			who_read_table("tcp", true);
+			who_read_table("tcp6", true);
+			read = true;
+		}
+		const struct who_socket *s = who_socket_of(&l);
+		if (s == NULL)
+			continue; /* gone already, or not of this machine */
+		int32_t pid = who_pid_of(s->inode);
+		who_name n{(int32_t)s->uid, pid, pid > 0 ? who_comm(pid) : "", now};
+		record_app(l.seq, n.uid, n.pid, n.comm.c_str());
+		who->names[k] = n;
+	}
+	/* Forget what is no longer believed, so the map stays small. */
+	for (auto it = who->names.begin(); it != who->names.end();)
+		it = now - it->second.at >= WHO_REMEMBER_S ? who->names.erase(it) : std::next(it);
+}
+
+static void *
+who_thread(void *arg)
+{
+	(void)arg;
+	std::vector<struct record_lookup> batch;
+	while (record_lookups_wait(&batch, 0))
+		who_batch(batch);
+	return NULL;
+}
+
+int
+record_who_start(void)
+{
+	AZ(who);
+	who = new record_who();
+	who->magic = RECORD_WHO_MAGIC;
+	if (ODR_pthread_create(&who->thread, NULL, who_thread, NULL) != 0) {
+		vtc_log(vl, VTCLOG_WARN, "QILEC_00960: Cannot start the thread that names the "
+		    "applications; the query page shows addresses alone.");
+		return -1;
+	}
+	who->started = true;
+	return 0;
+}
+
+void
+record_who_stop(void)
+{
+	if (who == NULL)
+		return;
+	CHECK_OBJ_NOTNULL(who, RECORD_WHO_MAGIC);
+	record_lookups_stop();
+	if (who->started)
+		AZ(pthread_join(who->thread, NULL));
+	who->started = false;
+}
