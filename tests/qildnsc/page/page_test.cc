@@ -1,0 +1,365 @@
+/*
+ * page_test.cc -- the query page: who may see it, what it records of each
+ * answer, and a real browser showing it.
+ */
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+
+#include <gtest/gtest.h>
+#include <jansson.h>
+
+#include "dns_client.h"
+#include "dns_message.h"
+#include "fake_http.h"
+#include "fake_upstream.h"
+#include "fd.h"
+#include "forwarder_process.h"
+#include "page/page_access.h"
+#include "process.h"
+#include "tmpdir.h"
+
+using namespace std::chrono_literals;
+using namespace qiltest;
+
+namespace {
+
+sockaddr_storage
+peer(const char *addr)
+{
+	sockaddr_storage ss{};
+	auto *sin = reinterpret_cast<sockaddr_in *>(&ss);
+	auto *sin6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+	if (inet_pton(AF_INET, addr, &sin->sin_addr) == 1)
+		sin->sin_family = AF_INET;
+	else if (inet_pton(AF_INET6, addr, &sin6->sin6_addr) == 1)
+		sin6->sin6_family = AF_INET6;
+	return ss;
+}
+
+TEST(PageAccess, OnlyALocalBrowserWithTheTokenAndThePagesOwnHost)
+{
+	const char *tok = "00112233445566778899aabbccddeeff";
+	struct Row {
+		const char *peer, *method, *host, *token;
+		page_access want;
+	} rows[] = {
+		{"127.0.0.1", "GET", "127.0.0.1:8053", tok, PAGE_OK},
+		{"127.0.0.9", "HEAD", "localhost:8053", tok, PAGE_OK},
+		{"::1", "GET", "127.0.0.1:8053", tok, PAGE_OK},
+		{"192.0.2.7", "GET", "127.0.0.1:8053", tok, PAGE_NOT_LOOPBACK},
+		{"::ffff:192.0.2.7", "GET", "127.0.0.1:8053", tok, PAGE_NOT_LOOPBACK},
+		{"127.0.0.1", "GET", "rebound.example:8053", tok, PAGE_BAD_HOST},
+		{"127.0.0.1", "GET", "127.0.0.1", tok, PAGE_BAD_HOST},
+		{"127.0.0.1", "GET", "127.0.0.1:80", tok, PAGE_BAD_HOST},
+		{"127.0.0.1", "GET", nullptr, tok, PAGE_BAD_HOST},
+		{"127.0.0.1", "GET", "127.0.0.1:8053", nullptr, PAGE_BAD_TOKEN},
+		{"127.0.0.1", "GET", "127.0.0.1:8053", "00112233445566778899aabbccddeef0", PAGE_BAD_TOKEN},
+		{"127.0.0.1", "GET", "127.0.0.1:8053", "00112233", PAGE_BAD_TOKEN},
+		{"127.0.0.1", "POST", "127.0.0.1:8053", tok, PAGE_BAD_METHOD},
+		{"127.0.0.1", "DELETE", "127.0.0.1:8053", tok, PAGE_BAD_METHOD},
+	};
+	for (const Row &r : rows) {
+		SCOPED_TRACE(std::string(r.peer) + " " + r.method + " " + (r.host ? r.host : "(none)"));
+		sockaddr_storage ss = peer(r.peer);
+		EXPECT_EQ(page_check(reinterpret_cast<sockaddr *>(&ss), r.method, r.host, r.token, 8053,
+		    tok), r.want);
+	}
+}
+
+/* One HTTP/1.1 request to 127.0.0.1:`port`: the whole response. */
+std::string
+http(uint16_t port, const std::string &request)
+{
+	Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+	sockaddr_in sa{};
+	sa.sin_family = AF_INET;
+	sa.sin_port = htons(port);
+	sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	if (connect(s.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+	    send(s.get(), request.data(), request.size(), MSG_NOSIGNAL) != (ssize_t)request.size())
+		return "";
+	std::string out;
+	char buf[4096];
+	for (int i = 0; i < 200; i++) {
+		pollfd p{s.get(), POLLIN, 0};
+		if (poll(&p, 1, 5000) != 1)
+			break;
+		ssize_t n = recv(s.get(), buf, sizeof buf, 0);
+		if (n <= 0)
+			break;
+		out.append(buf, (size_t)n);
+	}
+	return out;
+}
+
+std::string
+get(uint16_t port, const std::string &target, const std::string &host)
+{
+	return http(port, "GET " + target + " HTTP/1.1\r\nHost: " + host +
+	    "\r\nConnection: close\r\n\r\n");
+}
+
+uint16_t
+free_tcp_port()
+{
+	Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+	sockaddr_in sa{};
+	sa.sin_family = AF_INET;
+	sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	socklen_t len = sizeof sa;
+	if (bind(s.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+	    getsockname(s.get(), reinterpret_cast<sockaddr *>(&sa), &len) != 0)
+		return 0;
+	return ntohs(sa.sin_port);
+}
+
+class PageTest : public ::testing::Test {
+protected:
+	void
+	TearDown() override
+	{
+		if (fwd_) {
+			fwd_->signal(SIGTERM);
+			auto st = fwd_->wait(10s);
+			EXPECT_TRUE(st && WIFEXITED(*st) && WEXITSTATUS(*st) == 0);
+			expect_no_sanitizer_report(fwd_->stderr_text());
+		}
+		if (HasFailure())
+			std::cerr << "---- qildnsc_stdout.txt ----\n"
+			          << read_log(dir_.file("qildnsc_stdout.txt"));
+	}
+
+	void
+	start(const std::string &list, std::vector<std::string> extra = {})
+	{
+		page_port_ = free_tcp_port();
+		extra.insert(extra.begin(), {"-d", list, "-u", std::to_string(page_port_)});
+		start_forwarder(dir_, extra, {config_.config_env()}, 10s, &fwd_, &err_, &port_);
+		ASSERT_TRUE(wait_for_text(dir_.file("qildnsc_stdout.txt"), "QILEC_00965", 5s));
+		std::string url = read_file(dir_.file("qildnsc_page.txt"));
+		url_ = url.substr(0, url.find('\n'));
+		token_ = url_.substr(url_.find("token=") + 6);
+	}
+
+	std::string host() const { return "127.0.0.1:" + std::to_string(page_port_); }
+
+	/* The queries the API gives, by name. */
+	std::map<std::string, json_t *>
+	queries()
+	{
+		std::string r = get(page_port_, "/api/queries?token=" + token_, host());
+		json_decref(doc_);
+		doc_ = json_loads(r.substr(r.find("\r\n\r\n") + 4).c_str(), 0, nullptr);
+		std::map<std::string, json_t *> out;
+		size_t i;
+		json_t *q;
+		json_array_foreach(json_object_get(doc_, "queries"), i, q)
+			out[json_string_value(json_object_get(q, "name"))] = q;
+		return out;
+	}
+
+	~PageTest() override { json_decref(doc_); }
+
+	TmpDir dir_;
+	FakeHttpServer config_{HttpScript::json(R"({"cc": "ZZ", "dns_servers": []})")};
+	std::unique_ptr<Process> fwd_;
+	std::string err_, url_, token_;
+	uint16_t port_ = 0, page_port_ = 0;
+	json_t *doc_ = nullptr;
+};
+
+TEST_F(PageTest, OnlyForWhomItBelongsAndReadOnly)
+{
+	FakeUpstream up("127.0.0.2", false);
+	start(up.list_entry());
+	ASSERT_FALSE(HasFatalFailure());
+	struct stat st{};
+	ASSERT_EQ(stat(dir_.file("qildnsc_page.txt").c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 0777, 0600u) << "the token is its owner's";
+	EXPECT_EQ(url_, "http://127.0.0.1:" + std::to_string(page_port_) + "/?token=" + token_);
+	EXPECT_EQ(token_.size(), 32u);
+	EXPECT_EQ(read_log(dir_.file("qildnsc_stdout.txt")).find(token_), std::string::npos)
+	    << "the log is no place for the token";
+
+	const std::string t = "?token=" + token_;
+	struct Row {
+		std::string request;
+		const char *status;
+	} rows[] = {
+		{"GET /" + t + " HTTP/1.1\r\nHost: " + host() + "\r\n", "200"},
+		{"GET /api/stats" + t + " HTTP/1.1\r\nHost: localhost:" + std::to_string(page_port_) +
+		    "\r\n", "200"},
+		{"GET /api/queries HTTP/1.1\r\nHost: " + host() + "\r\n", "403"},
+		{"GET /api/queries?token=" + std::string(32, 'a') + " HTTP/1.1\r\nHost: " + host() +
+		    "\r\n", "403"},
+		{"GET /api/queries" + t + " HTTP/1.1\r\nHost: attacker.example:" +
+		    std::to_string(page_port_) + "\r\n", "421"},
+		{"GET /api/queries" + t + " HTTP/1.0\r\n", "421"},
+		{"POST /api/queries" + t + " HTTP/1.1\r\nHost: " + host() +
+		    "\r\nContent-Length: 2\r\n\r\n{}", "405"},
+		{"GET /nothing" + t + " HTTP/1.1\r\nHost: " + host() + "\r\n", "404"},
+	};
+	for (const Row &r : rows) {
+		SCOPED_TRACE(r.request);
+		std::string resp = http(page_port_, r.request + "Connection: close\r\n\r\n");
+		EXPECT_EQ(resp.substr(0, 12), std::string("HTTP/1.1 ") + r.status) << resp;
+		EXPECT_NE(resp.find("Content-Security-Policy: default-src 'none'"), std::string::npos);
+		EXPECT_EQ(resp.find("Access-Control-"), std::string::npos) << "no CORS header";
+	}
+}
+
+/* Two servers, the first domestic by the CRoute table: each answer's
+ * verdict and cause, what the client got, and which program asked. */
+TEST_F(PageTest, EachAnswerWithItsVerdictCauseAndApplication)
+{
+	auto two = [](const char *a, const char *b) {
+		return std::vector<dns::Record>{dns::a_record(a), dns::a_record(b)};
+	};
+	/* Late enough for the application to be named while it waits. */
+	auto reply = [](std::vector<dns::Record> recs, std::chrono::milliseconds d) {
+		return [recs, d](const Received &r) {
+			return std::vector<Reply>{{d, dns::build_answer(r.message, recs)}};
+		};
+	};
+	std::map<std::string, Script> dom_by = {
+		{"two.test", reply(two("10.0.0.1", "10.0.0.2"), 30ms)},
+		{"one.test", reply({dns::a_record("10.0.0.1")}, 30ms)},
+		{"blocked.test", reply(two("10.0.0.1", "192.0.2.66"), 30ms)},
+		{"abroad.test", reply(two("203.0.113.1", "203.0.113.2"), 30ms)},
+	};
+	std::map<std::string, Script> far_by = {
+		{"two.test", reply(two("10.0.0.3", "10.0.0.4"), 90ms)},
+		{"one.test", reply({dns::a_record("10.0.0.9")}, 90ms)},
+		{"blocked.test", reply(two("10.0.0.5", "10.0.0.6"), 90ms)},
+		{"abroad.test", reply(two("10.0.0.7", "10.0.0.8"), 90ms)},
+	};
+	auto by = [](std::map<std::string, Script> m) -> Script {
+		return [m](const Received &r) {
+			auto it = m.find(dns::first_question(r.message)->name);
+			return it == m.end() ? std::vector<Reply>{} : it->second(r);
+		};
+	};
+	FakeUpstream dom("127.0.0.2", false, by(dom_by)), far("127.0.0.3", false, by(far_by));
+	write_file(dir_.file("route.txt"), "127.0.0.2/32\n10.0.0.0/8\n");
+	write_file(dir_.file("block.txt"), "192.0.2.66\n");
+	start(dom.list_entry() + "," + far.list_entry(), {"-c", "route.txt", "-b", "block.txt"});
+	ASSERT_FALSE(HasFatalFailure());
+
+	UdpSocket client("127.0.0.1", 0);
+	uint16_t id = 1;
+	for (const char *name : {"two.test", "one.test", "blocked.test", "abroad.test"}) {
+		ASSERT_TRUE(client.send_to("127.0.0.1", port_, dns::build_query(id++, name, 1)));
+		ASSERT_TRUE(client.receive(5s)) << name;
+	}
+	ASSERT_TRUE(far.wait_idle(5s));
+	const std::string d = dom.list_entry(), f = far.list_entry();
+	struct Row {
+		const char *name, *outcome;
+		std::set<std::string> verdicts; /* server: verdict (cause) */
+	} rows[] = {
+		{"two.test", "relayed", {d + ": relayed", f + ": late"}},
+		{"one.test", "held then sent", {d + ": held then replaced", f + ": held then sent"}},
+		{"blocked.test", "relayed", {d + ": dropped: blocklisted (192.0.2.66)", f + ": relayed"}},
+		{"abroad.test", "relayed",
+		    {d + ": dropped: domestic server pointing abroad (203.0.113.1)", f + ": relayed"}},
+	};
+	std::map<std::string, json_t *> got;
+	/* The held answer goes 0.3 s after the last that replaced it. */
+	(void)wait_until([&] {
+		got = queries();
+		return got.size() == 4 && got["one.test."] != nullptr &&
+		    std::string(json_string_value(json_object_get(got["one.test."], "outcome"))) !=
+		    "waiting";
+	}, 5s);
+	char comm[32] = "";
+	std::ifstream("/proc/self/comm").getline(comm, sizeof comm);
+	for (const Row &r : rows) {
+		SCOPED_TRACE(r.name);
+		json_t *q = got[r.name + std::string(".")];
+		ASSERT_NE(q, nullptr);
+		EXPECT_STREQ(json_string_value(json_object_get(q, "outcome")), r.outcome);
+		EXPECT_STREQ(json_string_value(json_object_get(q, "transport")), "UDP");
+		std::set<std::string> verdicts;
+		size_t i;
+		json_t *a;
+		json_array_foreach(json_object_get(q, "answers"), i, a) {
+			json_t *cause = json_object_get(a, "cause");
+			verdicts.insert(std::string(json_string_value(json_object_get(a, "server"))) + ": " +
+			    json_string_value(json_object_get(a, "verdict")) +
+			    (cause ? std::string(" (") + json_string_value(cause) + ")" : ""));
+		}
+		EXPECT_EQ(verdicts, r.verdicts);
+		EXPECT_EQ(json_integer_value(json_object_get(q, "uid")), (json_int_t)getuid());
+		EXPECT_EQ(json_integer_value(json_object_get(q, "pid")), (json_int_t)getpid());
+		EXPECT_STREQ(json_string_value(json_object_get(q, "app")), comm);
+	}
+}
+
+/* Headless Chromium renders the page while dig and a small program of its
+ * own ask: each row names its application and its verdict. */
+TEST_F(PageTest, ABrowserShowsEachQueryWithItsApplication)
+{
+	const char *chromium = "/usr/bin/chromium";
+	if (access(chromium, X_OK) != 0)
+		GTEST_SKIP() << "no chromium (Debian package chromium)";
+	if (system("command -v dig >/dev/null 2>&1 && command -v python3 >/dev/null 2>&1") != 0)
+		GTEST_SKIP() << "dig and python3 are needed";
+	FakeUpstream up("127.0.0.2", false, [](const Received &r) {
+		bool one = dns::first_question(r.message)->name == "held.program.test";
+		std::vector<dns::Record> recs{dns::a_record("10.0.0.1")};
+		if (!one)
+			recs.push_back(dns::a_record("10.0.0.2"));
+		/* A server across a network: time for the asker to be named. */
+		return std::vector<Reply>{{50ms, dns::build_answer(r.message, recs)}};
+	});
+	start(up.list_entry());
+	ASSERT_FALSE(HasFatalFailure());
+	const std::string p = std::to_string(port_);
+	ASSERT_EQ(system(("dig @127.0.0.1 -p " + p + " www.dig.test +short >/dev/null").c_str()), 0);
+	write_file(dir_.file("ask.py"),
+	    "import socket, sys\n"
+	    "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+	    "q = bytes.fromhex('abcd01000001000000000000') + b'\\x04held\\x07program\\x04test\\x00'"
+	    " + bytes.fromhex('00010001')\n"
+	    "s.sendto(q, ('127.0.0.1', int(sys.argv[1])))\n"
+	    "s.settimeout(5)\n"
+	    "s.recv(1500)\n");
+	ASSERT_EQ(system(("python3 " + dir_.file("ask.py") + " " + p).c_str()), 0);
+
+	std::string shot = dir_.file("page.png");
+	if (const char *keep = getenv("QILDNSC_PAGE_SCREENSHOT"))
+		shot = keep;
+	std::string flags = std::string(chromium) + " --headless --no-sandbox --disable-gpu "
+	    "--no-first-run --user-data-dir=" + dir_.file("chromium") +
+	    " --virtual-time-budget=5000 ";
+	std::string dom;
+	{
+		std::string cmd = "timeout 60 " + flags + "--dump-dom '" + url_ + "' 2>/dev/null";
+		std::unique_ptr<FILE, int (*)(FILE *)> f(popen(cmd.c_str(), "r"), pclose);
+		char buf[4096];
+		for (size_t n; f && (n = fread(buf, 1, sizeof buf, f.get())) > 0;)
+			dom.append(buf, n);
+	}
+	EXPECT_NE(dom.find("<td class=\"name\">www.dig.test.</td>"), std::string::npos) << dom;
+	EXPECT_NE(dom.find("<td class=\"app\">dig ("), std::string::npos) << "dig is named";
+	EXPECT_NE(dom.find("<td class=\"app\">python3 ("), std::string::npos) << "the program";
+	EXPECT_NE(dom.find("held then sent in"), std::string::npos) << "the single record held";
+	EXPECT_NE(dom.find("127.0.0.2:" + std::to_string(up.port()) + ": held then sent"),
+	    std::string::npos);
+	EXPECT_NE(dom.find("live, 2 queries"), std::string::npos);
+	(void)system(("timeout 60 " + flags + "--window-size=1280,900 --screenshot=" + shot + " '" +
+	    url_ + "' >/dev/null 2>&1").c_str());
+	struct stat st{};
+	EXPECT_EQ(stat(shot.c_str(), &st), 0) << "a screenshot of the page";
+}
+
+} // namespace
