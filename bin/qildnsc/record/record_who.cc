@@ -94,7 +94,7 @@ static void
 who_read_table(const char *table, bool tcp)
 {
 	char path[64];
-	(void)snprintf(path, sizeof path, "/proc/net/%s", table);
+	(void)snprintf(path, sizeof path, "/proc/self/net/%s", table);
 	FILE *f = fopen(path, "re");
 	if (f == NULL)
 		return;
