@@ -18,6 +18,10 @@
 # forwarder has core 1 to itself, all at nice -10 so that outside load
 # disturbs them little. Needs root (for unshare -n).
 #
+# The peer "page" is qildnsc with its query page on (-u) and a browser's
+# polling of it (the API once a second, as the page does): the cost of
+# recording, against "qildnsc" without it.
+#
 # QIL_BENCH_BASELINE=<path of another qildnsc binary> adds it as the peer
 # "baseline", measured in the same rounds: a change against the build it
 # started from.
@@ -32,7 +36,7 @@ lat_secs=$(( secs / 2 > 3 ? secs / 2 : 3 ))
 if [ -z "${QIL_BENCH_NETNS:-}" ]; then
   [ "$(id -u)" -eq 0 ] || { echo "bench/compare.sh: needs root (unshare -n)" >&2; exit 1; }
   # What the benchmark needs; the peers are optional.
-  ./scripts/deps dnsperf dnsutils util-linux iproute2 procps cmake build-essential
+  ./scripts/deps dnsperf dnsutils util-linux iproute2 procps cmake build-essential curl
   for peer in dnsdist dnsmasq-base; do
     ./scripts/deps "$peer" >/dev/null 2>&1 || echo "($peer could not be installed: skipped)"
   done
@@ -62,9 +66,11 @@ fi
 life=$(( (secs + lat_secs + 5) * rounds * 2 + 120 ))
 up_port=5391
 cfg_port=5380
-declare -A port=([direct]=$up_port [qildnsc]=5300 [dnsdist]=5301 [dnsmasq]=5302 [baseline]=5303)
+declare -A port=([direct]=$up_port [qildnsc]=5300 [dnsdist]=5301 [dnsmasq]=5302 [baseline]=5303
+                 [page]=5304)
 declare -A addr=([direct]=127.0.0.2 [qildnsc]=127.0.0.1 [dnsdist]=127.0.0.1 [dnsmasq]=127.0.0.1
-                 [baseline]=127.0.0.1)
+                 [baseline]=127.0.0.1 [page]=127.0.0.1)
+page_port=5381
 declare -A pid rss
 
 for i in $(seq 1000); do echo "host$i.example.com A"; done > "$work/queries"
@@ -86,6 +92,24 @@ start_peers() {
     "$OLDPWD/build/bin/qildnsc/qildnsc" -w -l 127.0.0.1 -p ${port[qildnsc]} -d "$up:$up_port") &
   pid[qildnsc]=$!; pids+=($!)
   ready 127.0.0.1 ${port[qildnsc]} && peers+=(qildnsc) || echo "qildnsc did not start" >&2
+  (cd "$work" && mkdir -p page && cd page && rm -f qildnsc_page.txt &&
+    QILDNSC_CONFIG_SERVER=127.0.0.1:$cfg_port exec $far \
+    "$OLDPWD/build/bin/qildnsc/qildnsc" -w -l 127.0.0.1 -p ${port[page]} -d "$up:$up_port" \
+    -u $page_port) &
+  pid[page]=$!; pids+=($!)
+  if ready 127.0.0.1 ${port[page]} && [ -s "$work/page/qildnsc_page.txt" ]; then
+    peers+=(page)
+    # The open page: what its script asks, once a second.
+    (url=$(head -n 1 "$work/page/qildnsc_page.txt"); tok=${url#*token=}
+     while kill -0 "${pid[page]}" 2>/dev/null; do
+       curl -s "http://127.0.0.1:$page_port/api/queries?since=0&token=$tok" >/dev/null
+       curl -s "http://127.0.0.1:$page_port/api/stats?token=$tok" >/dev/null
+       sleep 1
+     done) &
+    pid[poller]=$!; pids+=($!)
+  else
+    echo "qildnsc with its page did not start" >&2
+  fi
   if [ -n "${QIL_BENCH_BASELINE:-}" ]; then
     (cd "$work" && mkdir -p baseline && cd baseline &&
       QILDNSC_CONFIG_SERVER=127.0.0.1:$cfg_port exec $far \
@@ -114,7 +138,7 @@ EOF
 }
 
 stop_peers() {
-  for p in qildnsc baseline dnsdist dnsmasq; do
+  for p in qildnsc page poller baseline dnsdist dnsmasq; do
     [ -n "${pid[$p]:-}" ] || continue
     rss[$p]=$(awk '/VmHWM/ {print $2}' /proc/${pid[$p]}/status 2>/dev/null || echo "?")
     kill "${pid[$p]}" 2>/dev/null || true
@@ -190,6 +214,13 @@ for p in "${peers[@]}"; do
   fi
 done
 echo "(direct: absolute p50/p99 in us; the others: added to them)"
+if [ -f "$work/page.tput" ]; then
+  awk -v t="$tick" '{print $4 * 1e6 / t / $1}' "$work/qildnsc.tput" | sort -g > "$work/a"
+  awk -v t="$tick" '{print $4 * 1e6 / t / $1}' "$work/page.tput" | sort -g > "$work/b"
+  a=$(awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}' "$work/a")
+  b=$(awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}' "$work/b")
+  awk -v a="$a" -v b="$b" 'BEGIN {printf "query page (-u, polled once a second, ring full): CPU per query %+.1f %% against qildnsc without it\n", (b / a - 1) * 100}'
+fi
 
 # ---- table 2: held answers ----
 $near ./build/bench/upstream_responder 127.0.0.3 $up_port $life 1 & pids+=($!)
