@@ -92,9 +92,9 @@ start_peers() {
     "$OLDPWD/build/bin/qildnsc/qildnsc" -w -l 127.0.0.1 -p ${port[qildnsc]} -d "$up:$up_port") &
   pid[qildnsc]=$!; pids+=($!)
   ready 127.0.0.1 ${port[qildnsc]} && peers+=(qildnsc) || echo "qildnsc did not start" >&2
-  (cd "$work" && mkdir -p page && cd page && rm -f qildnsc_page.txt &&
+  (root=$PWD && cd "$work" && mkdir -p page && cd page && rm -f qildnsc_page.txt &&
     QILDNSC_CONFIG_SERVER=127.0.0.1:$cfg_port exec $far \
-    "$OLDPWD/build/bin/qildnsc/qildnsc" -w -l 127.0.0.1 -p ${port[page]} -d "$up:$up_port" \
+    "$root/build/bin/qildnsc/qildnsc" -w -l 127.0.0.1 -p ${port[page]} -d "$up:$up_port" \
     -u $page_port) &
   pid[page]=$!; pids+=($!)
   if ready 127.0.0.1 ${port[page]} && [ -s "$work/page/qildnsc_page.txt" ]; then
