@@ -72,6 +72,7 @@ struct tcp_query {
 	enum tcpq_kept kept_kind;
 	double kept_at;
 	double deadline;
+	int cache_bits; /* its answer's key bits in the cache; -1: no cache */
 	bool done;
 };
 

@@ -46,7 +46,9 @@ const char kUsage[] =
     "    -X <ip:port>                 # Specify the HTTP proxy.\n"
     "    -w                           # Use WinDivert driver.\n"
     "    -t                           # Check the inputs, start nothing and exit.\n"
-    "    -V                           # Show the version and build.\n";
+    "    -V                           # Show the version and build.\n"
+    "    -C <entries>                 # Keep up to this many answers in a cache. (default 0: none)\n"
+    "    -F <seconds>                 # SERVFAIL a query unanswered this long. (default 0: never)\n";
 
 /* Log entries as label, space, message: what follows "dnsc " on a line. */
 const char kUseLine[] = "[INFO]  Use WinDivert driver.";
