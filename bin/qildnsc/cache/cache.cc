@@ -256,9 +256,12 @@ cache_store(struct dns_cache *c, const uint8_t *ans, size_t len, uint8_t bits,
 	if (ttl == 0)
 		return false;
 	e.msg.assign(ans, ans + len);
+	/* A negative answer's records tell its client how long the name is
+	 * missing: as long as we keep it (the SOA's TTL, RFC 2308). */
+	bool negative = rcode == CACHE_RCODE_NXDOMAIN || m.counts[VDNS_S_AN] == 0;
+	uint32_t cap = negative ? ttl : c->ttl_max;
 	for (uint16_t at : e.ttl_at)
-		cache_put32(e.msg.data() + at,
-		    std::min(cache_get32(e.msg.data() + at), c->ttl_max));
+		cache_put32(e.msg.data() + at, std::min(cache_get32(e.msg.data() + at), cap));
 	cache_make_key(&e.key, &q, bits);
 	e.stored = now;
 	e.expires = now + ttl;
