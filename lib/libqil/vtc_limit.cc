@@ -12,6 +12,15 @@
 
 /* Lines kept out of every log, for the statistics: any thread counts. */
 static std::atomic<uint64_t> vtc_limit_total;
+/* Limits holding a summary not yet written: their threads must wake up to
+ * write it even when nothing else happens. */
+static std::atomic<int> vtc_limit_waiting;
+
+bool
+vtc_limit_pending(void)
+{
+	return vtc_limit_waiting.load(std::memory_order_relaxed) > 0;
+}
 
 uint64_t
 vtc_limit_suppressed_total(void)
@@ -25,8 +34,10 @@ vtc_limit_flush(struct vtc_limit *lim, struct vtclog *vl, double now)
 	CHECK_OBJ_NOTNULL(lim, VTC_LIMIT_MAGIC);
 	if (now - lim->window < 1.0)
 		return;
-	if (lim->suppressed > 0)
+	if (lim->suppressed > 0) {
 		vtc_log(vl, lim->lvl, "%s: %u more suppressed", lim->tag, lim->suppressed);
+		vtc_limit_waiting.fetch_sub(1, std::memory_order_relaxed);
+	}
 	lim->window = now;
 	lim->written = 0;
 	lim->suppressed = 0;
@@ -40,7 +51,8 @@ vtc_limit_vlog(struct vtc_limit *lim, struct vtclog *vl, double now, const char 
 
 	vtc_limit_flush(lim, vl, now);
 	if (lim->written >= VTC_LIMIT_BURST) {
-		lim->suppressed++;
+		if (lim->suppressed++ == 0)
+			vtc_limit_waiting.fetch_add(1, std::memory_order_relaxed);
 		vtc_limit_total.fetch_add(1, std::memory_order_relaxed);
 		return;
 	}

@@ -28,7 +28,9 @@ struct dnsc_config {
 	char *http_proxy;
 	int32_t use_windivert;
 	int32_t check_only; /* -t: read every input, start nothing */
-	int32_t page_port;  /* -u: the query page's port on 127.0.0.1; 0 for none */
+	int32_t cache_entries; /* -C: answers kept at most; 0, no cache */
+	int32_t fail_fast;     /* -F: seconds before SERVFAIL; 0, never */
+	int32_t page_port;     /* -u: the query page's port on 127.0.0.1; 0 for none */
 };
 
 /* How a run ended, for the last line of its log. */

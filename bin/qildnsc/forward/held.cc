@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 
+#include "cache/cache.h"
 #include "common/qildnsc.h"
 #include "common/stats.h"
 #include "forward/held.h"
@@ -172,7 +173,7 @@ held_has_records(const uint8_t *data, int32_t len)
 int
 hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
                int32_t len, const struct sockaddr_storage *client_addr,
-               int32_t client_addrlen, int server)
+               int32_t client_addrlen, int server, int cache_bits)
 {
 	int result = HOLD_NEW;
 	CHECK_OBJ_NOTNULL(&held, HELD_POOL_MAGIC);
@@ -205,6 +206,7 @@ hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
 	ha->client_addr = *client_addr;
 	ha->client_addrlen = client_addrlen;
 	ha->server = server;
+	ha->cache_bits = cache_bits;
 	held_append(i);
 	held.held_slot_of[id] = i;
 	return result;
@@ -219,6 +221,15 @@ release_held_answers_at(const struct odr_timeval *now)
 		/* In due order: nothing behind an answer that is not due is. */
 		if (!(elapsed_seconds(&ha->stamp, now) > HOLD_DELAY))
 			break;
+		if (ha->cache_bits >= 0 && qil_cache != NULL)
+			(void)cache_store(qil_cache, ha->data, (size_t)ha->len,
+			    (uint8_t)ha->cache_bits, CACHE_RELEASED,
+			    (double)now->tv_sec + (double)now->tv_usec * 1e-6);
+		if (ha->client_addrlen == 0) {
+			/* A refresh of the cache's: nobody to send it to. */
+			held_release_slot(held.held_oldest);
+			continue;
+		}
 		sock_send(sock_local_fd(ha->client_addr.ss_family), ha->data, (size_t)ha->len, &ha->client_addr,
 		    ha->client_addrlen, "QILEC_00697");
 		stats_add(STATS_HELD_SENT, 1);
@@ -247,7 +258,7 @@ held_wait_ms(const struct odr_timeval *now, int longest_ms)
 	int64_t left_us = (int64_t)(HOLD_DELAY * 1e6f + 0.5f) - elapsed_usec(stamp, now);
 	/* Rounded up, so that the wait never ends before the answer is due. */
 	int64_t ms = (left_us < 0 ? 0 : left_us / 1000) + 1;
-	return ms < longest_ms ? (int)ms : longest_ms;
+	return longest_ms < 0 || ms < longest_ms ? (int)ms : longest_ms;
 }
 
 void

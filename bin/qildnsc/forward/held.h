@@ -33,6 +33,7 @@ struct held_answer {
 	struct sockaddr_storage client_addr;
 	int32_t client_addrlen;
 	int server; /* the upstream server's number, for its statistics */
+	int cache_bits; /* the query's key bits in the cache, or -1: not stored */
 	uint8_t data[SOCK_DGRAM_MAX];
 };
 #define HELD_NONE 0xffffu
@@ -57,16 +58,19 @@ void held_now(struct odr_timeval *now);
  * two bytes of `data`) replaces it and goes to the back, unless the held
  * one has records (ANCOUNT > 0, RCODE 0) and the newer has none or an
  * error: then the newer is dropped. `server` is the number of the upstream
- * server that sent it. Returns HOLD_NEW, HOLD_KEPT_OUT (the newer one
- * dropped), or the number of the server whose held answer was replaced.
+ * server that sent it. With `cache_bits` 0 or more, the answer goes into the
+ * process's cache (qil_cache) when it is released, under those key bits. A
+ * `client_addrlen` of 0 holds the answer of a cache refresh: released into
+ * the cache only. Returns HOLD_NEW, HOLD_KEPT_OUT (the newer one dropped),
+ * or the number of the server whose held answer was replaced.
  */
 #define HOLD_NEW (-1)
 #define HOLD_KEPT_OUT (-2)
 int hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
                    int32_t len, const struct sockaddr_storage *client_addr,
-                   int32_t client_addrlen, int server = 0);
+                   int32_t client_addrlen, int server = 0, int cache_bits = -1);
 /* Queues the held answers due at `now` for the listening socket, oldest
- * first. */
+ * first, and stores those meant for the cache. */
 void release_held_answers_at(const struct odr_timeval *now);
 
 /* hold_answer_at() at the clock's present time. */
@@ -77,7 +81,8 @@ void release_held_answers(void);
 /* Number of answers held now. */
 int held_answers_count(void);
 /* How long the loop may wait at `now` before the oldest held answer is due:
- * milliseconds, at most `longest_ms` (all of it when nothing is held). */
+ * milliseconds, at most `longest_ms` (all of it when nothing is held; -1
+ * puts no bound). */
 int held_wait_ms(const struct odr_timeval *now, int longest_ms);
 
 #endif

@@ -10,6 +10,7 @@
 
 #include <array>
 
+#include "cache/cache.h"
 #include "forward/edns.h"
 #include "forward/intake.h"
 #include "forward/pending.h"
@@ -91,6 +92,77 @@ intake_transport(const struct sockaddr_storage *from)
 	return IN6_IS_ADDR_LOOPBACK(&sin6->sin6_addr) ? RECORD_UDP : RECORD_DIVERTED;
 }
 
+/* The monotonic seconds of the hold queue's clock, as the cache takes them. */
+static double
+intake_seconds(const struct odr_timeval *t)
+{
+	return (double)t->tv_sec + (double)t->tv_usec * 1e-6;
+}
+
+/*
+ * Answers the query in `d` from the cache when it holds a fresh answer:
+ * true when it did. On a miss, notes in `pq` whether an expired answer
+ * could serve if the servers stay silent.
+ */
+static bool
+intake_from_cache(struct sock_dgram *d, struct pending_query *pq,
+                  const struct odr_timeval *now)
+{
+	uint8_t out[SOCK_DGRAM_MAX], small[EDNS_CLASSIC_SIZE];
+	bool stale = false;
+
+	int n = cache_answer(qil_cache, d->buf, (size_t)d->n, &pq->question, pq->cache_bits,
+	    intake_seconds(now), out, sizeof out, &stale);
+	pq->stale_ok = stale;
+	if (n <= 0)
+		return false;
+	const uint8_t *reply = out;
+	if (n > pq->client_max) {
+		/* Larger than the client takes: it asks again over TCP. */
+		n = VDNS_truncated(out, (size_t)n, small, sizeof small);
+		if (n < 0)
+			return false;
+		reply = small;
+	}
+	sock_send(sock_local_fd(d->from->ss_family), reply, (size_t)n, d->from,
+	    (int32_t)d->fromlen, "QILEC_00702");
+	stats_add(STATS_QUERIES_UDP, 1);
+	stats_add(STATS_CACHE_HITS, 1);
+	return true;
+}
+
+void
+intake_refresh(const struct odr_timeval *now)
+{
+	uint8_t q[VDNS_HEADER_SIZE + VDNS_MAXCDNAME + 4 + 11];
+	struct vdns_msg msg;
+
+	if (qil_cache == NULL)
+		return;
+	double secs = intake_seconds(now);
+	/* A few at a time: the cache's own limits keep them rare. */
+	for (int i = 0; i < CACHE_REFRESH_INFLIGHT && cache_refresh_wait(qil_cache, secs) == 0;
+	    i++) {
+		struct pending_query pq = {};
+		int32_t id = pending_new_id();
+		if (id < 0)
+			return;
+		int n = cache_refresh_next(qil_cache, secs, (uint16_t)id, q, sizeof q);
+		if (n <= 0 || VDNS_initparse(q, (size_t)n, &msg) < 0 ||
+		    VDNS_question_read(&msg, &pq.question) < 0)
+			return;
+		pq.id = (uint16_t)id;
+		pq.refresh = 1;
+		pq.cache_bits = cache_query_bits(&msg);
+		pq.client_max = SOCK_DGRAM_MAX;
+		pq.sock = (uint8_t)(ODR_random(vl) % UPSTREAM_SOCKETS);
+		pq.sent = *now;
+		add_pending(&pq);
+		stats_add(STATS_REFRESHES, 1);
+		intake_forward(q, (size_t)n, pq.sock);
+	}
+}
+
 void
 DNS_local(struct sock_dgram *d, const struct odr_timeval *now)
 {
@@ -114,6 +186,15 @@ DNS_local(struct sock_dgram *d, const struct odr_timeval *now)
 	}
 	pq.orig_id = msg.id;
 	pq.client_max = edns_client_max(&msg, d->buf, SOCK_DGRAM_MAX);
+	if (qil_cache != NULL) {
+		pq.cache_bits = cache_query_bits(&msg);
+		if (intake_from_cache(d, &pq, now)) {
+			if (record_on())
+				record_outcome(record_query(intake_transport(d->from), d->from,
+				    &pq.question, now), RECORD_CACHED, now);
+			return;
+		}
+	}
 	int32_t id = pending_new_id();
 	if (id < 0) {
 		INTAKE_LOG(INTAKE_NO_ID,

@@ -17,6 +17,9 @@
  * every upstream server, from one upstream socket of socks.remote_fds
  * chosen at random. Bad input is logged (rate-limited) and dropped. */
 void DNS_local(struct sock_dgram *d, const struct odr_timeval *now);
+/* Sends the cache's background refreshes that are due at `now` to every
+ * upstream server, as queries without a client (no-op without a cache). */
+void intake_refresh(const struct odr_timeval *now);
 /* Writes the summaries of the intake's rate-limited lines whose second is
  * over (called on every loop turn). */
 void intake_log_flush(double now);

@@ -1,20 +1,26 @@
 /*
- * loop.cc -- main_loop(): one wait over the sockets with a 50 ms
- * time-out, due held answers released on every turn, then a bounded batch
- * from each readable socket through its handler, then the queued sends.
+ * loop.cc -- main_loop(): one wait over the sockets, due held answers
+ * released on every turn, then a bounded batch from each readable socket
+ * through its handler, then the queued sends.
  *
  * Event-loop thread only. One clock read per turn serves every datagram
- * of that turn. A wait ends when the oldest held answer falls due, and
- * right after client queries went upstream the loop polls briefly instead
- * of sleeping, for the answer.
+ * of that turn. A wait ends when the first timed duty falls due (a held
+ * answer, a late query, a cache refresh), and has no time-out when there
+ * is none, so that an idle forwarder costs no wake-up; loop_stop() ends
+ * it through the wake socket. On a machine with cores to spare, right
+ * after client queries went upstream the loop polls briefly instead of
+ * sleeping, for the answer.
  */
 #include <string.h>
 
 #include <atomic>
+#include <thread>
 
+#include "cache/cache.h"
 #include "common/qildnsc.h"
 #include "forward/held.h"
 #include "forward/intake.h"
+#include "forward/late.h"
 #include "forward/loop.h"
 #include "forward/relay.h"
 #include "vtc_log.h"
@@ -24,7 +30,7 @@ loop_open(struct loop *lp, const int *local, int n_local, const int *upstream,
           int n_upstream)
 {
 	QIL_ASSERT(n_local >= 1 && n_local <= SOCK_LOCAL_MAX);
-	QIL_ASSERT(n_upstream >= 1 && n_local + n_upstream <= LOOP_FDS_MAX);
+	QIL_ASSERT(n_upstream >= 1 && n_local + n_upstream < LOOP_FDS_MAX);
 	memset(lp, 0, sizeof *lp);
 	lp->magic = LOOP_MAGIC;
 	sock_batch_init(&lp->batch);
@@ -32,8 +38,16 @@ loop_open(struct loop *lp, const int *local, int n_local, const int *upstream,
 	memcpy(lp->fds + n_local, upstream, (size_t)n_upstream * sizeof *upstream);
 	lp->n_local = n_local;
 	lp->nfds = n_local + n_upstream;
+	lp->poll_usec = std::thread::hardware_concurrency() >= LOOP_POLL_CPUS ? LOOP_POLL_USEC : 0;
+	lp->wake_fd = sock_wake_open();
+	if (lp->wake_fd < 0) {
+		lp->magic = 0;
+		return -1;
+	}
+	lp->fds[lp->nfds] = lp->wake_fd;
 
-	if (sock_wait_open(&lp->wait, lp->fds, lp->nfds) != 0) {
+	if (sock_wait_open(&lp->wait, lp->fds, lp->nfds + 1) != 0) {
+		(void)ODR_closesocket(lp->wake_fd);
 		lp->magic = 0;
 		return -1;
 	}
@@ -45,6 +59,8 @@ loop_close(struct loop *lp)
 {
 	CHECK_OBJ_NOTNULL(lp, LOOP_MAGIC);
 	sock_wait_close(&lp->wait);
+	(void)ODR_closesocket(lp->wake_fd);
+	lp->wake_fd = -1;
 	lp->magic = 0;
 }
 
@@ -61,6 +77,10 @@ loop_turn(struct loop *lp, int timeout_ms)
 	held_now(&now);
 	lp->now = now;
 	release_held_answers_at(&now);
+	late_run(&now);
+	intake_refresh(&now);
+	if (ready[lp->nfds])
+		sock_wake_drain(lp->wake_fd);
 	for (int i = 0; i < lp->nfds; i++) {
 		if (!ready[i])
 			continue;
@@ -92,9 +112,21 @@ int
 loop_wait_ms(const struct loop *lp)
 {
 	CHECK_OBJ_NOTNULL(lp, LOOP_MAGIC);
-	if (elapsed_seconds(&lp->busy, &lp->now) * 1e6f < (float)LOOP_POLL_USEC)
+	if (lp->poll_usec > 0 && elapsed_seconds(&lp->busy, &lp->now) * 1e6f < (float)lp->poll_usec)
 		return 0;
-	return held_wait_ms(&lp->now, SELECT_TIMEOUT_USEC / 1000);
+	int ms = held_wait_ms(&lp->now, -1);
+	auto sooner = [&ms](int w) {
+		if (w >= 0 && (ms < 0 || w < ms))
+			ms = w;
+	};
+	sooner(late_wait_ms(&lp->now));
+	if (qil_cache != NULL) {
+		double w = cache_refresh_wait(qil_cache, relay_seconds(&lp->now));
+		sooner(w < 0 ? -1 : (int)(w * 1000) + 1);
+	}
+	if (vtc_limit_pending())
+		sooner(LOOP_LIMIT_WAIT_MS);
+	return ms;
 }
 
 struct loop *
@@ -128,6 +160,7 @@ loop_stop(struct loop *lp)
 {
 	CHECK_OBJ_NOTNULL(lp, LOOP_MAGIC);
 	std::atomic_ref<bool>(lp->stop).store(true);
+	sock_wake(lp->wake_fd);
 }
 
 void

@@ -11,18 +11,20 @@
 #include "odr.h"
 #include "forward/sockets.h"
 
-/* The longest wait of one turn when both sockets are idle; a wait ends
- * sooner when a held answer falls due. */
-#define SELECT_TIMEOUT_USEC 50000
 /* After a turn that took datagrams from clients (their queries went
  * upstream), the loop looks again without sleeping for this long: the
  * answer of a nearby server is usually back within it, and is relayed
- * without the cost of waking a sleeping thread. */
+ * without the cost of waking a sleeping thread. Only on a machine with at
+ * least LOOP_POLL_CPUS cores: with fewer, the client, the server and the
+ * loop share them, and the spin takes the core the answer needs. */
 #define LOOP_POLL_USEC 100
+#define LOOP_POLL_CPUS 4
+/* The longest wait while the log's rate limits hold a summary to write. */
+#define LOOP_LIMIT_WAIT_MS 1000
 
 /* Sockets one loop serves: the listening sockets first, then the upstream
- * sockets. */
-#define LOOP_FDS_MAX (SOCK_LOCAL_MAX + 2 * UPSTREAM_SOCKETS)
+ * sockets, then its wake socket. */
+#define LOOP_FDS_MAX (SOCK_LOCAL_MAX + 2 * UPSTREAM_SOCKETS + 1)
 
 struct loop {
 	unsigned magic;
@@ -30,7 +32,9 @@ struct loop {
 	struct sock_waitset wait;
 	int nfds;
 	int n_local;             /* listening sockets, at the head of `fds` */
-	int fds[LOOP_FDS_MAX];   /* listening, then upstream */
+	int fds[LOOP_FDS_MAX];   /* listening, then upstream, then wake */
+	int wake_fd;             /* loop_stop()'s way in, the last of `fds` */
+	int poll_usec;           /* the spin after client queries (0: none) */
 	struct sock_batch batch; /* the datagrams of the socket being served */
 	struct odr_timeval now;  /* the clock of the last turn */
 	struct odr_timeval busy; /* the last turn that took client queries */
@@ -57,8 +61,11 @@ void loop_close(struct loop *lp);
  */
 int loop_turn(struct loop *lp, int timeout_ms);
 
-/* The wait of the next turn: none while the last busy turn is recent,
- * else until the oldest held answer is due, at most SELECT_TIMEOUT_USEC. */
+/* The wait of the next turn: none while the last busy turn is recent
+ * (with a spin), else until the first of: the oldest held answer due, a
+ * late query's stale answer or SERVFAIL due, a cache refresh due, a log
+ * summary due. -1 (no time-out) when there is none: an idle forwarder
+ * does not wake up. */
 int loop_wait_ms(const struct loop *lp);
 
 /* A loop over the forwarder's sockets (socks), opened for main_loop() on
@@ -67,8 +74,8 @@ struct loop *loop_new(void);
 /* Thread body of the event loop: turns `arg` (a loop_new() loop) until
  * loop_stop() is called or the wait fails (logged). */
 void *main_loop(void *arg);
-/* Asks main_loop() to return after its current turn (at most
- * SELECT_TIMEOUT_USEC); any thread may call it. */
+/* Asks main_loop() to return after its current turn, waking it from its
+ * wait; any thread may call it. */
 void loop_stop(struct loop *lp);
 /* Closes and frees a loop_new() loop once its thread has returned. */
 void loop_delete(struct loop *lp);

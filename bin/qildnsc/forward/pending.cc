@@ -21,6 +21,7 @@ struct pending_ring {
 #define PENDING_RING_MAGIC 0x3d5e81a7
 	std::array<struct pending_query, PENDING_QUERIES_MAX> pending_queries;
 	int32_t pending_last;
+	uint64_t pending_count; /* records added: the n-th is in slot n % size */
 	/*
 	 * The slot that last took each ID. A slot is only the ID's record
 	 * while it still holds that ID, so an overwritten record drops out of
@@ -43,6 +44,7 @@ pending_init(void)
 		pending.pending_queries.fill({});
 		pending.pending_slot_of.fill(0);
 		pending.pending_last = 0;
+		pending.pending_count = 0;
 	}
 	pending.magic = PENDING_RING_MAGIC;
 }
@@ -53,6 +55,7 @@ add_pending(const struct pending_query *pq)
 	CHECK_OBJ_NOTNULL(&pending, PENDING_RING_MAGIC);
 	AN(pq);
 	pending.pending_last = (pending.pending_last + 1) % PENDING_QUERIES_MAX;
+	pending.pending_count++;
 	struct pending_query *slot = &pending.pending_queries[(size_t)pending.pending_last];
 	uint16_t old = slot->id;
 	*slot = *pq;
@@ -80,6 +83,32 @@ pending_first_answer(uint16_t id)
 		return false;
 	pq->answered = 1;
 	return true;
+}
+
+void
+pending_held(uint16_t id)
+{
+	CHECK_OBJ_NOTNULL(&pending, PENDING_RING_MAGIC);
+	struct pending_query *pq = &pending.pending_queries[pending.pending_slot_of[id]];
+	if (pq->id == id)
+		pq->held = 1;
+}
+
+uint64_t
+pending_added(void)
+{
+	CHECK_OBJ_NOTNULL(&pending, PENDING_RING_MAGIC);
+	return pending.pending_count;
+}
+
+struct pending_query *
+pending_nth(uint64_t n)
+{
+	CHECK_OBJ_NOTNULL(&pending, PENDING_RING_MAGIC);
+	if (n == 0 || n > pending.pending_count ||
+	    pending.pending_count - n >= PENDING_QUERIES_MAX)
+		return NULL;
+	return &pending.pending_queries[n % PENDING_QUERIES_MAX];
 }
 
 int32_t

@@ -28,6 +28,11 @@ struct pending_query {
 	uint8_t sock;     /* the pick of the upstream sockets it left from */
 	uint16_t client_max; /* the largest answer the client takes over UDP */
 	uint8_t answered;    /* the client has had an answer */
+	uint8_t held;        /* an answer for it is held, or was */
+	uint8_t refresh;     /* a cache refresh of our own: no client */
+	uint8_t stale_ok;    /* the cache has an expired answer to fall back on */
+	uint8_t cache_bits;  /* what of the query, besides its question, the
+	                        cache keys its answer by (CACHE_BIT_) */
 	struct odr_timeval sent; /* the hold queue's clock when it left */
 	struct sockaddr_storage client_addr;
 	int32_t client_addrlen;
@@ -50,6 +55,14 @@ const struct pending_query *find_pending(uint16_t id);
 /* True once for the record with upstream ID `id`: when it exists and its
  * client has had no answer yet, which it then has. */
 bool pending_first_answer(uint16_t id);
+/* Marks the record with upstream ID `id` as having an answer held. */
+void pending_held(uint16_t id);
+/* The number of records added so far: record number n (from 1) is the
+ * n-th added. */
+uint64_t pending_added(void);
+/* Record number `n`, while the ring still holds it; else NULL. Records
+ * are in the order they were added, so their `sent` times rise with n. */
+struct pending_query *pending_nth(uint64_t n);
 /* A fresh, unpredictable upstream ID that no slot of the ring holds, or -1
  * when PENDING_ID_DRAWS draws found none (a failing random generator). */
 int32_t pending_new_id(void);

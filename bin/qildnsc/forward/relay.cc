@@ -11,6 +11,7 @@
 
 #include <array>
 
+#include "cache/cache.h"
 #include "common/qildnsc.h"
 #include "common/stats.h"
 #include "forward/edns.h"
@@ -175,7 +176,7 @@ relay_match(uint8_t *buf, ssize_t n, int sock, int server, int family, struct vd
 	const struct pending_query *pq = find_pending(id);
 	/* A never-used slot (no client address) answers nobody, and only
 	 * the socket a query left from takes its answers. */
-	if (pq == NULL || pq->client_addrlen == 0 ||
+	if (pq == NULL || (pq->client_addrlen == 0 && !pq->refresh) ||
 	    !sock_upstream_match(sock, family, pq->sock)) {
 		RELAY_LOG(RELAY_NO_QUERY, secs, "[WARN] Unexpected DNS response for ID %d", (int)id);
 		stats_add(STATS_UNMATCHED, 1);
@@ -266,8 +267,16 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 	struct filter_why why = {};
 	if (!relay_unjudged(&msg))
 		v = filter_judge(&msg, &us->addr, &why);
+	/* What the client gets is what the cache keeps: whole, under the
+	 * query's own key bits (a truncated form is not stored). */
+	int cache_bits = qil_cache != NULL ? pq->cache_bits : -1;
 	switch (v) {
 	case FILTER_RELAY: {
+		if (cache_bits >= 0)
+			(void)cache_store(qil_cache, d->buf, (size_t)d->n, (uint8_t)cache_bits,
+			    CACHE_RELAYED, secs);
+		if (pq->refresh)
+			return;
 		sock_send(sock_local_fd(pq->client_addr.ss_family), out, (size_t)n, &pq->client_addr, pq->client_addrlen,
 		    "QILEC_00702");
 		stats_add(STATS_RELAYED, 1);
@@ -283,7 +292,8 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 	}
 	case FILTER_HOLD: {
 		int was = hold_answer_at(now, pq->id, out, (int32_t)n, &pq->client_addr,
-		    pq->client_addrlen, server);
+		    pq->client_addrlen, server, cache_bits);
+		pending_held(pq->id);
 		stats_add(STATS_HELD, 1);
 		if (pq->rec != 0) {
 			if (was >= 0)

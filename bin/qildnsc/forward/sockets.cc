@@ -321,3 +321,51 @@ sock_log_flush(double now)
 	CHECK_OBJ_NOTNULL(&socks, FORWARD_SOCKETS_MAGIC);
 	vtc_limit_flush(&socks.sock_send_limit, vl, now);
 }
+
+int
+sock_wake_open(void)
+{
+	struct sockaddr_in sin = {};
+	socklen_t len = sizeof sin;
+
+	int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 17);
+	if (fd < 0) {
+		int e = ODR_sockError();
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_01000: wake socket error: %d %s", e,
+		    ODR_sockErrorText());
+		return -1;
+	}
+	sin.sin_family = AF_INET;
+	sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	auto *sa = reinterpret_cast<struct sockaddr *>(&sin);
+	/* Connected to itself: nobody else's datagram gets in. */
+	if (VTCP_nonblocking(fd) != 0 || bind(fd, sa, sizeof sin) != 0 ||
+	    getsockname(fd, sa, &len) != 0 || connect(fd, sa, len) != 0) {
+		int e = ODR_sockError();
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_01000: wake socket error: %d %s", e,
+		    ODR_sockErrorText());
+		(void)ODR_closesocket(fd);
+		return -1;
+	}
+	return fd;
+}
+
+void
+sock_wake(int fd)
+{
+	static const uint8_t one = 1;
+
+	QIL_ASSERT(fd >= 0);
+	/* A full buffer already holds a wake-up. */
+	(void)ODR_send(fd, &one, sizeof one, 0);
+}
+
+void
+sock_wake_drain(int fd)
+{
+	uint8_t buf[16];
+
+	QIL_ASSERT(fd >= 0);
+	for (int i = 0; i < 64 && ODR_recvplain(fd, buf, sizeof buf, 0) > 0; i++)
+		continue;
+}

@@ -47,8 +47,8 @@
 #define SOCK_QUEUES (SOCK_LOCAL_MAX + 2 * UPSTREAM_SOCKETS)
 /* Receive buffer asked of the kernel for each socket, for bursts. */
 #define SOCK_RCVBUF (1 << 20)
-/* Sockets one wait set watches: those of one loop. */
-#define SOCK_WAIT_MAX (SOCK_LOCAL_MAX + 2 * UPSTREAM_SOCKETS)
+/* Sockets one wait set watches: those of one loop and its wake socket. */
+#define SOCK_WAIT_MAX (SOCK_LOCAL_MAX + 2 * UPSTREAM_SOCKETS + 1)
 
 /* The platform's batch headers and wait set (struct sock_batch_sys,
  * struct sock_sendq_sys, struct sock_waitset). */
@@ -149,6 +149,18 @@ void sock_flush(void);
 void sock_log_flush(double now);
 
 /*
+ * A wake socket: a datagram socket on the loopback connected to itself,
+ * which a thread that waits without a time-out watches, so that another
+ * thread can end its wait (sock_wake()). -1 (logged) when it cannot be
+ * made.
+ */
+int sock_wake_open(void);
+/* Ends the wait of the thread that watches `fd`; any thread. */
+void sock_wake(int fd);
+/* Empties the wake socket `fd` once its wait has ended. */
+void sock_wake_drain(int fd);
+
+/*
  * The wait set over `n` (<= SOCK_WAIT_MAX) sockets; -1 (logged) when it
  * cannot be made.
  */
@@ -156,7 +168,7 @@ int sock_wait_open(struct sock_waitset *w, const int *fds, int n);
 /* Frees the wait set; the sockets it watched stay open. */
 void sock_wait_close(struct sock_waitset *w);
 /*
- * Waits at most `timeout_ms` for a readable socket and sets ready[i] for
+ * Waits at most `timeout_ms` (-1: until one is readable) for a readable socket and sets ready[i] for
  * each readable fds[i]; 0 (an interrupted wait included: nothing ready),
  * or -1 (logged) when the wait failed.
  */

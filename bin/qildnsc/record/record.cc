@@ -24,6 +24,20 @@
 /* Local clients whose application is still to be found, at most this
  * many: beyond, they go unnamed rather than grow the queue. */
 #define RECORD_LOOKUPS_MAX 1024
+/* Sockets named lately, so that a client that asks again and again (a
+ * browser, a resolver library keeping its socket) is named on the spot,
+ * without waking the lookup thread: slots by port, believed this long. */
+#define RECORD_NAMES 1024
+#define RECORD_NAME_LIFE_S 1.0
+
+struct record_name {
+	bool tcp;
+	uint16_t port;
+	struct record_addr addr;
+	double at; /* wall clock; 0 for an empty slot */
+	int32_t uid, pid;
+	char comm[16];
+};
 
 struct record_ring {
 	unsigned magic;
@@ -34,6 +48,7 @@ struct record_ring {
 	std::array<struct record_second, RECORD_CHART_SECONDS> chart;
 	std::condition_variable lookups_cv;
 	std::deque<struct record_lookup> lookups;
+	std::array<struct record_name, RECORD_NAMES> names;
 	bool stopping;
 };
 
@@ -48,6 +63,7 @@ record_init(size_t queries)
 	ring->magic = RECORD_RING_MAGIC;
 	ring->slots.resize(queries);
 	ring->chart = {};
+	ring->names = {};
 }
 
 bool
@@ -74,7 +90,7 @@ record_find(uint64_t seq)
 
 /* The question's name as text: dotted, odd bytes as \DDD. */
 static void
-record_name(const struct vdns_question *q, char *out, size_t size)
+record_qname(const struct vdns_question *q, char *out, size_t size)
 {
 	size_t o = 0;
 	for (size_t i = 0; i < q->name_len && q->name[i] != 0;) {
@@ -140,6 +156,33 @@ record_second_of(double wall)
 	return rs;
 }
 
+static struct record_name *
+record_name_slot(const struct record_entry *e)
+{
+	return &ring->names[(e->client_port ^ e->client.a[3] ^ e->client.a[15]) % RECORD_NAMES];
+}
+
+static bool
+record_name_is(const struct record_name *n, const struct record_entry *e)
+{
+	return n->at != 0 && n->port == e->client_port && n->tcp == (e->transport == RECORD_TCP) &&
+	    n->addr.family == e->client.family && memcmp(n->addr.a, e->client.a, 16) == 0;
+}
+
+/* Names `e` from a socket named lately, under the lock; false when it
+ * must be looked up. */
+static bool
+record_named(struct record_entry *e)
+{
+	const struct record_name *n = record_name_slot(e);
+	if (!record_name_is(n, e) || e->wall - n->at >= RECORD_NAME_LIFE_S)
+		return false;
+	e->uid = n->uid;
+	e->pid = n->pid;
+	memcpy(e->comm, n->comm, sizeof e->comm);
+	return true;
+}
+
 uint64_t
 record_query(enum record_transport t, const struct sockaddr_storage *client,
              const struct vdns_question *q, const struct odr_timeval *now)
@@ -154,17 +197,18 @@ record_query(enum record_transport t, const struct sockaddr_storage *client,
 	e.uid = e.pid = -1;
 	e.sent = *now;
 	record_addr_of(client, &e.client, &e.client_port);
-	record_name(q, e.name, sizeof e.name);
+	record_qname(q, e.name, sizeof e.name);
 	bool local = record_local(t, &e.client);
 
 	std::lock_guard lk(ring->mu);
 	e.seq = ++ring->last;
-	ring->slots[e.seq % ring->slots.size()] = e;
-	if (local && ring->lookups.size() < RECORD_LOOKUPS_MAX) {
-		ring->lookups.push_back({e.seq, t == RECORD_TCP, e.client, e.client_port});
-		/* No system call while the lookup thread gathers a batch. */
-		ring->lookups_cv.notify_one();
+	if (local && !record_named(&e)) {
+		if (ring->lookups.size() < RECORD_LOOKUPS_MAX) {
+			ring->lookups.push_back({e.seq, t == RECORD_TCP, e.client, e.client_port});
+			ring->lookups_cv.notify_one();
+		}
 	}
+	ring->slots[e.seq % ring->slots.size()] = e;
 	return e.seq;
 }
 
@@ -290,6 +334,9 @@ record_app(uint64_t seq, int32_t uid, int32_t pid, const char *comm)
 	e->uid = uid;
 	e->pid = pid;
 	(void)snprintf(e->comm, sizeof e->comm, "%s", comm != NULL ? comm : "");
+	struct record_name *n = record_name_slot(e);
+	*n = {e->transport == RECORD_TCP, e->client_port, e->client, record_wall(), uid, pid, {}};
+	memcpy(n->comm, e->comm, sizeof n->comm);
 }
 
 std::vector<struct record_entry>

@@ -8,10 +8,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "cache/cache.h"
 #include "config/config.h"
 #include "divert/diversion.h"
 #include "filter/tables.h"
 #include "forward/held.h"
+#include "forward/late.h"
 #include "forward/pending.h"
 #include "forward/sockets.h"
 #include "odr.h"
@@ -76,6 +78,9 @@ qildnsc_init(int argc, char *argv[])
 		return init_check_listen();
 	pending_init();
 	held_init();
+	late_init();
+	if (dnsc_conf.cache_entries > 0)
+		qil_cache = cache_new((size_t)dnsc_conf.cache_entries, CACHE_TTL_MIN, CACHE_TTL_MAX);
 	if (init_sockets() != 0)
 		return 1;
 	if (init_tcp() != 0)

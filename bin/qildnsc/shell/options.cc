@@ -12,6 +12,9 @@
 #include "vss.h"
 #include "vtc_log.h"
 
+/* The largest cache -C may ask for: some hundred megabytes at most. */
+#define OPTIONS_CACHE_MAX 1000000
+
 struct dnsc_config dnsc_conf = {
 	.listen_addr = NULL,
 	.listen_port = NULL,
@@ -22,6 +25,8 @@ struct dnsc_config dnsc_conf = {
 	.http_proxy = NULL,
 	.use_windivert = 1,
 	.check_only = 0,
+	.cache_entries = 0,
+	.fail_fast = 0,
 	.page_port = 0,
 };
 
@@ -39,6 +44,8 @@ usage(void)
 		{"-w", "Use WinDivert driver."},
 		{"-t", "Check the inputs, start nothing and exit."},
 		{"-V", "Show the version and build."},
+		{"-C <entries>", "Keep up to this many answers in a cache. (default 0: none)"},
+		{"-F <seconds>", "SERVFAIL a query unanswered this long. (default 0: never)"},
 		{"-u <port>", "Serve the query page on 127.0.0.1:<port>."},
 	};
 
@@ -57,6 +64,8 @@ version(void)
 		"tray icon: yes (notification area)",
 		"exit signals: no (the tray menu's \"Exit\" ends it)",
 		"journal: no",
+		"answer cache: yes (-C)",
+		"fail fast: yes (-F)",
 		"query page: no (not in the Windows build)",
 #else
 		"build: Linux",
@@ -64,6 +73,8 @@ version(void)
 		"tray icon: yes (StatusNotifierItem over D-Bus)",
 		"exit signals: yes (SIGINT, SIGTERM, SIGHUP and others end it)",
 		"journal: yes (warnings and errors on standard error)",
+		"answer cache: yes (-C)",
+		"fail fast: yes (-F)",
 		"query page: yes (-u, on 127.0.0.1)",
 #endif
 	};
@@ -129,12 +140,28 @@ options_page(const char *arg)
 #endif
 }
 
+/* A whole number from 0 to `max` for option `opt`; -1 (logged) otherwise. */
+static int32_t
+options_count(int opt, const char *arg, long max)
+{
+	char *end = NULL;
+
+	long v = strtol(arg, &end, 10);
+	if (*arg == '\0' || *end != '\0' || v < 0 || v > max) {
+		vtc_log(vl, VTCLOG_ERROR,
+		    "QILEC_01001: Invalid -%c: %s (it must be a number from 0 to %ld)", opt, arg,
+		    max);
+		return -1;
+	}
+	return (int32_t)v;
+}
+
 int
 parse_options(int argc, char *argv[])
 {
 	int ch;
 
-	while ((ch = qil::getopt(argc, argv, "b:c:d:hl:p:tu:VwX:")) != -1) {
+	while ((ch = qil::getopt(argc, argv, "b:C:c:d:F:hl:p:tu:VwX:")) != -1) {
 		switch (ch) {
 		case 'b':
 			conf_set(&dnsc_conf.blacklist_path, qil::optarg);
@@ -161,6 +188,15 @@ parse_options(int argc, char *argv[])
 			break;
 		case 't':
 			dnsc_conf.check_only = 1;
+			break;
+		case 'C':
+			if ((dnsc_conf.cache_entries = options_count('C', qil::optarg,
+			    OPTIONS_CACHE_MAX)) < 0)
+				return 1;
+			break;
+		case 'F':
+			if ((dnsc_conf.fail_fast = options_count('F', qil::optarg, 3600)) < 0)
+				return 1;
 			break;
 		case 'u':
 			if (options_page(qil::optarg) != 0)

@@ -6,7 +6,10 @@
  *
  * TCP thread only. Complaints that a client can trigger are rate-limited.
  */
+#include <math.h>
 #include <string.h>
+
+#include <algorithm>
 
 #include "common/qildnsc.h"
 #include "tcp/tcp_client.h"
@@ -267,6 +270,27 @@ tcp_client_sweep(struct tcp_client *c)
 		c->interest = want;
 		tcp_poll_mod(c->ts->poll, c->w.fd, want, &c->w);
 	}
+}
+
+double
+tcp_client_next(const struct tcp_client *c)
+{
+	/* Just past each limit, which is compared as "more than". */
+	const double past = 0.001;
+	double next = HUGE_VAL;
+
+	CHECK_OBJ_NOTNULL(c, TCP_CLIENT_MAGIC);
+	if (c->w.fd < 0)
+		return next;
+	for (const auto *q : c->queries)
+		next = std::min(next, tcp_query_next(q));
+	if (tcp_client_idle(c))
+		next = std::min(next, c->eof ? c->ts->now : c->last + TCP_IDLE_TIMEOUT + past);
+	if (c->inlen > 0 && !c->eof && tcpc_takes_queries(c))
+		next = std::min(next, c->msg_since + TCP_MESSAGE_TIMEOUT + past);
+	if (tcpc_out_pending(c) > 0)
+		next = std::min(next, c->out_since + TCP_WRITE_TIMEOUT + past);
+	return next;
 }
 
 void

@@ -68,6 +68,7 @@ struct tcp_server {
 	struct tcp_watch listener6;
 	bool listener_paused;
 	double listener_resume;
+	struct tcp_watch waker; /* tcp_stop()'s way in: a wake socket */
 	double now;
 	std::list<std::unique_ptr<tcp_client>> clients; /* oldest first */
 	struct tcp_query_env queries;
@@ -103,6 +104,10 @@ void tcp_client_abort(struct tcp_client *c);
 /* The clocks of one open client: its queries, its deadlines, the events it
  * waits for. */
 void tcp_client_sweep(struct tcp_client *c);
+/* When tcp_client_sweep() next has something to do for the open client
+ * (monotonic seconds): one of its queries or deadlines; HUGE_VAL when
+ * nothing but its traffic can change it. */
+double tcp_client_next(const struct tcp_client *c);
 /* Frees a closed client with its queries. */
 void tcp_client_delete(std::unique_ptr<tcp_client> c);
 

@@ -8,9 +8,13 @@
  * TCP thread only. Complaints that anyone (a client, a server) can
  * trigger are rate-limited.
  */
+#include <math.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+
+#include "cache/cache.h"
 #include "common/qildnsc.h"
 #include "common/stats.h"
 #include "forward/filter.h"
@@ -69,6 +73,29 @@ tcpq_finish(struct tcp_query *q, const uint8_t *data, size_t len,
 	tcpq_datagrams_close(q);
 }
 
+/* The reply with a judged answer, which the cache keeps as a client's
+ * answer over UDP would be kept. */
+static void
+tcpq_finish_judged(struct tcp_query *q, const uint8_t *data, size_t len,
+                   enum cache_origin origin, enum record_outcome how = RECORD_ANSWERED)
+{
+	if (q->cache_bits >= 0 && qil_cache != NULL)
+		(void)cache_store(qil_cache, data, len, (uint8_t)q->cache_bits, origin,
+		    VTIM_mono());
+	tcpq_finish(q, data, len, how);
+}
+
+/* The kept answer as the reply: a held one counts as released. */
+static void
+tcpq_finish_kept(struct tcp_query *q)
+{
+	if (q->kept_kind == TCPQ_KEPT_TRUNCATED)
+		tcpq_finish(q, q->kept.data(), q->kept.size());
+	else
+		tcpq_finish_judged(q, q->kept.data(), q->kept.size(), CACHE_RELEASED,
+		    RECORD_HELD_ANSWER);
+}
+
 static void
 tcpq_servfail(struct tcp_query *q)
 {
@@ -86,13 +113,6 @@ tcpq_servfail(struct tcp_query *q)
 	tcpq_finish(q, buf, (size_t)n, RECORD_SERVFAIL);
 }
 
-/* What the client gets when the kept answer goes. */
-static enum record_outcome
-tcpq_kept_outcome(const struct tcp_query *q)
-{
-	return q->kept_kind == TCPQ_KEPT_TRUNCATED ? RECORD_ANSWERED : RECORD_HELD_ANSWER;
-}
-
 void
 tcpq_settle(struct tcp_query *q)
 {
@@ -100,7 +120,7 @@ tcpq_settle(struct tcp_query *q)
 	if (q->done)
 		return;
 	if (q->open == 0 && q->kept_kind != TCPQ_KEPT_NONE)
-		tcpq_finish(q, q->kept.data(), q->kept.size(), tcpq_kept_outcome(q));
+		tcpq_finish_kept(q);
 	else if (q->open == 0)
 		tcpq_servfail(q);
 	else if (q->kept_kind == TCPQ_KEPT_TRUNCATED && q->tcp_open == 0)
@@ -164,7 +184,7 @@ tcpq_judge(struct tcp_query *q, const struct upstream_server *us, struct vdns_ms
 	switch (filter_judge(m, &us->addr, &why)) {
 	case FILTER_RELAY:
 		tcpq_record_sent(q, server, msg, len);
-		return tcpq_finish(q, msg, len);
+		return tcpq_finish_judged(q, msg, len, CACHE_RELAYED);
 	case FILTER_HOLD:
 		return tcpq_keep(q, server, m, msg, len);
 	case FILTER_DROP: {
@@ -239,6 +259,22 @@ tcpq_start(struct tcp_query *q)
 	return q->open > 0;
 }
 
+/* Replies from the cache when it holds a fresh answer; true when it did. */
+static bool
+tcpq_from_cache(struct tcp_query *q, const uint8_t *msg, size_t len, double now)
+{
+	/* The TCP thread's own: an answer stored from TCP may be this long. */
+	thread_local uint8_t out[TCP_MSG_MAX];
+
+	int n = cache_answer(qil_cache, msg, len, &q->question, (uint8_t)q->cache_bits, now,
+	    out, sizeof out, NULL);
+	if (n <= 0)
+		return false;
+	stats_add(STATS_CACHE_HITS, 1);
+	tcpq_finish(q, out, (size_t)n, RECORD_CACHED);
+	return true;
+}
+
 struct tcp_query *
 tcp_query_new(struct tcp_query_env *env, const uint8_t *msg, size_t len,
               tcp_reply_f *reply, void *priv, double now,
@@ -269,7 +305,13 @@ tcp_query_new(struct tcp_query_env *env, const uint8_t *msg, size_t len,
 		struct odr_timeval tv = tcpq_now();
 		q->rec = record_query(RECORD_TCP, client, &question, &tv);
 	}
+	q->cache_bits = -1;
 	stats_add(STATS_QUERIES_TCP, 1);
+	if (qil_cache != NULL) {
+		q->cache_bits = cache_query_bits(&parsed);
+		if (tcpq_from_cache(q, msg, len, now))
+			return q;
+	}
 	if (!tcpq_start(q))
 		tcpq_servfail(q);
 	return q;
@@ -283,7 +325,7 @@ tcp_query_tick(struct tcp_query *q, double now)
 		return;
 	bool held = q->kept_kind == TCPQ_KEPT_BARE || q->kept_kind == TCPQ_KEPT_RECORDS;
 	if (held && now - q->kept_at > HOLD_DELAY) {
-		tcpq_finish(q, q->kept.data(), q->kept.size(), RECORD_HELD_ANSWER);
+		tcpq_finish_kept(q);
 		return;
 	}
 	if (now < q->deadline)
@@ -305,6 +347,17 @@ tcp_query_env_flush_logs(struct tcp_query_env *env, double now)
 	for (auto *lim : {&env->lim_connect, &env->lim_answer, &env->lim_timeout,
 	    &env->lim_stranger, &env->lim_dgram, &env->lim_dgram_sock, &env->lim_too_long})
 		vtc_limit_flush(lim, vl, now);
+}
+
+double
+tcp_query_next(const struct tcp_query *q)
+{
+	CHECK_OBJ_NOTNULL(q, TCP_QUERY_MAGIC);
+	if (q->done)
+		return HUGE_VAL;
+	bool held = q->kept_kind == TCPQ_KEPT_BARE || q->kept_kind == TCPQ_KEPT_RECORDS;
+	/* Just past the hold, which is compared as "more than". */
+	return held ? std::min(q->deadline, q->kept_at + HOLD_DELAY + 0.001) : q->deadline;
 }
 
 bool

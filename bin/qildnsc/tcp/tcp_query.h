@@ -75,6 +75,9 @@ struct tcp_query *tcp_query_new(struct tcp_query_env *env, const uint8_t *msg, s
                                  const struct sockaddr_storage *client);
 /* Releases a held answer that is due, or ends a query whose time is up. */
 void tcp_query_tick(struct tcp_query *q, double now);
+/* When tcp_query_tick() has something to do for the query next (monotonic
+ * seconds): its held answer due, or its time-out; a huge value once done. */
+double tcp_query_next(const struct tcp_query *q);
 /* True once the reply has been given. */
 bool tcp_query_done(const struct tcp_query *q);
 /* Closes the query's connections and frees it; no reply is given if it

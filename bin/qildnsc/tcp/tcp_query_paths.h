@@ -77,6 +77,7 @@ struct tcp_query {
 	double kept_at;
 	uint64_t rec; /* its number in the record of queries; 0 when not recorded */
 	double deadline;
+	int cache_bits; /* its answer's key bits in the cache; -1: no cache */
 	bool done;
 };
 

@@ -11,9 +11,11 @@
  * Everything here belongs to the TCP thread after init_tcp(); complaints
  * that a client can trigger are rate-limited.
  */
+#include <math.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "odr.h"
@@ -185,6 +187,36 @@ tcps_accept_on(struct tcp_server *ts, const struct tcp_watch *listener)
 	}
 }
 
+/* The wait of the next turn in milliseconds: until the first clock of the
+ * listener, a client or a query is due; -1 when none is. */
+static int
+tcps_wait_ms(struct tcp_server *ts)
+{
+	double next = HUGE_VAL;
+
+	for (const auto &c : ts->clients)
+		next = std::min(next, tcp_client_next(c.get()));
+	if (ts->listener_paused)
+		next = std::min(next, ts->listener_resume);
+	int ms = -1;
+	if (next != HUGE_VAL)
+		ms = (int)std::clamp((next - ts->now) * 1000.0 + 1.0, 0.0, 86400e3);
+	if (vtc_limit_pending() && (ms < 0 || ms > TCP_LIMIT_WAIT_MSEC))
+		ms = TCP_LIMIT_WAIT_MSEC;
+	return ms;
+}
+
+/* The wake socket is readable: tcp_stop() wants the thread to look. */
+static void
+tcps_woken(void *priv, uint32_t events)
+{
+	struct tcp_server *ts;
+
+	CAST_OBJ_NOTNULL(ts, priv, TCP_SERVER_MAGIC);
+	(void)events;
+	sock_wake_drain(ts->waker.fd);
+}
+
 static void
 tcps_accept(void *priv, uint32_t events)
 {
@@ -244,6 +276,10 @@ tcps_new(int fd)
 	AZ(tcp_poll_add(ts->poll, fd, TCP_POLL_IN, &ts->listener));
 	tcp_watch_init(&ts->listener6, -1, tcps_accept6, ts);
 	tcp_query_env_init(&ts->queries, ts->poll);
+	int wfd = sock_wake_open();
+	QIL_ASSERT(wfd >= 0);
+	tcp_watch_init(&ts->waker, wfd, tcps_woken, ts);
+	AZ(tcp_poll_add(ts->poll, wfd, TCP_POLL_IN, &ts->waker));
 	ts->lim_accept = VTC_LIMIT_INIT("QILEC_00822", VTCLOG_ERROR);
 	ts->lim_full = VTC_LIMIT_INIT("QILEC_00823", VTCLOG_WARN);
 	ts->lim_parse = VTC_LIMIT_INIT("QILEC_00824", VTCLOG_WARN);
@@ -328,8 +364,9 @@ tcp_thread(void *arg)
 	struct tcp_server *ts = tcps;
 
 	CHECK_OBJ_NOTNULL(ts, TCP_SERVER_MAGIC);
+	int wait_ms = -1;
 	while (!std::atomic_ref<bool>(ts->stop).load()) {
-		int n = tcp_poll_wait(ts->poll, evs, TCP_EVENTS, TCP_TURN_MSEC);
+		int n = tcp_poll_wait(ts->poll, evs, TCP_EVENTS, wait_ms);
 		int e = n == -1 ? ODR_sockError() : 0;
 		if (n == -1 && e == ODR_EINTR)
 			continue;
@@ -342,6 +379,7 @@ tcp_thread(void *arg)
 		for (int i = 0; i < n; i++)
 			tcp_watch_fire(evs[i].ptr, evs[i].events);
 		tcps_sweep(ts);
+		wait_ms = tcps_wait_ms(ts);
 	}
 	return NULL;
 }
@@ -351,4 +389,5 @@ tcp_stop(void)
 {
 	CHECK_OBJ_NOTNULL(tcps, TCP_SERVER_MAGIC);
 	std::atomic_ref<bool>(tcps->stop).store(true);
+	sock_wake(tcps->waker.fd);
 }

@@ -19,9 +19,10 @@
 #define TCP_CLIENTS_MAX 64
 /* Client connections from one address at once; more are refused. */
 #define TCP_CLIENTS_PER_ADDRESS 8
-/* The longest wait of one turn of the TCP thread, in milliseconds: the
- * hold and time-out clocks are read at least this often. */
-#define TCP_TURN_MSEC 50
+/* The longest wait of one turn of the TCP thread while the log's rate
+ * limits hold a summary to write; otherwise a turn waits until the first
+ * clock of a client or query is due, and without a time-out when none is. */
+#define TCP_LIMIT_WAIT_MSEC 1000
 
 /* Creates the listening TCP socket on the listening address and port, and
  * the TCP thread's state around it (once, on the start-up thread; never
@@ -32,8 +33,8 @@ int init_tcp(void);
  * it owns from then on; `arg` is unused. Returns only after a failure of
  * the wait (logged). */
 void *tcp_thread(void *arg);
-/* Asks tcp_thread() to return after its current turn (at most
- * TCP_TURN_MSEC); any thread may call it, after init_tcp(). */
+/* Asks tcp_thread() to return after its current turn, waking it from its
+ * wait; any thread may call it, after init_tcp(). */
 void tcp_stop(void);
 
 #endif

@@ -19,6 +19,8 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <atomic>
 #include <functional>
 #include <iostream>
@@ -1592,6 +1594,177 @@ TEST_F(ForwarderTest, Ipv6ListeningAddressAndServers)
 	}
 	done = true;
 	server.join();
+}
+
+/* ---------------------------------------------------------------------- */
+/* The cache (-C), fail-fast (-F) and the idle process. */
+
+/* Per question name, what the fake answers: the cache's table. */
+std::vector<Reply>
+cache_script(const Received &r)
+{
+	std::string name = dns::first_question(r.message)->name;
+	auto a = [&](std::vector<dns::Record> recs) { return dns::build_answer(r.message, recs); };
+	if (name == "two.test")
+		return {{0ms, a(a_records({"192.0.2.1", "192.0.2.2"}))}};
+	if (name == "one.test")
+		return {{0ms, a(a_records({"192.0.2.3"}))}};
+	if (name == "blocked.test")
+		return {{0ms, a(a_records({"198.51.100.66"}))}};
+	if (name == "replaced.test")
+		return {{0ms, a({})}, {100ms, a(a_records({"192.0.2.9"}))}};
+	dns::Bytes tc = a(a_records({"192.0.2.4"}));
+	tc[2] |= dns::FLAG_TC >> 8;
+	return {{0ms, tc}};
+}
+
+/* What a client gets is what the next one gets at once; what it never got
+ * (dropped, replaced, truncated) is asked upstream again. */
+TEST_F(ForwarderTest, CacheKeepsWhatTheClientGotAndNothingElse)
+{
+	write_file(dir_.file("blocklist.txt"), "198.51.100.66\n");
+	FakeUpstream f("127.0.0.2", false, cache_script);
+	start({&f}, {"-b", "blocklist.txt", "-C", "100"});
+	ASSERT_FALSE(HasFatalFailure());
+	const struct {
+		const char *name;
+		Addresses first; /* what the first client gets */
+		bool cached;     /* the second is answered at once, as the first */
+	} cases[] = {
+	    {"two.test", {"192.0.2.1", "192.0.2.2"}, true},
+	    {"one.test", {"192.0.2.3"}, true},
+	    {"replaced.test", {"192.0.2.9"}, true},
+	    {"blocked.test", {}, false},
+	    {"tc.test", {"192.0.2.4"}, false},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		DnsClient first(port_), second(port_);
+		size_t asked = f.received_count();
+		ASSERT_TRUE(first.send(dns::build_query(0x0101, c.name, dns::TYPE_A)));
+		auto got = first.collect(700ms);
+		if (std::string(c.name) != "blocked.test") {
+			ASSERT_EQ(got.size(), 1u) << addresses_text(got);
+			EXPECT_EQ(dns::answer_addresses(got[0].data), c.first);
+		}
+		auto sent = Clock::now();
+		ASSERT_TRUE(second.send(dns::build_query(0x0202, c.name, dns::TYPE_A)));
+		auto again = second.collect_until(1, 700ms);
+		EXPECT_EQ(f.received_count(), asked + (c.cached ? 1 : 2));
+		if (!c.cached)
+			continue;
+		ASSERT_EQ(again.size(), 1u);
+		EXPECT_EQ(dns::message_id(again[0].data), 0x0202);
+		EXPECT_EQ(dns::answer_addresses(again[0].data), c.first);
+		/* Not held again: well before the 0.3 s hold. */
+		EXPECT_LT(again[0].at - sent, 200ms);
+	}
+}
+
+/* With -F 3 a query whose every answer is dropped gets SERVFAIL after 3 s,
+ * once; a good answer that comes later still reaches the client. */
+TEST_F(ForwarderTest, FailFastSendsServfailOnceAndStillRelaysALateAnswer)
+{
+	write_file(dir_.file("blocklist.txt"), "198.51.100.66\n");
+	FakeUpstream f("127.0.0.2", false, [](const Received &r) {
+		return std::vector<Reply>{
+		    {0ms, dns::build_answer(r.message, a_records({"198.51.100.66"}))},
+		    {3800ms, dns::build_answer(r.message, a_records({"192.0.2.5", "192.0.2.6"}))},
+		};
+	});
+	start({&f}, {"-b", "blocklist.txt", "-F", "3"});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+
+	auto sent = Clock::now();
+	ASSERT_TRUE(c.send(dns::build_query(0x3333, "Dropped.Test", dns::TYPE_A)));
+	auto got = c.collect_until(2, 6s);
+	ASSERT_EQ(got.size(), 2u) << addresses_text(got);
+	auto after = std::chrono::duration_cast<std::chrono::milliseconds>(got[0].at - sent);
+	std::cout << "SERVFAIL after " << after.count() << " ms\n";
+	EXPECT_EQ(dns::message_flags(got[0].data) & 0x000f, 2) << "SERVFAIL";
+	EXPECT_EQ(dns::message_id(got[0].data), 0x3333);
+	EXPECT_EQ(dns::first_question(got[0].data)->qtype, dns::TYPE_A);
+	EXPECT_GE(after, 2900ms);
+	EXPECT_LT(after, 5s);
+	EXPECT_EQ(dns::answer_addresses(got[1].data), (Addresses{"192.0.2.5", "192.0.2.6"}));
+}
+
+/* A popular name is refreshed before it expires, so its next client does
+ * not wait for the hold; a name the servers no longer answer is served
+ * stale, TTL 30, 1.8 s after its query. */
+TEST_F(ForwarderTest, CacheRefreshesPopularNamesAndServesStaleWhenServersAreSilent)
+{
+	std::atomic<bool> silent{false};
+	FakeUpstream f("127.0.0.2", false, [&](const Received &r) {
+		if (silent)
+			return std::vector<Reply>{};
+		return std::vector<Reply>{
+		    {0ms, dns::build_answer(r.message, a_records({"192.0.2.8"}), 2)}};
+	});
+	start({&f}, {"-C", "100"});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+	auto ask = [&](uint16_t id, std::chrono::milliseconds limit) {
+		auto sent = Clock::now();
+		EXPECT_TRUE(c.send(dns::build_query(id, "pop.test", dns::TYPE_A)));
+		auto got = c.collect_until(1, limit);
+		return std::make_pair(got, got.empty() ? 0ms :
+		    std::chrono::duration_cast<std::chrono::milliseconds>(got[0].at - sent));
+	};
+
+	auto [first, t1] = ask(1, 2s); /* held, then kept for 2 s */
+	ASSERT_EQ(first.size(), 1u);
+	auto [second, t2] = ask(2, 1s); /* asked twice: refreshed at 1.8 s */
+	ASSERT_EQ(second.size(), 1u);
+	EXPECT_LT(t2, 200ms);
+	ASSERT_TRUE(f.wait_received(2, 4s)) << "no refresh";
+	/* Past the first answer's expiry, the refresh answers at once. */
+	std::this_thread::sleep_for(800ms);
+	auto [third, t3] = ask(3, 1s);
+	ASSERT_EQ(third.size(), 1u);
+	EXPECT_LT(t3, 200ms);
+	EXPECT_EQ(f.received_count(), 2u);
+
+	silent = true;
+	std::this_thread::sleep_for(2500ms); /* every answer expired */
+	auto [fourth, t4] = ask(4, 4s);
+	ASSERT_EQ(fourth.size(), 1u);
+	EXPECT_GE(t4, 1700ms);
+	EXPECT_EQ(dns::answer_addresses(fourth[0].data), (Addresses{"192.0.2.8"}));
+	EXPECT_EQ(dns::message_id(fourth[0].data), 4);
+}
+
+/* Idle with nothing held, no thread of the forwarder wakes up: not the
+ * event loop, not the TCP thread, not the first thread. */
+TEST_F(ForwarderTest, IdleForwarderNeverWakesUp)
+{
+	if (testing_windows_build())
+		GTEST_SKIP() << "counts context switches in /proc";
+	FakeUpstream f("127.0.0.2", false, answer(a_records({"192.0.2.1", "192.0.2.2"})));
+	start({&f}, {"-C", "100", "-F", "1"});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+	ASSERT_TRUE(c.send(dns::build_query(1, "idle.test", dns::TYPE_A)));
+	ASSERT_EQ(c.collect_until(1, 2s).size(), 1u);
+
+	auto switches = [&] {
+		uint64_t n = 0;
+		std::string task = "/proc/" + std::to_string(fwd_->pid()) + "/task";
+		for (const auto &t : std::filesystem::directory_iterator(task)) {
+			std::ifstream in(t.path() / "status");
+			for (std::string line; std::getline(in, line);)
+				if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+				    line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+					n += std::stoull(line.substr(line.find(':') + 1));
+		}
+		return n;
+	};
+	/* Past the -F deadline of the answered query, which must cost none. */
+	std::this_thread::sleep_for(1500ms);
+	uint64_t before = switches();
+	std::this_thread::sleep_for(2s);
+	EXPECT_EQ(switches() - before, 0u);
 }
 
 } // namespace

@@ -103,8 +103,11 @@ TEST_F(LoopTurn, EachTurnServesABatchOfBothSocketsAfterTheDueHeldAnswers)
 	for (int turn = 0; turn < waves; turn++) {
 		SCOPED_TRACE("turn " + std::to_string(turn));
 		ASSERT_EQ(loop_turn(&loop_, 1000), 0);
-		/* Client queries went upstream: poll for the answers. */
-		EXPECT_EQ(loop_wait_ms(&loop_), 0);
+		/* Client queries went upstream: poll for the answers, where
+		 * the machine has cores to spare for it. */
+		if (loop_.poll_usec > 0) {
+			EXPECT_EQ(loop_wait_ms(&loop_), 0);
+		}
 		std::vector<Datagram> to_client = client_.collect(100ms, 2 * SOCK_BATCH);
 		std::vector<Datagram> to_server = server_.collect(100ms, 2 * SOCK_BATCH);
 		size_t first = turn == 0 ? 1 : 0;
@@ -125,9 +128,9 @@ TEST_F(LoopTurn, EachTurnServesABatchOfBothSocketsAfterTheDueHeldAnswers)
 		}
 	}
 	/* Both drained: the next turn only waits, and the one after it sleeps
-	 * the idle wake-up (nothing is held). */
+	 * without a time-out (nothing is held). */
 	ASSERT_EQ(loop_turn(&loop_, 10), 0);
-	EXPECT_EQ(loop_wait_ms(&loop_), SELECT_TIMEOUT_USEC / 1000);
+	EXPECT_EQ(loop_wait_ms(&loop_), -1);
 	EXPECT_TRUE(client_.collect(50ms).empty());
 	EXPECT_TRUE(server_.collect(10ms).empty());
 	EXPECT_EQ(log_.text(), "");

@@ -235,6 +235,8 @@ TEST_F(PageTest, EachAnswerWithItsVerdictCauseAndApplication)
 		{"one.test", reply({dns::a_record("10.0.0.1")}, 30ms)},
 		{"blocked.test", reply(two("10.0.0.1", "192.0.2.66"), 30ms)},
 		{"abroad.test", reply(two("203.0.113.1", "203.0.113.2"), 30ms)},
+		{"again.test", reply(two("10.0.0.1", "10.0.0.2"), 30ms)},
+		{"dropped.test", reply(two("10.0.0.1", "192.0.2.66"), 30ms)},
 	};
 	std::map<std::string, Script> far_by = {
 		{"two.test", reply(two("10.0.0.3", "10.0.0.4"), 90ms)},
@@ -251,14 +253,26 @@ TEST_F(PageTest, EachAnswerWithItsVerdictCauseAndApplication)
 	FakeUpstream dom("127.0.0.2", false, by(dom_by)), far("127.0.0.3", false, by(far_by));
 	write_file(dir_.file("route.txt"), "127.0.0.2/32\n10.0.0.0/8\n");
 	write_file(dir_.file("block.txt"), "192.0.2.66\n");
-	start(dom.list_entry() + "," + far.list_entry(), {"-c", "route.txt", "-b", "block.txt"});
+	start(dom.list_entry() + "," + far.list_entry(),
+	    {"-c", "route.txt", "-b", "block.txt", "-C", "100", "-F", "1"});
 	ASSERT_FALSE(HasFatalFailure());
 
 	UdpSocket client("127.0.0.1", 0);
 	uint16_t id = 1;
-	for (const char *name : {"two.test", "one.test", "blocked.test", "abroad.test"}) {
-		ASSERT_TRUE(client.send_to("127.0.0.1", port_, dns::build_query(id++, name, 1)));
-		ASSERT_TRUE(client.receive(5s)) << name;
+	/* The second "again.test" comes from the cache; every answer to
+	 * "dropped.test" is dropped, and SERVFAIL comes after a second. */
+	for (const char *name : {"two.test", "one.test", "blocked.test", "abroad.test", "again.test",
+	    "again.test", "dropped.test"}) {
+		ASSERT_TRUE(client.send_to("127.0.0.1", port_, dns::build_query(id, name, 1)));
+		/* Late answers to earlier names may come first. */
+		bool got = false;
+		for (int i = 0; i < 8 && !got; i++) {
+			auto a = client.receive(5s);
+			ASSERT_TRUE(a) << name;
+			got = dns::message_id(a->data) == id;
+		}
+		EXPECT_TRUE(got) << name;
+		id++;
 	}
 	ASSERT_TRUE(far.wait_idle(5s));
 	const std::string d = dom.list_entry(), f = far.list_entry();
@@ -271,12 +285,14 @@ TEST_F(PageTest, EachAnswerWithItsVerdictCauseAndApplication)
 		{"blocked.test", "relayed", {d + ": dropped: blocklisted (192.0.2.66)", f + ": relayed"}},
 		{"abroad.test", "relayed",
 		    {d + ": dropped: domestic server pointing abroad (203.0.113.1)", f + ": relayed"}},
+		{"again.test", "cache", {}},
+		{"dropped.test", "SERVFAIL", {d + ": dropped: blocklisted (192.0.2.66)"}},
 	};
 	std::map<std::string, json_t *> got;
 	/* The held answer goes 0.3 s after the last that replaced it. */
 	(void)wait_until([&] {
 		got = queries();
-		return got.size() == 4 && got["one.test."] != nullptr &&
+		return got.size() == 6 && got["one.test."] != nullptr &&
 		    std::string(json_string_value(json_object_get(got["one.test."], "outcome"))) !=
 		    "waiting";
 	}, 5s);

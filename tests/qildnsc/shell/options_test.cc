@@ -47,6 +47,8 @@ const char kUsage[] =
     "    -w                           # Use WinDivert driver.\n"
     "    -t                           # Check the inputs, start nothing and exit.\n"
     "    -V                           # Show the version and build.\n"
+    "    -C <entries>                 # Keep up to this many answers in a cache. (default 0: none)\n"
+    "    -F <seconds>                 # SERVFAIL a query unanswered this long. (default 0: never)\n"
     "    -u <port>                    # Serve the query page on 127.0.0.1:<port>.\n";
 
 /* Log entries as label, space, message: what follows "dnsc " on a line. */

@@ -95,7 +95,7 @@ sock_wait(struct sock_waitset *w, bool *ready, int timeout_ms)
 	for (int i = 0; i < w->n; i++)
 		FD_SET((SOCKET)w->fds[i], &rfds);
 	/* The first argument is ignored by Winsock. */
-	if (select(0, &rfds, NULL, NULL, &tv) == SOCKET_ERROR) {
+	if (select(0, &rfds, NULL, NULL, timeout_ms < 0 ? NULL : &tv) == SOCKET_ERROR) {
 		int e = ODR_sockError();
 		if (e == ODR_EINTR)
 			return 0;

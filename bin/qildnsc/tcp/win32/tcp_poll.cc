@@ -111,7 +111,7 @@ int
 tcp_poll_wait(struct tcp_poll *p, struct tcp_poll_event *ev, int max, int timeout_ms)
 {
 	CHECK_OBJ_NOTNULL(p, TCP_POLL_MAGIC);
-	QIL_ASSERT(max > 0 && timeout_ms >= 0);
+	QIL_ASSERT(max > 0 && timeout_ms >= -1);
 	FD_ZERO(&p->rd);
 	FD_ZERO(&p->wr);
 	FD_ZERO(&p->ex);
@@ -125,12 +125,12 @@ tcp_poll_wait(struct tcp_poll *p, struct tcp_poll_event *ev, int max, int timeou
 	}
 	if (p->rd.fd_count + p->wr.fd_count == 0) {
 		/* select() fails on empty sets: nothing to watch, just the wait. */
-		Sleep((DWORD)timeout_ms);
+		Sleep(timeout_ms < 0 ? INFINITE : (DWORD)timeout_ms);
 		return 0;
 	}
 	struct timeval tv = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
 	/* The first argument is ignored by Winsock. */
-	int r = select(0, &p->rd, &p->wr, &p->ex, &tv);
+	int r = select(0, &p->rd, &p->wr, &p->ex, timeout_ms < 0 ? NULL : &tv);
 	if (r == SOCKET_ERROR)
 		return -1;
 	if (r == 0)

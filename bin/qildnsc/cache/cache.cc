@@ -1,0 +1,478 @@
+/*
+ * cache.cc -- the answer cache: entries found by their key (the question's
+ * name folded to lower case, type, class and the query's DO, CD and EDNS
+ * bits), the least recently used one dropped when full, and an index of
+ * the popular entries by the time of their background refresh.
+ *
+ * Any thread, under the handle's lock. An entry keeps the answer as the
+ * client got it, with its TTLs clamped and the offset of each TTL, so that
+ * a hit only copies and counts down.
+ */
+#include <string.h>
+
+#include <algorithm>
+#include <array>
+#include <list>
+#include <map>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "cache/cache.h"
+#include "odr.h"
+
+#define CACHE_T_SOA 6
+#define CACHE_T_OPT 41
+#define CACHE_FLAG_CD 0x0010u
+#define CACHE_RCODE_NXDOMAIN 3
+
+struct dns_cache *qil_cache;
+
+/* The key: the folded name in wire form, type, class and the bits. */
+struct cache_key {
+	uint16_t len;
+	std::array<uint8_t, VDNS_MAXCDNAME + 5> b;
+	bool operator==(const cache_key &o) const
+	{
+		return len == o.len && memcmp(b.data(), o.b.data(), len) == 0;
+	}
+};
+
+struct cache_key_hash {
+	size_t operator()(const cache_key &k) const
+	{
+		uint64_t h = 14695981039346656037ull; /* FNV-1a */
+		for (uint16_t i = 0; i < k.len; i++)
+			h = (h ^ k.b[i]) * 1099511628211ull;
+		return (size_t)h;
+	}
+};
+
+struct cache_entry {
+	cache_key key;
+	std::vector<uint8_t> msg;     /* the answer, TTLs clamped */
+	std::vector<uint16_t> ttl_at; /* offsets of its TTL fields */
+	uint16_t name_len;            /* the question's name at offset 12 */
+	double stored;
+	double expires;
+	bool relayed;
+	unsigned asks; /* queries it answered or was stored for */
+};
+
+using cache_lru = std::list<cache_entry>;
+
+struct cache_refresh_slot {
+	cache_key key;
+	double started; /* 0: free */
+};
+
+struct dns_cache {
+	unsigned magic;
+#define DNS_CACHE_MAGIC 0x5ca0c4e1
+	std::mutex mtx;
+	size_t max_entries;
+	uint32_t ttl_min, ttl_max;
+	cache_lru lru; /* most recently used first */
+	std::unordered_map<cache_key, cache_lru::iterator, cache_key_hash> index;
+	/* Popular entries by when their refresh is due, with the time they
+	 * were stored: an item whose entry was replaced or dropped is stale
+	 * and skipped. */
+	std::multimap<double, std::pair<cache_key, double>> refresh;
+	std::array<cache_refresh_slot, CACHE_REFRESH_INFLIGHT> inflight;
+	double tokens;
+	double tokens_at;
+};
+
+static uint16_t
+cache_get16(const uint8_t *p)
+{
+	return (uint16_t)(p[0] << 8 | p[1]);
+}
+
+static uint32_t
+cache_get32(const uint8_t *p)
+{
+	return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
+static void
+cache_put32(uint8_t *p, uint32_t v)
+{
+	p[0] = (uint8_t)(v >> 24);
+	p[1] = (uint8_t)(v >> 16);
+	p[2] = (uint8_t)(v >> 8);
+	p[3] = (uint8_t)v;
+}
+
+static void
+cache_make_key(cache_key *k, const struct vdns_question *q, uint8_t bits)
+{
+	memcpy(k->b.data(), q->name, q->name_len);
+	uint8_t *p = k->b.data() + q->name_len;
+	p[0] = (uint8_t)(q->type >> 8);
+	p[1] = (uint8_t)q->type;
+	p[2] = (uint8_t)(q->rr_class >> 8);
+	p[3] = (uint8_t)q->rr_class;
+	p[4] = bits;
+	k->len = (uint16_t)(q->name_len + 5);
+}
+
+/* The length of the uncompressed name at offset 12 of `msg`, or 0 when it
+ * is compressed or runs past the end. */
+static size_t
+cache_plain_name(const uint8_t *msg, size_t len)
+{
+	size_t at = VDNS_HEADER_SIZE;
+	while (at < len && msg[at] != 0) {
+		if (msg[at] > 63)
+			return 0;
+		at += (size_t)msg[at] + 1;
+	}
+	return at < len ? at + 1 - VDNS_HEADER_SIZE : 0;
+}
+
+struct dns_cache *
+cache_new(size_t entries, uint32_t ttl_min, uint32_t ttl_max)
+{
+	QIL_ASSERT(entries > 0 && ttl_min <= ttl_max);
+	auto *c = new dns_cache();
+	c->magic = DNS_CACHE_MAGIC;
+	c->max_entries = entries;
+	c->ttl_min = ttl_min;
+	c->ttl_max = ttl_max;
+	c->tokens = CACHE_REFRESH_RATE;
+	return c;
+}
+
+void
+cache_delete(struct dns_cache *c)
+{
+	CHECK_OBJ_NOTNULL(c, DNS_CACHE_MAGIC);
+	c->magic = 0;
+	delete c;
+}
+
+uint8_t
+cache_query_bits(struct vdns_msg *msg)
+{
+	struct vdns_rr rr;
+	uint8_t bits = (msg->flags & CACHE_FLAG_CD) ? CACHE_BIT_CD : 0;
+
+	AN(msg);
+	for (int i = 0; i < msg->counts[VDNS_S_AR]; i++) {
+		if (VDNS_parserr(msg, VDNS_S_AR, i, &rr) < 0)
+			break;
+		if (rr.type != CACHE_T_OPT)
+			continue;
+		bits |= CACHE_BIT_EDNS;
+		/* The OPT record's TTL holds the extended flags; DO is the top
+		 * bit of their lower half. */
+		if (rr.ttl & 0x8000u)
+			bits |= CACHE_BIT_DO;
+		break;
+	}
+	return bits;
+}
+
+/*
+ * Reads the TTLs of the parsed answer `m` into `e` and its lifetime into
+ * `*ttl` (before the clamp): the least TTL of its records, or for a
+ * negative answer the SOA's TTL and minimum, whichever is less. False when
+ * it is not worth keeping.
+ */
+static bool
+cache_scan(struct vdns_msg *m, cache_entry *e, uint32_t *ttl)
+{
+	struct vdns_rr rr;
+	unsigned rcode = m->flags & VDNS_RCODE;
+	bool negative = rcode == CACHE_RCODE_NXDOMAIN || m->counts[VDNS_S_AN] == 0;
+	uint32_t least = UINT32_MAX, soa = UINT32_MAX;
+
+	for (int s = VDNS_S_AN; s < VDNS_S_MAX; s++) {
+		for (int i = 0; i < m->counts[s]; i++) {
+			if (VDNS_parserr(m, s, i, &rr) < 0)
+				return false;
+			if (rr.type == CACHE_T_OPT)
+				continue;
+			e->ttl_at.push_back((uint16_t)(rr.rdata - m->msg - 6));
+			least = std::min(least, rr.ttl);
+			if (s == VDNS_S_NS && rr.type == CACHE_T_SOA && rr.rdlength >= 22)
+				soa = std::min({soa, rr.ttl,
+				    cache_get32(rr.rdata + rr.rdlength - 4)});
+		}
+	}
+	if (negative) {
+		/* Without an SOA nobody said how long the name is missing. */
+		if (soa == UINT32_MAX)
+			return false;
+		*ttl = std::min<uint32_t>(soa, CACHE_NEGATIVE_MAX);
+		return true;
+	}
+	*ttl = least;
+	return least != UINT32_MAX;
+}
+
+/* Drops the least recently used entries until `room` more fit. */
+static void
+cache_evict(struct dns_cache *c, size_t room)
+{
+	while (!c->lru.empty() && c->lru.size() + room > c->max_entries) {
+		c->index.erase(c->lru.back().key);
+		c->lru.pop_back();
+	}
+}
+
+/* Frees the in-flight slot of a refresh of `k`, if any. */
+static void
+cache_refresh_landed(struct dns_cache *c, const cache_key &k)
+{
+	for (auto &s : c->inflight)
+		if (s.started != 0 && s.key == k)
+			s.started = 0;
+}
+
+bool
+cache_store(struct dns_cache *c, const uint8_t *ans, size_t len, uint8_t bits,
+            enum cache_origin origin, double now)
+{
+	struct vdns_msg m;
+	struct vdns_question q;
+	cache_entry e = {};
+	uint32_t ttl;
+
+	CHECK_OBJ_NOTNULL(c, DNS_CACHE_MAGIC);
+	AN(ans);
+	if (VDNS_initparse(ans, len, &m) < 0 || VDNS_question_read(&m, &q) < 0)
+		return false;
+	unsigned rcode = m.flags & VDNS_RCODE;
+	if (!(m.flags & VDNS_QR) || (m.flags & (VDNS_TC | VDNS_OPCODE)) ||
+	    m.counts[VDNS_S_QD] != 1 || (rcode != 0 && rcode != CACHE_RCODE_NXDOMAIN))
+		return false;
+	/* The question is rewritten in the client's spelling on a hit. */
+	e.name_len = (uint16_t)cache_plain_name(ans, len);
+	if (e.name_len != q.name_len || !cache_scan(&m, &e, &ttl))
+		return false;
+	ttl = std::clamp(ttl, c->ttl_min, c->ttl_max);
+	if (ttl == 0)
+		return false;
+	e.msg.assign(ans, ans + len);
+	/* A negative answer's records tell its client how long the name is
+	 * missing: as long as we keep it (the SOA's TTL, RFC 2308). */
+	bool negative = rcode == CACHE_RCODE_NXDOMAIN || m.counts[VDNS_S_AN] == 0;
+	uint32_t cap = negative ? ttl : c->ttl_max;
+	for (uint16_t at : e.ttl_at)
+		cache_put32(e.msg.data() + at, std::min(cache_get32(e.msg.data() + at), cap));
+	cache_make_key(&e.key, &q, bits);
+	e.stored = now;
+	e.expires = now + ttl;
+	e.relayed = origin == CACHE_RELAYED;
+	e.asks = 1;
+
+	std::lock_guard<std::mutex> lock(c->mtx);
+	auto it = c->index.find(e.key);
+	if (it != c->index.end()) {
+		cache_entry &old = *it->second;
+		/* A held answer released after a relayed one of the same
+		 * query: the client has the relayed one to go by. */
+		if (origin == CACHE_RELEASED && old.relayed && old.expires > now)
+			return false;
+		/* A refresh's answer starts a lifetime nobody asked for yet. */
+		for (const auto &s : c->inflight)
+			if (s.started != 0 && s.key == e.key)
+				e.asks = 0;
+		cache_refresh_landed(c, e.key);
+		c->lru.erase(it->second);
+		c->index.erase(it);
+	}
+	cache_evict(c, 1);
+	c->lru.push_front(std::move(e));
+	c->index.emplace(c->lru.front().key, c->lru.begin());
+	return true;
+}
+
+/* The entry for the question, made most recently used; NULL on a miss. */
+static cache_entry *
+cache_find(struct dns_cache *c, const struct vdns_question *q, uint8_t bits)
+{
+	cache_key k;
+
+	if (!q->present)
+		return NULL;
+	cache_make_key(&k, q, bits);
+	auto it = c->index.find(k);
+	if (it == c->index.end())
+		return NULL;
+	c->lru.splice(c->lru.begin(), c->lru, it->second);
+	return &*it->second;
+}
+
+/* Copies the entry to `out` with `id`, each TTL made `ttl(old)`. */
+template <typename F>
+static int
+cache_copy(const cache_entry *e, uint16_t id, uint8_t *out, size_t outsize, F ttl)
+{
+	if (e->msg.size() > outsize)
+		return -1;
+	memcpy(out, e->msg.data(), e->msg.size());
+	out[0] = (uint8_t)(id >> 8);
+	out[1] = (uint8_t)id;
+	for (uint16_t at : e->ttl_at)
+		cache_put32(out + at, ttl(cache_get32(out + at)));
+	return (int)e->msg.size();
+}
+
+int
+cache_answer(struct dns_cache *c, const uint8_t *query, size_t qlen,
+             const struct vdns_question *q, uint8_t bits, double now, uint8_t *out,
+             size_t outsize, bool *stale)
+{
+	CHECK_OBJ_NOTNULL(c, DNS_CACHE_MAGIC);
+	AN(query);
+	AN(q);
+	if (stale != NULL)
+		*stale = false;
+	if (qlen < VDNS_HEADER_SIZE || cache_get16(query + 4) != 1 ||
+	    (cache_get16(query + 2) & VDNS_OPCODE) != 0)
+		return 0;
+
+	std::lock_guard<std::mutex> lock(c->mtx);
+	cache_entry *e = cache_find(c, q, bits);
+	if (e == NULL)
+		return 0;
+	if (e->expires <= now) {
+		if (stale != NULL)
+			*stale = now - e->expires < CACHE_STALE_KEEP;
+		return 0;
+	}
+	e->asks++;
+	if (e->asks == 2) {
+		double ttl = e->expires - e->stored;
+		c->refresh.emplace(e->stored + CACHE_REFRESH_AT * ttl,
+		    std::make_pair(e->key, e->stored));
+	}
+	uint32_t age = (uint32_t)(now - e->stored);
+	int n = cache_copy(e, cache_get16(query), out, outsize,
+	    [age](uint32_t v) { return v > age ? v - age : 0; });
+	/* The client's spelling of the name, which the records' compressed
+	 * owner names point at; a compressed question keeps the stored one. */
+	if (n > 0 && cache_plain_name(query, qlen) == e->name_len)
+		memcpy(out + VDNS_HEADER_SIZE, query + VDNS_HEADER_SIZE, e->name_len);
+	return n;
+}
+
+int
+cache_stale_answer(struct dns_cache *c, const struct vdns_question *q, uint8_t bits,
+                   uint16_t id, double now, uint8_t *out, size_t outsize)
+{
+	CHECK_OBJ_NOTNULL(c, DNS_CACHE_MAGIC);
+	AN(q);
+	std::lock_guard<std::mutex> lock(c->mtx);
+	cache_entry *e = cache_find(c, q, bits);
+	if (e == NULL || now - e->expires >= CACHE_STALE_KEEP)
+		return 0;
+	return cache_copy(e, id, out, outsize, [](uint32_t) { return CACHE_STALE_TTL; });
+}
+
+/* Writes a query for the key `k` with `id` to `out`; its length or 0. */
+static int
+cache_refresh_query(const cache_key &k, uint16_t id, uint8_t *out, size_t outsize)
+{
+	uint8_t bits = k.b[k.len - 1];
+	size_t qlen = VDNS_HEADER_SIZE + (size_t)k.len - 1;
+	size_t len = qlen + ((bits & CACHE_BIT_EDNS) ? 11 : 0);
+	if (len > outsize)
+		return 0;
+	memset(out, 0, len);
+	out[0] = (uint8_t)(id >> 8);
+	out[1] = (uint8_t)id;
+	uint16_t flags = VDNS_RD | ((bits & CACHE_BIT_CD) ? CACHE_FLAG_CD : 0);
+	out[2] = (uint8_t)(flags >> 8);
+	out[3] = (uint8_t)flags;
+	out[5] = 1;
+	memcpy(out + VDNS_HEADER_SIZE, k.b.data(), (size_t)k.len - 1);
+	if (bits & CACHE_BIT_EDNS) {
+		uint8_t *opt = out + qlen; /* root name, OPT, size 4096, flags */
+		out[11] = 1;
+		opt[2] = CACHE_T_OPT;
+		opt[3] = 0x10;
+		opt[7] = (bits & CACHE_BIT_DO) ? 0x80 : 0;
+	}
+	return (int)len;
+}
+
+/* Refills the refresh tokens at `now`; true when one may start. */
+static bool
+cache_refresh_allowed(struct dns_cache *c, double now)
+{
+	c->tokens = std::min<double>(CACHE_REFRESH_RATE,
+	    c->tokens + (now - c->tokens_at) * CACHE_REFRESH_RATE);
+	c->tokens_at = now;
+	for (auto &s : c->inflight)
+		if (s.started != 0 && now - s.started > CACHE_REFRESH_TIMEOUT)
+			s.started = 0;
+	return c->tokens >= 1.0 &&
+	    std::any_of(c->inflight.begin(), c->inflight.end(),
+	        [](const cache_refresh_slot &s) { return s.started == 0; });
+}
+
+int
+cache_refresh_next(struct dns_cache *c, double now, uint16_t id, uint8_t *out,
+                   size_t outsize)
+{
+	CHECK_OBJ_NOTNULL(c, DNS_CACHE_MAGIC);
+	std::lock_guard<std::mutex> lock(c->mtx);
+	while (!c->refresh.empty() && c->refresh.begin()->first <= now) {
+		auto first = c->refresh.begin();
+		auto it = c->index.find(first->second.first);
+		bool live = it != c->index.end() && it->second->stored == first->second.second &&
+		    it->second->expires > now;
+		if (live && !cache_refresh_allowed(c, now))
+			return 0;
+		cache_key k = first->second.first;
+		c->refresh.erase(first);
+		if (!live)
+			continue;
+		int n = cache_refresh_query(k, id, out, outsize);
+		if (n == 0)
+			continue;
+		c->tokens -= 1.0;
+		for (auto &s : c->inflight) {
+			if (s.started == 0) {
+				s = {k, now};
+				break;
+			}
+		}
+		return n;
+	}
+	return 0;
+}
+
+double
+cache_refresh_wait(struct dns_cache *c, double now)
+{
+	CHECK_OBJ_NOTNULL(c, DNS_CACHE_MAGIC);
+	std::lock_guard<std::mutex> lock(c->mtx);
+	if (c->refresh.empty())
+		return -1;
+	double at = c->refresh.begin()->first;
+	if (c->tokens < 1.0)
+		at = std::max(at, c->tokens_at + (1.0 - c->tokens) / CACHE_REFRESH_RATE);
+	bool free = std::any_of(c->inflight.begin(), c->inflight.end(),
+	    [](const cache_refresh_slot &s) { return s.started == 0; });
+	if (!free) {
+		/* Every slot taken: the first to time out frees one. */
+		double first = now + CACHE_REFRESH_TIMEOUT;
+		for (const auto &s : c->inflight)
+			first = std::min(first, s.started + CACHE_REFRESH_TIMEOUT);
+		at = std::max(at, first);
+	}
+	return std::max(0.0, at - now);
+}
+
+size_t
+cache_size(struct dns_cache *c)
+{
+	CHECK_OBJ_NOTNULL(c, DNS_CACHE_MAGIC);
+	std::lock_guard<std::mutex> lock(c->mtx);
+	return c->lru.size();
+}

@@ -1,0 +1,107 @@
+/*
+ * cache.h -- the answers the forwarder already gave, kept with their TTLs:
+ * what a client was finally sent (an answer relayed at once, or a held one
+ * when it was released) is stored under its question, so that the next
+ * query for it is answered at once, without a new wait for the servers
+ * and the hold. It also keeps what the background refreshes of popular
+ * entries (prefetch) and the answers of last resort (serve stale) need.
+ *
+ * Knows DNS messages, not sockets. Both the event loop and the TCP thread
+ * use the process's cache, so every call takes the handle's own lock; the
+ * clock is the caller's (monotonic seconds), so that tests run it on
+ * virtual time. A lookup allocates nothing; a store allocates the entry.
+ */
+#ifndef QILDNSC_CACHE_H
+#define QILDNSC_CACHE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "vdns.h"
+#include "vdns_question.h"
+
+/* TTLs are clamped to this range: a forged answer must not live for weeks. */
+#define CACHE_TTL_MIN 0
+#define CACHE_TTL_MAX 86400
+/* Negative answers (NXDOMAIN, NODATA) live their SOA minimum, at most
+ * this long. */
+#define CACHE_NEGATIVE_MAX 3600
+/* An entry expired less than this long ago may still answer a query that
+ * the servers leave unanswered, with CACHE_STALE_TTL. */
+#define CACHE_STALE_KEEP 86400.0
+#define CACHE_STALE_TTL 30
+/* An entry asked for more than once is refreshed when this share of its
+ * TTL has passed. */
+#define CACHE_REFRESH_AT 0.9
+/* Background refreshes: at most this many started a second, this many in
+ * flight (one counts as landed once stored, or after the time-out). */
+#define CACHE_REFRESH_RATE 4
+#define CACHE_REFRESH_INFLIGHT 8
+#define CACHE_REFRESH_TIMEOUT 3.0
+
+/* What of a query makes its answer differ, besides the question. */
+#define CACHE_BIT_DO   0x01 /* DNSSEC records asked for (EDNS DO) */
+#define CACHE_BIT_CD   0x02 /* checking disabled */
+#define CACHE_BIT_EDNS 0x04 /* the query had an OPT record: so has its answer */
+
+/* How the answer to be stored reached its client. */
+enum cache_origin {
+	CACHE_RELAYED,  /* relayed at once */
+	CACHE_RELEASED, /* held, then released: it does not replace a fresh
+	                   entry that came relayed */
+};
+
+struct dns_cache;
+
+/* The process's cache: made at start-up when -C is given, else NULL. */
+extern struct dns_cache *qil_cache;
+
+/* A cache of at most `entries` answers (> 0), TTLs clamped to
+ * [ttl_min, ttl_max]. */
+struct dns_cache *cache_new(size_t entries, uint32_t ttl_min, uint32_t ttl_max);
+void cache_delete(struct dns_cache *c);
+
+/* The CACHE_BIT_ values of the parsed query `msg`. */
+uint8_t cache_query_bits(struct vdns_msg *msg);
+
+/*
+ * Stores the answer `ans` (`len` bytes; its ID does not matter) to a query
+ * with `bits`, at `now`. Only answers worth keeping are stored: a whole
+ * (not truncated) standard answer of one question, NOERROR with records,
+ * or NXDOMAIN/NODATA with an SOA. True when it was stored.
+ */
+bool cache_store(struct dns_cache *c, const uint8_t *ans, size_t len, uint8_t bits,
+                 enum cache_origin origin, double now);
+
+/*
+ * The answer to the client's query `query` (`qlen` bytes, parsed question
+ * `q`, `bits`) if a fresh one is stored: written to `out` with the
+ * client's ID and its spelling of the name, TTLs counted down; its length,
+ * or 0 on a miss (-1 when `out` is too small). On a miss, `*stale` (when
+ * not NULL) says whether an expired entry could still serve as stale.
+ */
+int cache_answer(struct dns_cache *c, const uint8_t *query, size_t qlen,
+                 const struct vdns_question *q, uint8_t bits, double now, uint8_t *out,
+                 size_t outsize, bool *stale);
+
+/* A stale entry's answer for the question (expired less than
+ * CACHE_STALE_KEEP ago, or fresh) with every TTL CACHE_STALE_TTL and ID
+ * `id`; its length, or 0 when there is none (-1 when `out` is too small). */
+int cache_stale_answer(struct dns_cache *c, const struct vdns_question *q, uint8_t bits,
+                       uint16_t id, double now, uint8_t *out, size_t outsize);
+
+/*
+ * The next background refresh that may start at `now`: a query for it
+ * (ID `id`) written to `out`, its length, or 0 when none is due or the
+ * rate or in-flight limit stops it.
+ */
+int cache_refresh_next(struct dns_cache *c, double now, uint16_t id, uint8_t *out,
+                       size_t outsize);
+/* Seconds from `now` until cache_refresh_next() may give one, or -1 when
+ * no refresh is waiting (nothing to wake up for). */
+double cache_refresh_wait(struct dns_cache *c, double now);
+
+/* Entries stored now. */
+size_t cache_size(struct dns_cache *c);
+
+#endif

@@ -1,0 +1,274 @@
+/*
+ * cache_test.cc -- the answer cache on a virtual clock: what is stored and
+ * for how long (a table of answers), what a hit looks like to its client,
+ * which entry goes when the cache is full, and the timing of background
+ * refreshes and stale answers.
+ */
+#include <string.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cache/cache.h"
+#include "dns_message.h"
+#include "vdns.h"
+#include "vdns_question.h"
+
+namespace {
+
+namespace dns = qiltest::dns;
+using dns::Bytes;
+
+const double T0 = 1000.0;
+
+/* Sets the RCODE and the flags `set` in the header of `m`. */
+Bytes
+with_header(Bytes m, unsigned rcode, uint16_t set = 0)
+{
+	m[2] |= (uint8_t)(set >> 8);
+	m[3] = (uint8_t)((m[3] & 0xf0) | rcode | (set & 0xf0));
+	return m;
+}
+
+/* `m` with an SOA in its authority section: its TTL and its minimum. */
+Bytes
+with_soa(Bytes m, uint32_t ttl, uint32_t minimum)
+{
+	const uint8_t rec[] = {0xc0, 12, 0, 6, 0, 1,
+	    (uint8_t)(ttl >> 24), (uint8_t)(ttl >> 16), (uint8_t)(ttl >> 8), (uint8_t)ttl,
+	    0, 24, 0xc0, 12, 0xc0, 12, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 4,
+	    (uint8_t)(minimum >> 24), (uint8_t)(minimum >> 16), (uint8_t)(minimum >> 8),
+	    (uint8_t)minimum};
+	m.insert(m.end(), std::begin(rec), std::end(rec));
+	m[9]++; /* NSCOUNT */
+	return m;
+}
+
+struct Parsed {
+	struct vdns_msg msg;
+	struct vdns_question q;
+};
+
+Parsed
+parse(const Bytes &m)
+{
+	Parsed p;
+	EXPECT_EQ(VDNS_initparse(m.data(), m.size(), &p.msg), 0);
+	EXPECT_EQ(VDNS_question_read(&p.msg, &p.q), 0);
+	return p;
+}
+
+/* The TTLs of every record of `m` but OPT. */
+std::vector<uint32_t>
+ttls(const Bytes &m)
+{
+	Parsed p = parse(m);
+	std::vector<uint32_t> out;
+	struct vdns_rr rr;
+	for (int s = VDNS_S_AN; s < VDNS_S_MAX; s++)
+		for (int i = 0; i < p.msg.counts[s]; i++)
+			if (VDNS_parserr(&p.msg, s, i, &rr) == 0 && rr.type != 41)
+				out.push_back(rr.ttl);
+	return out;
+}
+
+class CacheTest : public ::testing::Test {
+protected:
+	void SetUp() override { c_ = cache_new(8, CACHE_TTL_MIN, CACHE_TTL_MAX); }
+	void TearDown() override { cache_delete(c_); }
+
+	/* The cache's answer to `q` at `t` (empty on a miss). */
+	Bytes ask(const Bytes &q, double t, uint8_t bits = 0, bool *stale = nullptr)
+	{
+		Parsed p = parse(q);
+		Bytes out(4096);
+		int n = cache_answer(c_, q.data(), q.size(), &p.q, bits, t, out.data(),
+		    out.size(), stale);
+		EXPECT_GE(n, 0);
+		out.resize(n > 0 ? (size_t)n : 0);
+		return out;
+	}
+
+	bool store(const Bytes &a, double t, uint8_t bits = 0,
+	           enum cache_origin origin = CACHE_RELAYED)
+	{
+		return cache_store(c_, a.data(), a.size(), bits, origin, t);
+	}
+
+	struct dns_cache *c_ = nullptr;
+};
+
+struct StoreCase {
+	const char *name;
+	std::function<Bytes(const Bytes &)> answer;
+	double life; /* seconds it answers; 0: never stored */
+	uint32_t shown; /* the first record's TTL on the first hit */
+};
+
+TEST_F(CacheTest, WhatIsStoredAndForHowLong)
+{
+	const auto one = std::vector<dns::Record>{dns::a_record("192.0.2.1")};
+	const StoreCase cases[] = {
+	    {"one address", [&](const Bytes &q) { return dns::build_answer(q, one, 60); }, 60, 60},
+	    {"CNAME then A", [](const Bytes &q) {
+		    return dns::build_answer(q, {dns::cname_record("b.test"),
+		        dns::a_record("192.0.2.2")}, 300); }, 300, 300},
+	    {"forged TTL of two weeks is clamped to a day", [&](const Bytes &q) {
+		    return dns::build_answer(q, one, 14 * 86400); }, 86400, 86400},
+	    {"TTL 0 is not kept", [&](const Bytes &q) { return dns::build_answer(q, one, 0); }, 0, 0},
+	    {"truncated", [&](const Bytes &q) {
+		    return with_header(dns::build_answer(q, one), 0, dns::FLAG_TC); }, 0, 0},
+	    {"SERVFAIL", [](const Bytes &q) { return with_header(dns::build_answer(q, {}), 2); },
+	        0, 0},
+	    {"not a response", [&](const Bytes &q) {
+		    Bytes a = dns::build_answer(q, one);
+		    a[2] &= 0x7f;
+		    return a; }, 0, 0},
+	    {"NXDOMAIN lives its SOA minimum", [](const Bytes &q) {
+		    return with_soa(with_header(dns::build_answer(q, {}), 3), 3600, 300); }, 300, 300},
+	    {"NODATA lives its SOA's TTL when less", [](const Bytes &q) {
+		    return with_soa(dns::build_answer(q, {}), 100, 900); }, 100, 100},
+	    {"negative answers at most an hour", [](const Bytes &q) {
+		    return with_soa(with_header(dns::build_answer(q, {}), 3), 90000, 90000); },
+	        CACHE_NEGATIVE_MAX, CACHE_NEGATIVE_MAX},
+	    {"NXDOMAIN without SOA", [](const Bytes &q) {
+		    return with_header(dns::build_answer(q, {}), 3); }, 0, 0},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		cache_delete(c_);
+		c_ = cache_new(8, CACHE_TTL_MIN, CACHE_TTL_MAX);
+		Bytes q = dns::build_query(1, "x.test", dns::TYPE_A);
+		EXPECT_EQ(store(c.answer(q), T0), c.life > 0);
+		Bytes hit = ask(q, T0 + 0.5);
+		EXPECT_EQ(!hit.empty(), c.life > 0);
+		if (hit.empty())
+			continue;
+		EXPECT_EQ(ttls(hit).front(), c.shown);
+		EXPECT_FALSE(ask(q, T0 + c.life - 0.5).empty());
+		bool stale = false;
+		EXPECT_TRUE(ask(q, T0 + c.life, 0, &stale).empty());
+		EXPECT_TRUE(stale);
+	}
+}
+
+TEST_F(CacheTest, HitCarriesTheClientsIdAndSpellingWithTtlsCountedDown)
+{
+	Bytes q = dns::build_query(0x1111, "www.example.test", dns::TYPE_A);
+	ASSERT_TRUE(store(dns::build_answer(q, {dns::a_record("192.0.2.1"),
+	    dns::a_record("192.0.2.2")}, 60), T0));
+
+	Bytes q2 = dns::build_query(0xbeef, "WwW.ExAmple.TEST", dns::TYPE_A);
+	Bytes hit = ask(q2, T0 + 25.7);
+	ASSERT_FALSE(hit.empty());
+	EXPECT_EQ(dns::message_id(hit), 0xbeef);
+	EXPECT_EQ(dns::first_question(hit)->name, "WwW.ExAmple.TEST");
+	EXPECT_EQ(dns::answer_addresses(hit), (std::vector<std::string>{"192.0.2.1", "192.0.2.2"}));
+	EXPECT_EQ(ttls(hit), (std::vector<uint32_t>{35, 35}));
+
+	/* Another type, and the same question with DO or CD, are other keys. */
+	EXPECT_TRUE(ask(dns::build_query(2, "www.example.test", dns::TYPE_AAAA), T0 + 1).empty());
+	EXPECT_TRUE(ask(q, T0 + 1, CACHE_BIT_DO | CACHE_BIT_EDNS).empty());
+	EXPECT_TRUE(ask(q, T0 + 1, CACHE_BIT_CD).empty());
+}
+
+TEST_F(CacheTest, ReleasedHeldAnswerDoesNotReplaceARelayedOne)
+{
+	Bytes q = dns::build_query(1, "r.test", dns::TYPE_A);
+	ASSERT_TRUE(store(dns::build_answer(q, {dns::a_record("192.0.2.1"),
+	    dns::a_record("192.0.2.2")}), T0));
+	EXPECT_FALSE(store(dns::build_answer(q, {dns::a_record("192.0.2.9")}), T0 + 0.3, 0,
+	    CACHE_RELEASED));
+	EXPECT_EQ(dns::answer_addresses(ask(q, T0 + 1)).size(), 2u);
+	/* A relayed one does, and so does a released one once it expired. */
+	EXPECT_TRUE(store(dns::build_answer(q, {dns::a_record("192.0.2.3"),
+	    dns::a_record("192.0.2.4")}, 10), T0 + 1));
+	EXPECT_TRUE(store(dns::build_answer(q, {dns::a_record("192.0.2.9")}), T0 + 20, 0,
+	    CACHE_RELEASED));
+	EXPECT_EQ(dns::answer_addresses(ask(q, T0 + 21)), (std::vector<std::string>{"192.0.2.9"}));
+}
+
+TEST_F(CacheTest, FullCacheDropsTheLeastRecentlyUsed)
+{
+	auto q = [](int i) { return dns::build_query(1, "n" + std::to_string(i) + ".test", dns::TYPE_A); };
+	for (int i = 0; i < 8; i++)
+		ASSERT_TRUE(store(dns::build_answer(q(i), {dns::a_record("192.0.2.1")}), T0 + i));
+	EXPECT_FALSE(ask(q(0), T0 + 10).empty()); /* n0 is used again: n1 is the oldest */
+	ASSERT_TRUE(store(dns::build_answer(q(8), {dns::a_record("192.0.2.1")}), T0 + 11));
+	EXPECT_EQ(cache_size(c_), 8u);
+	EXPECT_TRUE(ask(q(1), T0 + 12).empty());
+	EXPECT_FALSE(ask(q(0), T0 + 12).empty());
+	EXPECT_FALSE(ask(q(8), T0 + 12).empty());
+}
+
+/* Refreshes: only of entries asked again, at 90 % of their TTL, a few a
+ * second and a few in flight; the refresh's answer starts a new lifetime. */
+TEST_F(CacheTest, PopularEntriesAreRefreshedAtNinetyPercentWithinLimits)
+{
+	Bytes out(512);
+	auto q = [](int i) { return dns::build_query(1, "p" + std::to_string(i) + ".test", dns::TYPE_A); };
+	for (int i = 0; i < 6; i++)
+		ASSERT_TRUE(store(dns::build_answer(q(i), {dns::a_record("192.0.2.1")}, 100), T0));
+	ASSERT_TRUE(store(dns::build_answer(q(9), {dns::a_record("192.0.2.1")}, 100), T0));
+	EXPECT_EQ(cache_refresh_wait(c_, T0), -1) << "nothing asked twice: no wake-up";
+	for (int i = 0; i < 6; i++)
+		ASSERT_FALSE(ask(q(i), T0 + 10).empty());
+	EXPECT_NEAR(cache_refresh_wait(c_, T0 + 10), 80.0, 0.01);
+	EXPECT_EQ(cache_refresh_next(c_, T0 + 89, 7, out.data(), out.size()), 0);
+
+	/* At 90 s: CACHE_REFRESH_RATE start at once, the rest a second later. */
+	std::vector<std::string> asked;
+	for (int n; (n = cache_refresh_next(c_, T0 + 90, 7, out.data(), out.size())) > 0;) {
+		Bytes r(out.begin(), out.begin() + n);
+		EXPECT_EQ(dns::message_id(r), 7);
+		EXPECT_EQ(dns::message_flags(r) & dns::FLAG_RD, dns::FLAG_RD);
+		asked.push_back(dns::first_question(r)->name);
+	}
+	EXPECT_EQ(asked.size(), (size_t)CACHE_REFRESH_RATE);
+	EXPECT_GT(cache_refresh_wait(c_, T0 + 90), 0.0);
+	EXPECT_GT(cache_refresh_next(c_, T0 + 90 + 1.0 / CACHE_REFRESH_RATE + 0.01, 7,
+	    out.data(), out.size()), 0);
+
+	/* The refreshed answer lives anew, and is refreshed again only when
+	 * asked twice in its new lifetime. */
+	ASSERT_TRUE(store(dns::build_answer(dns::build_query(1, asked[0], dns::TYPE_A),
+	    {dns::a_record("192.0.2.5")}, 100), T0 + 90.1));
+	Bytes again = ask(dns::build_query(1, asked[0], dns::TYPE_A), T0 + 150);
+	EXPECT_EQ(dns::answer_addresses(again), (std::vector<std::string>{"192.0.2.5"}));
+	EXPECT_EQ(ttls(again).front(), 41u); /* 100 - 59.9 s, counted in whole seconds gone */
+}
+
+TEST_F(CacheTest, StaleAnswersForADayAfterExpiryWithTtlThirty)
+{
+	Bytes q = dns::build_query(1, "s.test", dns::TYPE_A);
+	ASSERT_TRUE(store(dns::build_answer(q, {dns::a_record("192.0.2.7")}, 10), T0));
+	Parsed p = parse(q);
+	Bytes out(512);
+	const struct {
+		double at;
+		bool fresh, stale;
+	} steps[] = {
+	    {T0 + 5, true, true},
+	    {T0 + 11, false, true},
+	    {T0 + 10 + CACHE_STALE_KEEP - 1, false, true},
+	    {T0 + 10 + CACHE_STALE_KEEP + 1, false, false},
+	};
+	for (const auto &s : steps) {
+		SCOPED_TRACE(s.at - T0);
+		bool could = false;
+		EXPECT_EQ(!ask(q, s.at, 0, &could).empty(), s.fresh);
+		EXPECT_EQ(could, !s.fresh && s.stale);
+		int n = cache_stale_answer(c_, &p.q, 0, 0x4242, s.at, out.data(), out.size());
+		EXPECT_EQ(n > 0, s.stale);
+		if (n <= 0)
+			continue;
+		Bytes a(out.begin(), out.begin() + n);
+		EXPECT_EQ(dns::message_id(a), 0x4242);
+		EXPECT_EQ(ttls(a), (std::vector<uint32_t>{CACHE_STALE_TTL}));
+	}
+}
+
+} // namespace
