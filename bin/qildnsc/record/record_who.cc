@@ -16,6 +16,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -170,10 +171,21 @@ who_pid_holds(const char *pid, const char *want)
 	return found;
 }
 
-/* The process holding socket `inode`, newest first; -1 when none can be
- * seen. */
+/* True when process `pid` runs as `uid` (the socket's owner is the
+ * process's user: others need not be searched). */
+static bool
+who_pid_of_user(long pid, uint32_t uid)
+{
+	char path[32];
+	struct stat st;
+	(void)snprintf(path, sizeof path, "/proc/%ld", pid);
+	return stat(path, &st) == 0 && st.st_uid == uid;
+}
+
+/* The process of user `uid` holding socket `inode`, newest first; -1 when
+ * none can be seen. */
 static int32_t
-who_pid_of(uint64_t inode)
+who_pid_of(uint64_t inode, uint32_t uid)
 {
 	char want[48];
 	(void)snprintf(want, sizeof want, "socket:[%llu]", (unsigned long long)inode);
@@ -194,7 +206,7 @@ who_pid_of(uint64_t inode)
 	if (pids.size() > WHO_SCAN_MAX)
 		pids.resize(WHO_SCAN_MAX);
 	for (long pid : pids) {
-		if (pid == (long)getpid())
+		if (pid == (long)getpid() || !who_pid_of_user(pid, uid))
 			continue;
 		if (who_pid_holds(std::to_string(pid).c_str(), want))
 			return (int32_t)pid;
@@ -241,7 +253,7 @@ who_batch(const std::vector<struct record_lookup> &batch)
 		const struct who_socket *s = who_socket_of(&l);
 		if (s == NULL)
 			continue; /* gone already, or not of this machine */
-		int32_t pid = who_pid_of(s->inode);
+		int32_t pid = who_pid_of(s->inode, s->uid);
 		who_name n{(int32_t)s->uid, pid, pid > 0 ? who_comm(pid) : "", now};
 		record_app(l.seq, n.uid, n.pid, n.comm.c_str());
 		who->names[k] = n;

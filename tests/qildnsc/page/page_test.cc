@@ -334,8 +334,9 @@ TEST_F(PageTest, ABrowserShowsEachQueryWithItsApplication)
 		std::vector<dns::Record> recs{dns::a_record("10.0.0.1")};
 		if (!one)
 			recs.push_back(dns::a_record("10.0.0.2"));
-		/* A server across a network: time for the asker to be named. */
-		return std::vector<Reply>{{50ms, dns::build_answer(r.message, recs)}};
+		/* A server across a network: time for the asker to be named,
+		 * sanitizers and all. */
+		return std::vector<Reply>{{200ms, dns::build_answer(r.message, recs)}};
 	});
 	start(up.list_entry());
 	ASSERT_FALSE(HasFatalFailure());

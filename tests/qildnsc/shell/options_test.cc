@@ -265,6 +265,28 @@ TEST(OptionsBinary, PortsOutsideTheRangeAreRefused)
 	}
 }
 
+/* The query page's port is checked like the listening one; the Windows
+ * build has no page and refuses -u whatever its port. */
+TEST(OptionsBinary, QueryPagePortsAreCheckedAndWindowsHasNoPage)
+{
+	for (const char *port : {"0", "65536", "x80", "8053"}) {
+		SCOPED_TRACE(port);
+		bool windows = qiltest::testing_windows_build();
+		if (std::string(port) == "8053" && !windows)
+			continue; /* a good port: it would start */
+		qiltest::TmpDir dir;
+		Outcome r = run_options(dir, {"-w", "-l", "127.0.0.1", "-p", "5301", "-u", port},
+		    Ends::exits);
+		ASSERT_TRUE(r.status.has_value());
+		EXPECT_TRUE(WIFEXITED(*r.status) && WEXITSTATUS(*r.status) == 1);
+		std::string why = windows ?
+		    "QILEC_00966: -u: the query page is not in the Windows build." :
+		    std::string("QILEC_00967: Invalid port for the query page: ") + port +
+		    " (it must be from 1 to 65535)";
+		EXPECT_NE(r.log.find("[ERROR] " + why + "\n"), std::string::npos) << r.log;
+	}
+}
+
 /* Each start writes a fresh log and keeps the previous one whole as ".1". */
 TEST(OptionsBinary, EachStartKeepsThePreviousLog)
 {
