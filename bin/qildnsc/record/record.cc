@@ -88,6 +88,21 @@ record_find(uint64_t seq)
 	return e->seq == seq ? e : NULL;
 }
 
+/* Runs `change` on the record numbered `seq` under the lock; nothing when
+ * recording is off or the record is gone. */
+template <typename F>
+static void
+record_change(uint64_t seq, F change)
+{
+	if (ring == NULL || seq == 0)
+		return;
+	CHECK_OBJ_NOTNULL(ring, RECORD_RING_MAGIC);
+	std::lock_guard lk(ring->mu);
+	struct record_entry *e = record_find(seq);
+	if (e != NULL)
+		change(e);
+}
+
 /* The question's name as text: dotted, odd bytes as \DDD. */
 static void
 record_qname(const struct vdns_question *q, char *out, size_t size)
@@ -259,35 +274,27 @@ record_answer(uint64_t seq, int server, const uint8_t *msg, size_t len, enum rec
 	if (cause != NULL)
 		ra.cause = *cause;
 	record_parse(&ra, msg, len);
-
-	std::lock_guard lk(ring->mu);
-	struct record_entry *e = record_find(seq);
-	if (e == NULL)
-		return;
-	ra.usec = record_usec(&e->sent, now);
-	if (e->answers_seen < UINT8_MAX)
-		e->answers_seen++;
-	if (e->n_answers < RECORD_ANSWERS_MAX)
-		e->answers[e->n_answers++] = ra;
+	record_change(seq, [&](struct record_entry *e) {
+		ra.usec = record_usec(&e->sent, now);
+		if (e->answers_seen < UINT8_MAX)
+			e->answers_seen++;
+		if (e->n_answers < RECORD_ANSWERS_MAX)
+			e->answers[e->n_answers++] = ra;
+	});
 }
 
 void
 record_held_end(uint64_t seq, int server, enum record_verdict v)
 {
-	if (ring == NULL || seq == 0)
-		return;
-	CHECK_OBJ_NOTNULL(ring, RECORD_RING_MAGIC);
-	std::lock_guard lk(ring->mu);
-	struct record_entry *e = record_find(seq);
-	if (e == NULL)
-		return;
-	/* The latest held answer of that server is the one meant. */
-	for (int i = e->n_answers - 1; i >= 0; i--) {
-		if (e->answers[i].server == server && e->answers[i].verdict == RECORD_HELD) {
-			e->answers[i].verdict = v;
-			return;
+	record_change(seq, [&](struct record_entry *e) {
+		/* The latest held answer of that server is the one meant. */
+		for (int i = e->n_answers - 1; i >= 0; i--) {
+			if (e->answers[i].server == server && e->answers[i].verdict == RECORD_HELD) {
+				e->answers[i].verdict = v;
+				return;
+			}
 		}
-	}
+	});
 }
 
 static enum record_class
@@ -309,34 +316,27 @@ record_class_of(enum record_outcome o)
 void
 record_outcome(uint64_t seq, enum record_outcome o, const struct odr_timeval *now)
 {
-	if (ring == NULL || seq == 0)
-		return;
-	CHECK_OBJ_NOTNULL(ring, RECORD_RING_MAGIC);
-	std::lock_guard lk(ring->mu);
-	struct record_entry *e = record_find(seq);
-	if (e == NULL || e->outcome != RECORD_WAITING)
-		return;
-	e->outcome = o;
-	e->outcome_usec = record_usec(&e->sent, now);
-	record_second_of(e->wall)->counts[record_class_of(o)]++;
+	record_change(seq, [&](struct record_entry *e) {
+		if (e->outcome != RECORD_WAITING)
+			return;
+		e->outcome = o;
+		e->outcome_usec = record_usec(&e->sent, now);
+		record_second_of(e->wall)->counts[record_class_of(o)]++;
+	});
 }
 
 void
 record_app(uint64_t seq, int32_t uid, int32_t pid, const char *comm)
 {
-	if (ring == NULL || seq == 0)
-		return;
-	CHECK_OBJ_NOTNULL(ring, RECORD_RING_MAGIC);
-	std::lock_guard lk(ring->mu);
-	struct record_entry *e = record_find(seq);
-	if (e == NULL)
-		return;
-	e->uid = uid;
-	e->pid = pid;
-	(void)snprintf(e->comm, sizeof e->comm, "%s", comm != NULL ? comm : "");
-	struct record_name *n = record_name_slot(e);
-	*n = {e->transport == RECORD_TCP, e->client_port, e->client, record_wall(), uid, pid, {}};
-	memcpy(n->comm, e->comm, sizeof n->comm);
+	record_change(seq, [&](struct record_entry *e) {
+		e->uid = uid;
+		e->pid = pid;
+		(void)snprintf(e->comm, sizeof e->comm, "%s", comm != NULL ? comm : "");
+		struct record_name *n = record_name_slot(e);
+		*n = {e->transport == RECORD_TCP, e->client_port, e->client, record_wall(), uid, pid,
+		    {}};
+		memcpy(n->comm, e->comm, sizeof n->comm);
+	});
 }
 
 std::vector<struct record_entry>
