@@ -18,7 +18,6 @@
 
 #include "common/qildnsc.h"
 #include "record/record.h"
-#include "record/record_lookup.h"
 #include "vdns.h"
 
 /* Local clients whose application is still to be found, at most this

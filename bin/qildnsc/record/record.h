@@ -135,6 +135,22 @@ std::vector<struct record_entry> record_since(uint64_t after, size_t max);
 /* The chart's last `n` seconds up to `now_wall`, oldest first. */
 std::vector<struct record_second> record_chart(int64_t now_wall, int n);
 
+/* The queue between the record and the thread that names local clients'
+ * applications (record_who.h). */
+/* One client to name: the record it belongs to and its socket. */
+struct record_lookup {
+	uint64_t seq;
+	bool tcp;
+	struct record_addr addr;
+	uint16_t port;
+};
+
+/* Waits for clients to name, then `gather_ms` more for those that come
+ * with them, and hands them all over in `out`; false once stopping. */
+bool record_lookups_wait(std::vector<struct record_lookup> *out, int gather_ms);
+/* Wakes the waiting thread for good (at "Exit"). */
+void record_lookups_stop(void);
+
 /* Text of a verdict, an outcome, a transport, for the page. */
 const char *record_verdict_name(enum record_verdict v);
 const char *record_outcome_name(enum record_outcome o);

@@ -26,7 +26,7 @@
 #include <tuple>
 
 #include "common/qildnsc.h"
-#include "record/record_lookup.h"
+#include "record/record.h"
 #include "record/record_who.h"
 #include "vtc_log.h"
 #include "vtim.h"
