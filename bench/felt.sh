@@ -20,6 +20,7 @@
 # `ip netns exec`) names the peer under test. Needs root.
 #
 # usage: bench/felt.sh [LOOKUPS [NAMES [PREFETCH_SECONDS]]]   (400, 200, 130)
+#        (0 lookups: the prefetch case alone; 0 seconds: without it)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 lookups=${1:-400}
@@ -116,19 +117,24 @@ for name in rng.choices(pool, weights, k=lookups):
 EOF
 
 resolver() {  # PEER: the namespace's resolv.conf names it
-  printf 'nameserver %s\noptions attempts:2 timeout:5\n' "${addr[$1]}" > "/etc/netns/$ns/resolv.conf"
+  # A new file each time: a driver already running keeps the one that
+  # `ip netns exec` bind-mounted for it.
+  printf 'nameserver %s\noptions attempts:2 timeout:5\n' "${addr[$1]}" > "$work/resolv.conf"
+  mv "$work/resolv.conf" "/etc/netns/$ns/resolv.conf"
 }
 
 echo "== machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), Linux $(uname -r)"
 echo "== $lookups lookups (getaddrinfo AF_UNSPEC) of $names names, Zipf s=1; upstream answers after $delay_ms ms"
 echo "== $(sort -u "$work/trace" | wc -l) distinct names in the trace; $(dnsmasq --version | head -1 | cut -d' ' -f1-3); unbound $(unbound -V | head -1 | cut -d' ' -f2)"
 echo
-printf "%-12s %8s   %5s %8s %8s   %5s %8s %8s   %6s %6s\n" peer "p50 ms" first "p50 ms" \
-  "p90 ms" repeat "p50 ms" "p90 ms" ">=0.3s" failed
-for p in "${peers[@]}"; do
-  resolver "$p"
-  in_ns ./build/bench/felt_driver "$p" "$work/trace"
-done
+if [ "$lookups" -gt 0 ]; then
+  printf "%-12s %8s   %5s %8s %8s   %6s %8s %8s %8s   %6s %6s\n" peer "p50 ms" first "p50 ms" \
+    "p90 ms" repeat "p50 ms" "p90 ms" "max ms" ">=0.3s" failed
+  for p in "${peers[@]}"; do
+    resolver "$p"
+    in_ns ./build/bench/felt_driver "$p" "$work/trace"
+  done
+fi
 
 if [ "$prefetch_secs" -gt 0 ]; then
   echo
