@@ -72,8 +72,9 @@ ip netns exec $ns ./build/tools/config_server 127.0.0.1 5380 "$work/qildnsc.json
 start_qildnsc() {  # PEER OPTIONS...
   local peer=$1; shift
   mkdir -p "$work/$peer"
-  (cd "$work/$peer" && QILDNSC_CONFIG_SERVER=127.0.0.1:5380 exec ip netns exec $ns \
-    "$OLDPWD/build/bin/qildnsc/qildnsc" -w -l "${addr[$peer]}" -p 53 -d "$up:$up_port" "$@") &
+  # env -C, not a subshell: $! must be the forwarder itself.
+  env -C "$work/$peer" QILDNSC_CONFIG_SERVER=127.0.0.1:5380 ip netns exec $ns \
+    "$PWD/build/bin/qildnsc/qildnsc" -w -l "${addr[$peer]}" -p 53 -d "$up:$up_port" "$@" &
   pids+=($!)
 }
 start_qildnsc qildnsc
