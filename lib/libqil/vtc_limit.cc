@@ -12,14 +12,16 @@
 
 /* Lines kept out of every log, for the statistics: any thread counts. */
 static std::atomic<uint64_t> vtc_limit_total;
-/* Limits holding a summary not yet written: their threads must wake up to
- * write it even when nothing else happens. */
-static std::atomic<int> vtc_limit_waiting;
+/* When a line was last suppressed (monotonic milliseconds): until the
+ * second after it is over, some limit may owe its summary, and the threads
+ * that flush theirs on every turn must not sleep without a time-out. */
+static std::atomic<int64_t> vtc_limit_last_ms{INT64_MIN / 2};
 
 bool
 vtc_limit_pending(void)
 {
-	return vtc_limit_waiting.load(std::memory_order_relaxed) > 0;
+	int64_t last = vtc_limit_last_ms.load(std::memory_order_relaxed);
+	return (int64_t)(VTIM_mono() * 1000.0) - last < 2000;
 }
 
 uint64_t
@@ -34,10 +36,8 @@ vtc_limit_flush(struct vtc_limit *lim, struct vtclog *vl, double now)
 	CHECK_OBJ_NOTNULL(lim, VTC_LIMIT_MAGIC);
 	if (now - lim->window < 1.0)
 		return;
-	if (lim->suppressed > 0) {
+	if (lim->suppressed > 0)
 		vtc_log(vl, lim->lvl, "%s: %u more suppressed", lim->tag, lim->suppressed);
-		vtc_limit_waiting.fetch_sub(1, std::memory_order_relaxed);
-	}
 	lim->window = now;
 	lim->written = 0;
 	lim->suppressed = 0;
@@ -51,8 +51,8 @@ vtc_limit_vlog(struct vtc_limit *lim, struct vtclog *vl, double now, const char 
 
 	vtc_limit_flush(lim, vl, now);
 	if (lim->written >= VTC_LIMIT_BURST) {
-		if (lim->suppressed++ == 0)
-			vtc_limit_waiting.fetch_add(1, std::memory_order_relaxed);
+		lim->suppressed++;
+		vtc_limit_last_ms.store((int64_t)(now * 1000.0), std::memory_order_relaxed);
 		vtc_limit_total.fetch_add(1, std::memory_order_relaxed);
 		return;
 	}

@@ -51,9 +51,9 @@ void vtc_limit_flush(struct vtc_limit *lim, struct vtclog *vl, double now);
 		vtc_limit_log(&vtc_limit_site_, (vl), __VA_ARGS__);           \
 	} while (0)
 
-/* True while some limit of the process holds a summary that its next
- * flush is to write: a thread that sleeps without a time-out then wakes
- * within the second. */
+/* True for two seconds after any limit of the process suppressed a line:
+ * a limit may owe its summary, so a thread that sleeps without a time-out
+ * and flushes its limits on every turn wakes within the second meanwhile. */
 bool vtc_limit_pending(void);
 
 /* Lines suppressed by every limit of the process since it started. */

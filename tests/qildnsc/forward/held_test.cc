@@ -359,6 +359,7 @@ TEST_F(HeldQueue, TheLoopWaitsUntilTheOldestAnswerIsDue)
 	struct odr_timeval t;
 	held_now(&t);
 	EXPECT_EQ(held_wait_ms(&t, 50), 50);
+	EXPECT_EQ(held_wait_ms(&t, -1), -1) << "nothing held, no bound: no wake-up";
 	struct { int64_t usec_later; int longest_ms; int want_ms; } cases[] = {
 		{0, 1000, 301},            /* rounded up: never woken before it is due */
 		{200000, 1000, 101},
@@ -366,7 +367,8 @@ TEST_F(HeldQueue, TheLoopWaitsUntilTheOldestAnswerIsDue)
 		{300000, 1000, 1},         /* not over the delay yet */
 		{300001, 1000, 0},
 		{5000000, 1000, 0},
-		{0, 50, 50},               /* the idle wake-up still bounds the wait */
+		{0, 50, 50},               /* a shorter bound still bounds the wait */
+		{0, -1, 301},              /* no bound: until it is due */
 	};
 	std::string data = "answer-due";
 	hold_answer_at(&t, 4242, reinterpret_cast<const uint8_t *>(data.data()),
