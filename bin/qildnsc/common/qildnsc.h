@@ -28,6 +28,7 @@ struct dnsc_config {
 	char *http_proxy;
 	int32_t use_windivert;
 	int32_t check_only; /* -t: read every input, start nothing */
+	char *tls_ca_path;  /* -T: the CA bundle of TLS servers (else the system's) */
 };
 
 /* How a run ended, for the last line of its log. */

@@ -104,6 +104,13 @@ static const char *const stats_names[STATS_COUNTERS] = {
     "server datagrams answering no query",
     "answers truncated to the client's size",
     "diverted packets",
+    "DNS over TLS: connections made",
+    "DNS over TLS: sessions resumed",
+    "DNS over TLS: certificates refused",
+    "DNS over TLS: servers unreachable",
+    "DNS over TLS: handshakes stalled",
+    "DNS over TLS: queries not sent (server down or queue full)",
+    "DNS over TLS: queries unanswered in time",
 };
 
 void

@@ -23,6 +23,13 @@ enum stats_counter {
 	STATS_UNMATCHED,        /* server datagrams that answered no query */
 	STATS_TRUNCATED,        /* answers cut to the client's size */
 	STATS_DIVERTED,         /* packets through the diversion queue */
+	STATS_TLS_CONNECTS,     /* TLS connections made */
+	STATS_TLS_RESUMED,      /* of them, sessions resumed */
+	STATS_TLS_CERT,         /* TLS servers whose certificate was refused */
+	STATS_TLS_UNREACHABLE,  /* TLS servers that could not be reached */
+	STATS_TLS_STALLED,      /* TLS connects or handshakes that stalled */
+	STATS_TLS_DROPPED,      /* queries not sent to a TLS server (down, or queue full) */
+	STATS_TLS_TIMEOUT,      /* queries a TLS server did not answer in time */
 	STATS_COUNTERS
 };
 

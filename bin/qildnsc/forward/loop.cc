@@ -13,6 +13,7 @@
 #include <atomic>
 
 #include "common/qildnsc.h"
+#include "dot/dot.h"
 #include "forward/held.h"
 #include "forward/intake.h"
 #include "forward/loop.h"
@@ -21,10 +22,10 @@
 
 int
 loop_open(struct loop *lp, const int *local, int n_local, const int *upstream,
-          int n_upstream)
+          int n_upstream, int tls)
 {
 	QIL_ASSERT(n_local >= 1 && n_local <= SOCK_LOCAL_MAX);
-	QIL_ASSERT(n_upstream >= 1 && n_local + n_upstream <= LOOP_FDS_MAX);
+	QIL_ASSERT(n_upstream >= 1 && n_local + n_upstream < LOOP_FDS_MAX);
 	memset(lp, 0, sizeof *lp);
 	lp->magic = LOOP_MAGIC;
 	sock_batch_init(&lp->batch);
@@ -32,6 +33,11 @@ loop_open(struct loop *lp, const int *local, int n_local, const int *upstream,
 	memcpy(lp->fds + n_local, upstream, (size_t)n_upstream * sizeof *upstream);
 	lp->n_local = n_local;
 	lp->nfds = n_local + n_upstream;
+	lp->tls_at = -1;
+	if (tls >= 0) {
+		lp->tls_at = lp->nfds;
+		lp->fds[lp->nfds++] = tls;
+	}
 
 	if (sock_wait_open(&lp->wait, lp->fds, lp->nfds) != 0) {
 		lp->magic = 0;
@@ -73,6 +79,8 @@ loop_turn(struct loop *lp, int timeout_ms)
 		for (int j = 0; j < got; j++) {
 			if (local)
 				DNS_local(&lp->batch.dg[j], &now);
+			else if (i == lp->tls_at)
+				DNS_remote_tls(&lp->batch.dg[j], &now);
 			else
 				DNS_remote(&lp->batch.dg[j], i - lp->n_local, &now);
 		}
@@ -105,7 +113,8 @@ loop_new(void)
 	int upstream[2 * UPSTREAM_SOCKETS];
 	int n_local = sock_local_fds(local);
 
-	if (loop_open(lp, local, n_local, upstream, sock_upstream_fds(upstream)) != 0) {
+	if (loop_open(lp, local, n_local, upstream, sock_upstream_fds(upstream),
+	    dot_owner_fd(DOT_OWNER_LOOP)) != 0) {
 		delete lp;
 		return NULL;
 	}

@@ -21,8 +21,8 @@
 #define LOOP_POLL_USEC 100
 
 /* Sockets one loop serves: the listening sockets first, then the upstream
- * sockets. */
-#define LOOP_FDS_MAX (SOCK_LOCAL_MAX + 2 * UPSTREAM_SOCKETS)
+ * sockets, then the TLS thread's channel. */
+#define LOOP_FDS_MAX (SOCK_LOCAL_MAX + 2 * UPSTREAM_SOCKETS + 1)
 
 struct loop {
 	unsigned magic;
@@ -30,7 +30,8 @@ struct loop {
 	struct sock_waitset wait;
 	int nfds;
 	int n_local;             /* listening sockets, at the head of `fds` */
-	int fds[LOOP_FDS_MAX];   /* listening, then upstream */
+	int tls_at;              /* the index of the TLS channel in `fds`, or -1 */
+	int fds[LOOP_FDS_MAX];   /* listening, upstream, the TLS channel */
 	struct sock_batch batch; /* the datagrams of the socket being served */
 	struct odr_timeval now;  /* the clock of the last turn */
 	struct odr_timeval busy; /* the last turn that took client queries */
@@ -38,12 +39,12 @@ struct loop {
 };
 
 /*
- * Sets up `lp` to serve the `n_local` listening sockets of `local` and the
- * `n_upstream` upstream sockets of `upstream`; -1 (logged) when the wait
- * set cannot be made.
+ * Sets up `lp` to serve the `n_local` listening sockets of `local`, the
+ * `n_upstream` upstream sockets of `upstream` and the TLS thread's channel
+ * `tls` (-1 for none); -1 (logged) when the wait set cannot be made.
  */
 int loop_open(struct loop *lp, const int *local, int n_local, const int *upstream,
-              int n_upstream);
+              int n_upstream, int tls);
 /* Frees the wait set of `lp`; the sockets stay open (they are not its). */
 void loop_close(struct loop *lp);
 

@@ -13,6 +13,7 @@
 
 #include "common/qildnsc.h"
 #include "common/stats.h"
+#include "dot/dot.h"
 #include "forward/edns.h"
 #include "forward/filter.h"
 #include "forward/held.h"
@@ -156,7 +157,9 @@ relay_sender(struct sock_dgram *d, double secs)
 /*
  * The pending query that the answer of `n` bytes in `buf` answers, with
  * `msg` parsed: the answer came on upstream socket number `sock` from a
- * server of `family`. NULL (logged) when it answers none or does not parse.
+ * server of `family` (`sock` -1: through the TLS thread, which took it
+ * only from the connection its query went on). NULL (logged) when it
+ * answers none or does not parse.
  */
 static const struct pending_query *
 relay_match(uint8_t *buf, ssize_t n, int sock, int family, struct vdns_msg *msg,
@@ -174,7 +177,7 @@ relay_match(uint8_t *buf, ssize_t n, int sock, int family, struct vdns_msg *msg,
 	/* A never-used slot (no client address) answers nobody, and only
 	 * the socket a query left from takes its answers. */
 	if (pq == NULL || pq->client_addrlen == 0 ||
-	    !sock_upstream_match(sock, family, pq->sock)) {
+	    (sock >= 0 && !sock_upstream_match(sock, family, pq->sock))) {
 		RELAY_LOG(RELAY_NO_QUERY, secs, "[WARN] Unexpected DNS response for ID %d", (int)id);
 		stats_add(STATS_UNMATCHED, 1);
 		return NULL;
@@ -232,35 +235,33 @@ relay_fit(const struct pending_query *pq, const uint8_t *buf, ssize_t *n, uint8_
 	return small;
 }
 
-void
-DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
+/*
+ * The answer `buf` of `len` bytes to `pq` from `us`, `msg` parsed: under
+ * the client's ID, judged and relayed, held or dropped. An answer that
+ * came over a verified TLS connection (`verified`) cannot have been forged
+ * on the path, so nothing is gained by holding it for a better one.
+ */
+static void
+relay_judged(const struct pending_query *pq, const struct upstream_server *us, uint8_t *buf,
+             ssize_t len, struct vdns_msg *msg, bool verified, const struct odr_timeval *now)
 {
 	double secs = relay_seconds(now);
-	struct vdns_msg msg;
-
-	AN(d);
-	const struct upstream_server *us = relay_sender(d, secs);
-	if (us == NULL)
-		return;
-	const struct pending_query *pq = relay_match(d->buf, d->n, sock, us->addr.ss_family,
-	    &msg, secs);
-	if (pq == NULL)
-		return;
-
 	uint16_t wire_id = htons(pq->orig_id);
-	memcpy(d->buf, &wire_id, sizeof wire_id);
+	memcpy(buf, &wire_id, sizeof wire_id);
 	int server = (int)(us - upstreams.upstream_servers);
 	stats_server_answer(server, elapsed_usec(&pq->sent, now));
 
 	uint8_t small[EDNS_CLASSIC_SIZE];
-	ssize_t n = d->n;
-	const uint8_t *out = relay_fit(pq, d->buf, &n, small, sizeof small, secs);
+	ssize_t n = len;
+	const uint8_t *out = relay_fit(pq, buf, &n, small, sizeof small, secs);
 	if (out == NULL)
 		return;
 	enum filter_verdict v = FILTER_RELAY;
 	struct filter_why why = {};
-	if (!relay_unjudged(&msg))
-		v = filter_judge(&msg, &us->addr, &why);
+	if (!relay_unjudged(msg))
+		v = filter_judge(msg, &us->addr, &why);
+	if (v == FILTER_HOLD && verified)
+		v = FILTER_RELAY;
 	switch (v) {
 	case FILTER_RELAY:
 		sock_send(sock_local_fd(pq->client_addr.ss_family), out, (size_t)n, &pq->client_addr, pq->client_addrlen,
@@ -280,4 +281,44 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 		return;
 	}
 	WRONG("filter_verdict");
+}
+
+void
+DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
+{
+	double secs = relay_seconds(now);
+	struct vdns_msg msg;
+
+	AN(d);
+	const struct upstream_server *us = relay_sender(d, secs);
+	if (us == NULL)
+		return;
+	const struct pending_query *pq = relay_match(d->buf, d->n, sock, us->addr.ss_family,
+	    &msg, secs);
+	if (pq == NULL)
+		return;
+	relay_judged(pq, us, d->buf, d->n, &msg, false, now);
+}
+
+void
+DNS_remote_tls(struct sock_dgram *d, const struct odr_timeval *now)
+{
+	double secs = relay_seconds(now);
+	struct vdns_msg msg;
+
+	AN(d);
+	/* The TLS thread's own datagrams: a failed receive is no answer. */
+	if (d->n < DOT_HDR)
+		return;
+	int32_t server = d->buf[0] << 8 | d->buf[1];
+	if (server >= upstreams.n_upstream_servers ||
+	    !(upstreams.upstream_servers[server].flags & UPSTREAM_TLS))
+		return;
+	const struct upstream_server *us = &upstreams.upstream_servers[server];
+	uint8_t *buf = d->buf + DOT_HDR;
+	ssize_t n = d->n - DOT_HDR;
+	const struct pending_query *pq = relay_match(buf, n, -1, us->addr.ss_family, &msg, secs);
+	if (pq == NULL)
+		return;
+	relay_judged(pq, us, buf, n, &msg, !(us->flags & UPSTREAM_TLS_INSECURE), now);
 }

@@ -8,6 +8,7 @@
 
 #include "common/qildnsc.h"
 #include "config/config.h"
+#include "dot/dot.h"
 #include "vgetopt.h"
 #include "vss.h"
 #include "vtc_log.h"
@@ -22,6 +23,7 @@ struct dnsc_config dnsc_conf = {
 	.http_proxy = NULL,
 	.use_windivert = 1,
 	.check_only = 0,
+	.tls_ca_path = NULL,
 };
 
 void
@@ -38,6 +40,7 @@ usage(void)
 		{"-w", "Use WinDivert driver."},
 		{"-t", "Check the inputs, start nothing and exit."},
 		{"-V", "Show the version and build."},
+		{"-T <file>", "CA bundle for tls:// servers (default: the system's)"},
 	};
 
 	(void)fprintf(stderr, "usage: qildnsc [options]\n");
@@ -67,6 +70,11 @@ version(void)
 	(void)fprintf(stderr, "qildnsc %s (Quillet DNS Client)\n", QILDNSC_VERSION);
 	for (const char *l : lines)
 		(void)fprintf(stderr, "%s\n", l);
+	const char *why;
+	if (dot_supported(&why))
+		(void)fprintf(stderr, "DNS over TLS: yes (%s)\n", dot_library());
+	else
+		(void)fprintf(stderr, "DNS over TLS: no (%s)\n", why);
 	(void)fprintf(stderr, "configuration server: %s (QILDNSC_CONFIG_SERVER overrides it)\n",
 	    QILDNSC_CONFIG_SERVER_DEFAULT);
 }
@@ -109,7 +117,7 @@ parse_options(int argc, char *argv[])
 {
 	int ch;
 
-	while ((ch = qil::getopt(argc, argv, "b:c:d:hl:p:tVwX:")) != -1) {
+	while ((ch = qil::getopt(argc, argv, "b:c:d:hl:p:tT:VwX:")) != -1) {
 		switch (ch) {
 		case 'b':
 			conf_set(&dnsc_conf.blacklist_path, qil::optarg);
@@ -136,6 +144,9 @@ parse_options(int argc, char *argv[])
 			break;
 		case 't':
 			dnsc_conf.check_only = 1;
+			break;
+		case 'T':
+			conf_set(&dnsc_conf.tls_ca_path, qil::optarg);
 			break;
 		case 'V':
 			version();

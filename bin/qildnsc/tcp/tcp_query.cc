@@ -166,7 +166,7 @@ tcpq_start(struct tcp_query *q)
 {
 	int plain = 0;
 	for (int32_t i = 0; i < upstreams.n_upstream_servers; i++) {
-		if (upstreams.upstream_servers[i].flags & UPSTREAM_ENCRYPTED)
+		if (upstreams.upstream_servers[i].flags & (UPSTREAM_ENCRYPTED | UPSTREAM_TLS))
 			continue;
 		plain++;
 		(void)tcpq_connect(q, &upstreams.upstream_servers[i]);
