@@ -30,6 +30,7 @@
 /* The askers, each with its own channel. */
 enum dot_owner {
 	DOT_OWNER_LOOP, /* the event loop: queries of UDP clients */
+	DOT_OWNER_TCP,  /* the TCP thread: queries of TCP clients */
 	DOT_OWNERS
 };
 

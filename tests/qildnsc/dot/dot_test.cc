@@ -32,6 +32,7 @@
 #include "fake_upstream.h"
 #include "forwarder_process.h"
 #include "process.h"
+#include "tcp_client.h"
 #include "tmpdir.h"
 
 using namespace std::chrono_literals;
@@ -241,7 +242,7 @@ TEST_F(DotTest, AnswersAreJudgedLikeOthersButNeverHeld)
 		EXPECT_EQ(count_of(lg, line), 1u) << line;
 }
 
-TEST_F(DotTest, TlsAnswerOvertakesAHeldPlainOne)
+TEST_F(DotTest, TlsAnswerOvertakesAHeldPlainOneOverUdpAndTcp)
 {
 	start_unbound();
 	ASSERT_FALSE(HasFatalFailure());
@@ -259,6 +260,16 @@ TEST_F(DotTest, TlsAnswerOvertakesAHeldPlainOne)
 	EXPECT_EQ(dns::answer_addresses(got[0].data), Addresses{"192.0.2.33"});
 	EXPECT_EQ(dns::answer_addresses(got[1].data), Addresses{"192.0.2.99"});
 	EXPECT_EQ(count_of(report(), "answers held: 2"), 1u); /* the plain ones */
+
+	/* Over TCP the one reply is the first usable answer: TLS's, while
+	 * the plain server's is held. */
+	TcpClient t("127.0.0.1", port_);
+	ASSERT_TRUE(t.connected());
+	ASSERT_TRUE(t.send_message(dns::build_query(3, "one.dot.example", dns::TYPE_A)));
+	auto reply = t.receive(5s);
+	ASSERT_TRUE(reply);
+	EXPECT_EQ(dns::message_id(*reply), 3);
+	EXPECT_EQ(dns::answer_addresses(*reply), Addresses{"192.0.2.33"});
 }
 
 /* A TLS server that fails, beside a plain one whose answers go on. */
