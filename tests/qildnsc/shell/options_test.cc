@@ -46,7 +46,8 @@ const char kUsage[] =
     "    -X <ip:port>                 # Specify the HTTP proxy.\n"
     "    -w                           # Use WinDivert driver.\n"
     "    -t                           # Check the inputs, start nothing and exit.\n"
-    "    -V                           # Show the version and build.\n";
+    "    -V                           # Show the version and build.\n"
+    "    -T <file>                    # CA bundle for tls:// servers (default: the system's)\n";
 
 /* Log entries as label, space, message: what follows "dnsc " on a line. */
 const char kUseLine[] = "[INFO]  Use WinDivert driver.";

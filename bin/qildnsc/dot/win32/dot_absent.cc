@@ -25,7 +25,7 @@ dot_init(bool check_only)
 		if (!(upstreams.upstream_servers[i].flags & UPSTREAM_TLS))
 			continue;
 		vtc_log(vl, VTCLOG_ERROR,
-		    "QILEC_01020: DNS server tls://%s refused: this build has no DNS over TLS (%s); use plain or E servers.",
+		    "QILEC_01020: DNS over TLS server %s refused: this build has no DNS over TLS (%s); use plain or E servers.",
 		    upstreams.upstream_servers[i].tls_name, DOT_ABSENT);
 		return -1;
 	}
