@@ -70,7 +70,11 @@ void
 arm(struct dot_conn *c)
 {
 	for (int i = 0; i < DOT_SLOTS; i++) {
-		c->slots[i] = {true, 0, (uint16_t)i, (uint16_t)i, 1e9};
+		struct dot_slot *s = &c->slots[i];
+		s->used = true;
+		s->owner = 0;
+		s->wire_id = s->ask_id = (uint16_t)i;
+		s->deadline = 1e9;
 	}
 	c->inflight = DOT_SLOTS;
 	dot_reader_init(&c->rd);

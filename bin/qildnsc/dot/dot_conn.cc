@@ -54,10 +54,9 @@ dot_conn_new(int server, gnutls_certificate_credentials_t cred, const int *owner
 	return c;
 }
 
-/* Closes the socket and the session; the queries in flight are lost
- * (their askers have other servers, and their clients ask again). */
+/* Closes the socket and the session; the queries stay. */
 static void
-conn_close(struct dot_conn *c)
+conn_shut(struct dot_conn *c)
 {
 	if (c->sess != NULL) {
 		gnutls_deinit(c->sess);
@@ -67,12 +66,43 @@ conn_close(struct dot_conn *c)
 		(void)close(c->fd);
 	c->fd = -1;
 	c->out_len = c->out_off = c->sending = 0;
-	for (auto &s : c->slots)
-		s.used = false;
-	c->inflight = 0;
 	dot_reader_init(&c->rd);
 	c->state = DOT_IDLE;
 	c->idle = DOT_IDLE_SECONDS;
+}
+
+/* Closes the connection; the queries in flight are lost (their askers
+ * have other servers, and their clients ask again). */
+static void
+conn_close(struct dot_conn *c)
+{
+	conn_shut(c);
+	for (auto &s : c->slots)
+		s.used = false;
+	c->inflight = 0;
+}
+
+/* Queues again the queries in flight that were sent once; the others are
+ * dropped. The number dropped. */
+static int
+conn_requeue(struct dot_conn *c)
+{
+	int dropped = 0;
+	c->inflight = 0;
+	for (auto &s : c->slots) {
+		if (!s.used)
+			continue;
+		if (s.retried || s.qlen == 0) {
+			s.used = false;
+			dropped++;
+			continue;
+		}
+		s.retried = true;
+		memcpy(c->out + c->out_len, s.q, s.qlen);
+		c->out_len += s.qlen;
+		c->inflight++;
+	}
+	return dropped;
 }
 
 void
@@ -240,17 +270,21 @@ conn_end(struct dot_conn *c)
 	conn_close(c);
 }
 
-/* A connection lost while in use: logged, and open again on the next
- * query without a pause (the server was reachable). */
+/* A connection lost while in use: its queries in flight go once more on a
+ * new one, opened at once (the server was reachable); those sent twice
+ * already are lost, and logged. */
 static void
 conn_lost(struct dot_conn *c, double now, const char *why)
 {
-	if (c->inflight > 0)
+	conn_keep_session(c);
+	conn_shut(c);
+	int dropped = conn_requeue(c);
+	if (dropped > 0)
 		vtc_limit_logat(&c->lines[DOT_LINE_LOST], vl, now,
 		    "QILEC_01030: DNS over TLS server %s: connection lost with %d queries in flight: %s",
-		    c->us->tls_name, c->inflight, why);
-	conn_keep_session(c);
-	conn_close(c);
+		    c->us->tls_name, dropped, why);
+	if (c->inflight > 0)
+		(void)conn_open(c, now);
 }
 
 static void
@@ -364,6 +398,9 @@ dot_conn_query(struct dot_conn *c, int owner, const uint8_t *q, size_t len, doub
 	s->owner = (uint8_t)owner;
 	s->ask_id = (uint16_t)(q[0] << 8 | q[1]);
 	s->deadline = now + DOT_QUERY_SECONDS;
+	s->retried = false;
+	s->qlen = (uint16_t)((size_t)n <= sizeof s->q ? n : 0);
+	memcpy(s->q, c->out + c->out_len, s->qlen);
 	c->out_len += (size_t)n;
 	c->last_used = now;
 	if (c->state == DOT_IDLE && !conn_open(c, now))

@@ -42,6 +42,11 @@ enum dot_state {
 	DOT_BACKOFF, /* failed; no new try before `retry_at` */
 };
 
+/* Framed queries up to this size are kept until answered, to be sent
+ * again once on a new connection when the server closes the old one
+ * under them (as it may when it finds the connection idle). */
+#define DOT_RETRY_MAX (2 + 4 * DOT_PAD_BLOCK)
+
 /* One query on the connection. */
 struct dot_slot {
 	bool used;
@@ -49,6 +54,9 @@ struct dot_slot {
 	uint16_t wire_id; /* its ID on the connection */
 	uint16_t ask_id;  /* its ID as the asker sent it */
 	double deadline;
+	bool retried;     /* sent on a second connection already */
+	uint16_t qlen;    /* bytes of `q`, 0 when too long to keep */
+	uint8_t q[DOT_RETRY_MAX];
 };
 
 /* The rate-limited lines of the connections, one kind each. */

@@ -239,7 +239,9 @@ relay_fit(const struct pending_query *pq, const uint8_t *buf, ssize_t *n, uint8_
  * The answer `buf` of `len` bytes to `pq` from `us`, `msg` parsed: under
  * the client's ID, judged and relayed, held or dropped. An answer that
  * came over a verified TLS connection (`verified`) cannot have been forged
- * on the path, so nothing is gained by holding it for a better one.
+ * on the path, so nothing is gained by holding it for a better one; a
+ * server's failure (SERVFAIL, REFUSED) is still held, so that another
+ * server's answer can take its place.
  */
 static void
 relay_judged(const struct pending_query *pq, const struct upstream_server *us, uint8_t *buf,
@@ -260,7 +262,7 @@ relay_judged(const struct pending_query *pq, const struct upstream_server *us, u
 	struct filter_why why = {};
 	if (!relay_unjudged(msg))
 		v = filter_judge(msg, &us->addr, &why);
-	if (v == FILTER_HOLD && verified)
+	if (v == FILTER_HOLD && verified && filter_is_answer(msg))
 		v = FILTER_RELAY;
 	switch (v) {
 	case FILTER_RELAY:

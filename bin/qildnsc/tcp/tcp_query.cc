@@ -115,7 +115,7 @@ tcpq_judge(struct tcp_query *q, const struct upstream_server *us, struct vdns_ms
 	case FILTER_RELAY:
 		return tcpq_finish(q, msg, len);
 	case FILTER_HOLD:
-		if (path == TCPQ_PATH_TLS)
+		if (path == TCPQ_PATH_TLS && filter_is_answer(m))
 			return tcpq_finish(q, msg, len);
 		return tcpq_keep(q, m, msg, len);
 	case FILTER_DROP:

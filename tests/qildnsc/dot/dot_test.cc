@@ -141,7 +141,8 @@ protected:
 
 	/* unbound serving DNS over TLS on 127.0.0.1:<tls_port_>, closing
 	 * connections idle for a second; its zone: "www" (two addresses),
-	 * "one" (one), "blocked" (one on the blocklist of the tests). */
+	 * "one" (one), "blocked" (one on the blocklist of the tests); it
+	 * refuses "refused.example". */
 	void
 	start_unbound()
 	{
@@ -161,7 +162,8 @@ protected:
 		    "  local-data: \"www.dot.example. 60 IN A 192.0.2.31\"\n"
 		    "  local-data: \"www.dot.example. 60 IN A 192.0.2.32\"\n"
 		    "  local-data: \"one.dot.example. 60 IN A 192.0.2.33\"\n"
-		    "  local-data: \"blocked.dot.example. 60 IN A 192.0.2.66\"\n");
+		    "  local-data: \"blocked.dot.example. 60 IN A 192.0.2.66\"\n"
+		    "  local-zone: \"refused.example.\" refuse\n");
 		unbound_ = std::make_unique<Process>(
 		    std::vector<std::string>{unbound_bin, "-d", "-c", dir_.file("unbound.conf")},
 		    dir_.path());
@@ -214,18 +216,26 @@ TEST_F(DotTest, AnswersAreJudgedLikeOthersButNeverHeld)
 	struct Row {
 		const char *name;
 		Addresses want; /* empty: no answer reaches the client */
+		bool refused = false; /* the answer is REFUSED */
 	};
 	const Row rows[] = {
 	    {"www.dot.example", {"192.0.2.31", "192.0.2.32"}},
 	    /* A single address is not held: no forger overtakes TLS. */
 	    {"one.dot.example", {"192.0.2.33"}},
 	    {"blocked.dot.example", {}},
+	    /* A refusal is held all the same, for a better answer to overtake. */
+	    {"refused.example", {}, true},
 	};
 	uint16_t id = 0x4100;
 	for (const Row &r : rows) {
 		SCOPED_TRACE(r.name);
 		ASSERT_TRUE(c.send(dns::build_query(++id, r.name, dns::TYPE_A)));
-		auto got = c.collect_until(1, r.want.empty() ? 1s : 5s);
+		auto got = c.collect_until(1, r.want.empty() && !r.refused ? 1s : 5s);
+		if (r.refused) {
+			ASSERT_EQ(got.size(), 1u);
+			EXPECT_EQ(dns::message_flags(got[0].data) & 0xf, 5);
+			continue;
+		}
 		if (r.want.empty()) {
 			EXPECT_TRUE(got.empty());
 			continue;
@@ -237,8 +247,8 @@ TEST_F(DotTest, AnswersAreJudgedLikeOthersButNeverHeld)
 		EXPECT_EQ(a, r.want);
 	}
 	const std::string lg = report();
-	for (const char *line : {"answers relayed at once: 2", "answers held: 0",
-	         "answers dropped: blocklisted address: 1", "DNS over TLS: connections made: 1"})
+	for (const char *line : {"answers relayed at once: 2", "answers held: 1",
+	         "answers dropped: blocklisted address: 1"})
 		EXPECT_EQ(count_of(lg, line), 1u) << line;
 }
 
