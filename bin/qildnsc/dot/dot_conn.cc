@@ -216,10 +216,12 @@ conn_cert_fail(struct dot_conn *c, double now)
 }
 
 static void conn_write(struct dot_conn *c, double now);
+static void conn_quickack(struct dot_conn *c);
 
 static void
 conn_handshake(struct dot_conn *c, double now)
 {
+	conn_quickack(c);
 	int r = gnutls_handshake(c->sess);
 	if (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED)
 		return;
@@ -317,12 +319,27 @@ conn_take(void *priv, uint8_t *msg, size_t len)
 	dot_conn_take(c, msg, len, c->last_read);
 }
 
+/*
+ * Acknowledges what was read at once. A server that writes small pieces
+ * with Nagle's algorithm on (a session ticket, then an answer) sends the
+ * second only once the first is acknowledged; delayed, the ACK would ride
+ * on our next query, and every answer would wait for the next query.
+ * Linux forgets the setting after a while, so it is set on every read.
+ */
+static void
+conn_quickack(struct dot_conn *c)
+{
+	int one = 1;
+	(void)setsockopt(c->fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+}
+
 static void
 conn_read(struct dot_conn *c, double now)
 {
 	uint8_t buf[DOT_IO_CHUNK];
 
 	c->last_read = now;
+	conn_quickack(c);
 	/* Until the session has nothing more: what it holds decrypted
 	 * would wake no poll. */
 	for (int i = 0; i < 64 && c->state == DOT_READY; i++) {
