@@ -46,7 +46,9 @@ struct dot {
 	bool stop; /* std::atomic_ref: set by dot_stop() */
 };
 
-static struct dot dot_handle = {DOT_MAGIC, NULL, {-1}, {-1}, {}, {{
+/* No channel until dot_init() makes them. */
+static_assert(DOT_OWNERS == 2, "a -1 for each channel end below");
+static struct dot dot_handle = {DOT_MAGIC, NULL, {{-1, -1}}, {{-1, -1}}, {}, {{
     VTC_LIMIT_INIT("QILEC_01027", VTCLOG_ERROR),
     VTC_LIMIT_INIT("QILEC_01025", VTCLOG_ERROR),
     VTC_LIMIT_INIT("QILEC_01032", VTCLOG_ERROR),

@@ -92,7 +92,7 @@ conn_requeue(struct dot_conn *c)
 	for (auto &s : c->slots) {
 		if (!s.used)
 			continue;
-		if (s.retried || s.qlen == 0) {
+		if (s.retried || s.qlen == 0 || c->out_len + s.qlen > DOT_OUT_MAX) {
 			s.used = false;
 			dropped++;
 			continue;
@@ -397,6 +397,13 @@ dot_conn_query(struct dot_conn *c, int owner, const uint8_t *q, size_t len, doub
 		c->state = DOT_IDLE;
 	if (len < VDNS_HEADER_SIZE)
 		return;
+	/* What was written makes room, unless a record is half sent: the
+	 * library then wants the same bytes again. */
+	if (c->sending == 0 && c->out_off > 0) {
+		memmove(c->out, c->out + c->out_off, c->out_len - c->out_off);
+		c->out_len -= c->out_off;
+		c->out_off = 0;
+	}
 	struct dot_slot *s = conn_slot_new(c);
 	if (s == NULL || DOT_OUT_MAX - c->out_len < len + 2 + 2 * DOT_PAD_BLOCK) {
 		if (s != NULL)
