@@ -11,6 +11,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -41,14 +42,17 @@ struct dot {
 	gnutls_certificate_credentials_t cred;
 	std::array<int, DOT_OWNERS> chan;  /* the thread's ends */
 	std::array<int, DOT_OWNERS> owner; /* the askers' ends */
-	std::vector<struct dot_conn *> conns; /* by server number; NULL when not TLS */
+	/* By server number (NULL when not TLS): made once, never freed, so
+	 * that nothing the thread uses goes with the exit handlers. */
+	struct dot_conn **conns;
+	size_t n_conns;
 	std::array<struct vtc_limit, DOT_LINES> lines;
 	bool stop; /* std::atomic_ref: set by dot_stop() */
 };
 
 /* No channel until dot_init() makes them. */
 static_assert(DOT_OWNERS == 2, "a -1 for each channel end below");
-static struct dot dot_handle = {DOT_MAGIC, NULL, {{-1, -1}}, {{-1, -1}}, {}, {{
+static struct dot dot_handle = {DOT_MAGIC, NULL, {{-1, -1}}, {{-1, -1}}, NULL, 0, {{
     VTC_LIMIT_INIT("QILEC_01027", VTCLOG_ERROR),
     VTC_LIMIT_INIT("QILEC_01025", VTCLOG_ERROR),
     VTC_LIMIT_INIT("QILEC_01032", VTCLOG_ERROR),
@@ -147,7 +151,9 @@ dot_init(bool check_only)
 	for (int o = 0; o < DOT_OWNERS; o++)
 		if (dot_channel(o) != 0)
 			return -1;
-	d->conns.assign((size_t)upstreams.n_upstream_servers, NULL);
+	d->n_conns = (size_t)upstreams.n_upstream_servers;
+	d->conns = static_cast<struct dot_conn **>(calloc(d->n_conns, sizeof *d->conns));
+	AN(d->conns);
 	for (int32_t i = 0; i < upstreams.n_upstream_servers; i++)
 		if (upstreams.upstream_servers[i].flags & UPSTREAM_TLS)
 			d->conns[(size_t)i] = dot_conn_new(i, d->cred, d->chan.data(),
@@ -181,7 +187,7 @@ dot_intake(struct dot *d, int owner, double now)
 		if (n < DOT_HDR)
 			continue;
 		size_t server = (size_t)(dg[0] << 8 | dg[1]);
-		if (server >= d->conns.size() || d->conns[server] == NULL)
+		if (server >= d->n_conns || d->conns[server] == NULL)
 			continue;
 		dot_conn_query(d->conns[server], owner, dg + DOT_HDR, (size_t)n - DOT_HDR, now);
 	}
@@ -201,7 +207,8 @@ dot_thread(void *arg)
 		polled.clear();
 		for (int fd : d->chan)
 			pfd.push_back({fd, POLLIN, 0});
-		for (struct dot_conn *c : d->conns) {
+		for (size_t i = 0; i < d->n_conns; i++) {
+			struct dot_conn *c = d->conns[i];
 			short ev = c != NULL ? dot_conn_events(c) : 0;
 			if (ev == 0)
 				continue;
@@ -221,9 +228,9 @@ dot_thread(void *arg)
 		for (int o = 0; o < DOT_OWNERS; o++)
 			if (r > 0 && pfd[(size_t)o].revents != 0)
 				dot_intake(d, o, now);
-		for (struct dot_conn *c : d->conns)
-			if (c != NULL)
-				dot_conn_tick(c, now);
+		for (size_t i = 0; i < d->n_conns; i++)
+			if (d->conns[i] != NULL)
+				dot_conn_tick(d->conns[i], now);
 		for (auto &lim : d->lines)
 			vtc_limit_flush(&lim, vl, now);
 	}
