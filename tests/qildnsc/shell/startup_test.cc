@@ -214,12 +214,8 @@ TEST(Startup, VersionAndCheck)
 	     "127.0.0.1:5353; servers 127.0.0.1:5399; log " + kLog + "\n"},
 	    {"check_fails", {"-t", "-w", "-b", "missing.txt"}, 1,
 	     "qildnsc: QILEC_00685: Failed to openopen IP blacklist: missing.txt (see " + kLog + ")"},
-	    /* A TLS server: the bundle must hold a CA; the Windows build has
-	     * no TLS and says so. */
+	    /* A TLS server: the bundle must hold a CA. */
 	    {"check_tls_bundle", {"-t", "-w", "-d", "tls://127.0.0.1#dot.test", "-T", "list.txt"}, 1,
-	     testing_windows_build() ?
-	     "qildnsc: QILEC_01020: DNS over TLS server dot.test refused: this build has no DNS over TLS "
-	     "(no TLS library in the Windows build); use plain or E servers. (see " + kLog + ")" :
 	     "qildnsc: QILEC_01033: No CA certificate read from list.txt (-T): no certificate in it "
 	     "(see " + kLog + ")"},
 	};
