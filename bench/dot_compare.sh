@@ -96,6 +96,7 @@ ready 127.0.0.2 ${port[direct]} || { echo "unbound did not start" >&2; exit 1; }
 
 echo '{"cc":"US","dns_servers":[]}' > "$work/qildnsc.json"
 ./build/tools/config_server 127.0.0.1 $cfg_port "$work/qildnsc.json" $life & pids+=($!)
+for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/$cfg_port) 2>/dev/null && break; sleep 0.1; done
 (cd "$work" && QILDNSC_CONFIG_SERVER=127.0.0.1:$cfg_port exec $far \
   "$OLDPWD/build/bin/qildnsc/qildnsc" -w -l 127.0.0.1 -p ${port[qildnsc]} \
   -d tls://127.0.0.2:8853#dot.test -T "$work/ca.pem") &

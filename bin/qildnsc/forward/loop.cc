@@ -18,6 +18,7 @@
 #include "forward/intake.h"
 #include "forward/loop.h"
 #include "forward/relay.h"
+#include "servers/servers.h"
 #include "vtc_log.h"
 
 int
@@ -34,6 +35,7 @@ loop_open(struct loop *lp, const int *local, int n_local, const int *upstream,
 	lp->n_local = n_local;
 	lp->nfds = n_local + n_upstream;
 	lp->tls_at = -1;
+	lp->poll_after_queries = true;
 	if (tls >= 0) {
 		lp->tls_at = lp->nfds;
 		lp->fds[lp->nfds++] = tls;
@@ -100,7 +102,8 @@ int
 loop_wait_ms(const struct loop *lp)
 {
 	CHECK_OBJ_NOTNULL(lp, LOOP_MAGIC);
-	if (elapsed_seconds(&lp->busy, &lp->now) * 1e6f < (float)LOOP_POLL_USEC)
+	if (lp->poll_after_queries &&
+	    elapsed_seconds(&lp->busy, &lp->now) * 1e6f < (float)LOOP_POLL_USEC)
 		return 0;
 	return held_wait_ms(&lp->now, SELECT_TIMEOUT_USEC / 1000);
 }
@@ -118,6 +121,10 @@ loop_new(void)
 		delete lp;
 		return NULL;
 	}
+	lp->poll_after_queries = false;
+	for (int32_t i = 0; i < upstreams.n_upstream_servers; i++)
+		if (!(upstreams.upstream_servers[i].flags & UPSTREAM_TLS))
+			lp->poll_after_queries = true;
 	return lp;
 }
 

@@ -35,6 +35,10 @@ struct loop {
 	struct sock_batch batch; /* the datagrams of the socket being served */
 	struct odr_timeval now;  /* the clock of the last turn */
 	struct odr_timeval busy; /* the last turn that took client queries */
+	/* Poll after client queries (LOOP_POLL_USEC): only with a datagram
+	 * server. A TLS server's answer comes through the TLS thread, which
+	 * a polling loop would keep from the core it may share. */
+	bool poll_after_queries;
 	bool stop; /* set by loop_stop() from another thread (std::atomic_ref) */
 };
 
@@ -58,8 +62,9 @@ void loop_close(struct loop *lp);
  */
 int loop_turn(struct loop *lp, int timeout_ms);
 
-/* The wait of the next turn: none while the last busy turn is recent,
- * else until the oldest held answer is due, at most SELECT_TIMEOUT_USEC. */
+/* The wait of the next turn: none while the last busy turn is recent
+ * (with a datagram server), else until the oldest held answer is due, at
+ * most SELECT_TIMEOUT_USEC. */
 int loop_wait_ms(const struct loop *lp);
 
 /* A loop over the forwarder's sockets (socks), opened for main_loop() on
