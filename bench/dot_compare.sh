@@ -40,6 +40,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap "exit 1" INT TERM
 
 if [ "$(nproc)" -ge 2 ]; then
   near="nice -n -10 taskset -c 0" far="nice -n -10 taskset -c 1"
