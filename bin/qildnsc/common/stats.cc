@@ -108,6 +108,13 @@ static const char *const stats_names[STATS_COUNTERS] = {
     "cache entries refreshed in the background",
     "expired answers served as the servers were silent",
     "SERVFAIL for queries left unanswered",
+    "DNS over TLS: connections made",
+    "DNS over TLS: sessions resumed",
+    "DNS over TLS: certificates refused",
+    "DNS over TLS: servers unreachable",
+    "DNS over TLS: handshakes stalled",
+    "DNS over TLS: queries not sent (server down or queue full)",
+    "DNS over TLS: queries unanswered in time",
 };
 
 void

@@ -27,6 +27,13 @@ enum stats_counter {
 	STATS_REFRESHES,        /* background refreshes of popular cache entries */
 	STATS_STALE,            /* expired cache answers sent as servers were silent */
 	STATS_FAIL_FAST,        /* SERVFAIL sent for queries left unanswered (-F) */
+	STATS_TLS_CONNECTS,     /* TLS connections made */
+	STATS_TLS_RESUMED,      /* of them, sessions resumed */
+	STATS_TLS_CERT,         /* TLS servers whose certificate was refused */
+	STATS_TLS_UNREACHABLE,  /* TLS servers that could not be reached */
+	STATS_TLS_STALLED,      /* TLS connects or handshakes that stalled */
+	STATS_TLS_DROPPED,      /* queries not sent to a TLS server (down, or queue full) */
+	STATS_TLS_TIMEOUT,      /* queries a TLS server did not answer in time */
 	STATS_COUNTERS
 };
 

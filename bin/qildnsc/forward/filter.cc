@@ -25,6 +25,13 @@ filter_response(struct vdns_msg *msg, uint32_t server)
 	return filter_judge(msg, &ss, NULL);
 }
 
+bool
+filter_is_answer(const struct vdns_msg *msg)
+{
+	unsigned rcode = msg->flags & VDNS_RCODE;
+	return rcode == 0 || rcode == 3;
+}
+
 /* True when `server` is a domestic server and the domestic rule applies:
  * a CRoute table, two servers or more. */
 static bool

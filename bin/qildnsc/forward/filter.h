@@ -31,6 +31,11 @@ struct filter_why {
 	uint32_t addr; /* the address at fault, network order */
 };
 
+/* True for an answer that says what is there (NOERROR) or that nothing is
+ * (NXDOMAIN); false for a server's failure or refusal, which another
+ * server's answer should still overtake. */
+bool filter_is_answer(const struct vdns_msg *msg);
+
 /* The verdict on a parsed upstream answer from `server` (IPv4, network
  * order). */
 enum filter_verdict filter_response(struct vdns_msg *msg, uint32_t server);

@@ -11,6 +11,7 @@
 #include <array>
 
 #include "cache/cache.h"
+#include "dot/dot.h"
 #include "forward/edns.h"
 #include "forward/intake.h"
 #include "forward/pending.h"
@@ -45,6 +46,23 @@ intake_log_flush(double now)
 		vtc_limit_flush(&lim, vl, now);
 }
 
+/* Queues the query for TLS server number `server`: a datagram on the TLS
+ * thread's channel, the server's number before the query. */
+static void
+intake_tls(const uint8_t *query, size_t len, int32_t server)
+{
+	uint8_t dg[DOT_CHANNEL_MAX];
+	/* The channel has no address: a connected pair. */
+	static const struct sockaddr_storage none = {};
+
+	if (len + DOT_HDR > sizeof dg)
+		return;
+	dg[0] = (uint8_t)(server >> 8);
+	dg[1] = (uint8_t)(server & 0xff);
+	memcpy(dg + DOT_HDR, query, len);
+	sock_send(dot_owner_fd(DOT_OWNER_LOOP), dg, len + DOT_HDR, &none, 0, "QILEC_01038");
+}
+
 /* Queues the query for every upstream server. */
 static void
 intake_forward(const uint8_t *query, size_t len, int sock)
@@ -56,6 +74,11 @@ intake_forward(const uint8_t *query, size_t len, int sock)
 		const struct upstream_server *us = &upstreams.upstream_servers[i];
 		const uint8_t *out = query;
 		size_t outlen = len;
+
+		if (us->flags & UPSTREAM_TLS) {
+			intake_tls(query, len, i);
+			continue;
+		}
 
 		if (us->flags & UPSTREAM_ENCRYPTED) {
 			int n = QCA_frame(&upstreams.upstream_key, query, len, frame, sizeof frame);

@@ -18,19 +18,22 @@
 
 #include "cache/cache.h"
 #include "common/qildnsc.h"
+#include "dot/dot.h"
 #include "forward/held.h"
 #include "forward/intake.h"
 #include "forward/late.h"
 #include "forward/loop.h"
 #include "forward/relay.h"
+#include "servers/servers.h"
 #include "vtc_log.h"
 
 int
 loop_open(struct loop *lp, const int *local, int n_local, const int *upstream,
-          int n_upstream)
+          int n_upstream, int tls)
 {
 	QIL_ASSERT(n_local >= 1 && n_local <= SOCK_LOCAL_MAX);
-	QIL_ASSERT(n_upstream >= 1 && n_local + n_upstream < LOOP_FDS_MAX);
+	/* Room for the TLS channel and the wake socket too. */
+	QIL_ASSERT(n_upstream >= 1 && n_local + n_upstream + 2 <= LOOP_FDS_MAX);
 	memset(lp, 0, sizeof *lp);
 	lp->magic = LOOP_MAGIC;
 	sock_batch_init(&lp->batch);
@@ -38,6 +41,11 @@ loop_open(struct loop *lp, const int *local, int n_local, const int *upstream,
 	memcpy(lp->fds + n_local, upstream, (size_t)n_upstream * sizeof *upstream);
 	lp->n_local = n_local;
 	lp->nfds = n_local + n_upstream;
+	lp->tls_at = -1;
+	if (tls >= 0) {
+		lp->tls_at = lp->nfds;
+		lp->fds[lp->nfds++] = tls;
+	}
 	lp->poll_usec = std::thread::hardware_concurrency() >= LOOP_POLL_CPUS ? LOOP_POLL_USEC : 0;
 	lp->wake_fd = sock_wake_open();
 	if (lp->wake_fd < 0) {
@@ -93,6 +101,8 @@ loop_turn(struct loop *lp, int timeout_ms)
 		for (int j = 0; j < got; j++) {
 			if (local)
 				DNS_local(&lp->batch.dg[j], &now);
+			else if (i == lp->tls_at)
+				DNS_remote_tls(&lp->batch.dg[j], &now);
 			else
 				DNS_remote(&lp->batch.dg[j], i - lp->n_local, &now);
 		}
@@ -137,10 +147,19 @@ loop_new(void)
 	int upstream[2 * UPSTREAM_SOCKETS];
 	int n_local = sock_local_fds(local);
 
-	if (loop_open(lp, local, n_local, upstream, sock_upstream_fds(upstream)) != 0) {
+	if (loop_open(lp, local, n_local, upstream, sock_upstream_fds(upstream),
+	    dot_owner_fd(DOT_OWNER_LOOP)) != 0) {
 		delete lp;
 		return NULL;
 	}
+	/* With TLS servers alone the spin would only keep the TLS thread off
+	 * a shared core. */
+	bool datagrams = false;
+	for (int32_t i = 0; i < upstreams.n_upstream_servers; i++)
+		if (!(upstreams.upstream_servers[i].flags & UPSTREAM_TLS))
+			datagrams = true;
+	if (!datagrams)
+		lp->poll_usec = 0;
 	return lp;
 }
 

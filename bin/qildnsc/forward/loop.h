@@ -23,8 +23,9 @@
 #define LOOP_LIMIT_WAIT_MS 1000
 
 /* Sockets one loop serves: the listening sockets first, then the upstream
- * sockets, then its wake socket. */
-#define LOOP_FDS_MAX (SOCK_LOCAL_MAX + 2 * UPSTREAM_SOCKETS + 1)
+ * sockets, then the TLS thread's channel (when there is one), then its
+ * wake socket. */
+#define LOOP_FDS_MAX (SOCK_LOCAL_MAX + 2 * UPSTREAM_SOCKETS + 2)
 
 struct loop {
 	unsigned magic;
@@ -32,7 +33,8 @@ struct loop {
 	struct sock_waitset wait;
 	int nfds;
 	int n_local;             /* listening sockets, at the head of `fds` */
-	int fds[LOOP_FDS_MAX];   /* listening, then upstream, then wake */
+	int fds[LOOP_FDS_MAX];   /* listening, upstream, the TLS channel, then wake */
+	int tls_at;              /* the index of the TLS channel in `fds`, or -1 */
 	int wake_fd;             /* loop_stop()'s way in, the last of `fds` */
 	int poll_usec;           /* the spin after client queries (0: none) */
 	struct sock_batch batch; /* the datagrams of the socket being served */
@@ -42,12 +44,12 @@ struct loop {
 };
 
 /*
- * Sets up `lp` to serve the `n_local` listening sockets of `local` and the
- * `n_upstream` upstream sockets of `upstream`; -1 (logged) when the wait
- * set cannot be made.
+ * Sets up `lp` to serve the `n_local` listening sockets of `local`, the
+ * `n_upstream` upstream sockets of `upstream` and the TLS thread's channel
+ * `tls` (-1 for none); -1 (logged) when the wait set cannot be made.
  */
 int loop_open(struct loop *lp, const int *local, int n_local, const int *upstream,
-              int n_upstream);
+              int n_upstream, int tls);
 /* Frees the wait set of `lp`; the sockets stay open (they are not its). */
 void loop_close(struct loop *lp);
 

@@ -14,6 +14,7 @@
 #include "cache/cache.h"
 #include "common/qildnsc.h"
 #include "common/stats.h"
+#include "dot/dot.h"
 #include "forward/edns.h"
 #include "forward/filter.h"
 #include "forward/held.h"
@@ -157,8 +158,10 @@ relay_sender(struct sock_dgram *d, double secs)
 
 /*
  * The pending query that the answer of `n` bytes in `buf` answers, with
- * `msg` parsed: the answer came on upstream socket number `sock` from a
- * server of `family`. NULL (logged) when it answers none or does not parse.
+ * `msg` parsed: the answer came from server number `server` of `family`,
+ * on upstream socket number `sock` (-1: through the TLS thread, which took
+ * it only from the connection its query went on). NULL (logged) when it
+ * answers none or does not parse.
  */
 static const struct pending_query *
 relay_match(uint8_t *buf, ssize_t n, int sock, int server, int family, struct vdns_msg *msg,
@@ -174,10 +177,11 @@ relay_match(uint8_t *buf, ssize_t n, int sock, int server, int family, struct vd
 	/* The ID first: a flood of answers to nothing costs no parse. */
 	uint16_t id = (uint16_t)(buf[0] << 8 | buf[1]);
 	const struct pending_query *pq = find_pending(id);
-	/* A never-used slot (no client address) answers nobody, and only
-	 * the socket a query left from takes its answers. */
+	/* A never-used slot (no client address, and no refresh of the cache)
+	 * answers nobody, and only the socket a query left from takes its
+	 * answers. */
 	if (pq == NULL || (pq->client_addrlen == 0 && !pq->refresh) ||
-	    !sock_upstream_match(sock, family, pq->sock)) {
+	    (sock >= 0 && !sock_upstream_match(sock, family, pq->sock))) {
 		RELAY_LOG(RELAY_NO_QUERY, secs, "[WARN] Unexpected DNS response for ID %d", (int)id);
 		stats_add(STATS_UNMATCHED, 1);
 		return NULL;
@@ -236,14 +240,106 @@ relay_fit(const struct pending_query *pq, const uint8_t *buf, ssize_t *n, uint8_
 	return small;
 }
 
+/* Relays `out` (`n` bytes; `buf`, `len` as the server sent it) to the
+ * client of `pq` at once, stored in the cache under `cache_bits`. */
+static void
+relay_send(const struct pending_query *pq, int server, const uint8_t *buf, ssize_t len,
+           const uint8_t *out, ssize_t n, int cache_bits, const struct odr_timeval *now)
+{
+	if (cache_bits >= 0)
+		(void)cache_store(qil_cache, buf, (size_t)len, (uint8_t)cache_bits, CACHE_RELAYED,
+		    relay_seconds(now));
+	if (pq->refresh)
+		return;
+	sock_send(sock_local_fd(pq->client_addr.ss_family), out, (size_t)n, &pq->client_addr,
+	    pq->client_addrlen, "QILEC_00702");
+	stats_add(STATS_RELAYED, 1);
+	bool first = pending_first_answer(pq->id);
+	if (first)
+		stats_server_win(server);
+	if (pq->rec != 0) {
+		record_answer(pq->rec, server, buf, (size_t)len, first ? RECORD_RELAYED : RECORD_LATE,
+		    NULL, now);
+		record_outcome(pq->rec, RECORD_ANSWERED, now);
+	}
+}
+
+/* Holds `out` (`n` bytes) for the client of `pq`, as relay_send(). */
+static void
+relay_hold(const struct pending_query *pq, int server, const uint8_t *buf, ssize_t len,
+           const uint8_t *out, ssize_t n, int cache_bits, const struct odr_timeval *now)
+{
+	int was = hold_answer_at(now, pq->id, out, (int32_t)n, &pq->client_addr,
+	    pq->client_addrlen, server, cache_bits);
+	pending_held(pq->id);
+	stats_add(STATS_HELD, 1);
+	if (pq->rec != 0) {
+		if (was >= 0)
+			record_held_end(pq->rec, was, RECORD_HELD_REPLACED);
+		record_answer(pq->rec, server, buf, (size_t)len,
+		    was == HOLD_KEPT_OUT ? RECORD_KEPT_OUT : RECORD_HELD, NULL, now);
+	}
+}
+
+/*
+ * The answer `buf` of `len` bytes to `pq` from `us`, `msg` parsed: under
+ * the client's ID, judged and relayed, held or dropped. An answer that
+ * came over a verified TLS connection (`verified`) cannot have been forged
+ * on the path, so nothing is gained by holding it for a better one; a
+ * server's failure (SERVFAIL, REFUSED) is still held, so that another
+ * server's answer can take its place.
+ */
+static void
+relay_judged(const struct pending_query *pq, const struct upstream_server *us, uint8_t *buf,
+             ssize_t len, struct vdns_msg *msg, bool verified, const struct odr_timeval *now)
+{
+	uint16_t wire_id = htons(pq->orig_id);
+	memcpy(buf, &wire_id, sizeof wire_id);
+	int server = (int)(us - upstreams.upstream_servers);
+	stats_server_answer(server, elapsed_usec(&pq->sent, now));
+
+	uint8_t small[EDNS_CLASSIC_SIZE];
+	ssize_t n = len;
+	const uint8_t *out = relay_fit(pq, buf, &n, small, sizeof small, relay_seconds(now));
+	if (out == NULL) {
+		record_answer(pq->rec, server, buf, (size_t)len, RECORD_TOO_BIG, NULL, now);
+		return;
+	}
+	enum filter_verdict v = FILTER_RELAY;
+	struct filter_why why = {};
+	if (!relay_unjudged(msg))
+		v = filter_judge(msg, &us->addr, &why);
+	if (v == FILTER_HOLD && verified && filter_is_answer(msg))
+		v = FILTER_RELAY;
+	/* What the client gets is what the cache keeps: whole, under the
+	 * query's own key bits (a truncated form is not stored). */
+	int cache_bits = qil_cache != NULL ? pq->cache_bits : -1;
+	switch (v) {
+	case FILTER_RELAY:
+		return relay_send(pq, server, buf, len, out, n, cache_bits, now);
+	case FILTER_HOLD:
+		return relay_hold(pq, server, buf, len, out, n, cache_bits, now);
+	case FILTER_DROP:
+		stats_add(why.cause == FILTER_CAUSE_BLOCKED ? STATS_DROPPED_BLOCKED :
+		    STATS_DROPPED_ABROAD, 1);
+		if (pq->rec != 0) {
+			struct record_addr cause = {AF_INET, {}};
+			memcpy(cause.a, &why.addr, sizeof why.addr);
+			record_answer(pq->rec, server, buf, (size_t)len, why.cause ==
+			    FILTER_CAUSE_BLOCKED ? RECORD_BLOCKED : RECORD_ABROAD, &cause, now);
+		}
+		return;
+	}
+	WRONG("filter_verdict");
+}
+
 void
 DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 {
-	double secs = relay_seconds(now);
 	struct vdns_msg msg;
 
 	AN(d);
-	const struct upstream_server *us = relay_sender(d, secs);
+	const struct upstream_server *us = relay_sender(d, relay_seconds(now));
 	if (us == NULL)
 		return;
 	int server = (int)(us - upstreams.upstream_servers);
@@ -251,68 +347,28 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 	    us->addr.ss_family, &msg, now);
 	if (pq == NULL)
 		return;
+	relay_judged(pq, us, d->buf, d->n, &msg, false, now);
+}
 
-	uint16_t wire_id = htons(pq->orig_id);
-	memcpy(d->buf, &wire_id, sizeof wire_id);
-	stats_server_answer(server, elapsed_usec(&pq->sent, now));
+void
+DNS_remote_tls(struct sock_dgram *d, const struct odr_timeval *now)
+{
+	struct vdns_msg msg;
 
-	uint8_t small[EDNS_CLASSIC_SIZE];
-	ssize_t n = d->n;
-	const uint8_t *out = relay_fit(pq, d->buf, &n, small, sizeof small, secs);
-	if (out == NULL) {
-		record_answer(pq->rec, server, d->buf, (size_t)d->n, RECORD_TOO_BIG, NULL, now);
+	AN(d);
+	/* The TLS thread's own datagrams: a failed receive is no answer. */
+	if (d->n < DOT_HDR)
 		return;
-	}
-	enum filter_verdict v = FILTER_RELAY;
-	struct filter_why why = {};
-	if (!relay_unjudged(&msg))
-		v = filter_judge(&msg, &us->addr, &why);
-	/* What the client gets is what the cache keeps: whole, under the
-	 * query's own key bits (a truncated form is not stored). */
-	int cache_bits = qil_cache != NULL ? pq->cache_bits : -1;
-	switch (v) {
-	case FILTER_RELAY: {
-		if (cache_bits >= 0)
-			(void)cache_store(qil_cache, d->buf, (size_t)d->n, (uint8_t)cache_bits,
-			    CACHE_RELAYED, secs);
-		if (pq->refresh)
-			return;
-		sock_send(sock_local_fd(pq->client_addr.ss_family), out, (size_t)n, &pq->client_addr, pq->client_addrlen,
-		    "QILEC_00702");
-		stats_add(STATS_RELAYED, 1);
-		bool first = pending_first_answer(pq->id);
-		if (first)
-			stats_server_win(server);
-		if (pq->rec != 0) {
-			record_answer(pq->rec, server, d->buf, (size_t)d->n,
-			    first ? RECORD_RELAYED : RECORD_LATE, NULL, now);
-			record_outcome(pq->rec, RECORD_ANSWERED, now);
-		}
+	int32_t server = d->buf[0] << 8 | d->buf[1];
+	if (server >= upstreams.n_upstream_servers ||
+	    !(upstreams.upstream_servers[server].flags & UPSTREAM_TLS))
 		return;
-	}
-	case FILTER_HOLD: {
-		int was = hold_answer_at(now, pq->id, out, (int32_t)n, &pq->client_addr,
-		    pq->client_addrlen, server, cache_bits);
-		pending_held(pq->id);
-		stats_add(STATS_HELD, 1);
-		if (pq->rec != 0) {
-			if (was >= 0)
-				record_held_end(pq->rec, was, RECORD_HELD_REPLACED);
-			record_answer(pq->rec, server, d->buf, (size_t)d->n,
-			    was == HOLD_KEPT_OUT ? RECORD_KEPT_OUT : RECORD_HELD, NULL, now);
-		}
+	const struct upstream_server *us = &upstreams.upstream_servers[server];
+	uint8_t *buf = d->buf + DOT_HDR;
+	ssize_t n = d->n - DOT_HDR;
+	const struct pending_query *pq = relay_match(buf, n, -1, server, us->addr.ss_family, &msg,
+	    now);
+	if (pq == NULL)
 		return;
-	}
-	case FILTER_DROP:
-		stats_add(why.cause == FILTER_CAUSE_BLOCKED ? STATS_DROPPED_BLOCKED :
-		    STATS_DROPPED_ABROAD, 1);
-		if (pq->rec != 0) {
-			struct record_addr cause = {AF_INET, {}};
-			memcpy(cause.a, &why.addr, sizeof why.addr);
-			record_answer(pq->rec, server, d->buf, (size_t)d->n, why.cause ==
-			    FILTER_CAUSE_BLOCKED ? RECORD_BLOCKED : RECORD_ABROAD, &cause, now);
-		}
-		return;
-	}
-	WRONG("filter_verdict");
+	relay_judged(pq, us, buf, n, &msg, !(us->flags & UPSTREAM_TLS_INSECURE), now);
 }

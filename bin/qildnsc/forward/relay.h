@@ -22,6 +22,12 @@
  * left from. Bad input is logged (rate-limited) and dropped.
  */
 void DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now);
+/*
+ * The same for one datagram of the TLS thread's channel (dot.h): a TLS
+ * server's answer, judged like the others but never held, since a
+ * verified connection carries no forged answer to overtake.
+ */
+void DNS_remote_tls(struct sock_dgram *d, const struct odr_timeval *now);
 
 /* A time of the hold queue's clock in seconds, as the log's limits take it. */
 double relay_seconds(const struct odr_timeval *t);

@@ -44,10 +44,11 @@
 #define SOCK_LOCAL_MAX 2
 /* Sockets with datagrams queued at one time: the listening sockets and each
  * upstream socket. */
-#define SOCK_QUEUES (SOCK_LOCAL_MAX + 2 * UPSTREAM_SOCKETS)
+#define SOCK_QUEUES (SOCK_LOCAL_MAX + 2 * UPSTREAM_SOCKETS + 1)
 /* Receive buffer asked of the kernel for each socket, for bursts. */
 #define SOCK_RCVBUF (1 << 20)
-/* Sockets one wait set watches: those of one loop and its wake socket. */
+/* Sockets one wait set watches: those of one loop (the TLS thread's
+ * channel among them) and its wake socket. */
 #define SOCK_WAIT_MAX (SOCK_LOCAL_MAX + 2 * UPSTREAM_SOCKETS + 1)
 
 /* The platform's batch headers and wait set (struct sock_batch_sys,

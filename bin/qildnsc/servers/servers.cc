@@ -5,6 +5,7 @@
  *
  * Runs on the start-up thread, after the filter tables are loaded.
  */
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -48,6 +49,39 @@ servers_split(char *host, const char **port)
 	return AF_INET;
 }
 
+#define SERVERS_TLS_PREFIX "tls://"
+#define SERVERS_TLS_INSECURE "insecure"
+
+/*
+ * The TLS part of entry `entry` ("tls://address[:port][#name]"): the name
+ * cut off `host` into `us` (the address when none is given), the port
+ * 853 unless given; -1 (logged) for an entry this build or this syntax
+ * refuses.
+ */
+static int
+servers_tls(const char *entry, char *host, struct upstream_server *us)
+{
+	char *hash = strrchr(host, '#');
+	const char *name = host;
+	if (hash != NULL) {
+		*hash = '\0';
+		name = hash + 1;
+	}
+	if (*name == '\0' || strlen(name) >= sizeof us->tls_name) {
+		vtc_log(vl, VTCLOG_ERROR,
+		    "QILEC_01021: Bad certificate name in DNS server %s (write tls://address[:port][#name])",
+		    entry);
+		return -1;
+	}
+	if (strcmp(name, SERVERS_TLS_INSECURE) == 0) {
+		us->flags |= UPSTREAM_TLS_INSECURE;
+		name = host;
+	}
+	us->flags |= UPSTREAM_TLS;
+	(void)snprintf(us->tls_name, sizeof us->tls_name, "%s", name);
+	return 0;
+}
+
 /* Resolves one entry into `us`; -1 (logged) when it does not resolve. */
 static int
 servers_add(const char *entry, struct upstream_server *us, bool *local_seen,
@@ -55,9 +89,17 @@ servers_add(const char *entry, struct upstream_server *us, bool *local_seen,
 {
 	char host[512] = {};
 	const char *port = "53";
-	bool encrypted = entry[0] == 'E' || entry[0] == 'e';
+	bool tls = ODR_strncasecmp(entry, SERVERS_TLS_PREFIX, strlen(SERVERS_TLS_PREFIX)) == 0;
+	bool encrypted = !tls && (entry[0] == 'E' || entry[0] == 'e');
 
-	strncpy(host, encrypted ? entry + 1 : entry, sizeof host - 1);
+	memset(us, 0, sizeof *us);
+	strncpy(host, tls ? entry + strlen(SERVERS_TLS_PREFIX) : encrypted ? entry + 1 : entry,
+	    sizeof host - 1);
+	if (tls) {
+		port = "853";
+		if (servers_tls(entry, host, us) != 0)
+			return -1;
+	}
 	int family = servers_split(host, &port);
 	if (family < 0) {
 		vtc_log(vl, VTCLOG_ERROR,
@@ -82,11 +124,13 @@ servers_add(const char *entry, struct upstream_server *us, bool *local_seen,
 		    entry, gai_strerror(r));
 		return -1;
 	}
-	memset(us, 0, sizeof *us);
 	QIL_ASSERT(res->ai_addrlen <= sizeof us->addr);
 	memcpy(&us->addr, res->ai_addr, res->ai_addrlen);
 	us->addrlen = (int32_t)res->ai_addrlen;
-	us->flags = encrypted ? UPSTREAM_ENCRYPTED : 0;
+	if (encrypted)
+		us->flags |= UPSTREAM_ENCRYPTED;
+	if ((us->flags & UPSTREAM_TLS) && us->tls_name[0] == '\0')
+		(void)snprintf(us->tls_name, sizeof us->tls_name, "%s", host);
 	freeaddrinfo(res);
 
 	if (dnsc_conf.croute_path != NULL) {
@@ -148,12 +192,25 @@ init_servers(void)
 	return 0;
 }
 
+bool
+servers_have_tls(void)
+{
+	CHECK_OBJ_NOTNULL(&upstreams, SERVER_TABLE_MAGIC);
+	for (int32_t i = 0; i < upstreams.n_upstream_servers; i++)
+		if (upstreams.upstream_servers[i].flags & UPSTREAM_TLS)
+			return true;
+	return false;
+}
+
 const struct upstream_server *
 find_upstream_server(const void *sa, socklen_t len)
 {
 	CHECK_OBJ_NOTNULL(&upstreams, SERVER_TABLE_MAGIC);
 	for (int32_t i = 0; i < upstreams.n_upstream_servers; i++) {
 		const struct upstream_server *us = &upstreams.upstream_servers[i];
+		/* A TLS server's answers come only through its connection. */
+		if (us->flags & UPSTREAM_TLS)
+			continue;
 		if ((socklen_t)us->addrlen == len && memcmp(&us->addr, sa, len) == 0)
 			return us;
 	}

@@ -13,11 +13,22 @@
 #include "qca.h"
 
 #define UPSTREAM_ENCRYPTED 0x1u
+/* DNS over TLS ("tls://address[:port][#name]"): reached only through the
+ * dot/ thread, never by datagram or plain TCP. */
+#define UPSTREAM_TLS 0x2u
+/* "#insecure": a TLS server whose certificate is not checked (tests). */
+#define UPSTREAM_TLS_INSECURE 0x4u
+
+/* The longest certificate name of a TLS server, with its NUL. */
+#define UPSTREAM_TLS_NAME_MAX 256
 
 struct upstream_server {
 	struct sockaddr_storage addr;
 	int32_t addrlen;
 	uint32_t flags;
+	/* TLS servers: the name the certificate must match (and that SNI
+	 * sends when it is no address). */
+	char tls_name[UPSTREAM_TLS_NAME_MAX];
 };
 static_assert(sizeof(struct sockaddr_storage) == 128, "128-byte address storage");
 
@@ -36,9 +47,11 @@ extern struct server_table upstreams;
 /* Fills the table from dnsc_conf.dns_servers (cut in place) and sets up
  * the key; 0 on success, -1 when an entry does not resolve (logged). */
 int init_servers(void);
+/* True when any server of the table is a TLS one. */
+bool servers_have_tls(void);
 
-/* The first server whose address equals `sa` bytewise over `len`, or NULL
- * for a stranger. */
+/* The first datagram server (not TLS) whose address equals `sa` bytewise
+ * over `len`, or NULL for a stranger. */
 const struct upstream_server *find_upstream_server(const void *sa, socklen_t len);
 
 #endif

@@ -11,6 +11,7 @@
 #include "cache/cache.h"
 #include "config/config.h"
 #include "divert/diversion.h"
+#include "dot/dot.h"
 #include "filter/tables.h"
 #include "forward/held.h"
 #include "forward/late.h"
@@ -73,6 +74,8 @@ qildnsc_init(int argc, char *argv[])
 	if (load_croute() != 0)
 		return 1;
 	if (init_servers() != 0)
+		return 1;
+	if (dot_init(dnsc_conf.check_only != 0) != 0)
 		return 1;
 	if (dnsc_conf.check_only)
 		return init_check_listen();

@@ -8,6 +8,7 @@
 
 #include "common/qildnsc.h"
 #include "config/config.h"
+#include "dot/dot.h"
 #include "vgetopt.h"
 #include "vss.h"
 #include "vtc_log.h"
@@ -28,6 +29,7 @@ struct dnsc_config dnsc_conf = {
 	.cache_entries = 0,
 	.fail_fast = 0,
 	.page_port = 0,
+	.tls_ca_path = NULL,
 };
 
 void
@@ -47,6 +49,7 @@ usage(void)
 		{"-C <entries>", "Keep up to this many answers in a cache. (default 0: none)"},
 		{"-F <seconds>", "SERVFAIL a query unanswered this long. (default 0: never)"},
 		{"-u <port>", "Serve the query page on 127.0.0.1:<port>."},
+		{"-T <file>", "CA bundle for tls:// servers (default: the system's)"},
 	};
 
 	(void)fprintf(stderr, "usage: qildnsc [options]\n");
@@ -82,6 +85,11 @@ version(void)
 	(void)fprintf(stderr, "qildnsc %s (Quillet DNS Client)\n", QILDNSC_VERSION);
 	for (const char *l : lines)
 		(void)fprintf(stderr, "%s\n", l);
+	const char *why;
+	if (dot_supported(&why))
+		(void)fprintf(stderr, "DNS over TLS: yes (%s)\n", dot_library());
+	else
+		(void)fprintf(stderr, "DNS over TLS: no (%s)\n", why);
 	(void)fprintf(stderr, "configuration server: %s (QILDNSC_CONFIG_SERVER overrides it)\n",
 	    QILDNSC_CONFIG_SERVER_DEFAULT);
 }
@@ -161,7 +169,7 @@ parse_options(int argc, char *argv[])
 {
 	int ch;
 
-	while ((ch = qil::getopt(argc, argv, "b:C:c:d:F:hl:p:tu:VwX:")) != -1) {
+	while ((ch = qil::getopt(argc, argv, "b:C:c:d:F:hl:p:tT:u:VwX:")) != -1) {
 		switch (ch) {
 		case 'b':
 			conf_set(&dnsc_conf.blacklist_path, qil::optarg);
@@ -201,6 +209,9 @@ parse_options(int argc, char *argv[])
 		case 'u':
 			if (options_page(qil::optarg) != 0)
 				return 1;
+			break;
+		case 'T':
+			conf_set(&dnsc_conf.tls_ca_path, qil::optarg);
 			break;
 		case 'V':
 			version();

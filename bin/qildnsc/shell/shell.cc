@@ -9,6 +9,7 @@
 #include <stdio.h>
 
 #include "divert/diversion.h"
+#include "dot/dot.h"
 #include "common/exit_signals.h"
 #include "forward/loop.h"
 #include "common/qildnsc.h"
@@ -18,15 +19,21 @@
 #include "record/record_who.h"
 #include "tcp/tcp_server.h"
 
-/* Stops the event loop and the TCP thread and waits for both, so that
- * nothing they use is destroyed under them when the process ends. */
+/* Stops the event loop, the TCP thread and the TLS thread and waits for
+ * them, so that nothing they use is destroyed under them when the process
+ * ends. */
 static void
-shell_join(struct loop *lp, pthread_t loop_thread, const pthread_t *tcp)
+shell_join(struct loop *lp, pthread_t loop_thread, const pthread_t *tcp,
+           const pthread_t *tls)
 {
 	loop_stop(lp);
 	if (tcp != NULL) {
 		tcp_stop();
 		AZ(pthread_join(*tcp, NULL));
+	}
+	if (tls != NULL) {
+		dot_stop();
+		AZ(pthread_join(*tls, NULL));
 	}
 	AZ(pthread_join(loop_thread, NULL));
 	loop_delete(lp);
@@ -35,7 +42,7 @@ shell_join(struct loop *lp, pthread_t loop_thread, const pthread_t *tcp)
 int
 shell_run(shell_loop_f *loop, struct shell_end *end)
 {
-	pthread_t loop_thread, tcp;
+	pthread_t loop_thread, tcp, tls;
 
 	CHECK_OBJ_NOTNULL(end, SHELL_END_MAGIC);
 	/* Blocked before the threads exist, so they inherit the mask (main()
@@ -58,14 +65,20 @@ shell_run(shell_loop_f *loop, struct shell_end *end)
 	}
 	if (exit_signals_thread_create(tcp_thread, NULL, &tcp) != 0) {
 		(void)fputs("Failed to create a TCP thread\n", stderr);
-		shell_join(lp, loop_thread, NULL);
+		shell_join(lp, loop_thread, NULL, NULL);
+		return 1;
+	}
+	bool with_tls = dot_owner_fd(DOT_OWNER_LOOP) >= 0;
+	if (with_tls && exit_signals_thread_create(dot_thread, NULL, &tls) != 0) {
+		(void)fputs("Failed to create a TLS thread\n", stderr);
+		shell_join(lp, loop_thread, &tcp, NULL);
 		return 1;
 	}
 	int status = loop(end);
 	if (dnsc_conf.use_windivert)
 		stop_diversion();
 	page_stop();
-	shell_join(lp, loop_thread, &tcp);
+	shell_join(lp, loop_thread, &tcp, with_tls ? &tls : NULL);
 	record_who_stop();
 	return status;
 }

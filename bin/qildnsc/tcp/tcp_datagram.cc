@@ -118,7 +118,7 @@ tcpd_one(struct tcp_datagrams *d, uint8_t *buf, size_t n, struct sockaddr_storag
 	if (QCA_unframe(&upstreams.upstream_key, buf, n, &len) != QCA_UNFRAME_OK)
 		why = "bad encryption frame; dropped.";
 	else
-		why = tcpq_take(d->q, us, buf, len, d->id, true);
+		why = tcpq_take(d->q, us, buf, len, d->id, TCPQ_PATH_DATAGRAM);
 	if (why != NULL) {
 		char a[64];
 		vtc_limit_log(&d->q->env->lim_dgram, vl,

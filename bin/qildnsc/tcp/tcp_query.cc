@@ -71,6 +71,7 @@ tcpq_finish(struct tcp_query *q, const uint8_t *data, size_t len,
 	for (auto &u : q->ups)
 		tcpq_upstream_close(u.get());
 	tcpq_datagrams_close(q);
+	tcpq_tls_close(q);
 }
 
 /* The reply with a judged answer, which the cache keeps as a client's
@@ -163,9 +164,10 @@ tcpq_record_sent(struct tcp_query *q, int server, const uint8_t *msg, size_t len
 /* Judges a checked answer of the query from `us`. */
 static void
 tcpq_judge(struct tcp_query *q, const struct upstream_server *us, struct vdns_msg *m,
-           const uint8_t *msg, size_t len, bool datagram)
+           const uint8_t *msg, size_t len, enum tcpq_path path)
 {
 	int server = (int)(us - upstreams.upstream_servers);
+	bool datagram = path == TCPQ_PATH_DATAGRAM;
 	/* An error without a question carries no address to judge. */
 	if (m->counts[VDNS_S_QD] == 0 && (m->flags & VDNS_RCODE) != 0) {
 		tcpq_record_sent(q, server, msg, len);
@@ -186,6 +188,12 @@ tcpq_judge(struct tcp_query *q, const struct upstream_server *us, struct vdns_ms
 		tcpq_record_sent(q, server, msg, len);
 		return tcpq_finish_judged(q, msg, len, CACHE_RELAYED);
 	case FILTER_HOLD:
+		/* Over a verified TLS connection nothing was forged on the
+		 * path: nothing is gained by holding it. */
+		if (path == TCPQ_PATH_TLS && filter_is_answer(m)) {
+			tcpq_record_sent(q, server, msg, len);
+			return tcpq_finish_judged(q, msg, len, CACHE_RELAYED);
+		}
 		return tcpq_keep(q, server, m, msg, len);
 	case FILTER_DROP: {
 		struct odr_timeval now = tcpq_now();
@@ -202,7 +210,7 @@ tcpq_judge(struct tcp_query *q, const struct upstream_server *us, struct vdns_ms
 
 const char *
 tcpq_take(struct tcp_query *q, const struct upstream_server *us, uint8_t *msg, size_t len,
-          uint16_t id, bool datagram)
+          uint16_t id, enum tcpq_path path)
 {
 	struct vdns_question question;
 	struct vdns_msg m;
@@ -221,7 +229,7 @@ tcpq_take(struct tcp_query *q, const struct upstream_server *us, uint8_t *msg, s
 	/* The client's ID, where the answer carries one of ours. */
 	msg[0] = (uint8_t)(q->id >> 8);
 	msg[1] = (uint8_t)(q->id & 0xff);
-	tcpq_judge(q, us, &m, msg, len, datagram);
+	tcpq_judge(q, us, &m, msg, len, path);
 	return NULL;
 }
 
@@ -236,7 +244,9 @@ tcp_query_env_init(struct tcp_query_env *env, struct tcp_poll *poll)
 	    VTC_LIMIT_INIT("QILEC_00836", VTCLOG_WARN),
 	    VTC_LIMIT_INIT("QILEC_00837", VTCLOG_WARN),
 	    VTC_LIMIT_INIT("QILEC_00838", VTCLOG_WARN),
-	    VTC_LIMIT_INIT("QILEC_00839", VTCLOG_WARN), false};
+	    VTC_LIMIT_INIT("QILEC_00839", VTCLOG_WARN), false, {}, {},
+	    VTC_LIMIT_INIT("QILEC_01039", VTCLOG_WARN)};
+	tcpq_tls_env_init(env);
 }
 
 /* Asks every server the query can go to; false when it can go to none. */
@@ -245,12 +255,13 @@ tcpq_start(struct tcp_query *q)
 {
 	int plain = 0;
 	for (int32_t i = 0; i < upstreams.n_upstream_servers; i++) {
-		if (upstreams.upstream_servers[i].flags & UPSTREAM_ENCRYPTED)
+		if (upstreams.upstream_servers[i].flags & (UPSTREAM_ENCRYPTED | UPSTREAM_TLS))
 			continue;
 		plain++;
 		(void)tcpq_connect(q, &upstreams.upstream_servers[i]);
 	}
 	bool encrypted = tcpq_datagrams_start(q);
+	encrypted = tcpq_tls_start(q) || encrypted;
 	if (plain == 0 && !encrypted && !q->env->no_plain_logged) {
 		vtc_log(vl, VTCLOG_WARN,
 		    "QILEC_00827: No plain DNS server: queries over TCP are answered with SERVFAIL.");
@@ -345,7 +356,8 @@ tcp_query_env_flush_logs(struct tcp_query_env *env, double now)
 {
 	CHECK_OBJ_NOTNULL(env, TCP_QUERY_ENV_MAGIC);
 	for (auto *lim : {&env->lim_connect, &env->lim_answer, &env->lim_timeout,
-	    &env->lim_stranger, &env->lim_dgram, &env->lim_dgram_sock, &env->lim_too_long})
+	    &env->lim_stranger, &env->lim_dgram, &env->lim_dgram_sock, &env->lim_too_long,
+	    &env->lim_tls})
 		vtc_limit_flush(lim, vl, now);
 }
 
@@ -374,6 +386,7 @@ tcp_query_delete(struct tcp_query *q)
 	for (auto &u : q->ups)
 		tcpq_upstream_close(u.get());
 	tcpq_datagrams_close(q);
+	tcpq_tls_close(q);
 	q->magic = 0;
 	delete q;
 }

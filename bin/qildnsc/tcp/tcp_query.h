@@ -19,8 +19,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <unordered_map>
+
 #include "odr.h"
 #include "tcp/tcp_reply.h"
+#include "tcp/tcp_watch.h"
 #include "vtc_limit.h"
 
 /* The largest DNS message over TCP: what a 2-byte length can say. */
@@ -49,6 +52,11 @@ struct tcp_query_env {
 	struct vtc_limit lim_dgram_sock;
 	struct vtc_limit lim_too_long;
 	bool no_plain_logged; /* a query no server can take is said once */
+	/* The TLS thread's channel (dot.h), when there are TLS servers, and
+	 * the queries waiting on it by the ID they were asked under. */
+	struct tcp_watch tls;
+	std::unordered_map<uint16_t, struct tcp_query *> tls_queries;
+	struct vtc_limit lim_tls;
 };
 
 /* Readies `env` for queries whose connections join `poll`; on the

@@ -50,6 +50,15 @@ struct tcp_datagrams {
 	std::vector<const struct upstream_server *> waiting; /* not answered yet */
 };
 
+/* The TLS servers a query asked through the TLS thread. */
+struct tcp_tls {
+	unsigned magic;
+#define TCP_TLS_MAGIC 0x2f6a81c3
+	struct tcp_query *q;
+	uint16_t id; /* a fresh one, not the client's: the channel's key */
+	std::vector<const struct upstream_server *> waiting; /* not answered yet */
+};
+
 /* The fallback answer a query keeps, by what it is worth. */
 enum tcpq_kept {
 	TCPQ_KEPT_NONE,
@@ -69,6 +78,7 @@ struct tcp_query {
 	struct vdns_question question;
 	std::vector<std::unique_ptr<tcp_upstream>> ups;
 	std::unique_ptr<tcp_datagrams> dgrams;
+	std::unique_ptr<tcp_tls> tls;
 	int open;     /* servers not yet answered or failed */
 	int tcp_open; /* of them, those over TCP */
 	std::vector<uint8_t> kept;
@@ -81,14 +91,21 @@ struct tcp_query {
 	bool done;
 };
 
+/* How an answer came. */
+enum tcpq_path {
+	TCPQ_PATH_TCP,      /* over plain TCP */
+	TCPQ_PATH_DATAGRAM, /* an encrypted server's datagram */
+	TCPQ_PATH_TLS,      /* a TLS connection whose certificate checked out:
+	                     * nothing on the path forged it, so it is never held */
+};
+
 /*
  * Takes the whole answer `msg` (`len` bytes, changed in place) from `us`,
- * sent under `id` (a datagram: true when it came through the encrypted
- * path): NULL once it is judged (the query may be done then), else why it
- * is no answer of this query.
+ * sent under `id`, that came by `path`: NULL once it is judged (the query
+ * may be done then), else why it is no answer of this query.
  */
 const char *tcpq_take(struct tcp_query *q, const struct upstream_server *us, uint8_t *msg,
-                      size_t len, uint16_t id, bool datagram);
+                      size_t len, uint16_t id, enum tcpq_path path);
 /* After a server is done (answered or failed, `open` counted down): the
  * reply once nothing better can come. */
 void tcpq_settle(struct tcp_query *q);
@@ -104,5 +121,14 @@ void tcpq_upstream_close(struct tcp_upstream *u);
 bool tcpq_datagrams_start(struct tcp_query *q);
 /* Closes the query's datagram socket, if open. */
 void tcpq_datagrams_close(struct tcp_query *q);
+
+/* Joins the TLS thread's channel to the readiness set, when there is one
+ * (tcp_query_env_init()). */
+void tcpq_tls_env_init(struct tcp_query_env *env);
+/* Hands the query to the TLS thread for every TLS server; true when one
+ * at least was asked. */
+bool tcpq_tls_start(struct tcp_query *q);
+/* Forgets the query's TLS servers, if any: their answers find it no more. */
+void tcpq_tls_close(struct tcp_query *q);
 
 #endif

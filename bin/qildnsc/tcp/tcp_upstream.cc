@@ -110,7 +110,7 @@ tcpu_read(struct tcp_upstream *u)
 		}
 		if (u->got > 2 && u->got - 2 == u->answer.size()) {
 			const char *why = tcpq_take(u->q, u->server, u->answer.data(),
-			    u->answer.size(), u->q->id, false);
+			    u->answer.size(), u->q->id, TCPQ_PATH_TCP);
 			return why != NULL ? tcpu_answer_fail(u, why) : tcpu_done(u);
 		}
 	}

@@ -888,6 +888,22 @@ TEST_F(ForwarderTest, DiversionWithoutTheDriverEndsStartUp)
 	EXPECT_EQ(count_of(log(), "Failed to open the WinDivert device (126)"), 1u) << log();
 }
 
+/* A TLS server is checked like any other entry where the build speaks
+ * DNS over TLS (dot_test runs it); the Windows build refuses it. */
+TEST_F(ForwarderTest, TlsServersStartOnlyWhereTheBuildHasTls)
+{
+	RunResult r = run_qildnsc({"-t", "-w", "-d", "tls://127.0.0.1#dot.test"}, dir_.path(),
+	    30s, {config_.config_env()});
+	if (!testing_windows_build()) {
+		EXPECT_EQ(r.exit_code, 0) << r.err;
+		return;
+	}
+	EXPECT_EQ(r.exit_code, 1) << r.err;
+	EXPECT_EQ(count_of(log(), "QILEC_01020: DNS over TLS server dot.test refused: this build "
+	                          "has no DNS over TLS (no TLS library in the Windows build)"), 1u)
+	    << log();
+}
+
 /* ---------------------------------------------------------------------- */
 /* DNS over TCP */
 

@@ -41,7 +41,7 @@ protected:
 		socks.remote_fds[0] = remote_.fd();
 		socks.n_remote_fds = 1;
 		ASSERT_EQ(init_servers(), 0) << log_.text();
-		ASSERT_EQ(loop_open(&loop_, &socks.local_fd, 1, socks.remote_fds, 1), 0) << log_.text();
+		ASSERT_EQ(loop_open(&loop_, &socks.local_fd, 1, socks.remote_fds, 1, -1), 0) << log_.text();
 		log_.clear();
 	}
 

@@ -177,6 +177,50 @@ TEST(ServerList6, LiteralsInBracketsOrBare)
 	}
 }
 
+/* TLS entries: the port 853 unless given, the certificate's name (the
+ * address unless given), and never found as a datagram's sender. */
+TEST(ServerListTls, NamePortAndNoDatagrams)
+{
+	const struct {
+		const char *text;
+		int family;
+		uint16_t port;
+		const char *name;
+		uint32_t flags;
+		const char *error;
+	} rows[] = {
+	    {"tls://192.0.2.1", AF_INET, 853, "192.0.2.1", UPSTREAM_TLS, nullptr},
+	    {"TLS://192.0.2.1:8853#dot.test", AF_INET, 8853, "dot.test", UPSTREAM_TLS, nullptr},
+	    {"tls://[2001:db8::1]#dns.test", AF_INET6, 853, "dns.test", UPSTREAM_TLS, nullptr},
+	    {"tls://2001:db8::2", AF_INET6, 853, "2001:db8::2", UPSTREAM_TLS, nullptr},
+	    {"tls://192.0.2.1#insecure", AF_INET, 853, "192.0.2.1",
+	     UPSTREAM_TLS | UPSTREAM_TLS_INSECURE, nullptr},
+	    {"tls://192.0.2.1#", 0, 0, nullptr, 0,
+	     "QILEC_01021: Bad certificate name in DNS server tls://192.0.2.1# "},
+	    {"tls://192.0.2.1:0#dot.test", 0, 0, nullptr, 0,
+	     "QILEC_00761: Invalid port in DNS server tls://192.0.2.1:0#dot.test "},
+	};
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.text);
+		LogCapture log;
+		ConfString list(&dnsc_conf.dns_servers, r.text);
+		ASSERT_EQ(init_servers(), r.error != nullptr ? -1 : 0) << log.text();
+		if (r.error != nullptr) {
+			EXPECT_TRUE(log.contains(r.error)) << log.text();
+			continue;
+		}
+		ASSERT_EQ(upstreams.n_upstream_servers, 1);
+		const struct upstream_server &us = upstreams.upstream_servers[0];
+		EXPECT_EQ(us.addr.ss_family, r.family);
+		const auto *sin = reinterpret_cast<const struct sockaddr_in *>(&us.addr);
+		EXPECT_EQ(ntohs(sin->sin_port), r.port); /* the same place in IPv6's */
+		EXPECT_STREQ(us.tls_name, r.name);
+		EXPECT_EQ(us.flags, r.flags);
+		EXPECT_TRUE(servers_have_tls());
+		EXPECT_EQ(find_upstream_server(&us.addr, (socklen_t)us.addrlen), nullptr);
+	}
+}
+
 struct sockaddr_in
 sender(const char *addr, uint16_t port)
 {

@@ -49,7 +49,8 @@ const char kUsage[] =
     "    -V                           # Show the version and build.\n"
     "    -C <entries>                 # Keep up to this many answers in a cache. (default 0: none)\n"
     "    -F <seconds>                 # SERVFAIL a query unanswered this long. (default 0: never)\n"
-    "    -u <port>                    # Serve the query page on 127.0.0.1:<port>.\n";
+    "    -u <port>                    # Serve the query page on 127.0.0.1:<port>.\n"
+    "    -T <file>                    # CA bundle for tls:// servers (default: the system's)\n";
 
 /* Log entries as label, space, message: what follows "dnsc " on a line. */
 const char kUseLine[] = "[INFO]  Use WinDivert driver.";

@@ -214,6 +214,10 @@ TEST(Startup, VersionAndCheck)
 	     "127.0.0.1:5353; servers 127.0.0.1:5399; log " + kLog + "\n"},
 	    {"check_fails", {"-t", "-w", "-b", "missing.txt"}, 1,
 	     "qildnsc: QILEC_00685: Failed to openopen IP blacklist: missing.txt (see " + kLog + ")"},
+	    /* A TLS server: the bundle must hold a CA. */
+	    {"check_tls_bundle", {"-t", "-w", "-d", "tls://127.0.0.1#dot.test", "-T", "list.txt"}, 1,
+	     "qildnsc: QILEC_01033: No CA certificate read from list.txt (-T): no certificate in it "
+	     "(see " + kLog + ")"},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
