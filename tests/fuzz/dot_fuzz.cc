@@ -27,6 +27,7 @@
 #include "forward/pending.h"
 #include "forward/relay.h"
 #include "forward/sockets.h"
+#include "fuzz_pending.h"
 #include "fuzz_support.h"
 #include "servers/servers.h"
 #include "vdns.h"
@@ -80,24 +81,6 @@ arm(struct dot_conn *c)
 	dot_reader_init(&c->rd);
 }
 
-/* The pending query a message answers, when it parses. */
-void
-expect_answer(const uint8_t *msg, size_t len)
-{
-	struct vdns_msg m;
-	struct pending_query pq = {};
-	if (VDNS_initparse(msg, len, &m) < 0 || VDNS_question_read(&m, &pq.question) < 0)
-		return;
-	pq.id = m.id;
-	pq.orig_id = 0x4242;
-	auto *sin = reinterpret_cast<struct sockaddr_in *>(&pq.client_addr);
-	sin->sin_family = AF_INET;
-	sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	sin->sin_port = htons(9); /* discard: nobody reads the relayed copies */
-	pq.client_addrlen = sizeof *sin;
-	add_pending(&pq);
-}
-
 /* The message padded as a query: it parses, its length is the prefix's. */
 void
 expect_padding_sound(const uint8_t *msg, size_t len)
@@ -117,7 +100,7 @@ take(void *priv, uint8_t *msg, size_t len)
 {
 	auto *c = static_cast<struct dot_conn *>(priv);
 	expect_padding_sound(msg, len);
-	expect_answer(msg, len);
+	fuzz_expect_answer(msg, len);
 	dot_conn_take(c, msg, len, 1.0);
 }
 

@@ -23,6 +23,7 @@
 
 #include "forward/filter.h"
 #include "filter/tables.h"
+#include "fuzz_pending.h"
 #include "fuzz_support.h"
 #include "forward/intake.h"
 #include "forward/pending.h"
@@ -98,24 +99,6 @@ harness()
 	return h;
 }
 
-/* Registers a pending query that the message answers, when it parses. */
-void
-expect_answer(const uint8_t *msg, size_t len)
-{
-	struct vdns_msg m;
-	struct pending_query pq = {};
-	if (VDNS_initparse(msg, len, &m) < 0 || VDNS_question_read(&m, &pq.question) < 0)
-		return;
-	pq.id = m.id;
-	pq.orig_id = 0x4242;
-	auto *sin = reinterpret_cast<struct sockaddr_in *>(&pq.client_addr);
-	sin->sin_family = AF_INET;
-	sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	sin->sin_port = htons(9); /* discard: nobody reads the relayed copies */
-	pq.client_addrlen = sizeof *sin;
-	add_pending(&pq);
-}
-
 /*
  * The forwarder's own message parser must judge every datagram as the C
  * library's resolver does: the same verdict, ID and counts, and the same
@@ -171,13 +154,13 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	expect_parsers_agree(msg, len);
 	switch (mode) {
 	case 0:
-		expect_answer(msg, len);
+		fuzz_expect_answer(msg, len);
 		break;
 	case 1: {
 		int n = QCA_frame(&upstreams.upstream_key, msg, len, frame, sizeof frame);
 		if (n < 0)
 			return 0;
-		expect_answer(msg, len);
+		fuzz_expect_answer(msg, len);
 		from = h.encrypted;
 		out = frame;
 		outlen = (size_t)n;
