@@ -14,6 +14,7 @@
 
 #include "common/qildnsc.h"
 #include "common/stats.h"
+#include "dot/dot.h"
 #include "dot/dot_conn.h"
 #include "vdns.h"
 #include "vtc_log.h"

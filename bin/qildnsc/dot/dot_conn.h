@@ -15,7 +15,6 @@
 
 #include <gnutls/gnutls.h>
 
-#include "dot/dot.h"
 #include "dot/dot_wire.h"
 #include "servers/servers.h"
 #include "vtc_limit.h"
