@@ -161,6 +161,10 @@ page_stats_json(int seconds)
 		{"truncated", STATS_TRUNCATED}, {"diverted", STATS_DIVERTED},
 		{"cache_hits", STATS_CACHE_HITS}, {"refreshes", STATS_REFRESHES},
 		{"stale", STATS_STALE}, {"fail_fast", STATS_FAIL_FAST},
+		{"tls_connects", STATS_TLS_CONNECTS}, {"tls_resumed", STATS_TLS_RESUMED},
+		{"tls_certificates_refused", STATS_TLS_CERT},
+		{"tls_unreachable", STATS_TLS_UNREACHABLE}, {"tls_stalled", STATS_TLS_STALLED},
+		{"tls_not_sent", STATS_TLS_DROPPED}, {"tls_timeouts", STATS_TLS_TIMEOUT},
 	};
 	json_t *c = json_object();
 	for (const auto &k : counters)
