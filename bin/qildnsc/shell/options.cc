@@ -164,6 +164,27 @@ options_count(int opt, const char *arg, long max)
 	return (int32_t)v;
 }
 
+/* The options beyond the design's: the cache, fail-fast, the query page
+ * and the CA bundle of TLS servers; 0, or 1 (logged) for a bad value. */
+static int
+options_added(int ch, const char *arg)
+{
+	switch (ch) {
+	case 'C':
+		dnsc_conf.cache_entries = options_count('C', arg, OPTIONS_CACHE_MAX);
+		return dnsc_conf.cache_entries < 0;
+	case 'F':
+		dnsc_conf.fail_fast = options_count('F', arg, 3600);
+		return dnsc_conf.fail_fast < 0;
+	case 'u':
+		return options_page(arg);
+	case 'T':
+		conf_set(&dnsc_conf.tls_ca_path, arg);
+		return 0;
+	}
+	WRONG("option");
+}
+
 int
 parse_options(int argc, char *argv[])
 {
@@ -198,20 +219,11 @@ parse_options(int argc, char *argv[])
 			dnsc_conf.check_only = 1;
 			break;
 		case 'C':
-			if ((dnsc_conf.cache_entries = options_count('C', qil::optarg,
-			    OPTIONS_CACHE_MAX)) < 0)
-				return 1;
-			break;
 		case 'F':
-			if ((dnsc_conf.fail_fast = options_count('F', qil::optarg, 3600)) < 0)
-				return 1;
-			break;
 		case 'u':
-			if (options_page(qil::optarg) != 0)
-				return 1;
-			break;
 		case 'T':
-			conf_set(&dnsc_conf.tls_ca_path, qil::optarg);
+			if (options_added(ch, qil::optarg) != 0)
+				return 1;
 			break;
 		case 'V':
 			version();
