@@ -26,6 +26,7 @@ extern "C" {
 #include <libnetfilter_queue/libnetfilter_queue.h>
 }
 
+#include "divert/divert_inject.h"
 #include "divert/divert_rewrite.h"
 #include "divert/divert_rules.h"
 #include "divert/diversion.h"
@@ -57,6 +58,7 @@ struct diversion {
 	/* False when there is no TCP listener on [::1] (divert_without_tcp6()). */
 	bool tcp6;
 	struct divert_rules rules;
+	struct divert_inject inject;
 	std::atomic<int> state;
 	divert_pairs pairs;
 	divert_pairs6 pairs6;
@@ -212,9 +214,11 @@ divert_queue_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data 
 	bool changed = false;
 
 	enum divert_result r = DIVERT_MALFORMED;
+	uint32_t scope = 0;
 	/* One queue for both families: the version decides the rule. */
 	if (len > 0 && (pkt[0] >> 4) == 6)
-		r = divert_rewrite6(pkt, (size_t)len, outbound, d->pairs6);
+		r = divert_rewrite6(pkt, (size_t)len, outbound, d->pairs6, nfq_get_outdev(nfa),
+		    &scope);
 	else if (len > 0)
 		r = divert_rewrite(pkt, (size_t)len, outbound, d->pairs);
 	switch (r) {
@@ -233,6 +237,20 @@ divert_queue_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data 
 		changed = true;
 		if (divert_checksums(pkt, (size_t)len) != 0)
 			vtc_log(vl, VTCLOG_WARN, "Failed to calculate the checksum (%d)", EINVAL);
+		/* Handed back, a query would keep its socket's interface and a
+		 * reply to a link-local client would lose it (divert_inject.h);
+		 * what we cannot send ourselves is still handed back. */
+		if (r == DIVERT_QUERY || scope != 0) {
+			if (divert_inject_send(&d->inject, pkt, (size_t)len, scope)) {
+				verdict = NF_DROP;
+				changed = false;
+			} else if (d->inject.fd4 != -1) {
+				int e = errno;
+				VTC_LOG_LIMITED(vl, VTCLOG_WARN, "QILEC_01071: raw sendto(2) error",
+				    "QILEC_01071: raw sendto(2) error: %d %s; the packet goes its "
+				    "own way.", e, strerror(e));
+			}
+		}
 		break;
 	case DIVERT_UNTOUCHED:
 		break;
@@ -285,6 +303,7 @@ diversion_thread(void *arg)
 	/* Fail open: when we fall behind, packets pass unchanged. */
 	if (nfq_set_queue_flags(qh, NFQA_CFG_F_FAIL_OPEN, NFQA_CFG_F_FAIL_OPEN) < 0)
 		vtc_log(vl, VTCLOG_WARN, "[WARN] The queue cannot fail open (%d).", errno);
+	divert_inject_open(&d->inject);
 	int r = divert_rules_install(&d->rules, d->ipv6, d->tcp6);
 	if (r != 0)
 		return divert_fail(d, h, qh, r);

@@ -172,9 +172,12 @@ divert_rewrite(uint8_t *pkt, size_t len, bool outbound, divert_pairs &pairs)
 }
 
 enum divert_result
-divert_rewrite6(uint8_t *pkt, size_t len, bool outbound, divert_pairs6 &pairs)
+divert_rewrite6(uint8_t *pkt, size_t len, bool outbound, divert_pairs6 &pairs,
+                uint32_t ifindex, uint32_t *scope)
 {
 	static const uint8_t loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+	if (scope != nullptr)
+		*scope = 0;
 	/* Extension headers are legitimate (the rules match UDP behind
 	 * them); such a packet passes as it is rather than being dropped. */
 	if (len >= IP6_HDR && (pkt[0] >> 4) == 6 && pkt[6] != IPPROTO_UDP_NUM)
@@ -194,6 +197,7 @@ divert_rewrite6(uint8_t *pkt, size_t len, bool outbound, divert_pairs6 &pairs)
 		struct divert_pair6 &p = pairs[sport];
 		memcpy(p.client, src, 16);
 		memcpy(p.server, dst, 16);
+		p.ifindex = ifindex;
 		p.set = true;
 		put16(udp + 2, DIVERT_LISTEN_PORT);
 		memcpy(src, loopback, 16);
@@ -211,6 +215,9 @@ divert_rewrite6(uint8_t *pkt, size_t len, bool outbound, divert_pairs6 &pairs)
 		put16(udp, DIVERT_DNS_PORT);
 		memcpy(src, p.server, 16);
 		memcpy(dst, p.client, 16);
+		/* fe80::/10 */
+		if (scope != nullptr && dst[0] == 0xfe && (dst[1] & 0xc0) == 0x80)
+			*scope = p.ifindex;
 		return DIVERT_REPLY;
 	}
 	return DIVERT_UNTOUCHED;

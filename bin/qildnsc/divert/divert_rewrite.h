@@ -38,6 +38,9 @@ using divert_pairs = std::array<struct divert_pair, 65536>;
 struct divert_pair6 {
 	uint8_t client[16];
 	uint8_t server[16];
+	/* The interface the query was to leave by: the scope of a link-local
+	 * client's address. */
+	uint32_t ifindex;
 	bool set;
 };
 
@@ -64,10 +67,13 @@ enum divert_result divert_rewrite(uint8_t *pkt, size_t len, bool outbound,
  * The same rule over the `len`-byte IPv6 packet at `pkt`: only a UDP
  * header right after the fixed header is looked at (a packet with
  * extension headers is DIVERT_UNTOUCHED); the forwarder is [::1] port
- * 5353, and a resolver on ::1 is asked directly.
+ * 5353, and a resolver on ::1 is asked directly. A query's interface
+ * `ifindex` is remembered with its pair; a reply to a link-local client
+ * gets it back in `*scope` (0 for any other packet).
  */
 enum divert_result divert_rewrite6(uint8_t *pkt, size_t len, bool outbound,
-                                   divert_pairs6 &pairs);
+                                   divert_pairs6 &pairs, uint32_t ifindex = 0,
+                                   uint32_t *scope = nullptr);
 
 /* The UDP destination port of a whole IPv4/UDP or IPv6/UDP packet; -1
  * otherwise. */
