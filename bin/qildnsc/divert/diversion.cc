@@ -62,6 +62,7 @@ struct diversion {
 	std::atomic<int> state;
 	divert_pairs pairs;
 	divert_pairs6 pairs6;
+	divert_pairs6 tcp_pairs6; /* connections to link-local servers */
 	char buf[0x10000 + 4096] __attribute__((aligned)); /* one netlink read */
 };
 
@@ -216,7 +217,10 @@ divert_queue_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data 
 	enum divert_result r = DIVERT_MALFORMED;
 	uint32_t scope = 0;
 	/* One queue for both families: the version decides the rule. */
-	if (len > 0 && (pkt[0] >> 4) == 6)
+	if (len >= 40 && (pkt[0] >> 4) == 6 && pkt[6] == IPPROTO_TCP)
+		r = divert_rewrite6_tcp(pkt, (size_t)len, outbound, d->tcp_pairs6,
+		    nfq_get_outdev(nfa), &scope);
+	else if (len > 0 && (pkt[0] >> 4) == 6)
 		r = divert_rewrite6(pkt, (size_t)len, outbound, d->pairs6, nfq_get_outdev(nfa),
 		    &scope);
 	else if (len > 0)

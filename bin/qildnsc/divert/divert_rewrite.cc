@@ -10,7 +10,9 @@
 #define IP_HDR_MIN 20
 #define IP6_HDR 40
 #define UDP_HDR 8
+#define TCP_HDR_MIN 20
 #define IPPROTO_UDP_NUM 17
+#define IPPROTO_TCP_NUM 6
 
 static uint16_t
 get16(const uint8_t *p)
@@ -63,13 +65,31 @@ divert_udp_offset6(const uint8_t *pkt, size_t len)
 	return IP6_HDR;
 }
 
-/* The UDP header of either family; 0 when there is none. */
+/* Locates the TCP header of an IPv6 packet; 0 unless a whole one follows
+ * the fixed header. */
 static size_t
-divert_udp_offset(const uint8_t *pkt, size_t len)
+divert_tcp_offset6(const uint8_t *pkt, size_t len)
+{
+	if (len < IP6_HDR + TCP_HDR_MIN || (pkt[0] >> 4) != 6 || pkt[6] != IPPROTO_TCP_NUM)
+		return 0;
+	size_t payload = get16(pkt + 4);
+	size_t doff = (size_t)(pkt[IP6_HDR + 12] >> 4) * 4;
+	if (payload > len - IP6_HDR || doff < TCP_HDR_MIN || doff > payload)
+		return 0;
+	return IP6_HDR;
+}
+
+/* The UDP header of either family, or an IPv6 packet's TCP header; 0 when
+ * there is none. */
+static size_t
+divert_transport_offset(const uint8_t *pkt, size_t len)
 {
 	if (len < 1)
 		return 0;
-	return (pkt[0] >> 4) == 6 ? divert_udp_offset6(pkt, len) : divert_udp_offset4(pkt, len);
+	if ((pkt[0] >> 4) != 6)
+		return divert_udp_offset4(pkt, len);
+	size_t off = divert_udp_offset6(pkt, len);
+	return off != 0 ? off : divert_tcp_offset6(pkt, len);
 }
 
 static uint32_t
@@ -93,18 +113,19 @@ fold(uint32_t sum)
 int
 divert_dst_port(const uint8_t *pkt, size_t len)
 {
-	size_t ihl = divert_udp_offset(pkt, len);
+	size_t ihl = divert_transport_offset(pkt, len);
 	return ihl == 0 ? -1 : get16(pkt + ihl + 2);
 }
 
 int
 divert_checksums(uint8_t *pkt, size_t len)
 {
-	size_t ihl = divert_udp_offset(pkt, len);
+	size_t ihl = divert_transport_offset(pkt, len);
 	if (ihl == 0)
 		return -1;
 
 	uint32_t sum = 0;
+	bool tcp = (pkt[0] >> 4) == 6 && pkt[6] == IPPROTO_TCP_NUM;
 	if ((pkt[0] >> 4) == 4) {
 		put16(pkt + 10, 0);
 		put16(pkt + 10, fold(sum16(pkt, ihl, 0)));
@@ -114,14 +135,16 @@ divert_checksums(uint8_t *pkt, size_t len)
 		 * mandatory. */
 		sum = sum16(pkt + 8, 32, sum);
 	}
-	uint8_t *udp = pkt + ihl;
-	size_t udplen = get16(udp + 4);
-	sum += IPPROTO_UDP_NUM;
-	sum += (uint32_t)udplen;
-	put16(udp + 6, 0);
-	sum = sum16(udp, udplen, sum);
+	uint8_t *l4 = pkt + ihl;
+	size_t l4len = tcp ? get16(pkt + 4) : get16(l4 + 4);
+	size_t at = tcp ? 16 : 6;
+	sum += tcp ? IPPROTO_TCP_NUM : IPPROTO_UDP_NUM;
+	sum += (uint32_t)l4len;
+	put16(l4 + at, 0);
+	sum = sum16(l4, l4len, sum);
 	uint16_t c = fold(sum);
-	put16(udp + 6, c == 0 ? 0xffff : c); /* 0 would mean "no checksum" */
+	/* A UDP checksum of 0 would mean "no checksum". */
+	put16(l4 + at, c == 0 && !tcp ? 0xffff : c);
 	return 0;
 }
 
@@ -171,25 +194,15 @@ divert_rewrite(uint8_t *pkt, size_t len, bool outbound, divert_pairs &pairs)
 	return DIVERT_UNTOUCHED;
 }
 
-enum divert_result
-divert_rewrite6(uint8_t *pkt, size_t len, bool outbound, divert_pairs6 &pairs,
-                uint32_t ifindex, uint32_t *scope)
+/* The IPv6 rule over the transport header at `l4` (UDP or TCP: their
+ * ports lie alike). */
+static enum divert_result
+divert_turn6(uint8_t *pkt, divert_pairs6 &pairs, uint32_t ifindex, uint32_t *scope)
 {
 	static const uint8_t loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-	if (scope != nullptr)
-		*scope = 0;
-	/* Extension headers are legitimate (the rules match UDP behind
-	 * them); such a packet passes as it is rather than being dropped. */
-	if (len >= IP6_HDR && (pkt[0] >> 4) == 6 && pkt[6] != IPPROTO_UDP_NUM)
-		return DIVERT_UNTOUCHED;
-	if (divert_udp_offset6(pkt, len) == 0)
-		return DIVERT_MALFORMED;
-	if (!outbound)
-		return DIVERT_UNTOUCHED;
-
-	uint8_t *src = pkt + 8, *dst = pkt + 24, *udp = pkt + IP6_HDR;
-	uint16_t sport = get16(udp);
-	uint16_t dport = get16(udp + 2);
+	uint8_t *src = pkt + 8, *dst = pkt + 24, *l4 = pkt + IP6_HDR;
+	uint16_t sport = get16(l4);
+	uint16_t dport = get16(l4 + 2);
 	if (dport == DIVERT_DNS_PORT) {
 		/* As over IPv4: a resolver on ::1 is the machine's own. */
 		if (memcmp(dst, loopback, 16) == 0)
@@ -199,7 +212,7 @@ divert_rewrite6(uint8_t *pkt, size_t len, bool outbound, divert_pairs6 &pairs,
 		memcpy(p.server, dst, 16);
 		p.ifindex = ifindex;
 		p.set = true;
-		put16(udp + 2, DIVERT_LISTEN_PORT);
+		put16(l4 + 2, DIVERT_LISTEN_PORT);
 		memcpy(src, loopback, 16);
 		memcpy(dst, loopback, 16);
 		return DIVERT_QUERY;
@@ -212,7 +225,7 @@ divert_rewrite6(uint8_t *pkt, size_t len, bool outbound, divert_pairs6 &pairs,
 		const struct divert_pair6 &p = pairs[dport];
 		if (!p.set)
 			return DIVERT_NO_PAIR;
-		put16(udp, DIVERT_DNS_PORT);
+		put16(l4, DIVERT_DNS_PORT);
 		memcpy(src, p.server, 16);
 		memcpy(dst, p.client, 16);
 		/* fe80::/10 */
@@ -221,4 +234,34 @@ divert_rewrite6(uint8_t *pkt, size_t len, bool outbound, divert_pairs6 &pairs,
 		return DIVERT_REPLY;
 	}
 	return DIVERT_UNTOUCHED;
+}
+
+enum divert_result
+divert_rewrite6(uint8_t *pkt, size_t len, bool outbound, divert_pairs6 &pairs,
+                uint32_t ifindex, uint32_t *scope)
+{
+	if (scope != nullptr)
+		*scope = 0;
+	/* Extension headers are legitimate (the rules match UDP behind
+	 * them); such a packet passes as it is rather than being dropped. */
+	if (len >= IP6_HDR && (pkt[0] >> 4) == 6 && pkt[6] != IPPROTO_UDP_NUM)
+		return DIVERT_UNTOUCHED;
+	if (divert_udp_offset6(pkt, len) == 0)
+		return DIVERT_MALFORMED;
+	if (!outbound)
+		return DIVERT_UNTOUCHED;
+	return divert_turn6(pkt, pairs, ifindex, scope);
+}
+
+enum divert_result
+divert_rewrite6_tcp(uint8_t *pkt, size_t len, bool outbound, divert_pairs6 &pairs,
+                    uint32_t ifindex, uint32_t *scope)
+{
+	if (scope != nullptr)
+		*scope = 0;
+	if (divert_tcp_offset6(pkt, len) == 0)
+		return DIVERT_MALFORMED;
+	if (!outbound)
+		return DIVERT_UNTOUCHED;
+	return divert_turn6(pkt, pairs, ifindex, scope);
 }

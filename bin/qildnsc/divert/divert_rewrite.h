@@ -7,6 +7,11 @@
  * to a resolver on the loopback and everything else from port 5353
  * (multicast DNS) pass untouched.
  *
+ * DNS over TCP is the kernel's NAT's, but for a link-local IPv6 server:
+ * the connection's socket is bound to the server's interface, and NAT's
+ * loopback address cannot be reached through it. Its segments take the
+ * same rule as datagrams, towards the TCP listener on [::1] port 5353.
+ *
  * The pairs remembered per application port, one table per family, belong
  * to the diversion thread alone.
  */
@@ -44,7 +49,8 @@ struct divert_pair6 {
 	bool set;
 };
 
-/* Indexed by the application's UDP port (host order). */
+/* Indexed by the application's UDP or TCP port (host order): one table
+ * for each protocol. */
 using divert_pairs6 = std::array<struct divert_pair6, 65536>;
 
 enum divert_result {
@@ -75,12 +81,19 @@ enum divert_result divert_rewrite6(uint8_t *pkt, size_t len, bool outbound,
                                    divert_pairs6 &pairs, uint32_t ifindex = 0,
                                    uint32_t *scope = nullptr);
 
-/* The UDP destination port of a whole IPv4/UDP or IPv6/UDP packet; -1
- * otherwise. */
+/* The rule of divert_rewrite6() over a TCP segment right after the fixed
+ * header, with the TCP ports' own table. */
+enum divert_result divert_rewrite6_tcp(uint8_t *pkt, size_t len, bool outbound,
+                                       divert_pairs6 &pairs, uint32_t ifindex,
+                                       uint32_t *scope);
+
+/* The destination port of a whole IPv4/UDP, IPv6/UDP or IPv6/TCP packet;
+ * -1 otherwise. */
 int divert_dst_port(const uint8_t *pkt, size_t len);
 
-/* The IPv4 header checksum (IPv4 only) and the UDP checksum, recomputed in
- * place; -1 when the packet is not a whole IPv4/UDP or IPv6/UDP packet. */
+/* The IPv4 header checksum (IPv4 only) and the UDP or TCP checksum,
+ * recomputed in place; -1 when the packet is not a whole IPv4/UDP,
+ * IPv6/UDP or IPv6/TCP packet. */
 int divert_checksums(uint8_t *pkt, size_t len);
 
 #endif

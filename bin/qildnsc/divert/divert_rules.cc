@@ -30,10 +30,13 @@ extern char **environ;
 struct divert_family {
 	const char *loopback_net;
 	const char *listen_addr;
+	/* Servers whose DNS over TCP goes through the queue, not NAT
+	 * (divert_rewrite.h); NULL: none. */
+	const char *scoped_net;
 };
 
-static const struct divert_family divert_ipv4 = {"127.0.0.0/8", "127.0.0.1"};
-static const struct divert_family divert_ipv6 = {"::1/128", "::1"};
+static const struct divert_family divert_ipv4 = {"127.0.0.0/8", "127.0.0.1", NULL};
+static const struct divert_family divert_ipv6 = {"::1/128", "::1", "fe80::/10"};
 
 void
 divert_rules_init(struct divert_rules *rl)
@@ -161,15 +164,19 @@ static int
 divert_tcp_rules_add(const char *prog, const struct divert_family *f)
 {
 	const std::string mark = std::to_string(QILDNSC_UPSTREAM_MARK);
-	const std::vector<std::vector<std::string>> rules = {
+	std::vector<std::vector<std::string>> rules = {
 		{"-N", DIVERT_CHAIN},
 		/* Our own upstream connections go where they are sent. */
 		{"-A", DIVERT_CHAIN, "-m", "mark", "--mark", mark, "-j", "RETURN"},
-		/* A resolver on the loopback is asked directly (divert_rewrite.h). */
-		{"-A", DIVERT_CHAIN, "-p", "tcp", "!", "-d", f->loopback_net, "--dport",
-		    "53", "-j", "REDIRECT", "--to-ports", std::to_string(DIVERT_LISTEN_PORT)},
-		{"-I", "OUTPUT", "-j", DIVERT_CHAIN},
 	};
+	/* The queue's: what reaches this table passed it unjudged (no
+	 * forwarder holds the queue) and goes where it was sent. */
+	if (f->scoped_net != NULL)
+		rules.push_back({"-A", DIVERT_CHAIN, "-d", f->scoped_net, "-j", "RETURN"});
+	/* A resolver on the loopback is asked directly (divert_rewrite.h). */
+	rules.push_back({"-A", DIVERT_CHAIN, "-p", "tcp", "!", "-d", f->loopback_net, "--dport",
+	    "53", "-j", "REDIRECT", "--to-ports", std::to_string(DIVERT_LISTEN_PORT)});
+	rules.push_back({"-I", "OUTPUT", "-j", DIVERT_CHAIN});
 	int r = divert_rules_append(prog, "nat", rules);
 	if (r != 0)
 		(void)divert_chain_remove(prog, "nat");
@@ -190,18 +197,27 @@ divert_queue_rules_add(const char *prog, const struct divert_family *f)
 	const std::string queue = std::to_string(DIVERT_QUEUE_NUM);
 	const std::string mark = std::to_string(QILDNSC_UPSTREAM_MARK);
 	const std::string listen = std::to_string(DIVERT_LISTEN_PORT);
-	const std::vector<std::vector<std::string>> rules = {
+	const std::string listen_mark = std::to_string(DIVERT_LISTEN_MARK);
+	std::vector<std::vector<std::string>> rules = {
 		{"-N", DIVERT_CHAIN},
 		/* Our own upstream queries are never diverted back to us. */
 		{"-A", DIVERT_CHAIN, "-m", "mark", "--mark", mark, "-j", "RETURN"},
 		{"-A", DIVERT_CHAIN, "-p", "udp", "!", "-d", f->loopback_net, "--dport", "53",
 		    "-j", "NFQUEUE", "--queue-num", queue, "--queue-bypass"},
 		{"-A", DIVERT_CHAIN, "-o", "lo", "-s", f->listen_addr, "-d", f->listen_addr, "-p",
-		    "udp", "--sport", listen, "-m", "mark", "--mark",
-		    std::to_string(DIVERT_LISTEN_MARK), "-j", "NFQUEUE", "--queue-num", queue,
-		    "--queue-bypass"},
-		{"-I", "OUTPUT", "-j", DIVERT_CHAIN},
+		    "udp", "--sport", listen, "-m", "mark", "--mark", listen_mark, "-j", "NFQUEUE",
+		    "--queue-num", queue, "--queue-bypass"},
 	};
+	/* DNS over TCP to a link-local server, both ways (divert_rewrite.h);
+	 * the TCP listener marks its segments like the datagram one. */
+	if (f->scoped_net != NULL) {
+		rules.push_back({"-A", DIVERT_CHAIN, "-p", "tcp", "-d", f->scoped_net, "--dport",
+		    "53", "-j", "NFQUEUE", "--queue-num", queue, "--queue-bypass"});
+		rules.push_back({"-A", DIVERT_CHAIN, "-o", "lo", "-s", f->listen_addr, "-d",
+		    f->listen_addr, "-p", "tcp", "--sport", listen, "-m", "mark", "--mark",
+		    listen_mark, "-j", "NFQUEUE", "--queue-num", queue, "--queue-bypass"});
+	}
+	rules.push_back({"-I", "OUTPUT", "-j", DIVERT_CHAIN});
 	return divert_rules_append(prog, "mangle", rules);
 }
 

@@ -308,6 +308,9 @@ tcps_listen6(struct tcp_server *ts)
 	int fd = tcp_sys_socket(AF_INET6);
 	if (fd >= 0) {
 		tcp_sys_listener_options(fd);
+		/* Connections to a link-local server come through the queue,
+		 * and their replies go back through it (divert_rewrite.h). */
+		tcp_sys_divert_listener(fd);
 		ts->listener6.fd = fd;
 		if (ODR_setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0 &&
 		    bind(fd, reinterpret_cast<struct sockaddr *>(&lo), sizeof lo) == 0 &&

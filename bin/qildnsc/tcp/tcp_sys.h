@@ -28,6 +28,8 @@ bool tcp_sys_accept_again(int err);
 ssize_t tcp_sys_recv(int fd, void *buf, size_t len);
 /* Keeps diversion away from the upstream socket `fd`, quietly. */
 void tcp_sys_exempt(int fd);
+/* Marks the listener `fd` whose replies diversion rewrites, quietly. */
+void tcp_sys_divert_listener(int fd);
 /* Room for every descriptor the limits allow: the clients, and per query
  * one connection per plain server and one datagram socket. */
 void tcp_sys_raise_limit(void);

@@ -59,6 +59,14 @@ tcp_sys_exempt(int fd)
 }
 
 void
+tcp_sys_divert_listener(int fd)
+{
+	int mark = DIVERT_LISTEN_MARK;
+
+	(void)setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark);
+}
+
+void
 tcp_sys_raise_limit(void)
 {
 	struct rlimit rl;

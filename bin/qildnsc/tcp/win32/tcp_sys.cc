@@ -84,6 +84,12 @@ tcp_sys_exempt(int fd)
 }
 
 void
+tcp_sys_divert_listener(int fd)
+{
+	(void)fd;
+}
+
+void
 tcp_sys_raise_limit(void)
 {
 	/* Winsock sets no per-process limit on sockets to raise. */
