@@ -4,10 +4,12 @@
  *
  * The first byte gives the direction (bit 0: outbound); the rest is the
  * packet, in a buffer of exactly its length. Whatever the bytes: no access
- * outside the packet; a rewritten packet is a whole IPv4/UDP or IPv6/UDP
- * packet whose checksums then verify; a query leaves towards 127.0.0.1 (or
- * [::1]) port 5353; and nothing but a rewrite changes a byte. Packets of
- * version 6 go through the IPv6 rule, all others through the IPv4 one.
+ * outside the packet; a rewritten packet is a whole IPv4/UDP, IPv6/UDP or
+ * IPv6/TCP packet whose checksums then verify; a query leaves towards
+ * 127.0.0.1 (or [::1]) port 5353; and nothing but a rewrite changes a byte.
+ * Packets of version 6 go through the IPv6 rule (TCP ones through its TCP
+ * twin, as the diversion thread sends them), all others through the IPv4
+ * one.
  */
 #include <arpa/inet.h>
 #include <stdlib.h>
@@ -29,14 +31,17 @@ sum16(const uint8_t *p, size_t n, uint32_t sum)
 	return sum;
 }
 
-/* The header checksum and the UDP checksum (with its pseudo-header) of a
- * packet whose checksums were just computed both verify. */
+/* The header checksum and the UDP or TCP checksum (with its
+ * pseudo-header) of a packet whose checksums were just computed both
+ * verify. */
 static void
 check_sums(const uint8_t *pkt)
 {
 	if ((pkt[0] >> 4) == 6) {
-		size_t udplen = (size_t)(pkt[44] << 8 | pkt[45]);
-		if (sum16(pkt + 40, udplen, sum16(pkt + 8, 32, 0) + 17 + (uint32_t)udplen) != 0xffff)
+		uint8_t proto = pkt[6];
+		size_t l4len = proto == 6 ? (size_t)(pkt[4] << 8 | pkt[5]) :
+		    (size_t)(pkt[44] << 8 | pkt[45]);
+		if (sum16(pkt + 40, l4len, sum16(pkt + 8, 32, 0) + proto + (uint32_t)l4len) != 0xffff)
 			abort();
 		return;
 	}
@@ -54,7 +59,7 @@ extern "C" int
 LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	static divert_pairs pairs;
-	static divert_pairs6 pairs6;
+	static divert_pairs6 pairs6, tcp_pairs6;
 	if (size < 1 || size > 4097)
 		return 0;
 	bool outbound = data[0] & 1;
@@ -63,7 +68,10 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
 	int port = divert_dst_port(pkt.data(), pkt.size());
 	bool v6 = pkt.size() > 0 && (pkt[0] >> 4) == 6;
-	enum divert_result r = v6 ? divert_rewrite6(pkt.data(), pkt.size(), outbound, pairs6) :
+	bool tcp = v6 && pkt.size() >= 40 && pkt[6] == 6;
+	uint32_t scope;
+	enum divert_result r = tcp ? divert_rewrite6_tcp(pkt.data(), pkt.size(), outbound,
+	    tcp_pairs6, 2, &scope) : v6 ? divert_rewrite6(pkt.data(), pkt.size(), outbound, pairs6) :
 	    divert_rewrite(pkt.data(), pkt.size(), outbound, pairs);
 	switch (r) {
 	case DIVERT_QUERY:

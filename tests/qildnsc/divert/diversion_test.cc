@@ -10,6 +10,8 @@
 #include <errno.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/if_ether.h>
+#include <net/if.h>
 #include <poll.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -333,18 +335,19 @@ TEST_F(Diversion, RulesGoAtExitAndQueriesPassStraightWhenTheForwarderIsGone)
 	}
 }
 
-/* As the service runs it: its own user, with only the two capabilities the
- * unit grants (diversion and port 53), the unit's command line. */
-TEST_F(Diversion, TheServiceRunsAsItsOwnUserWithTwoCapabilities)
+/* As the service runs it: its own user, with only the three capabilities
+ * the unit grants (diversion, its raw sockets and port 53), the unit's
+ * command line. */
+TEST_F(Diversion, TheServiceRunsAsItsOwnUserWithThreeCapabilities)
 {
 	if (access("/usr/bin/setpriv", X_OK) != 0)
 		GTEST_SKIP() << "no setpriv (package util-linux) to drop root";
 	ASSERT_EQ(chown(dir_.path().c_str(), 65534, 65534), 0) << strerror(errno);
 	const std::vector<std::string> as_service = {
 	    "/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-	    "--inh-caps=-all,+net_admin,+net_bind_service",
-	    "--ambient-caps=+net_admin,+net_bind_service",
-	    "--bounding-set=-all,+net_admin,+net_bind_service"};
+	    "--inh-caps=-all,+net_admin,+net_bind_service,+net_raw",
+	    "--ambient-caps=+net_admin,+net_bind_service,+net_raw",
+	    "--bounding-set=-all,+net_admin,+net_bind_service,+net_raw"};
 	if (!start_forwarder("", {"-d", "127.0.0.2:53"}, "Diverting DNS packets", as_service))
 		GTEST_SKIP() << "no netfilter queue here:\n" << log();
 	EXPECT_EQ(jumps_to_chain(), 1);
@@ -820,6 +823,99 @@ TEST_F(DiversionOverIpv6, QueriesToAnIpv6ServerAreAnsweredByTheForwarder)
 		EXPECT_FALSE(sh("ip6tables -w -t nat -S QILDNSC")) << "no IPv6 nat chain left";
 		EXPECT_EQ(jumps_to_chain("ip6tables"), 0);
 	}
+}
+
+/* A desktop on a LAN: the router's resolver has an IPv4, a global IPv6 and
+ * a link-local address, as routers announce them. */
+class DiversionOnALan : public DiversionOverIpv6 {
+protected:
+	void
+	SetUp() override
+	{
+		DiversionOverIpv6::SetUp();
+		if (IsSkipped())
+			return;
+		in_peer([&] {
+			ASSERT_TRUE(sh(std::string("ip addr add ") + kRouter4 + "/24 dev qil1") &&
+			    sh(std::string("ip -6 addr add ") + kRouterLink + "/64 dev qil1 nodad"));
+			/* What crosses the link, seen from the LAN. */
+			wire_.emplace(socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
+			    htons(ETH_P_ALL)));
+		});
+		ASSERT_TRUE(sh(std::string("ip -6 addr add ") + kDesktopLink + "/64 dev qil0 nodad"));
+		ASSERT_GE(wire_->get(), 0) << strerror(errno);
+	}
+
+	/* The packets seen on the LAN with a loopback address. */
+	int
+	loopback_on_the_wire()
+	{
+		int n = 0;
+		uint8_t p[2048];
+		for (ssize_t len; (len = recv(wire_->get(), p, sizeof p, 0)) > 0;) {
+			bool v4 = len >= 20 && (p[0] >> 4) == 4 && (p[12] == 127 || p[16] == 127);
+			static const uint8_t lo6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+			bool v6 = len >= 40 && (p[0] >> 4) == 6 &&
+			    (memcmp(p + 8, lo6, 16) == 0 || memcmp(p + 24, lo6, 16) == 0);
+			n += v4 || v6;
+		}
+		return n;
+	}
+
+	/* One query from a socket bound to qil0 to `server` port 53 (with the
+	 * link's scope for a link-local one): the answer's addresses. */
+	static std::vector<std::string>
+	ask_bound(int family, const char *server)
+	{
+		Fd s(socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+		sockaddr_storage to = {};
+		socklen_t tolen;
+		if (family == AF_INET) {
+			auto *sin = reinterpret_cast<sockaddr_in *>(&to);
+			sin->sin_family = AF_INET;
+			sin->sin_port = htons(53);
+			inet_pton(AF_INET, server, &sin->sin_addr);
+			tolen = sizeof *sin;
+		} else {
+			auto *sin6 = reinterpret_cast<sockaddr_in6 *>(&to);
+			sin6->sin6_family = AF_INET6;
+			sin6->sin6_port = htons(53);
+			inet_pton(AF_INET6, server, &sin6->sin6_addr);
+			sin6->sin6_scope_id = if_nametoindex("qil0");
+			tolen = sizeof *sin6;
+		}
+		auto q = dns::build_query(0x0b0d, "bound.example.com", 1);
+		if (setsockopt(s.get(), SOL_SOCKET, SO_BINDTODEVICE, "qil0", 5) != 0 ||
+		    sendto(s.get(), q.data(), q.size(), 0, reinterpret_cast<sockaddr *>(&to),
+		    tolen) != (ssize_t)q.size())
+			return {};
+		auto a = receive6(s.get(), 3000);
+		return a ? dns::answer_addresses(a->first) : std::vector<std::string>{};
+	}
+
+	static constexpr const char *kRouter4 = "192.0.2.99";
+	static constexpr const char *kRouterLink = "fe80::53";
+	static constexpr const char *kDesktopLink = "fe80::1";
+	std::optional<Fd> wire_;
+};
+
+TEST_F(DiversionOnALan, LinkLocalAndInterfaceBoundClientsGetTheForwardersAnswer)
+{
+	FakeTcpUpstream tcp("127.0.0.2", answer_with("10.0.0.2"), 53);
+	if (!start_forwarder())
+		GTEST_SKIP() << "no netfilter queue here:\n" << log();
+	(void)loopback_on_the_wire();
+	const std::string through = "10.0.0.2\n10.0.0.2\n";
+	const std::string dig = std::string("dig @") + kRouterLink + "%qil0 +short +tries=1 +time=3 ";
+	EXPECT_EQ(output_of(dig + "udp.example.com"), through) << "dig, link-local, UDP";
+	EXPECT_EQ(output_of(dig + "+tcp tcp.example.com"), through) << "dig, link-local, TCP";
+	const std::vector<std::string> addrs{"10.0.0.2", "10.0.0.2"};
+	EXPECT_EQ(ask_bound(AF_INET, kRouter4), addrs) << "SO_BINDTODEVICE, IPv4";
+	EXPECT_EQ(ask_bound(AF_INET6, kServer6), addrs) << "SO_BINDTODEVICE, IPv6";
+	EXPECT_EQ(ask_bound(AF_INET6, kRouterLink), addrs) << "SO_BINDTODEVICE, link-local";
+	EXPECT_EQ(received_, 0) << "the router's resolver asked directly";
+	EXPECT_EQ(loopback_on_the_wire(), 0) << "packets with a loopback address left the desktop";
+	stop_and_expect_no_rule(SIGTERM);
 }
 
 } // namespace

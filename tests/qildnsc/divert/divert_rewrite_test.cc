@@ -338,4 +338,52 @@ TEST_F(DivertRewrite, Ipv6QueriesAndRepliesKeepPairsApartFromIpv4)
 	}
 }
 
+/* A segment to a link-local server: turned like a datagram, with the TCP
+ * checksum at its own place; a reply to the link-local client gets back the
+ * interface its query left by, a reply to a global address none. */
+TEST_F(DivertRewrite, TcpToALinkLocalServerKeepsItsScope)
+{
+	auto tcp = std::make_unique<divert_pairs6>();
+	auto segment = [](const char *src, uint16_t sport, const char *dst, uint16_t dport) {
+		Packet p = udp6_packet(src, sport, dst, dport, 12);
+		p[6] = 6;
+		p[40 + 12] = 0x50; /* a 20-byte header, then 12 bytes of data */
+		EXPECT_EQ(divert_checksums(p.data(), p.size()), 0);
+		return p;
+	};
+	auto tcp_ok = [](const Packet &p) {
+		uint32_t pseudo = 6 + (uint32_t)(p.size() - 40);
+		for (size_t i = 8; i < 40; i += 2)
+			pseudo += (uint32_t)(p[i] << 8 | p[i + 1]);
+		return verify(p.data() + 40, p.size() - 40, pseudo) == 0;
+	};
+	struct Row {
+		const char *client;
+		uint32_t scope;
+	} rows[] = {{"fe80::1", 7}, {"2001:db8::1", 0}};
+	for (const Row &row : rows) {
+		SCOPED_TRACE(row.client);
+		uint32_t scope = 99;
+		Packet q = segment(row.client, 41000, "fe80::53", 53);
+		ASSERT_EQ(divert_rewrite6_tcp(q.data(), q.size(), true, *tcp, 7, &scope), DIVERT_QUERY);
+		EXPECT_EQ(scope, 0u);
+		EXPECT_EQ(end6(q, 8), "[::1]:41000");
+		EXPECT_EQ(end6(q, 24), "[::1]:5353");
+		ASSERT_EQ(divert_checksums(q.data(), q.size()), 0);
+		EXPECT_TRUE(tcp_ok(q));
+		Packet r = segment("::1", 5353, "::1", 41000);
+		ASSERT_EQ(divert_rewrite6_tcp(r.data(), r.size(), true, *tcp, 1, &scope), DIVERT_REPLY);
+		EXPECT_EQ(end6(r, 8), "[fe80::53]:53");
+		EXPECT_EQ(end6(r, 24), std::string("[") + row.client + "]:41000");
+		EXPECT_EQ(scope, row.scope);
+		ASSERT_EQ(divert_checksums(r.data(), r.size()), 0);
+		EXPECT_TRUE(tcp_ok(r));
+	}
+	Packet cut = segment("fe80::1", 41000, "fe80::53", 53);
+	cut[40 + 12] = 0xf0; /* a header longer than the segment */
+	EXPECT_EQ(divert_rewrite6_tcp(cut.data(), cut.size(), true, *tcp, 7, nullptr),
+	    DIVERT_MALFORMED);
+	EXPECT_EQ(divert_checksums(cut.data(), cut.size()), -1);
+}
+
 } // namespace
