@@ -2,12 +2,14 @@
 # Installs the build in $1 into a temporary prefix and checks what lands
 # there: both programs, their manual pages (formatted without a warning),
 # their systemd units (accepted by systemd-analyze, naming the installed
-# binary and their settings file), the settings files and the example
-# lists.
+# binary and the settings file install wrote), the settings files naming
+# the example lists where they are. Then the same with --prefix /usr under
+# a DESTDIR (settings in /etc), and its uninstall, which leaves no file.
 set -eu
 build=$1
 prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
+destdir=$(mktemp -d)
+trap 'rm -rf "$prefix" "$destdir"' EXIT
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 status=0
@@ -36,8 +38,8 @@ for name in qildnsc qildnsc-upstream; do
   grep -q "^ExecStart=$prefix/bin/$name \\\$" "$unit" ||
     fail "the unit does not start $prefix/bin/$name"
   [ -f "$prefix/etc/default/$name" ] || fail "no settings file etc/default/$name"
-  grep -q "^EnvironmentFile=-/etc/default/$name\$" "$unit" ||
-    fail "$name.service does not read /etc/default/$name"
+  grep -q "^EnvironmentFile=-$prefix/etc/default/$name\$" "$unit" ||
+    fail "$name.service does not read the settings install wrote"
   if command -v systemd-analyze >/dev/null; then
     # Documentation=man:...(8) must be found where it was installed.
     out=$(MANPATH=$prefix/share/man systemd-analyze verify "$unit" 2>&1) ||
@@ -48,5 +50,18 @@ for name in qildnsc qildnsc-upstream; do
 done
 for f in blocklist.txt croute.txt; do
   [ -f "$prefix/share/qildnsc/examples/$f" ] || fail "no example list $f"
+  grep -q "(example: $prefix/share/qildnsc/examples/$f)" "$prefix/etc/default/qildnsc" ||
+    fail "the settings do not name $prefix/share/qildnsc/examples/$f"
 done
+
+DESTDIR=$destdir cmake --install "$build" --prefix /usr >/dev/null
+unit=$destdir/usr/lib/systemd/system/qildnsc.service
+env_file=$(sed -n 's/^EnvironmentFile=-//p' "$unit")
+[ "$env_file" = /etc/default/qildnsc ] || fail "with --prefix /usr the unit reads '$env_file'"
+[ -f "$destdir$env_file" ] || fail "the unit's EnvironmentFile $env_file was not installed"
+grep -q "(example: /usr/share/qildnsc/examples/blocklist.txt)" "$destdir/etc/default/qildnsc" ||
+  fail "/etc/default/qildnsc does not name /usr/share/qildnsc/examples"
+DESTDIR=$destdir cmake --build "$build" --target uninstall >/dev/null
+left=$(find "$destdir" -type f -o -type l)
+[ -z "$left" ] || fail "uninstall left: $left"
 exit $status

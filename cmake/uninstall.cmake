@@ -1,0 +1,35 @@
+# cmake --build BUILD --target uninstall: removes every file the last
+# cmake --install from BUILD wrote (install_manifest.txt), under the same
+# DESTDIR, and the folders of our own that this leaves empty; folders that
+# other programs share (bin, man8, systemd/system) stay. The settings files
+# go too: keep a copy first if they were edited.
+set(manifest "${CMAKE_BINARY_DIR}/install_manifest.txt")
+if(NOT EXISTS "${manifest}")
+  message(FATAL_ERROR "Nothing to uninstall: no ${manifest} (run cmake --install first).")
+endif()
+file(STRINGS "${manifest}" files)
+set(ours "")
+foreach(f IN LISTS files)
+  set(path "$ENV{DESTDIR}${f}")
+  if(IS_SYMLINK "${path}" OR EXISTS "${path}")
+    message(STATUS "Removing ${path}")
+    file(REMOVE "${path}")
+  endif()
+  get_filename_component(dir "${path}" DIRECTORY)
+  if(dir MATCHES "/share/qildnsc(/|$)")
+    list(APPEND ours "${dir}")
+  endif()
+endforeach()
+# The deepest first, so that a folder is looked at after what it held.
+list(REMOVE_DUPLICATES ours)
+list(SORT ours ORDER DESCENDING)
+foreach(d IN LISTS ours)
+  while(IS_DIRECTORY "${d}" AND d MATCHES "/share/qildnsc(/|$)")
+    file(GLOB left "${d}/*")
+    if(left)
+      break()
+    endif()
+    file(REMOVE_RECURSE "${d}")
+    get_filename_component(d "${d}" DIRECTORY)
+  endwhile()
+endforeach()
