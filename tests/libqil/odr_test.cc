@@ -244,13 +244,17 @@ TEST(OdrRandom, ValuesVary)
 	EXPECT_EQ(log.text(), "");
 }
 
-TEST(OdrSockError, IsErrnoWithANeutralText)
+TEST(OdrSockError, IsErrnoWithTheSystemsText)
 {
 	errno = 4242;
 	EXPECT_EQ(ODR_sockError(), 4242);
-	EXPECT_STREQ(ODR_sockErrorText(), "Unknown 4242");
+	EXPECT_STREQ(ODR_sockErrorText(), "Unknown error 4242");
 	errno = ECONNREFUSED;
-	EXPECT_EQ(ODR_sockErrorText(), std::string("Unknown ") + std::to_string(ECONNREFUSED));
+	EXPECT_STREQ(ODR_sockErrorText(), "Connection refused");
+	EXPECT_EQ(errno, ECONNREFUSED) << "reading the text keeps the error";
+	/* EPERM and EINTR are no resolver codes here. */
+	errno = EPERM;
+	EXPECT_STREQ(ODR_sockErrorText(), "Operation not permitted");
 
 	EXPECT_TRUE(ODR_sockErrorIsReset(ECONNREFUSED));
 	EXPECT_TRUE(ODR_sockErrorIsReset(ECONNRESET));

@@ -64,14 +64,21 @@ ODR_sockError(void)
 const char *
 ODR_sockErrorText(void)
 {
-	static char text[512];
+	/* Each thread its own: the event loop, the TCP thread and the
+	 * diversion thread each log socket errors. */
+	static thread_local char text[512];
 
 	/*
-	 * The resolver's host-not-found and no-data codes never travel in errno
-	 * on Linux, and their numbers would alias EPERM and EINTR, so every
-	 * errno value gets the neutral text.
+	 * The system's own words, which a person can act on ("Address already
+	 * in use", "Permission denied"). The resolver's host-not-found and
+	 * no-data codes never travel in errno on Linux (their numbers would
+	 * alias EPERM and EINTR), so no errno value is read as one of them.
 	 */
-	snprintf(text, sizeof text, "Unknown %d", errno);
+	int e = errno;
+	const char *s = strerror_r(e, text, sizeof text);
+	if (s != text)
+		snprintf(text, sizeof text, "%s", s);
+	errno = e;
 	return text;
 }
 

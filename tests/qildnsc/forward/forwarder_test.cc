@@ -863,7 +863,8 @@ TEST_F(ForwarderTest, SecondInstanceOnTheSamePortFailsToStart)
 	/* EADDRINUSE, or Winsock's WSAEADDRINUSE. */
 	std::string code = testing_windows_build() ? "10048" : "98";
 	std::string why = "QILEC_00691: bind(2) for 127.0.0.1:" + std::to_string(port_) +
-	    " error: " + code + " Unknown " + code;
+	    " error: " + code + (testing_windows_build() ? " Unknown " + code :
+	    std::string(" Address already in use"));
 	/* Winsock's numbers have no text of the C library's to add. */
 	std::string hint = testing_windows_build() ? "" :
 	    "qildnsc: hint: error 98 means \"Address already in use\": another program uses "
