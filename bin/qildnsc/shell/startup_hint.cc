@@ -123,8 +123,9 @@ hint_list(const char *what, const char *path)
 	    (err != 0 ? strerror(err) : "it could not be read") + ".";
 }
 
-/* "error: N Unknown N", where the socket layer left an error number
- * without its text; `listening` when the listening socket failed. */
+/* What to do about the socket layer's "error: N <its text>" when a
+ * listening socket failed (`listening`): the line names the error, the
+ * hint the way out. */
 static std::string
 hint_error_number(std::string_view error, bool listening)
 {
@@ -133,17 +134,22 @@ hint_error_number(std::string_view error, bool listening)
 	(void)listening;
 	return {};
 #else
-	std::string_view num = hint_after(error, " Unknown ");
-	if (num.empty() || num.find_first_not_of("0123456789") != std::string_view::npos ||
-	    error.find(std::string("error: ") + std::string(num) + " Unknown ") ==
-	        std::string_view::npos)
+	size_t at = error.find("error: ");
+	if (!listening || at == std::string_view::npos)
 		return {};
-	int err = atoi(std::string(num).c_str());
-	std::string hint = "error " + std::string(num) + " means \"" + strerror(err) + "\"";
-	if (listening && err == EADDRINUSE)
-		hint += std::string(": another program uses ") + dnsc_conf.listen_addr + ":" +
-		    dnsc_conf.listen_port + "; choose another with -l or -p";
-	return hint + ".";
+	int err = atoi(std::string(error.substr(at + 7, 8)).c_str());
+	std::string said = "error: " + std::to_string(err) + " " + strerror(err);
+	if (error.find(said) == std::string_view::npos)
+		return {};
+	std::string where = std::string(dnsc_conf.listen_addr) + ":" + dnsc_conf.listen_port;
+	if (err == EADDRINUSE)
+		return "another program uses " + where + "; choose another with -l or -p.";
+	if (err == EACCES)
+		return "a port below 1024 takes root or CAP_NET_BIND_SERVICE; choose another "
+		       "with -p, such as -p 5300.";
+	if (err == EADDRNOTAVAIL)
+		return where + " is no address of this machine; choose another with -l.";
+	return {};
 #endif
 }
 
