@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -20,7 +21,9 @@
 #include <gtest/gtest.h>
 
 #include "libqil_test.h"
+#include "tmpdir.h"
 #include "odr.h"
+#include "odr_file.h"
 #include "odr_random.h"
 #include "odr_recv.h"
 #include "vtc_log.h"
@@ -242,6 +245,71 @@ TEST(OdrRandom, ValuesVary)
 		seen.insert(ODR_random(log.vl()));
 	EXPECT_GT(seen.size(), 1u);
 	EXPECT_EQ(log.text(), "");
+}
+
+/* Whatever sits at a name of ours (a link to a file we must not touch, a
+ * FIFO, a folder), reading refuses it at once and a replacement leaves its
+ * target alone; a link planted at the temporary name is not followed. */
+TEST(OdrFile, NoLinkFollowedNothingButARegularFileWrittenAtomically)
+{
+	qiltest::TmpDir dir;
+	const std::string name = dir.file("state"), victim = dir.file("victim");
+	qiltest::write_file(victim, "precious");
+	enum Kind { ABSENT, REGULAR, LINK, FIFO, FOLDER, LINK_AT_NEW };
+	struct Row {
+		const char *what;
+		Kind kind;
+		int read_errno; /* 0: reads "old" */
+	} rows[] = {
+		{"nothing there", ABSENT, ENOENT},
+		{"a regular file", REGULAR, 0},
+		{"a link to another file", LINK, ELOOP},
+		{"a FIFO", FIFO, EINVAL},
+		{"a folder", FOLDER, EINVAL},
+		{"a link planted at NAME.new", LINK_AT_NEW, 0},
+	};
+	for (const Row &r : rows) {
+		SCOPED_TRACE(r.what);
+		(void)system(("rm -rf '" + name + "' '" + name + ".new'").c_str());
+		if (r.kind == REGULAR || r.kind == LINK_AT_NEW)
+			qiltest::write_file(name, "old");
+		int made = 0;
+		if (r.kind == LINK)
+			made = symlink(victim.c_str(), name.c_str());
+		else if (r.kind == LINK_AT_NEW)
+			made = symlink(victim.c_str(), (name + ".new").c_str());
+		else if (r.kind == FIFO)
+			made = mkfifo(name.c_str(), 0600);
+		else if (r.kind == FOLDER)
+			made = mkdir(name.c_str(), 0700);
+		ASSERT_EQ(made, 0) << strerror(errno);
+
+		char buf[16] = {};
+		errno = 0;
+		ssize_t n = ODR_file_read(name.c_str(), buf, sizeof buf);
+		if (r.read_errno == 0)
+			EXPECT_EQ(std::string(buf, (size_t)std::max<ssize_t>(n, 0)), "old");
+		else
+			EXPECT_TRUE(n == -1 && errno == r.read_errno) << n << " " << strerror(errno);
+		if (r.kind != FOLDER) {
+			int fd = ODR_file_open_write(name.c_str(), 0600);
+			EXPECT_EQ(fd >= 0, r.kind == ABSENT || r.kind == REGULAR || r.kind == LINK_AT_NEW);
+			if (fd >= 0)
+				close(fd);
+		}
+
+		int rc = ODR_file_replace(name.c_str(), "new", 3, 0600);
+		EXPECT_EQ(rc, r.kind == FOLDER ? -1 : 0) << strerror(errno);
+		EXPECT_EQ(qiltest::read_file(victim), "precious");
+		struct stat st;
+		EXPECT_NE(lstat((name + ".new").c_str(), &st), 0) << "no temporary file left";
+		if (rc == 0) {
+			ASSERT_EQ(lstat(name.c_str(), &st), 0);
+			EXPECT_TRUE(S_ISREG(st.st_mode));
+			EXPECT_EQ(st.st_mode & 0777, 0600u);
+			EXPECT_EQ(qiltest::read_file(name), "new");
+		}
+	}
 }
 
 TEST(OdrSockError, IsErrnoWithTheSystemsText)

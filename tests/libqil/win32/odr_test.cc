@@ -2,16 +2,19 @@
  * win32/odr_test.cc -- the Windows OS layer, run under Wine: clocks and the
  * log's date text, rand_s, the socket error texts, the string helpers,
  * threads and mutexes, and the Winsock quirks it makes good (a datagram
- * longer than the buffer, a refused non-blocking connect seen by ODR_poll).
+ * longer than the buffer, a refused non-blocking connect seen by ODR_poll),
+ * and a file replaced whole over an older one.
  */
 #include <string.h>
 #include <time.h>
 
 #include <set>
+#include <string>
 
 #include <gtest/gtest.h>
 
 #include "odr.h"
+#include "odr_file.h"
 #include "odr_random.h"
 #include "vtc_log.h"
 
@@ -184,6 +187,20 @@ TEST_F(OdrWin32Test, OsGenerationCodeIsOneOfTheTable)
 	const std::set<int> codes = {0, 1, 2, 3, 8, 9, 10, 11, 12, 13, 14, 15, 16};
 	EXPECT_EQ(codes.count(ODR_GetOSVersion()), 1u);
 	EXPECT_EQ(ODR_osversion, ODR_GetOSVersion());
+}
+
+TEST_F(OdrWin32Test, AFileIsReplacedWholeAndReadBack)
+{
+	char name[] = "odr_file_test.tmp";
+	char buf[16] = {};
+	for (const char *text : {"first", "second"}) {
+		ASSERT_EQ(ODR_file_replace(name, text, strlen(text), 0600), 0);
+		ASSERT_EQ(ODR_file_read(name, buf, sizeof buf), (ssize_t)strlen(text));
+		EXPECT_EQ(std::string(buf, strlen(text)), text);
+	}
+	EXPECT_EQ(ODR_file_read("no such file here", buf, sizeof buf), -1);
+	EXPECT_EQ(ODR_file_read(".", buf, sizeof buf), -1) << "a folder is no file";
+	(void)remove(name);
 }
 
 } // namespace
