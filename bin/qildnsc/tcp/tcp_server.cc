@@ -349,7 +349,7 @@ init_tcp(void)
 	struct addrinfo *res = NULL;
 
 	AZ(tcps);
-	if (sock_listen_resolve(SOCK_STREAM, &res) != 0)
+	if (sock_listen_resolve(&res) != 0)
 		return -1;
 	/* The listening address's own family: -l may name an IPv6 one. */
 	int fd = tcp_sys_socket(res->ai_family);
