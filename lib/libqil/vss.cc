@@ -34,6 +34,23 @@ VSS_port_check(const char *port)
 	return v >= 1 ? 0 : -1;
 }
 
+bool
+VSS_is_loopback(const struct sockaddr_storage *ss)
+{
+	AN(ss);
+	if (ss->ss_family == AF_INET) {
+		const auto *sin = reinterpret_cast<const struct sockaddr_in *>(ss);
+		return (ntohl(sin->sin_addr.s_addr) >> 24) == 127;
+	}
+	if (ss->ss_family != AF_INET6)
+		return false;
+	const auto *sin6 = reinterpret_cast<const struct sockaddr_in6 *>(ss);
+	const uint8_t *a = sin6->sin6_addr.s6_addr;
+	if (IN6_IS_ADDR_LOOPBACK(&sin6->sin6_addr))
+		return true;
+	return IN6_IS_ADDR_V4MAPPED(&sin6->sin6_addr) && a[12] == 127;
+}
+
 int
 VSS_parse(const char *str, char **addr, char **port, int *err)
 {

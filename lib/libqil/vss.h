@@ -38,6 +38,9 @@ struct vss_addr {
  * for an empty text or a number outside that range (which the resolver
  * would silently wrap). */
 int VSS_port_check(const char *port);
+/* True for an address of this machine's loopback: 127.0.0.0/8, ::1, or an
+ * IPv4 one of them mapped into IPv6 (::ffff:127.x.y.z). */
+bool VSS_is_loopback(const struct sockaddr_storage *ss);
 /* Splits `str`; `*addr` and `*port` are new heap strings or NULL. */
 int VSS_parse(const char *str, char **addr, char **port, int *err);
 /* Resolves `str` (default port `port`); returns the count, 0 on failure. */

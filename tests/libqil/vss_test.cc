@@ -113,6 +113,38 @@ timeout_of(int fd, int opt)
 	return (int)(tv.tv_sec * 1000 + tv.tv_usec / 1000);
 }
 
+/* Loopback or not, by family: what decides whether a TCP client's address
+ * has a limit of its own. */
+TEST(VssIsLoopback, Table)
+{
+	const struct {
+		const char *addr;
+		bool loopback;
+	} cases[] = {
+	    {"127.0.0.1", true}, {"127.0.0.2", true}, {"127.255.255.254", true},
+	    {"128.0.0.1", false}, {"126.255.255.255", false}, {"192.0.2.1", false},
+	    {"0.0.0.0", false}, {"::1", true}, {"::ffff:127.0.0.1", true},
+	    {"::ffff:127.9.8.7", true}, {"::ffff:192.0.2.1", false}, {"::", false},
+	    {"::2", false}, {"::127.0.0.1", false}, {"fe80::1", false}, {"2001:db8::1", false},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.addr);
+		struct sockaddr_storage ss = {};
+		auto *sin = reinterpret_cast<struct sockaddr_in *>(&ss);
+		auto *sin6 = reinterpret_cast<struct sockaddr_in6 *>(&ss);
+		if (inet_pton(AF_INET, c.addr, &sin->sin_addr) == 1) {
+			ss.ss_family = AF_INET;
+		} else {
+			ASSERT_EQ(inet_pton(AF_INET6, c.addr, &sin6->sin6_addr), 1);
+			ss.ss_family = AF_INET6;
+		}
+		EXPECT_EQ(VSS_is_loopback(&ss), c.loopback);
+	}
+	struct sockaddr_storage unix_family = {};
+	unix_family.ss_family = AF_UNIX;
+	EXPECT_FALSE(VSS_is_loopback(&unix_family));
+}
+
 struct ParseCase {
 	const char *in;
 	int ret;

@@ -99,6 +99,7 @@ static const char *const stats_names[STATS_COUNTERS] = {
     "answers held",
     "held answers sent",
     "held answers replaced",
+    "answers not sent: their client had one already",
     "answers dropped: blocklisted address",
     "answers dropped: domestic server pointing abroad",
     "server datagrams answering no query",

@@ -18,6 +18,7 @@ enum stats_counter {
 	STATS_HELD,             /* answers held as a fallback */
 	STATS_HELD_SENT,        /* held answers sent when their time came */
 	STATS_REPLACED,         /* held answers replaced by a later one */
+	STATS_LATE,             /* answers not sent: their client had one already */
 	STATS_DROPPED_BLOCKED,  /* answers dropped for a blocklisted address */
 	STATS_DROPPED_ABROAD,   /* a domestic server's answers pointing abroad */
 	STATS_UNMATCHED,        /* server datagrams that answered no query */

@@ -32,6 +32,13 @@ filter_is_answer(const struct vdns_msg *msg)
 	return rcode == 0 || rcode == 3;
 }
 
+bool
+filter_bare_failure(const struct vdns_msg *msg)
+{
+	unsigned rcode = msg->flags & VDNS_RCODE;
+	return msg->counts[VDNS_S_QD] == 0 && (rcode == 1 || rcode == 2 || rcode == 4 || rcode == 5);
+}
+
 /* True when `server` is a domestic server and the domestic rule applies:
  * a CRoute table, two servers or more. */
 static bool

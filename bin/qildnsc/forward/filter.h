@@ -36,6 +36,13 @@ struct filter_why {
  * server's answer should still overtake. */
 bool filter_is_answer(const struct vdns_msg *msg);
 
+/* True for a server's failure without a question: FORMERR, SERVFAIL,
+ * NOTIMP or REFUSED, which a server may send about a query it could not
+ * read or would not take. Never NOERROR or NXDOMAIN: a bare one answers
+ * no question, and would let anyone on the path end a query with twelve
+ * bytes. */
+bool filter_bare_failure(const struct vdns_msg *msg);
+
 /* The verdict on a parsed upstream answer from `server` (IPv4, network
  * order). */
 enum filter_verdict filter_response(struct vdns_msg *msg, uint32_t server);

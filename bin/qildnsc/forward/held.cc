@@ -161,13 +161,16 @@ held_same_query(const struct held_answer *ha, const uint8_t *data, int32_t len,
 	return memcmp(&ha->client_addr, client_addr, alen) == 0;
 }
 
-/* True for an answer with records and no error: ANCOUNT above 0, RCODE 0. */
+/* True for a server's real answer, which says what is there (NOERROR) or
+ * that nothing is (NXDOMAIN); false for its failures (SERVFAIL, REFUSED,
+ * FORMERR, NOTIMP and the rarer codes). */
 static bool
-held_has_records(const uint8_t *data, int32_t len)
+held_is_answer(const uint8_t *data, int32_t len)
 {
 	if (len < VDNS_HEADER_SIZE)
 		return false;
-	return (data[3] & 0x0f) == 0 && (data[6] | data[7]) != 0;
+	unsigned rcode = data[3] & 0x0f;
+	return rcode == 0 || rcode == 3;
 }
 
 int
@@ -182,10 +185,12 @@ hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
 	uint16_t i = held.held_slot_of[id];
 	if (held.held_answers[i].queued && held.held_answers[i].id == id &&
 	    held_same_query(&held.held_answers[i], data, len, client_addr, client_addrlen)) {
-		/* A later error or empty answer must not cost the client the
-		 * addresses it was about to get. */
+		/* A forger answers first and the server follows: its answer,
+		 * empty or NXDOMAIN too, takes the forged one's place. Its
+		 * failure says nothing about the name and must not cost the
+		 * client a real answer. */
 		const struct held_answer *ha = &held.held_answers[i];
-		if (held_has_records(ha->data, ha->len) && !held_has_records(data, len))
+		if (held_is_answer(ha->data, ha->len) && !held_is_answer(data, len))
 			return HOLD_KEPT_OUT;
 		/* A newer answer for the same query: it alone waits, from now. */
 		result = ha->server;
@@ -212,6 +217,19 @@ hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *data,
 	return result;
 }
 
+/* The pending record of the query a held answer answers: NULL once the
+ * ring has given its slot, or its ID, to another query. */
+static const struct pending_query *
+held_query(const struct held_answer *ha)
+{
+	const struct pending_query *pq = find_pending(ha->id);
+	if (pq == NULL || ha->len < 2 || (ha->data[0] << 8 | ha->data[1]) != pq->orig_id ||
+	    ha->client_addrlen != pq->client_addrlen)
+		return NULL;
+	size_t alen = std::min(sizeof ha->client_addr, (size_t)std::max(ha->client_addrlen, 0));
+	return memcmp(&ha->client_addr, &pq->client_addr, alen) == 0 ? pq : NULL;
+}
+
 void
 release_held_answers_at(const struct odr_timeval *now)
 {
@@ -230,17 +248,24 @@ release_held_answers_at(const struct odr_timeval *now)
 			held_release_slot(held.held_oldest);
 			continue;
 		}
+		const struct pending_query *pq = held_query(ha);
+		/* One query, one answer: a client that has had one already
+		 * gets no second, which could say otherwise. */
+		if (pq != NULL && pq->answered) {
+			stats_add(STATS_LATE, 1);
+			if (pq->rec != 0)
+				record_held_end(pq->rec, ha->server, RECORD_LATE);
+			held_release_slot(held.held_oldest);
+			continue;
+		}
 		sock_send(sock_local_fd(ha->client_addr.ss_family), ha->data, (size_t)ha->len, &ha->client_addr,
 		    ha->client_addrlen, "QILEC_00697");
 		stats_add(STATS_HELD_SENT, 1);
-		const struct pending_query *pq = find_pending(ha->id);
-		bool first = pending_first_answer(ha->id);
-		if (first)
+		if (pq != NULL && pending_first_answer(pq->id))
 			stats_server_win(ha->server);
 		if (pq != NULL && pq->rec != 0) {
 			record_held_end(pq->rec, ha->server, RECORD_HELD_SENT);
-			if (first)
-				record_outcome(pq->rec, RECORD_HELD_ANSWER, now);
+			record_outcome(pq->rec, RECORD_HELD_ANSWER, now);
 		}
 		held_release_slot(held.held_oldest);
 	}

@@ -56,8 +56,9 @@ void held_now(struct odr_timeval *now);
  * Holds a copy of an answer of at most SOCK_DGRAM_MAX bytes, stamped `now`;
  * a newer answer for the same ID, client address and client ID (the first
  * two bytes of `data`) replaces it and goes to the back, unless the held
- * one has records (ANCOUNT > 0, RCODE 0) and the newer has none or an
- * error: then the newer is dropped. `server` is the number of the upstream
+ * one is a real answer (RCODE NOERROR or NXDOMAIN, records or none) and
+ * the newer a server's failure (any other RCODE): then the newer is
+ * dropped. `server` is the number of the upstream
  * server that sent it. With `cache_bits` 0 or more, the answer goes into the
  * process's cache (qil_cache) when it is released, under those key bits. A
  * `client_addrlen` of 0 holds the answer of a cache refresh: released into
@@ -70,7 +71,9 @@ int hold_answer_at(const struct odr_timeval *now, uint16_t id, const uint8_t *da
                    int32_t len, const struct sockaddr_storage *client_addr,
                    int32_t client_addrlen, int server = 0, int cache_bits = -1);
 /* Queues the held answers due at `now` for the listening socket, oldest
- * first, and stores those meant for the cache. */
+ * first, and stores those meant for the cache. An answer whose query (its
+ * pending record, while the ring still holds it) has had an answer from
+ * elsewhere meanwhile is not sent. */
 void release_held_answers_at(const struct odr_timeval *now);
 
 /* hold_answer_at() at the clock's present time. */

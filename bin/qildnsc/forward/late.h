@@ -3,7 +3,8 @@
  * expired answer of the cache goes to the client, marked to live
  * CACHE_STALE_TTL; after -F seconds with nothing relayed or held, SERVFAIL,
  * once, so that the application moves on instead of waiting out its own
- * time-out. A good answer that comes later is still relayed.
+ * time-out. Either is the query's one answer: a good one that comes later
+ * is late, and not sent.
  *
  * Walks the pending ring in the order of its records, whose times rise, so
  * each turn looks only at the oldest record not yet due. A record that the

@@ -193,10 +193,9 @@ relay_match(uint8_t *buf, ssize_t n, int sock, int server, int family, struct vd
 	}
 	/* A server may refuse a query it cannot read (FORMERR, NOTIMP) without
 	 * repeating its question: ID, server and socket have matched, and the
-	 * error is the answer. */
-	bool bare_error = !question.present && (msg->flags & VDNS_RCODE) != 0;
+	 * failure is judged like an empty answer. */
 	if (!(msg->flags & VDNS_QR) ||
-	    (!bare_error && !VDNS_question_equal(&pq->question, &question))) {
+	    (!filter_bare_failure(msg) && !VDNS_question_equal(&pq->question, &question))) {
 		RELAY_LOG(RELAY_NO_QUERY, secs,
 		    "[WARN] DNS response for ID %d does not answer its query; dropped.", (int)id);
 		stats_add(STATS_UNMATCHED, 1);
@@ -204,15 +203,6 @@ relay_match(uint8_t *buf, ssize_t n, int sock, int server, int family, struct vd
 		return NULL;
 	}
 	return pq;
-}
-
-/* True for answers the filter has nothing to judge in: a truncated one
- * (its records come over TCP) and an error without a question. */
-static bool
-relay_unjudged(const struct vdns_msg *msg)
-{
-	return (msg->flags & VDNS_TC) != 0 ||
-	    (msg->counts[VDNS_S_QD] == 0 && (msg->flags & VDNS_RCODE) != 0);
 }
 
 /*
@@ -240,8 +230,19 @@ relay_fit(const struct pending_query *pq, const uint8_t *buf, ssize_t *n, uint8_
 	return small;
 }
 
+/* Counts and records an answer (`buf`, `len`) that comes after its client
+ * had one: one query gets one answer, and a second could say otherwise. */
+static void
+relay_late(const struct pending_query *pq, int server, const uint8_t *buf, ssize_t len,
+           const struct odr_timeval *now)
+{
+	stats_add(STATS_LATE, 1);
+	record_answer(pq->rec, server, buf, (size_t)len, RECORD_LATE, NULL, now);
+}
+
 /* Relays `out` (`n` bytes; `buf`, `len` as the server sent it) to the
- * client of `pq` at once, stored in the cache under `cache_bits`. */
+ * client of `pq` at once, unless it has had an answer already; stored in
+ * the cache under `cache_bits`. */
 static void
 relay_send(const struct pending_query *pq, int server, const uint8_t *buf, ssize_t len,
            const uint8_t *out, ssize_t n, int cache_bits, const struct odr_timeval *now)
@@ -251,24 +252,31 @@ relay_send(const struct pending_query *pq, int server, const uint8_t *buf, ssize
 		    relay_seconds(now));
 	if (pq->refresh)
 		return;
+	if (!pending_first_answer(pq->id))
+		return relay_late(pq, server, buf, len, now);
 	sock_send(sock_local_fd(pq->client_addr.ss_family), out, (size_t)n, &pq->client_addr,
 	    pq->client_addrlen, "QILEC_00702");
 	stats_add(STATS_RELAYED, 1);
-	bool first = pending_first_answer(pq->id);
-	if (first)
-		stats_server_win(server);
+	stats_server_win(server);
 	if (pq->rec != 0) {
-		record_answer(pq->rec, server, buf, (size_t)len, first ? RECORD_RELAYED : RECORD_LATE,
-		    NULL, now);
+		record_answer(pq->rec, server, buf, (size_t)len, RECORD_RELAYED, NULL, now);
 		record_outcome(pq->rec, RECORD_ANSWERED, now);
 	}
 }
 
-/* Holds `out` (`n` bytes) for the client of `pq`, as relay_send(). */
+/* Holds `out` (`n` bytes) for the client of `pq`, as relay_send(); an
+ * answer for a client that has had one goes into the cache at once, as
+ * its release would have stored it. */
 static void
 relay_hold(const struct pending_query *pq, int server, const uint8_t *buf, ssize_t len,
            const uint8_t *out, ssize_t n, int cache_bits, const struct odr_timeval *now)
 {
+	if (pq->answered) {
+		if (cache_bits >= 0)
+			(void)cache_store(qil_cache, out, (size_t)n, (uint8_t)cache_bits,
+			    CACHE_RELEASED, relay_seconds(now));
+		return relay_late(pq, server, buf, len, now);
+	}
 	int was = hold_answer_at(now, pq->id, out, (int32_t)n, &pq->client_addr,
 	    pq->client_addrlen, server, cache_bits);
 	pending_held(pq->id);
@@ -305,9 +313,14 @@ relay_judged(const struct pending_query *pq, const struct upstream_server *us, u
 		record_answer(pq->rec, server, buf, (size_t)len, RECORD_TOO_BIG, NULL, now);
 		return;
 	}
+	/* A truncated answer has nothing to judge (its records come over
+	 * TCP), nor has a failure without a question, which waits like an
+	 * empty answer for a real one to overtake it. */
 	enum filter_verdict v = FILTER_RELAY;
 	struct filter_why why = {};
-	if (!relay_unjudged(msg))
+	if (filter_bare_failure(msg))
+		v = FILTER_HOLD;
+	else if (!(msg->flags & VDNS_TC))
 		v = filter_judge(msg, &us->addr, &why);
 	if (v == FILTER_HOLD && verified && filter_is_answer(msg))
 		v = FILTER_RELAY;

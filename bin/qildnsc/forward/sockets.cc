@@ -95,13 +95,13 @@ sock_servers_of(int family)
 }
 
 int
-sock_listen_resolve(int socktype, struct addrinfo **res)
+sock_listen_resolve(struct addrinfo **res)
 {
 	struct addrinfo hints = {};
 
 	/* The address's own family: -l may name an IPv6 one. */
 	hints.ai_family = AF_UNSPEC;
-	hints.ai_socktype = socktype;
+	hints.ai_socktype = SOCK_DGRAM;
 	int r = getaddrinfo(dnsc_conf.listen_addr, dnsc_conf.listen_port, &hints, res);
 	if (r != 0) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_00690: getaddrinfo(3) for %s:%s error: %s",
@@ -118,7 +118,7 @@ open_listening_socket(void)
 {
 	struct addrinfo *res = NULL;
 
-	if (sock_listen_resolve(SOCK_DGRAM, &res) != 0)
+	if (sock_listen_resolve(&res) != 0)
 		return -1;
 	socks.local_fd = socket(res->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 17);
 	QIL_ASSERT(socks.local_fd >= 0);

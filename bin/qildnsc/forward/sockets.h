@@ -103,10 +103,11 @@ int sock_local_fd(int family);
  * their count. */
 int sock_local_fds(int *fds);
 
-/* The listening address and port (-l, -p) resolved for `socktype` into
- * `*res` (the caller's to free with freeaddrinfo()); -1 (logged as
- * QILEC_00690) when they do not resolve. */
-int sock_listen_resolve(int socktype, struct addrinfo **res);
+/* The listening address and port (-l, -p) resolved into `*res` (the
+ * caller's to free with freeaddrinfo()); -1 (logged as QILEC_00690) when
+ * they do not resolve. A port may be a service name: the resolver's
+ * number of its datagram service, which the TCP listener takes too. */
+int sock_listen_resolve(struct addrinfo **res);
 
 /* Makes the sockets' handle (no socket open, every queue empty); tests that
  * hand in sockets of their own call it, start-up through init_sockets(). */

@@ -156,7 +156,8 @@ page_stats_json(int seconds)
 	} counters[] = {
 		{"queries_udp", STATS_QUERIES_UDP}, {"queries_tcp", STATS_QUERIES_TCP},
 		{"relayed", STATS_RELAYED}, {"held", STATS_HELD}, {"held_sent", STATS_HELD_SENT},
-		{"replaced", STATS_REPLACED}, {"dropped_blocked", STATS_DROPPED_BLOCKED},
+		{"replaced", STATS_REPLACED}, {"late", STATS_LATE},
+		{"dropped_blocked", STATS_DROPPED_BLOCKED},
 		{"dropped_abroad", STATS_DROPPED_ABROAD}, {"unmatched", STATS_UNMATCHED},
 		{"truncated", STATS_TRUNCATED}, {"diverted", STATS_DIVERTED},
 		{"cache_hits", STATS_CACHE_HITS}, {"refreshes", STATS_REFRESHES},

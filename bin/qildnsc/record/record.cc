@@ -411,7 +411,7 @@ record_verdict_name(enum record_verdict v)
 {
 	static const char *const names[RECORD_VERDICTS] = {
 		"relayed", "late", "held", "held then sent", "held then replaced",
-		"kept out by held records", "dropped: blocklisted", "dropped: domestic server pointing abroad",
+		"kept out by a held answer", "dropped: blocklisted", "dropped: domestic server pointing abroad",
 		"unmatched", "too large",
 	};
 	return v < RECORD_VERDICTS ? names[v] : "?";

@@ -36,11 +36,11 @@ enum record_transport : uint8_t {
 /* What became of one server's answer. */
 enum record_verdict : uint8_t {
 	RECORD_RELAYED,       /* sent to the client at once */
-	RECORD_LATE,          /* sent, after the client had an answer already */
+	RECORD_LATE,          /* not sent: the client had an answer already */
 	RECORD_HELD,          /* held as a fallback, still waiting */
 	RECORD_HELD_SENT,     /* held, then sent when its time came */
 	RECORD_HELD_REPLACED, /* held, then replaced by a later answer */
-	RECORD_KEPT_OUT,      /* an error or nothing, not taken over held records */
+	RECORD_KEPT_OUT,      /* a server's failure, not taken over a held answer */
 	RECORD_BLOCKED,       /* dropped: an address on the blocklist */
 	RECORD_ABROAD,        /* dropped: a domestic server pointing abroad */
 	RECORD_UNMATCHED,     /* its ID, another question: dropped */

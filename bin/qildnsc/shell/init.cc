@@ -24,28 +24,21 @@
 #include "shell/log_file.h"
 #include "shell/startup_report.h"
 #include "tcp/tcp_server.h"
-#include "vss.h"
 #include "vtc_log.h"
 
 struct vtclog *vl;
 
-/* The check's view of the listening address: resolved, but nothing bound.
- * 0 or 1 (logged). */
+/* The check's view of the listening address and port: resolved as a start
+ * resolves them (a service name included), but nothing bound. 0 or 1
+ * (logged). */
 static int
 init_check_listen(void)
 {
-	struct vss_addr **addrs;
-	int err;
+	struct addrinfo *res = NULL;
 
-	int n = VSS_resolve(dnsc_conf.listen_addr, dnsc_conf.listen_port, &addrs, &err);
-	for (int i = 0; i < n; i++)
-		free(addrs[i]);
-	free(addrs);
-	if (n == 0) {
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_00905: The address to listen does not resolve: %s:%s",
-		    dnsc_conf.listen_addr, dnsc_conf.listen_port);
+	if (sock_listen_resolve(&res) != 0)
 		return 1;
-	}
+	freeaddrinfo(res);
 	vtc_log(vl, VTCLOG_INFO, "QILEC_00904: Check passed; nothing was started.");
 	return 0;
 }

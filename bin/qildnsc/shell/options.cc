@@ -116,9 +116,10 @@ options_listen(void)
 		conf_set(&dnsc_conf.listen_port, "53");
 	if (dnsc_conf.use_windivert)
 		conf_set(&dnsc_conf.listen_port, "5353");
-	/* A number: a service name would be the resolver's to refuse, later. */
-	const char *port = dnsc_conf.listen_port;
-	if (strspn(port, "0123456789") != strlen(port) || VSS_port_check(port) != 0) {
+	/* A number the resolver would wrap (70000 is 4464 to it) is refused
+	 * here; a service name is the resolver's to turn into a number, or to
+	 * refuse when the sockets are made. */
+	if (VSS_port_check(dnsc_conf.listen_port) != 0) {
 		vtc_log(vl, VTCLOG_ERROR,
 		    "QILEC_00760: Invalid port to listen: %s (it must be from 1 to 65535)",
 		    dnsc_conf.listen_port);

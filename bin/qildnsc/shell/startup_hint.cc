@@ -164,7 +164,7 @@ startup_hints(std::string_view error, std::string_view log)
 	else if (is("QILEC_0075"))
 		hints.push_back(hint_document(log));
 	else if (is("QILEC_00760"))
-		hints.push_back("-p takes a port number from 1 to 65535, such as -p 5300.");
+		hints.push_back("-p takes a port number from 1 to 65535 or a service name, such as -p 5300.");
 	else if (is("QILEC_00685"))
 		hints.push_back(hint_list("blocklist", dnsc_conf.blacklist_path));
 	else if (is("QILEC_00687"))

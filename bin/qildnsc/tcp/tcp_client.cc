@@ -205,7 +205,6 @@ tcp_client_new(struct tcp_server *ts, int fd, const struct sockaddr_storage *ss)
 	tcp_watch_init(&c->w, fd, tcpc_event, c.get());
 	(void)tcp_addr_text(ss, c->name, sizeof c->name);
 	c->addr = *ss;
-	c->peer = reinterpret_cast<const struct sockaddr_in *>(ss)->sin_addr.s_addr;
 	c->in.resize(2 + TCP_MSG_MAX);
 	c->accepted = c->last = ts->now;
 	c->interest = TCP_POLL_IN;

@@ -128,23 +128,25 @@ tcpq_settle(struct tcp_query *q)
 		tcpq_finish(q, q->kept.data(), q->kept.size());
 }
 
-/* Keeps an answer as the fallback. One with records is never replaced by
- * one without, or by an error; otherwise the newer replaces the older. */
+/* Keeps an answer as the fallback. A real answer (NOERROR or NXDOMAIN,
+ * records or none) is never replaced by a server's failure or a truncated
+ * datagram; otherwise the newer replaces the older, as the server's own
+ * answer replaces the forged one before it. */
 static void
 tcpq_keep(struct tcp_query *q, int server, const struct vdns_msg *m, const uint8_t *msg,
           size_t len)
 {
-	enum tcpq_kept kind = TCPQ_KEPT_BARE;
+	enum tcpq_kept kind = TCPQ_KEPT_FAILURE;
 	if (m->flags & VDNS_TC)
 		kind = TCPQ_KEPT_TRUNCATED;
-	else if (m->counts[VDNS_S_AN] > 0 && (m->flags & VDNS_RCODE) == 0)
-		kind = TCPQ_KEPT_RECORDS;
+	else if (filter_is_answer(m))
+		kind = TCPQ_KEPT_ANSWER;
 	struct odr_timeval now = tcpq_now();
-	if (q->kept_kind == TCPQ_KEPT_RECORDS && kind != TCPQ_KEPT_RECORDS) {
+	if (q->kept_kind == TCPQ_KEPT_ANSWER && kind != TCPQ_KEPT_ANSWER) {
 		record_answer(q->rec, server, msg, len, RECORD_KEPT_OUT, NULL, &now);
 		return;
 	}
-	if (q->kept_kind == TCPQ_KEPT_BARE || q->kept_kind == TCPQ_KEPT_RECORDS)
+	if (q->kept_kind == TCPQ_KEPT_FAILURE || q->kept_kind == TCPQ_KEPT_ANSWER)
 		record_held_end(q->rec, q->kept_server, RECORD_HELD_REPLACED);
 	record_answer(q->rec, server, msg, len, RECORD_HELD, NULL, &now);
 	q->kept.assign(msg, msg + len);
@@ -168,11 +170,10 @@ tcpq_judge(struct tcp_query *q, const struct upstream_server *us, struct vdns_ms
 {
 	int server = (int)(us - upstreams.upstream_servers);
 	bool datagram = path == TCPQ_PATH_DATAGRAM;
-	/* An error without a question carries no address to judge. */
-	if (m->counts[VDNS_S_QD] == 0 && (m->flags & VDNS_RCODE) != 0) {
-		tcpq_record_sent(q, server, msg, len);
-		return tcpq_finish(q, msg, len);
-	}
+	/* A failure without a question carries no address to judge; it waits
+	 * like an empty answer for a real one to overtake it. */
+	if (filter_bare_failure(m))
+		return tcpq_keep(q, server, m, msg, len);
 	/* Truncated, it carries no records either. A truncated datagram
 	 * means "ask over TCP": what the plain servers still open do. */
 	if (m->flags & VDNS_TC) {
@@ -221,10 +222,9 @@ tcpq_take(struct tcp_query *q, const struct upstream_server *us, uint8_t *msg, s
 		return NULL;
 	if (VDNS_initparse(msg, len, &m) < 0 || VDNS_question_read(&m, &question) < 0)
 		return "Failed to parse DNS response.";
-	/* An error may come without the question, and still answers. */
-	bool bare_error = m.counts[VDNS_S_QD] == 0 && (m.flags & VDNS_RCODE) != 0;
+	/* A server's failure may come without the question (filter.h). */
 	if (!(m.flags & VDNS_QR) || m.id != id ||
-	    (!bare_error && !VDNS_question_equal(&q->question, &question)))
+	    (!filter_bare_failure(&m) && !VDNS_question_equal(&q->question, &question)))
 		return "it does not answer its query; dropped.";
 	/* The client's ID, where the answer carries one of ours. */
 	msg[0] = (uint8_t)(q->id >> 8);
@@ -334,7 +334,7 @@ tcp_query_tick(struct tcp_query *q, double now)
 	CHECK_OBJ_NOTNULL(q, TCP_QUERY_MAGIC);
 	if (q->done)
 		return;
-	bool held = q->kept_kind == TCPQ_KEPT_BARE || q->kept_kind == TCPQ_KEPT_RECORDS;
+	bool held = q->kept_kind == TCPQ_KEPT_FAILURE || q->kept_kind == TCPQ_KEPT_ANSWER;
 	if (held && now - q->kept_at > HOLD_DELAY) {
 		tcpq_finish_kept(q);
 		return;
@@ -367,7 +367,7 @@ tcp_query_next(const struct tcp_query *q)
 	CHECK_OBJ_NOTNULL(q, TCP_QUERY_MAGIC);
 	if (q->done)
 		return HUGE_VAL;
-	bool held = q->kept_kind == TCPQ_KEPT_BARE || q->kept_kind == TCPQ_KEPT_RECORDS;
+	bool held = q->kept_kind == TCPQ_KEPT_FAILURE || q->kept_kind == TCPQ_KEPT_ANSWER;
 	/* Just past the hold, which is compared as "more than". */
 	return held ? std::min(q->deadline, q->kept_at + HOLD_DELAY + 0.001) : q->deadline;
 }

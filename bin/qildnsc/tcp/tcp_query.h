@@ -2,9 +2,9 @@
  * tcp_query.h -- one query that came over TCP, forwarded to every server
  * at once: over TCP to each plain server (one connection per server), in
  * framed datagrams to the encrypted ones. Answered exactly once: with the
- * first answer that filter_response() relays, or an error answer without
- * a question, or a truncated one (from an encrypted server, once no plain
- * server is still at work); else with the answer it holds, HOLD_DELAY
+ * first answer that filter_response() relays, or a truncated one (from an
+ * encrypted server, once no plain server is still at work); else with the
+ * answer it holds (a failure without a question among them), HOLD_DELAY
  * after that answer came or as soon as every server has answered or
  * failed; else with SERVFAIL once every server has failed or
  * TCP_QUERY_TIMEOUT has passed.

@@ -62,8 +62,9 @@ struct tcp_tls {
 /* The fallback answer a query keeps, by what it is worth. */
 enum tcpq_kept {
 	TCPQ_KEPT_NONE,
-	TCPQ_KEPT_BARE,      /* no records, or an error: held */
-	TCPQ_KEPT_RECORDS,   /* records and no error: held, never replaced by less */
+	TCPQ_KEPT_FAILURE,   /* a server's failure: held */
+	TCPQ_KEPT_ANSWER,    /* NOERROR or NXDOMAIN, records or none: held, never
+	                        replaced by a failure */
 	TCPQ_KEPT_TRUNCATED, /* truncated datagram: waits for the plain servers */
 };
 

@@ -29,6 +29,7 @@
 #include "tcp/tcp_server.h"
 #include "tcp/tcp_sys.h"
 #include "tcp/tcp_watch.h"
+#include "vss.h"
 #include "vtc_limit.h"
 #include "vtc_log.h"
 #include "vtim.h"
@@ -99,20 +100,38 @@ tcps_victim(struct tcp_server *ts)
 	return stalled;
 }
 
+/* True when `a` and `b` are the same host's address (ports aside). */
+static bool
+tcps_same_address(const struct sockaddr_storage *a, const struct sockaddr_storage *b)
+{
+	if (a->ss_family != b->ss_family)
+		return false;
+	if (a->ss_family == AF_INET)
+		return reinterpret_cast<const struct sockaddr_in *>(a)->sin_addr.s_addr ==
+		    reinterpret_cast<const struct sockaddr_in *>(b)->sin_addr.s_addr;
+	if (a->ss_family == AF_INET6)
+		return memcmp(&reinterpret_cast<const struct sockaddr_in6 *>(a)->sin6_addr,
+		    &reinterpret_cast<const struct sockaddr_in6 *>(b)->sin6_addr,
+		    sizeof(struct in6_addr)) == 0;
+	return true;
+}
+
 /*
  * Makes room for a connection from `name` (address `peer`): false (logged)
  * when its address has all the connections it may have, or when every
  * slot is busy with queries; when all are taken, the victim of
- * tcps_victim() is closed for it.
+ * tcps_victim() is closed for it. The loopback has no limit of its own:
+ * every local application comes from it, diverted ones included.
  */
 static bool
-tcps_admit(struct tcp_server *ts, uint32_t peer, const char *name)
+tcps_admit(struct tcp_server *ts, const struct sockaddr_storage *peer, const char *name)
 {
 	size_t open = 0, same = 0;
+	bool limited = !VSS_is_loopback(peer);
 
 	for (const auto &c : ts->clients) {
 		open += c->w.fd >= 0;
-		same += c->w.fd >= 0 && c->peer == peer;
+		same += limited && c->w.fd >= 0 && tcps_same_address(&c->addr, peer);
 	}
 	if (same >= TCP_CLIENTS_PER_ADDRESS) {
 		vtc_limit_log(&ts->lim_address, vl,
@@ -151,8 +170,7 @@ tcps_accept_one(struct tcp_server *ts, int fd, const struct sockaddr_storage *ss
 	char name[64];
 
 	(void)tcp_addr_text(ss, name, sizeof name);
-	if (!tcps_admit(ts, reinterpret_cast<const struct sockaddr_in *>(ss)->sin_addr.s_addr,
-	    name)) {
+	if (!tcps_admit(ts, ss, name)) {
 		(void)ODR_closesocket(fd);
 		return;
 	}
@@ -334,7 +352,7 @@ init_tcp(void)
 	struct addrinfo *res = NULL;
 
 	AZ(tcps);
-	if (sock_listen_resolve(SOCK_STREAM, &res) != 0)
+	if (sock_listen_resolve(&res) != 0)
 		return -1;
 	/* The listening address's own family: -l may name an IPv6 one. */
 	int fd = tcp_sys_socket(res->ai_family);

@@ -17,7 +17,8 @@
  * have waited longest to be taken, makes room for a newcomer, which is
  * refused only when every one is busy with queries. */
 #define TCP_CLIENTS_MAX 64
-/* Client connections from one address at once; more are refused. */
+/* Client connections from one address off the loopback at once; more are
+ * refused. The loopback's count only towards TCP_CLIENTS_MAX. */
 #define TCP_CLIENTS_PER_ADDRESS 8
 /* The longest wait of one turn of the TCP thread while the log's rate
  * limits hold a summary to write; otherwise a turn waits until the first

@@ -262,14 +262,13 @@ TEST_F(DotTest, TlsAnswerOvertakesAHeldPlainOneOverUdpAndTcp)
 	DnsClient c(port_);
 	/* The connection first, so that the handshake is not what is timed. */
 	ASSERT_TRUE(c.send(dns::build_query(1, "www.dot.example", dns::TYPE_A)));
-	ASSERT_EQ(c.collect_until(2, 5s).size(), 2u);
+	ASSERT_EQ(c.collect_until(1, 5s).size(), 1u);
 
+	/* The client's one answer: the plain one, held, is never sent. */
 	ASSERT_TRUE(c.send(dns::build_query(2, "one.dot.example", dns::TYPE_A)));
-	auto got = c.collect_until(2, 5s);
-	ASSERT_EQ(got.size(), 2u);
+	auto got = c.collect_until(2, 1s);
+	ASSERT_EQ(got.size(), 1u);
 	EXPECT_EQ(dns::answer_addresses(got[0].data), Addresses{"192.0.2.33"});
-	EXPECT_EQ(dns::answer_addresses(got[1].data), Addresses{"192.0.2.99"});
-	EXPECT_EQ(count_of(report(), "answers held: 2"), 1u); /* the plain ones */
 
 	/* Over TCP the one reply is the first usable answer: TLS's, while
 	 * the plain server's is held. */

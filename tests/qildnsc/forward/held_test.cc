@@ -309,10 +309,10 @@ TEST_F(HeldQueue, ReplacementInTheMiddleAndOverflowWhenFull)
 	EXPECT_EQ(log_.text(), "");
 }
 
-/* A later answer for the same query replaces the held one, except that an
- * error or an empty answer never costs the client addresses it was about
- * to get. */
-TEST_F(HeldQueue, AnswerWithRecordsIsNeverReplacedByAnErrorOrAnEmptyOne)
+/* A later answer for the same query replaces the held one, empty or
+ * NXDOMAIN too (the server's answer after a forged one), except that a
+ * server's failure never replaces a real answer. */
+TEST_F(HeldQueue, ARealAnswerReplacesTheHeldOneAFailureNever)
 {
 	namespace dns = qiltest::dns;
 	const dns::Bytes q = dns::build_query(7, "r.test", dns::TYPE_A);
@@ -323,19 +323,27 @@ TEST_F(HeldQueue, AnswerWithRecordsIsNeverReplacedByAnErrorOrAnEmptyOne)
 	const dns::Bytes one = dns::build_answer(q, {dns::a_record("192.0.2.20")});
 	const dns::Bytes two = dns::build_answer(q, {dns::a_record("192.0.2.21")});
 	const dns::Bytes empty = dns::build_answer(q, {});
+	const dns::Bytes nxdomain = with_rcode(empty, 3);
 	const dns::Bytes refused = with_rcode(empty, 5);
+	const dns::Bytes servfail = with_rcode(empty, 2);
+	const dns::Bytes formerr_bare = with_rcode(dns::Bytes(q.begin(), q.begin() + 12), 1);
 	const dns::Bytes failed_with_records = with_rcode(two, 2);
 	const struct {
 		const char *name;
 		const dns::Bytes &first, &second, &kept;
 	} rows[] = {
 	    {"refused_after_records", one, refused, one},
-	    {"empty_after_records", one, empty, one},
+	    {"bare_formerr_after_records", one, formerr_bare, one},
 	    {"error_with_records_after_records", one, failed_with_records, one},
+	    {"refused_after_empty", empty, refused, empty},
+	    {"servfail_after_nxdomain", nxdomain, servfail, nxdomain},
+	    {"nxdomain_after_records", one, nxdomain, nxdomain},
+	    {"empty_after_records", one, empty, empty},
 	    {"records_after_records", one, two, two},
 	    {"records_after_refused", refused, one, one},
+	    {"records_after_bare_formerr", formerr_bare, one, one},
 	    {"records_after_empty", empty, one, one},
-	    {"refused_after_empty", empty, refused, refused},
+	    {"servfail_after_refused", refused, servfail, servfail},
 	};
 	uint16_t id = 500;
 	for (const auto &r : rows) {
@@ -352,6 +360,57 @@ TEST_F(HeldQueue, AnswerWithRecordsIsNeverReplacedByAnErrorOrAnEmptyOne)
 		ASSERT_EQ(got.size(), 1u);
 		EXPECT_EQ(got[0].data, std::string(r.kept.begin(), r.kept.end()));
 	}
+}
+
+/* One query, one answer: a held answer whose query has been answered
+ * meanwhile stays unsent; one whose ID the ring has given to another
+ * client's query goes out, and leaves that query unanswered. */
+TEST_F(HeldQueue, AHeldAnswerGoesOnlyToAClientWithoutOne)
+{
+	auto add = [&](uint16_t id, uint16_t client_id) {
+		struct pending_query pq = {};
+		pq.id = id;
+		pq.orig_id = client_id;
+		pq.client_addr = client_;
+		pq.client_addrlen = client_len_;
+		add_pending(&pq);
+	};
+	struct odr_timeval past;
+	held_now(&past);
+	past.tv_sec -= 1;
+	const struct {
+		const char *name;
+		uint16_t client_id;  /* the held answer's */
+		uint16_t pending_id; /* the client ID of the query under that ID now */
+		bool answered_before;
+		bool sent, answered_after;
+	} rows[] = {
+	    {"unanswered", 0x0101, 0x0101, false, true, true},
+	    {"answered_meanwhile", 0x0202, 0x0202, true, false, true},
+	    {"id_given_to_another_query", 0x0303, 0x0404, false, true, false},
+	};
+	uint16_t id = 700;
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.name);
+		add(id, r.pending_id);
+		if (r.answered_before) {
+			ASSERT_TRUE(pending_first_answer(id));
+		}
+		const uint8_t data[] = {(uint8_t)(r.client_id >> 8), (uint8_t)r.client_id, 'a'};
+		hold_answer_at(&past, id, data, (int32_t)sizeof data, &client_, client_len_);
+		release_held_answers();
+		EXPECT_EQ(held_answers_count(), 0);
+		std::optional<std::string> got;
+		for (int i = 0; i < 100 && !got && r.sent; i++) {
+			std::this_thread::sleep_for(5ms);
+			got = receive();
+		}
+		EXPECT_EQ(got.has_value(), r.sent);
+		EXPECT_EQ(find_pending(id)->answered, r.answered_after);
+		id++;
+	}
+	std::this_thread::sleep_for(50ms);
+	EXPECT_FALSE(receive());
 }
 
 TEST_F(HeldQueue, TheLoopWaitsUntilTheOldestAnswerIsDue)

@@ -6,6 +6,7 @@
  * journal; -V and -t. Linux build: signals and the C library's error texts.
  */
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -109,10 +110,10 @@ TEST(Startup, EachFailureSaysWhatToDo)
 	    {"port_taken", "good", {"-p", "%"},
 	     "qildnsc: QILEC_00691: bind(2) for 127.0.0.1:% error: 98 Address already in use (see " + kLog + ")",
 	     "another program uses 127.0.0.1:%; choose another with -l or -p."},
-	    {"bad_port", "good", {"-p", "abc"},
-	     "qildnsc: QILEC_00760: Invalid port to listen: abc (it must be from 1 to 65535) (see " +
+	    {"bad_port", "good", {"-p", "70000"},
+	     "qildnsc: QILEC_00760: Invalid port to listen: 70000 (it must be from 1 to 65535) (see " +
 	     kLog + ")",
-	     "-p takes a port number from 1 to 65535, such as -p 5300."},
+	     "-p takes a port number from 1 to 65535 or a service name, such as -p 5300."},
 	    {"stray_word", "good", {"stray", "-p", "@"}, "unexpected argument -- stray", ""},
 	    {"directory_list", "good", {"-p", "@", "-b", "."},
 	     "qildnsc: QILEC_00685: Failed to openopen IP blacklist: . (see " + kLog + ")",
@@ -208,6 +209,13 @@ TEST(Startup, VersionAndCheck)
 	    {"check", {"-t", "-w", "-l", "127.0.0.1", "-p", taken.port, "-b", "list.txt"}, 0,
 	     "qildnsc: check passed, nothing started: would listen on 127.0.0.1:" + taken.port +
 	     " (UDP and TCP); servers (none); blocklist 2 addresses (list.txt); log " + kLog + "\n"},
+	    /* A service name: the resolver's number, or its refusal. */
+	    {"check_service", {"-t", "-w", "-l", "127.0.0.1", "-p", "domain", "-b", "list.txt"}, 0,
+	     "qildnsc: check passed, nothing started: would listen on 127.0.0.1:domain (UDP and "
+	     "TCP); servers (none); blocklist 2 addresses (list.txt); log " + kLog + "\n"},
+	    {"check_unknown_service", {"-t", "-w", "-l", "127.0.0.1", "-p", "nosuchservice"}, 1,
+	     "qildnsc: QILEC_00690: getaddrinfo(3) for 127.0.0.1:nosuchservice error: " +
+	     std::string(gai_strerror(EAI_SERVICE)) + " (see " + kLog + ")"},
 	    {"check_diversion", {"-t", "-d", "127.0.0.1:5399"}, 0,
 	     "qildnsc: check passed, nothing started: would divert this machine's DNS to "
 	     "127.0.0.1:5353; servers 127.0.0.1:5399; log " + kLog + "\n"},
