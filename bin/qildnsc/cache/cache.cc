@@ -56,6 +56,7 @@ struct cache_entry {
 	double stored;
 	double expires;
 	bool relayed;
+	bool verified; /* from a verified TLS connection */
 	unsigned asks; /* queries it answered or was stored for */
 };
 
@@ -265,7 +266,8 @@ cache_store(struct dns_cache *c, const uint8_t *ans, size_t len, uint8_t bits,
 	cache_make_key(&e.key, &q, bits);
 	e.stored = now;
 	e.expires = now + ttl;
-	e.relayed = origin == CACHE_RELAYED;
+	e.relayed = origin != CACHE_RELEASED;
+	e.verified = origin == CACHE_VERIFIED;
 	e.asks = 1;
 
 	std::lock_guard<std::mutex> lock(c->mtx);
@@ -275,6 +277,10 @@ cache_store(struct dns_cache *c, const uint8_t *ans, size_t len, uint8_t bits,
 		/* A held answer released after a relayed one of the same
 		 * query: the client has the relayed one to go by. */
 		if (origin == CACHE_RELEASED && old.relayed && old.expires > now)
+			return false;
+		/* What could not have been forged on the path stays until it
+		 * expires, whatever a plain server says meanwhile. */
+		if (old.verified && origin != CACHE_VERIFIED && old.expires > now)
 			return false;
 		/* A refresh's answer starts a lifetime nobody asked for yet. */
 		for (const auto &s : c->inflight)

@@ -1,10 +1,11 @@
 /*
  * cache.h -- the answers the forwarder already gave, kept with their TTLs:
- * what a client was finally sent (an answer relayed at once, or a held one
- * when it was released) is stored under its question, so that the next
- * query for it is answered at once, without a new wait for the servers
- * and the hold. It also keeps what the background refreshes of popular
- * entries (prefetch) and the answers of last resort (serve stale) need.
+ * the answer a client took, its first (an answer relayed at once, or a
+ * held one when it was released), is stored under its question, so that
+ * the next query for it is answered at once, without a new wait for the
+ * servers and the hold. It also keeps what the background refreshes of
+ * popular entries (prefetch) and the answers of last resort (serve stale)
+ * need.
  *
  * Knows DNS messages, not sockets. Both the event loop and the TCP thread
  * use the process's cache, so every call takes the handle's own lock; the
@@ -49,6 +50,8 @@ enum cache_origin {
 	CACHE_RELAYED,  /* relayed at once */
 	CACHE_RELEASED, /* held, then released: it does not replace a fresh
 	                   entry that came relayed */
+	CACHE_VERIFIED, /* relayed from a verified TLS connection: no answer
+	                   of another origin replaces it while it is fresh */
 };
 
 struct dns_cache;

@@ -239,7 +239,11 @@ release_held_answers_at(const struct odr_timeval *now)
 		/* In due order: nothing behind an answer that is not due is. */
 		if (!(elapsed_seconds(&ha->stamp, now) > HOLD_DELAY))
 			break;
-		if (ha->cache_bits >= 0 && qil_cache != NULL)
+		const struct pending_query *pq = held_query(ha);
+		/* The cache keeps what a client took: this, unless it has had
+		 * an answer already; a refresh of the cache's has no client. */
+		if (ha->cache_bits >= 0 && qil_cache != NULL &&
+		    (ha->client_addrlen == 0 || pq == NULL || !pq->answered))
 			(void)cache_store(qil_cache, ha->data, (size_t)ha->len,
 			    (uint8_t)ha->cache_bits, CACHE_RELEASED,
 			    (double)now->tv_sec + (double)now->tv_usec * 1e-6);
@@ -248,7 +252,6 @@ release_held_answers_at(const struct odr_timeval *now)
 			held_release_slot(held.held_oldest);
 			continue;
 		}
-		const struct pending_query *pq = held_query(ha);
 		/* One query, one answer: a client that has had one already
 		 * gets no second, which could say otherwise. */
 		if (pq != NULL && pq->answered) {

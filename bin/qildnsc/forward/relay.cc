@@ -241,18 +241,23 @@ relay_late(const struct pending_query *pq, int server, const uint8_t *buf, ssize
 }
 
 /* Relays `out` (`n` bytes; `buf`, `len` as the server sent it) to the
- * client of `pq` at once, unless it has had an answer already; stored in
- * the cache under `cache_bits`. */
+ * client of `pq` at once, unless it has had an answer already. The cache
+ * keeps what the client took, its first answer, stored under `cache_bits`
+ * as `origin`; a refresh of the cache's has no client, and each of its
+ * answers is offered to the cache, which keeps a verified one over the
+ * rest. */
 static void
 relay_send(const struct pending_query *pq, int server, const uint8_t *buf, ssize_t len,
-           const uint8_t *out, ssize_t n, int cache_bits, const struct odr_timeval *now)
+           const uint8_t *out, ssize_t n, int cache_bits, enum cache_origin origin,
+           const struct odr_timeval *now)
 {
-	if (cache_bits >= 0)
-		(void)cache_store(qil_cache, buf, (size_t)len, (uint8_t)cache_bits, CACHE_RELAYED,
+	bool first = pq->refresh || pending_first_answer(pq->id);
+	if (first && cache_bits >= 0)
+		(void)cache_store(qil_cache, buf, (size_t)len, (uint8_t)cache_bits, origin,
 		    relay_seconds(now));
 	if (pq->refresh)
 		return;
-	if (!pending_first_answer(pq->id))
+	if (!first)
 		return relay_late(pq, server, buf, len, now);
 	sock_send(sock_local_fd(pq->client_addr.ss_family), out, (size_t)n, &pq->client_addr,
 	    pq->client_addrlen, "QILEC_00702");
@@ -264,19 +269,15 @@ relay_send(const struct pending_query *pq, int server, const uint8_t *buf, ssize
 	}
 }
 
-/* Holds `out` (`n` bytes) for the client of `pq`, as relay_send(); an
- * answer for a client that has had one goes into the cache at once, as
- * its release would have stored it. */
+/* Holds `out` (`n` bytes) for the client of `pq`, as relay_send(); the
+ * cache keeps it only if it is released to the client, which has had no
+ * answer by then. */
 static void
 relay_hold(const struct pending_query *pq, int server, const uint8_t *buf, ssize_t len,
            const uint8_t *out, ssize_t n, int cache_bits, const struct odr_timeval *now)
 {
-	if (pq->answered) {
-		if (cache_bits >= 0)
-			(void)cache_store(qil_cache, out, (size_t)n, (uint8_t)cache_bits,
-			    CACHE_RELEASED, relay_seconds(now));
+	if (pq->answered)
 		return relay_late(pq, server, buf, len, now);
-	}
 	int was = hold_answer_at(now, pq->id, out, (int32_t)n, &pq->client_addr,
 	    pq->client_addrlen, server, cache_bits);
 	pending_held(pq->id);
@@ -329,7 +330,8 @@ relay_judged(const struct pending_query *pq, const struct upstream_server *us, u
 	int cache_bits = qil_cache != NULL ? pq->cache_bits : -1;
 	switch (v) {
 	case FILTER_RELAY:
-		return relay_send(pq, server, buf, len, out, n, cache_bits, now);
+		return relay_send(pq, server, buf, len, out, n, cache_bits,
+		    verified ? CACHE_VERIFIED : CACHE_RELAYED, now);
 	case FILTER_HOLD:
 		return relay_hold(pq, server, buf, len, out, n, cache_bits, now);
 	case FILTER_DROP:

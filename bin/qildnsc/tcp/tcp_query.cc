@@ -184,16 +184,17 @@ tcpq_judge(struct tcp_query *q, const struct upstream_server *us, struct vdns_ms
 		return tcpq_keep(q, server, m, msg, len);
 	}
 	struct filter_why why = {};
+	enum cache_origin relayed = path == TCPQ_PATH_TLS ? CACHE_VERIFIED : CACHE_RELAYED;
 	switch (filter_judge(m, &us->addr, &why)) {
 	case FILTER_RELAY:
 		tcpq_record_sent(q, server, msg, len);
-		return tcpq_finish_judged(q, msg, len, CACHE_RELAYED);
+		return tcpq_finish_judged(q, msg, len, relayed);
 	case FILTER_HOLD:
 		/* Over a verified TLS connection nothing was forged on the
 		 * path: nothing is gained by holding it. */
 		if (path == TCPQ_PATH_TLS && filter_is_answer(m)) {
 			tcpq_record_sent(q, server, msg, len);
-			return tcpq_finish_judged(q, msg, len, CACHE_RELAYED);
+			return tcpq_finish_judged(q, msg, len, relayed);
 		}
 		return tcpq_keep(q, server, m, msg, len);
 	case FILTER_DROP: {

@@ -191,6 +191,36 @@ TEST_F(CacheTest, ReleasedHeldAnswerDoesNotReplaceARelayedOne)
 	EXPECT_EQ(dns::answer_addresses(ask(q, T0 + 21)), (std::vector<std::string>{"192.0.2.9"}));
 }
 
+/* An answer from a verified TLS connection stays while it is fresh, whatever
+ * a plain server says; another verified one, or anything once it expired,
+ * takes its place. */
+TEST_F(CacheTest, AVerifiedAnswerIsReplacedOnlyByAVerifiedOneWhileFresh)
+{
+	const struct {
+		const char *what;
+		double at;
+		enum cache_origin origin;
+		bool stored;
+	} rows[] = {
+	    {"relayed, fresh", T0 + 1, CACHE_RELAYED, false},
+	    {"released, fresh", T0 + 1, CACHE_RELEASED, false},
+	    {"verified, fresh", T0 + 1, CACHE_VERIFIED, true},
+	    {"relayed, expired", T0 + 61, CACHE_RELAYED, true},
+	};
+	Bytes q = dns::build_query(1, "v.test", dns::TYPE_A);
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.what);
+		ASSERT_TRUE(store(dns::build_answer(q, {dns::a_record("192.0.2.1"),
+		    dns::a_record("192.0.2.2")}, 60), T0, 0, CACHE_VERIFIED));
+		EXPECT_EQ(store(dns::build_answer(q, {dns::a_record("192.0.2.7"),
+		    dns::a_record("192.0.2.8")}, 86400), r.at, 0, r.origin), r.stored);
+		EXPECT_EQ(dns::answer_addresses(ask(q, r.at + 0.5)).front(),
+		    r.stored ? "192.0.2.7" : "192.0.2.1");
+		cache_delete(c_);
+		c_ = cache_new(8, CACHE_TTL_MIN, CACHE_TTL_MAX);
+	}
+}
+
 TEST_F(CacheTest, FullCacheDropsTheLeastRecentlyUsed)
 {
 	auto q = [](int i) { return dns::build_query(1, "n" + std::to_string(i) + ".test", dns::TYPE_A); };

@@ -281,6 +281,44 @@ TEST_F(DotTest, TlsAnswerOvertakesAHeldPlainOneOverUdpAndTcp)
 	EXPECT_EQ(dns::answer_addresses(*reply), Addresses{"192.0.2.33"});
 }
 
+/* The cache keeps the verified answer its client took, not the plain
+ * server's later one, which says it may live a day. */
+TEST_F(DotTest, CacheKeepsTheVerifiedAnswerOverALaterPlainOne)
+{
+	start_unbound();
+	ASSERT_FALSE(HasFatalFailure());
+	FakeUpstream plain("127.0.0.2", false, [](const Received &r) {
+		return std::vector<Reply>{{300ms, dns::build_answer(r.message,
+		    {dns::a_record("192.0.2.98"), dns::a_record("192.0.2.99")}, 86400)}};
+	});
+	start(tls_entry() + "," + plain.list_entry(), {"-T", "ca.pem", "-C", "100"});
+	ASSERT_FALSE(HasFatalFailure());
+	const Addresses verified{"192.0.2.31", "192.0.2.32"};
+	/* unbound turns its records round: the set is what counts. */
+	auto set = [](Addresses a) {
+		std::sort(a.begin(), a.end());
+		return a;
+	};
+	DnsClient c(port_);
+	ASSERT_TRUE(c.send(dns::build_query(1, "www.dot.example", dns::TYPE_A)));
+	auto got = c.collect(1s);
+	ASSERT_EQ(got.size(), 1u);
+	EXPECT_EQ(set(dns::answer_addresses(got[0].data)), verified);
+	for (uint16_t id : {2, 3}) {
+		ASSERT_TRUE(c.send(dns::build_query(id, "www.dot.example", dns::TYPE_A)));
+		auto hit = c.collect_until(1, 200ms);
+		ASSERT_EQ(hit.size(), 1u) << "answered at once, from the cache";
+		EXPECT_EQ(set(dns::answer_addresses(hit[0].data)), verified);
+	}
+	/* Over TCP too: the reply a TCP client takes is the verified one. */
+	TcpClient t("127.0.0.1", port_);
+	ASSERT_TRUE(t.connected());
+	ASSERT_TRUE(t.send_message(dns::build_query(4, "www.dot.example", dns::TYPE_A)));
+	auto reply = t.receive(5s);
+	ASSERT_TRUE(reply);
+	EXPECT_EQ(set(dns::answer_addresses(*reply)), verified);
+}
+
 /* A TLS server that fails, beside a plain one whose answers go on. */
 struct FailRow {
 	std::string name;

@@ -1835,6 +1835,65 @@ TEST_F(ForwarderTest, CacheKeepsWhatTheClientGotAndNothingElse)
 	}
 }
 
+/* The TTL of the first answer record of `m`, whose question is one name
+ * and whose records point back at it (dns::build_answer()); 0 for none. */
+uint32_t
+first_ttl(const dns::Bytes &m)
+{
+	size_t at = 12;
+	while (at < m.size() && m[at] != 0)
+		at += m[at] + 1u;
+	at += 1 + 4 + 2 + 4; /* root label, type and class, pointer, type and class */
+	if (dns::message_ancount(m) == 0 || at + 4 > m.size())
+		return 0;
+	return (uint32_t)m[at] << 24 | m[at + 1] << 16 | m[at + 2] << 8 | m[at + 3];
+}
+
+/* The cache keeps the answer its client took, the first: not a later one
+ * from a slower server, however long it says it may live. */
+TEST_F(ForwarderTest, CacheKeepsTheFirstAnswerItsClientTook)
+{
+	const struct {
+		const char *what;
+		Addresses fast; /* 60 s, at once */
+		std::chrono::milliseconds slow_after; /* two other addresses, a day */
+		Addresses taken;
+	} rows[] = {
+	    {"relayed, then a slower server", {"192.0.2.1", "192.0.2.2"}, 300ms,
+	        {"192.0.2.1", "192.0.2.2"}},
+	    {"held, then a slower server within the hold", {"192.0.2.1"}, 100ms,
+	        {"192.0.2.7", "192.0.2.8"}},
+	};
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.what);
+		std::vector<dns::Record> fast_records;
+		for (const auto &a : r.fast)
+			fast_records.push_back(dns::a_record(a));
+		FakeUpstream fast("127.0.0.2", false, [&](const Received &q) {
+			return std::vector<Reply>{{0ms, dns::build_answer(q.message, fast_records, 60)}};
+		});
+		FakeUpstream slow("127.0.0.3", false, [&](const Received &q) {
+			return std::vector<Reply>{{r.slow_after, dns::build_answer(q.message,
+			    a_records({"192.0.2.7", "192.0.2.8"}), 86400)}};
+		});
+		start({&fast, &slow}, {"-C", "100"});
+		ASSERT_FALSE(HasFatalFailure());
+		DnsClient first(port_), second(port_);
+		ASSERT_TRUE(first.send(dns::build_query(0x0101, "first.test", dns::TYPE_A)));
+		auto got = first.collect(1000ms);
+		ASSERT_EQ(got.size(), 1u) << addresses_text(got);
+		EXPECT_EQ(dns::answer_addresses(got[0].data), r.taken);
+		size_t asked = fast.received_count();
+		ASSERT_TRUE(second.send(dns::build_query(0x0202, "first.test", dns::TYPE_A)));
+		auto again = second.collect_until(1, 700ms);
+		ASSERT_EQ(again.size(), 1u);
+		EXPECT_EQ(fast.received_count(), asked) << "answered from the cache";
+		EXPECT_EQ(dns::answer_addresses(again[0].data), r.taken);
+		EXPECT_LE(first_ttl(again[0].data), r.taken == r.fast ? 60u : 86400u);
+		stop_and_expect_clean_exit(SIGTERM);
+	}
+}
+
 /* With -F 3 a query whose every answer is dropped gets SERVFAIL after 3 s,
  * once; a good answer that comes later is its second, and not sent. */
 TEST_F(ForwarderTest, FailFastSendsServfailOnceAndNothingAfterIt)
