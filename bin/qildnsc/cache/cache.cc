@@ -48,6 +48,11 @@ struct cache_key_hash {
 	}
 };
 
+struct cache_entry;
+using cache_lru = std::list<cache_entry>;
+/* Entries by when their refresh is due. */
+using cache_due = std::multimap<double, cache_lru::iterator>;
+
 struct cache_entry {
 	cache_key key;
 	std::vector<uint8_t> msg;     /* the answer, TTLs clamped */
@@ -57,9 +62,9 @@ struct cache_entry {
 	double expires;
 	bool relayed;
 	unsigned asks; /* queries it answered or was stored for */
+	bool due;      /* a refresh of it is waiting, at `refresh` */
+	cache_due::iterator refresh;
 };
-
-using cache_lru = std::list<cache_entry>;
 
 struct cache_refresh_slot {
 	cache_key key;
@@ -74,10 +79,9 @@ struct dns_cache {
 	uint32_t ttl_min, ttl_max;
 	cache_lru lru; /* most recently used first */
 	std::unordered_map<cache_key, cache_lru::iterator, cache_key_hash> index;
-	/* Popular entries by when their refresh is due, with the time they
-	 * were stored: an item whose entry was replaced or dropped is stale
-	 * and skipped. */
-	std::multimap<double, std::pair<cache_key, double>> refresh;
+	/* Popular entries by when their refresh is due: at most one item per
+	 * entry, dropped with it, so that nothing here outgrows -C. */
+	cache_due refresh;
 	std::array<cache_refresh_slot, CACHE_REFRESH_INFLIGHT> inflight;
 	double tokens;
 	double tokens_at;
@@ -212,14 +216,22 @@ cache_scan(struct vdns_msg *m, cache_entry *e, uint32_t *ttl)
 	return least != UINT32_MAX;
 }
 
+/* Drops the entry `it`, with its refresh. */
+static void
+cache_drop(struct dns_cache *c, cache_lru::iterator it)
+{
+	if (it->due)
+		c->refresh.erase(it->refresh);
+	c->index.erase(it->key);
+	c->lru.erase(it);
+}
+
 /* Drops the least recently used entries until `room` more fit. */
 static void
 cache_evict(struct dns_cache *c, size_t room)
 {
-	while (!c->lru.empty() && c->lru.size() + room > c->max_entries) {
-		c->index.erase(c->lru.back().key);
-		c->lru.pop_back();
-	}
+	while (!c->lru.empty() && c->lru.size() + room > c->max_entries)
+		cache_drop(c, std::prev(c->lru.end()));
 }
 
 /* Frees the in-flight slot of a refresh of `k`, if any. */
@@ -281,8 +293,7 @@ cache_store(struct dns_cache *c, const uint8_t *ans, size_t len, uint8_t bits,
 			if (s.started != 0 && s.key == e.key)
 				e.asks = 0;
 		cache_refresh_landed(c, e.key);
-		c->lru.erase(it->second);
-		c->index.erase(it);
+		cache_drop(c, it->second);
 	}
 	cache_evict(c, 1);
 	c->lru.push_front(std::move(e));
@@ -347,8 +358,10 @@ cache_answer(struct dns_cache *c, const uint8_t *query, size_t qlen,
 	e->asks++;
 	if (e->asks == 2) {
 		double ttl = e->expires - e->stored;
-		c->refresh.emplace(e->stored + CACHE_REFRESH_AT * ttl,
-		    std::make_pair(e->key, e->stored));
+		/* cache_find() made it the first. */
+		e->refresh = c->refresh.emplace(e->stored + CACHE_REFRESH_AT * ttl,
+		    c->lru.begin());
+		e->due = true;
 	}
 	uint32_t age = (uint32_t)(now - e->stored);
 	int n = cache_copy(e, cache_get16(query), out, outsize,
@@ -423,13 +436,13 @@ cache_refresh_next(struct dns_cache *c, double now, uint16_t id, uint8_t *out,
 	std::lock_guard<std::mutex> lock(c->mtx);
 	while (!c->refresh.empty() && c->refresh.begin()->first <= now) {
 		auto first = c->refresh.begin();
-		auto it = c->index.find(first->second.first);
-		bool live = it != c->index.end() && it->second->stored == first->second.second &&
-		    it->second->expires > now;
+		cache_entry &e = *first->second;
+		bool live = e.expires > now;
 		if (live && !cache_refresh_allowed(c, now))
 			return 0;
-		cache_key k = first->second.first;
+		cache_key k = e.key;
 		c->refresh.erase(first);
+		e.due = false;
 		if (!live)
 			continue;
 		int n = cache_refresh_query(k, id, out, outsize);
@@ -475,4 +488,12 @@ cache_size(struct dns_cache *c)
 	CHECK_OBJ_NOTNULL(c, DNS_CACHE_MAGIC);
 	std::lock_guard<std::mutex> lock(c->mtx);
 	return c->lru.size();
+}
+
+size_t
+cache_refresh_count(struct dns_cache *c)
+{
+	CHECK_OBJ_NOTNULL(c, DNS_CACHE_MAGIC);
+	std::lock_guard<std::mutex> lock(c->mtx);
+	return c->refresh.size();
 }

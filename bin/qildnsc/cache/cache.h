@@ -103,5 +103,7 @@ double cache_refresh_wait(struct dns_cache *c, double now);
 
 /* Entries stored now. */
 size_t cache_size(struct dns_cache *c);
+/* Refreshes waiting: at most one per entry stored now. */
+size_t cache_refresh_count(struct dns_cache *c);
 
 #endif

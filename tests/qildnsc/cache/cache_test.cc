@@ -241,6 +241,29 @@ TEST_F(CacheTest, PopularEntriesAreRefreshedAtNinetyPercentWithinLimits)
 	EXPECT_EQ(ttls(again).front(), 41u); /* 100 - 59.9 s, counted in whole seconds gone */
 }
 
+/* Everything the cache keeps is bounded by its entries: a refresh is
+ * dropped with its entry, evicted or replaced, and wakes nobody up. */
+TEST_F(CacheTest, RefreshesGoWithTheirEntries)
+{
+	cache_delete(c_);
+	c_ = cache_new(100, CACHE_TTL_MIN, CACHE_TTL_MAX);
+	auto q = [](int i) { return dns::build_query(1, "n" + std::to_string(i) + ".test", dns::TYPE_A); };
+	for (int i = 0; i < 20000; i++) {
+		ASSERT_TRUE(store(dns::build_answer(q(i), {dns::a_record("192.0.2.1")}, 300), T0));
+		ASSERT_FALSE(ask(q(i), T0).empty());
+	}
+	EXPECT_EQ(cache_size(c_), 100u);
+	EXPECT_EQ(cache_refresh_count(c_), 100u);
+
+	/* Replaced, then evicted by names nobody asks twice. */
+	ASSERT_TRUE(store(dns::build_answer(q(19999), {dns::a_record("192.0.2.2")}, 300), T0 + 1));
+	EXPECT_EQ(cache_refresh_count(c_), 99u);
+	for (int i = 20000; i < 20100; i++)
+		ASSERT_TRUE(store(dns::build_answer(q(i), {dns::a_record("192.0.2.1")}, 300), T0 + 1));
+	EXPECT_EQ(cache_refresh_count(c_), 0u);
+	EXPECT_EQ(cache_refresh_wait(c_, T0 + 1), -1);
+}
+
 TEST_F(CacheTest, StaleAnswersForADayAfterExpiryWithTtlThirty)
 {
 	Bytes q = dns::build_query(1, "s.test", dns::TYPE_A);

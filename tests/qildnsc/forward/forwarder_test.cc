@@ -1678,6 +1678,42 @@ TEST_F(ForwarderTest, CacheKeepsWhatTheClientGotAndNothingElse)
 	}
 }
 
+/* With -C 100, 20,000 names asked twice each cost the process no more
+ * than its 100 entries: nothing the cache keeps outlives its entry. */
+TEST_F(ForwarderTest, CacheMemoryIsBoundedByItsEntries)
+{
+	if (testing_windows_build())
+		GTEST_SKIP() << "reads the resident size from /proc";
+	FakeUpstream f("127.0.0.2", false, answer(a_records({"192.0.2.1", "192.0.2.2"})), 0, 180s);
+	start({&f}, {"-C", "100"});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+	auto rss_kib = [&] {
+		std::ifstream in("/proc/" + std::to_string(fwd_->pid()) + "/status");
+		for (std::string line; std::getline(in, line);)
+			if (line.rfind("VmRSS:", 0) == 0)
+				return std::stol(line.substr(6));
+		return 0L;
+	};
+	/* Fifty names at a time, each asked again once answered. */
+	auto ask_twice = [&](int from, int to) {
+		for (int at = from; at < to; at += 50) {
+			for (int pass = 0; pass < 2; pass++) {
+				for (int i = at; i < at + 50; i++)
+					ASSERT_TRUE(c.send(dns::build_query((uint16_t)i,
+					    "m" + std::to_string(i) + ".test", dns::TYPE_A)));
+				ASSERT_EQ(c.collect_until(50, 5s).size(), 50u) << "at " << at;
+			}
+		}
+	};
+	ask_twice(0, 2000);
+	long before = rss_kib();
+	ask_twice(2000, 22000);
+	long grown = rss_kib() - before;
+	std::cout << "resident size grew by " << grown << " KiB\n";
+	EXPECT_LT(grown, 3 * 1024);
+}
+
 /* With -F 3 a query whose every answer is dropped gets SERVFAIL after 3 s,
  * once; a good answer that comes later still reaches the client. */
 TEST_F(ForwarderTest, FailFastSendsServfailOnceAndStillRelaysALateAnswer)
