@@ -32,7 +32,9 @@ struct pending_query {
 	uint8_t refresh;     /* a cache refresh of our own: no client */
 	uint8_t stale_ok;    /* the cache has an expired answer to fall back on */
 	uint8_t cache_bits;  /* what of the query, besides its question, the
-	                        cache keys its answer by (CACHE_BIT_) */
+	                        cache keys its answer by (CACHE_BIT_); set
+	                        without a cache too, for its EDNS and DO */
+	uint16_t flags;      /* the client's header flags: its RD and CD */
 	struct odr_timeval sent; /* the hold queue's clock when it left */
 	struct sockaddr_storage client_addr;
 	int32_t client_addrlen;
