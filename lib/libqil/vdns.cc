@@ -1,6 +1,6 @@
 /*
- * vdns.cc -- the DNS message parser, and replies that carry only the
- * question of a message. Every read is checked against the end of the
+ * vdns.cc -- the DNS message parser, the EDNS record read and written, and
+ * replies that carry only the question of a message. Every read is checked against the end of the
  * datagram before it is made: the bytes come from the network.
  */
 #include <stdio.h>
@@ -13,6 +13,13 @@ static uint16_t
 vdns_get16(const uint8_t *p)
 {
 	return (uint16_t)(p[0] << 8 | p[1]);
+}
+
+static void
+vdns_put16(uint8_t *p, unsigned v)
+{
+	p[0] = (uint8_t)(v >> 8);
+	p[1] = (uint8_t)v;
 }
 
 /*
@@ -230,6 +237,79 @@ VDNS_name_unpack(const struct vdns_msg *h, const uint8_t *p, uint8_t *dst)
 	return vdns_unpack(h, p, dst);
 }
 
+/* Notes the options in the `len` bytes of OPT data at `p`. */
+static void
+vdns_edns_options(const uint8_t *p, unsigned len, struct vdns_edns *e)
+{
+	while (len >= 4) {
+		unsigned code = vdns_get16(p), olen = vdns_get16(p + 2);
+		if (olen > len - 4)
+			break;
+		e->options |= VDNS_OPTION_BIT(code);
+		p += 4 + olen;
+		len -= 4 + olen;
+	}
+	e->malformed = len != 0;
+}
+
+int
+VDNS_edns_read(const struct vdns_msg *h, struct vdns_edns *e)
+{
+	AN(h);
+	AN(e);
+	memset(e, 0, sizeof *e);
+	if (h->counts[VDNS_S_AR] == 0)
+		return 0;
+	int64_t len = h->eom - h->msg, off = h->sections[VDNS_S_AR] - h->msg;
+	for (unsigned i = 0; i < h->counts[VDNS_S_AR]; i++) {
+		int64_t at = off;
+		off = vdns_skipname(h->msg, len, off);
+		if (off < 0 || off + 10 > len)
+			return -1;
+		const uint8_t *p = h->msg + off;
+		unsigned type = vdns_get16(p), rdlen = vdns_get16(p + 8);
+		off += 10 + rdlen;
+		if (off > len)
+			return -1;
+		if (type != VDNS_T_OPT) {
+			e->others++;
+			if (type == VDNS_T_TSIG || type == VDNS_T_SIG)
+				e->signature = 1;
+			continue;
+		}
+		if (e->count++ > 0)
+			continue;
+		e->at = (uint16_t)at;
+		e->len = (uint16_t)(off - at);
+		e->size = vdns_get16(p + 2);
+		e->ext_rcode = p[4];
+		e->version = p[5];
+		e->flags = vdns_get16(p + 6);
+		vdns_edns_options(p + 10, rdlen, e);
+	}
+	return 0;
+}
+
+int
+VDNS_edns_append(uint8_t *msg, size_t len, size_t size, uint16_t udp_size, uint32_t ttl)
+{
+	AN(msg);
+	if (len < VDNS_HEADER_SIZE || len > size || size - len < VDNS_EDNS_LEN)
+		return -1;
+	unsigned ar = vdns_get16(msg + 10);
+	if (ar == 0xffff)
+		return -1;
+	uint8_t *p = msg + len;
+	p[0] = 0; /* the root */
+	vdns_put16(p + 1, VDNS_T_OPT);
+	vdns_put16(p + 3, udp_size);
+	vdns_put16(p + 5, ttl >> 16);
+	vdns_put16(p + 7, ttl & 0xffff);
+	vdns_put16(p + 9, 0);
+	vdns_put16(msg + 10, ar + 1);
+	return (int)(len + VDNS_EDNS_LEN);
+}
+
 int
 VDNS_question_only(const uint8_t *msg, size_t len, uint16_t keep, uint16_t set,
                    uint8_t *out, size_t outsize)
@@ -260,12 +340,23 @@ VDNS_question_only(const uint8_t *msg, size_t len, uint16_t keep, uint16_t set,
 int
 VDNS_servfail(const uint8_t *q, size_t len, uint8_t *out, size_t outsize)
 {
-	return VDNS_question_only(q, len, VDNS_OPCODE | VDNS_RD,
+	return VDNS_question_only(q, len, VDNS_OPCODE | VDNS_RD | VDNS_CD,
 	    VDNS_QR | VDNS_RA | VDNS_SERVFAIL, out, outsize);
 }
 
 int
 VDNS_truncated(const uint8_t *a, size_t len, uint8_t *out, size_t outsize)
 {
-	return VDNS_question_only(a, len, 0xffffu, VDNS_TC, out, outsize);
+	struct vdns_msg h;
+	struct vdns_edns e;
+
+	int n = VDNS_question_only(a, len, 0xffffu, VDNS_TC, out, outsize);
+	/* Without its OPT a client of EDNS would take the server for one that
+	 * has none; the options answered what the records were for. */
+	if (n < 0 || VDNS_initparse(a, len, &h) < 0 || VDNS_edns_read(&h, &e) < 0 ||
+	    e.count != 1)
+		return n;
+	uint32_t ttl = (uint32_t)e.ext_rcode << 24 | (uint32_t)e.version << 16 | e.flags;
+	int m = VDNS_edns_append(out, (size_t)n, outsize, e.size, ttl);
+	return m < 0 ? n : m;
 }

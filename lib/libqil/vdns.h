@@ -1,8 +1,9 @@
 /*
  * vdns.h -- DNS messages on the wire: the parser the forwarder needs (a
  * datagram checked as one whole DNS message, then its records read one at
- * a time), and replies without records built from a message's header and
- * question (the forwarder's SERVFAIL, a server's truncated answer).
+ * a time), its EDNS record (OPT, RFC 6891) read and written, and replies
+ * without records built from a message's header and question (the
+ * forwarder's SERVFAIL, a server's truncated answer).
  *
  * It keeps the rules of the BIND resolver's ns_initparse()/ns_parserr():
  * a message shorter than its 12-byte header, or whose four sections (names
@@ -33,7 +34,10 @@ enum vdns_section { VDNS_S_QD, VDNS_S_AN, VDNS_S_NS, VDNS_S_AR, VDNS_S_MAX };
 /* Record types the forwarder looks at. */
 #define VDNS_T_A    1
 #define VDNS_T_PTR  12
+#define VDNS_T_SIG  24
 #define VDNS_T_AAAA 28
+#define VDNS_T_OPT  41
+#define VDNS_T_TSIG 250
 
 /* Bits of the header's flag word. */
 #define VDNS_QR       0x8000u
@@ -42,6 +46,9 @@ enum vdns_section { VDNS_S_QD, VDNS_S_AN, VDNS_S_NS, VDNS_S_AR, VDNS_S_MAX };
 #define VDNS_TC       0x0200u
 #define VDNS_RD       0x0100u
 #define VDNS_RA       0x0080u
+#define VDNS_Z        0x0040u
+#define VDNS_AD       0x0020u
+#define VDNS_CD       0x0010u
 #define VDNS_RCODE    0x000fu
 #define VDNS_SERVFAIL 0x0002u
 
@@ -81,6 +88,47 @@ int VDNS_parserr(struct vdns_msg *h, int section, int rrnum, struct vdns_rr *rr)
  * at `p`, or -1. */
 int VDNS_name_unpack(const struct vdns_msg *h, const uint8_t *p, uint8_t *dst);
 
+/* The OPT record's extended flags (the lower half of its TTL): DNSSEC OK. */
+#define VDNS_EDNS_DO 0x8000u
+/* An OPT record without options: root name, type, size, TTL, length. */
+#define VDNS_EDNS_LEN 11
+/* Option codes (RFC 6891's registry) the forwarder looks at. */
+#define VDNS_OPTION_NSID      3
+#define VDNS_OPTION_ECS       8
+#define VDNS_OPTION_EXPIRE    9
+#define VDNS_OPTION_COOKIE    10
+#define VDNS_OPTION_KEEPALIVE 11
+#define VDNS_OPTION_PADDING   12
+/* The bit of `code` in vdns_edns.options: codes from 31 on share the top. */
+#define VDNS_OPTION_BIT(code) ((code) < 31 ? 1u << (code) : 1u << 31)
+
+/* What the additional section of a message says beside its records. */
+struct vdns_edns {
+	uint16_t count;     /* OPT records: one in a message that has EDNS */
+	uint16_t others;    /* records that are not OPT */
+	uint8_t signature;  /* one of those is a TSIG or SIG(0) */
+	uint8_t malformed;  /* the first OPT's options overrun its data */
+	/* The first OPT record's fields: */
+	uint8_t ext_rcode;  /* the upper 8 bits of the RCODE */
+	uint8_t version;
+	uint16_t size;      /* the UDP size its sender takes */
+	uint16_t flags;     /* VDNS_EDNS_DO and the rest */
+	uint32_t options;   /* VDNS_OPTION_BIT() of each option it carries */
+	uint16_t at, len;   /* its offset in the message and its length */
+};
+
+/* Reads the additional section of the parsed message `h` into `e`; 0, or
+ * -1 when it does not walk. */
+int VDNS_edns_read(const struct vdns_msg *h, struct vdns_edns *e);
+
+/*
+ * Appends to the `len`-byte message `msg` (`size` bytes of room) an OPT
+ * record without options, announcing `udp_size`, its TTL `ttl` (extended
+ * RCODE, version and flags), and counts it in the header. The new length,
+ * or -1 when it does not fit or the message is shorter than a header.
+ */
+int VDNS_edns_append(uint8_t *msg, size_t len, size_t size, uint16_t udp_size, uint32_t ttl);
+
 /*
  * Writes to `out` (`outsize` bytes) the header of `msg` (`len` bytes) with
  * flags (old & keep) | set, its question section unchanged and no record
@@ -91,12 +139,14 @@ int VDNS_name_unpack(const struct vdns_msg *h, const uint8_t *p, uint8_t *dst);
 int VDNS_question_only(const uint8_t *msg, size_t len, uint16_t keep, uint16_t set,
                        uint8_t *out, size_t outsize);
 
-/* A SERVFAIL reply to the query `q`: its ID, opcode, RD and question, QR
- * and RA set. The length, or -1 as above. */
+/* A SERVFAIL reply to the query `q`: its ID, opcode, RD, CD and question,
+ * QR and RA set. The length, or -1 as above. */
 int VDNS_servfail(const uint8_t *q, size_t len, uint8_t *out, size_t outsize);
 
-/* The truncated form of the answer `a`: its header with TC set and its
- * question, without records. The length, or -1 as above. */
+/* The truncated form of the answer `a`: its header with TC set, its
+ * question, and its OPT record without options when it has one and `out`
+ * holds it (RFC 6891, section 7); no other record. The length, or -1 as
+ * above. */
 int VDNS_truncated(const uint8_t *a, size_t len, uint8_t *out, size_t outsize);
 
 #endif

@@ -18,6 +18,7 @@ VDNS_question_read(struct vdns_msg *msg, struct vdns_question *q)
 
 	q->present = 0;
 	q->name_len = 0;
+	memset(q->upper, 0, sizeof q->upper);
 	q->type = q->rr_class = 0;
 	if (msg->counts[VDNS_S_QD] == 0)
 		return 0;
@@ -34,14 +35,28 @@ VDNS_question_read(struct vdns_msg *msg, struct vdns_question *q)
 	len++;
 	/* Label lengths are at most 63, below 'A': folding every byte only
 	 * touches letters. */
-	for (size_t i = 0; i < len; i++)
-		if (q->name[i] >= 'A' && q->name[i] <= 'Z')
+	for (size_t i = 0; i < len; i++) {
+		if (q->name[i] >= 'A' && q->name[i] <= 'Z') {
 			q->name[i] = (uint8_t)(q->name[i] + ('a' - 'A'));
+			q->upper[i / 8] |= (uint8_t)(1u << (i % 8));
+		}
+	}
 	q->name_len = (uint8_t)len;
 	q->type = (uint16_t)(p[0] << 8 | p[1]);
 	q->rr_class = (uint16_t)(p[2] << 8 | p[3]);
 	q->present = 1;
 	return 0;
+}
+
+void
+VDNS_question_spell(const struct vdns_question *q, uint8_t *out)
+{
+	AN(q);
+	AN(out);
+	for (size_t i = 0; i < q->name_len; i++) {
+		bool up = (q->upper[i / 8] >> (i % 8)) & 1;
+		out[i] = (uint8_t)(up ? q->name[i] - ('a' - 'A') : q->name[i]);
+	}
 }
 
 bool

@@ -91,15 +91,17 @@ query_with_opt()
 	return q;
 }
 
-TEST(Vdns, ServfailKeepsIdOpcodeRdAndQuestionOnly)
+TEST(Vdns, ServfailKeepsIdOpcodeRdCdAndQuestionOnly)
 {
 	Bytes q = query_with_opt();
 	q[2] |= 0x10; /* opcode 2 */
+	q[3] |= 0x30; /* AD, CD */
 	Bytes r = run(VDNS_servfail, q, 512);
 	size_t question = q.size() - 11 - 12;
 	ASSERT_EQ(r.size(), 12 + question);
 	EXPECT_EQ(dns::message_id(r), 0x1234);
-	EXPECT_EQ(dns::message_flags(r), VDNS_QR | 0x1000 | VDNS_RD | VDNS_RA | VDNS_SERVFAIL);
+	EXPECT_EQ(dns::message_flags(r),
+	    VDNS_QR | 0x1000 | VDNS_RD | VDNS_CD | VDNS_RA | VDNS_SERVFAIL);
 	EXPECT_EQ(dns::message_qdcount(r), 1);
 	EXPECT_EQ(Bytes(r.begin() + 6, r.begin() + 12), Bytes(6, 0));
 	EXPECT_EQ(dns::first_question(r).value().name, "www.example.test");
@@ -114,6 +116,43 @@ TEST(Vdns, TruncatedKeepsTheAnswersHeaderAndSetsTc)
 	EXPECT_EQ(dns::message_flags(r), dns::message_flags(a) | VDNS_TC);
 	EXPECT_EQ(dns::message_ancount(r), 0);
 	EXPECT_EQ(dns::first_question(r).value().name, "big.test");
+	EXPECT_FALSE(dns::opt_record(r));
+}
+
+/* With an OPT, the truncated form keeps it, less its options; one byte
+ * short of room for it, the form goes without. */
+TEST(Vdns, TruncatedKeepsTheOptWithoutOptions)
+{
+	Bytes q = dns::build_query(7, "big.test", dns::TYPE_TXT);
+	dns::Opt server;
+	server.size = 1232;
+	server.flags = 0x8000;
+	server.options.emplace_back(10, Bytes(16, 7));
+	Bytes a = dns::with_opt(dns::build_answer(q, {dns::txt_record(3000)}), server);
+	Bytes r = run(VDNS_truncated, a, q.size() + VDNS_EDNS_LEN);
+	ASSERT_EQ(r.size(), q.size() + VDNS_EDNS_LEN);
+	auto opt = dns::opt_record(r);
+	ASSERT_TRUE(opt);
+	EXPECT_EQ(opt->size, 1232);
+	EXPECT_EQ(opt->flags, 0x8000);
+	EXPECT_TRUE(opt->options.empty());
+	EXPECT_EQ(run(VDNS_truncated, a, q.size() + VDNS_EDNS_LEN - 1).size(), q.size());
+}
+
+TEST(Vdns, EdnsAppendFitsExactlyOrNotAtAll)
+{
+	Bytes q = dns::build_query(7, "a.test", dns::TYPE_A);
+	Bytes out = q;
+	out.resize(q.size() + VDNS_EDNS_LEN);
+	EXPECT_EQ(VDNS_edns_append(out.data(), q.size(), out.size() - 1, 4096, 0), -1);
+	EXPECT_EQ(VDNS_edns_append(out.data(), 11, out.size(), 4096, 0), -1);
+	ASSERT_EQ(VDNS_edns_append(out.data(), q.size(), out.size(), 4096, 1u << 24 | 0x8000),
+	    (int)out.size());
+	auto opt = dns::opt_record(out);
+	ASSERT_TRUE(opt);
+	EXPECT_EQ(opt->size, 4096);
+	EXPECT_EQ(opt->ext_rcode, 1);
+	EXPECT_EQ(opt->flags, 0x8000);
 }
 
 struct Refused {

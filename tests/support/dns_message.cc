@@ -313,6 +313,83 @@ with_edns(std::span<const uint8_t> q, uint16_t udp_size)
 std::optional<uint16_t>
 edns_udp_size(std::span<const uint8_t> msg)
 {
+	auto opt = opt_record(msg);
+	return opt ? std::optional<uint16_t>(opt->size) : std::nullopt;
+}
+
+std::optional<Bytes>
+Opt::option(uint16_t code) const
+{
+	for (const auto &[c, data] : options)
+		if (c == code)
+			return data;
+	return std::nullopt;
+}
+
+Bytes
+with_additional(std::span<const uint8_t> m, uint16_t type)
+{
+	Bytes out(m.begin(), m.end());
+	if (out.size() < HEADER_SIZE)
+		throw std::invalid_argument("message shorter than a header");
+	uint16_t ar = static_cast<uint16_t>(dns_get16(out, 10) + 1);
+	out[10] = static_cast<uint8_t>(ar >> 8);
+	out[11] = static_cast<uint8_t>(ar & 0xff);
+	out.push_back(0); /* the root name */
+	dns_put16(out, type);
+	dns_put16(out, 255); /* ANY, as TSIG has it */
+	dns_put32(out, 0);
+	dns_put16(out, 0);
+	return out;
+}
+
+Bytes
+with_opt(std::span<const uint8_t> m, const Opt &opt)
+{
+	Bytes out = with_additional(m, 41);
+	out.resize(out.size() - 10); /* type, class, TTL, length: OPT's own */
+	dns_put16(out, 41);
+	dns_put16(out, opt.size);
+	dns_put32(out, static_cast<uint32_t>(opt.ext_rcode) << 24 |
+	    static_cast<uint32_t>(opt.version) << 16 | opt.flags);
+	Bytes data;
+	for (const auto &[code, value] : opt.options) {
+		dns_put16(data, code);
+		dns_put16(data, static_cast<uint16_t>(value.size()));
+		data.insert(data.end(), value.begin(), value.end());
+	}
+	dns_put16(out, static_cast<uint16_t>(data.size()));
+	out.insert(out.end(), data.begin(), data.end());
+	return out;
+}
+
+/* The OPT record whose type field is at `at`, or nullopt when its data
+ * runs off the message. */
+static std::optional<Opt>
+dns_read_opt(std::span<const uint8_t> msg, size_t at)
+{
+	Opt opt;
+	opt.size = dns_get16(msg, at + 2);
+	opt.ext_rcode = msg[at + 4];
+	opt.version = msg[at + 5];
+	opt.flags = dns_get16(msg, at + 6);
+	size_t off = at + 10, end = off + dns_get16(msg, at + 8);
+	if (end > msg.size())
+		return std::nullopt;
+	while (off + 4 <= end) {
+		size_t len = dns_get16(msg, off + 2);
+		if (off + 4 + len > end)
+			return std::nullopt;
+		opt.options.emplace_back(dns_get16(msg, off),
+		    Bytes(msg.begin() + off + 4, msg.begin() + off + 4 + len));
+		off += 4 + len;
+	}
+	return opt;
+}
+
+std::optional<Opt>
+opt_record(std::span<const uint8_t> msg)
+{
 	auto off = dns_skip_questions(msg);
 	if (!off)
 		return std::nullopt;
@@ -324,7 +401,7 @@ edns_udp_size(std::span<const uint8_t> msg)
 		if (!next || *next + 10 > msg.size())
 			return std::nullopt;
 		if (dns_get16(msg, *next) == 41)
-			return dns_get16(msg, *next + 2);
+			return dns_read_opt(msg, *next);
 		*off = *next + 10 + dns_get16(msg, *next + 8);
 	}
 	return std::nullopt;

@@ -82,6 +82,26 @@ Bytes with_edns(std::span<const uint8_t> q, uint16_t udp_size);
  * nullopt when there is none or the message cannot be walked. */
 std::optional<uint16_t> edns_udp_size(std::span<const uint8_t> msg);
 
+/* An EDNS record (OPT) as tests write and read it. */
+struct Opt {
+	uint16_t size = 4096;
+	uint8_t ext_rcode = 0;
+	uint8_t version = 0;
+	uint16_t flags = 0; /* 0x8000: DO */
+	std::vector<std::pair<uint16_t, Bytes>> options; /* code, data */
+	/* The data of the first option `code`, or nullopt. */
+	std::optional<Bytes> option(uint16_t code) const;
+};
+
+/* A copy of the message `m` with `opt` appended to its additional section. */
+Bytes with_opt(std::span<const uint8_t> m, const Opt &opt);
+/* A copy of the message `m` with a record of `type` (no data, root owner)
+ * appended to its additional section. */
+Bytes with_additional(std::span<const uint8_t> m, uint16_t type);
+/* The first OPT record of the message, or nullopt when there is none or
+ * the message cannot be walked. */
+std::optional<Opt> opt_record(std::span<const uint8_t> msg);
+
 /* What an upstream sends a client over UDP: `answer` as it is when it
  * fits the client's EDNS size (512 without one), else its header and
  * question with TC set. */

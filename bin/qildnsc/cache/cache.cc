@@ -5,8 +5,9 @@
  * the popular entries by the time of their background refresh.
  *
  * Any thread, under the handle's lock. An entry keeps the answer as the
- * client got it, with its TTLs clamped and the offset of each TTL, so that
- * a hit only copies and counts down.
+ * client got it less its OPT record, which was that client's, with its
+ * TTLs clamped and the offset of each TTL, so that a hit only copies,
+ * counts down and makes the header and OPT its asker's.
  */
 #include <string.h>
 
@@ -22,9 +23,12 @@
 #include "odr.h"
 
 #define CACHE_T_SOA 6
-#define CACHE_T_OPT 41
-#define CACHE_FLAG_CD 0x0010u
 #define CACHE_RCODE_NXDOMAIN 3
+/* The options a reply from the cache may leave unanswered: one without a
+ * COOKIE is what a server without cookies sends (RFC 7873), and the other
+ * two only shape the transport. */
+#define CACHE_OPTIONS_IGNORED (VDNS_OPTION_BIT(VDNS_OPTION_COOKIE) | \
+	VDNS_OPTION_BIT(VDNS_OPTION_KEEPALIVE) | VDNS_OPTION_BIT(VDNS_OPTION_PADDING))
 
 struct dns_cache *qil_cache;
 
@@ -48,6 +52,11 @@ struct cache_key_hash {
 	}
 };
 
+struct cache_entry;
+using cache_lru = std::list<cache_entry>;
+/* Entries by when their refresh is due. */
+using cache_due = std::multimap<double, cache_lru::iterator>;
+
 struct cache_entry {
 	cache_key key;
 	std::vector<uint8_t> msg;     /* the answer, TTLs clamped */
@@ -58,9 +67,9 @@ struct cache_entry {
 	bool relayed;
 	bool verified; /* from a verified TLS connection */
 	unsigned asks; /* queries it answered or was stored for */
+	bool due;      /* a refresh of it is waiting, at `refresh` */
+	cache_due::iterator refresh;
 };
-
-using cache_lru = std::list<cache_entry>;
 
 struct cache_refresh_slot {
 	cache_key key;
@@ -75,10 +84,9 @@ struct dns_cache {
 	uint32_t ttl_min, ttl_max;
 	cache_lru lru; /* most recently used first */
 	std::unordered_map<cache_key, cache_lru::iterator, cache_key_hash> index;
-	/* Popular entries by when their refresh is due, with the time they
-	 * were stored: an item whose entry was replaced or dropped is stale
-	 * and skipped. */
-	std::multimap<double, std::pair<cache_key, double>> refresh;
+	/* Popular entries by when their refresh is due: at most one item per
+	 * entry, dropped with it, so that nothing here outgrows -C. */
+	cache_due refresh;
 	std::array<cache_refresh_slot, CACHE_REFRESH_INFLIGHT> inflight;
 	double tokens;
 	double tokens_at;
@@ -94,6 +102,13 @@ static uint32_t
 cache_get32(const uint8_t *p)
 {
 	return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
+static void
+cache_put16(uint8_t *p, uint16_t v)
+{
+	p[0] = (uint8_t)(v >> 8);
+	p[1] = (uint8_t)v;
 }
 
 static void
@@ -153,25 +168,36 @@ cache_delete(struct dns_cache *c)
 	delete c;
 }
 
+/* True for a plain query of one question, whose answer is the same for
+ * every client that asks it with the same key bits. */
+static bool
+cache_plain_query(const struct vdns_msg *msg, const struct vdns_edns *e)
+{
+	if ((msg->flags & (VDNS_QR | VDNS_OPCODE | VDNS_TC | VDNS_Z)) != 0 ||
+	    msg->counts[VDNS_S_QD] != 1 || msg->counts[VDNS_S_AN] != 0 ||
+	    msg->counts[VDNS_S_NS] != 0)
+		return false;
+	/* A signature, another version or an option such as NSID, Client
+	 * Subnet or EXPIRE asks for an answer of its own. */
+	return e->count <= 1 && e->others == 0 && e->version == 0 && !e->malformed &&
+	    (e->options & ~CACHE_OPTIONS_IGNORED) == 0;
+}
+
 uint8_t
 cache_query_bits(struct vdns_msg *msg)
 {
-	struct vdns_rr rr;
-	uint8_t bits = (msg->flags & CACHE_FLAG_CD) ? CACHE_BIT_CD : 0;
+	struct vdns_edns e;
 
 	AN(msg);
-	for (int i = 0; i < msg->counts[VDNS_S_AR]; i++) {
-		if (VDNS_parserr(msg, VDNS_S_AR, i, &rr) < 0)
-			break;
-		if (rr.type != CACHE_T_OPT)
-			continue;
+	uint8_t bits = (msg->flags & VDNS_CD) ? CACHE_BIT_CD : 0;
+	if (VDNS_edns_read(msg, &e) < 0)
+		return bits | CACHE_BIT_FORWARD;
+	if (e.count > 0)
 		bits |= CACHE_BIT_EDNS;
-		/* The OPT record's TTL holds the extended flags; DO is the top
-		 * bit of their lower half. */
-		if (rr.ttl & 0x8000u)
-			bits |= CACHE_BIT_DO;
-		break;
-	}
+	if (e.flags & VDNS_EDNS_DO)
+		bits |= CACHE_BIT_DO;
+	if (!cache_plain_query(msg, &e))
+		bits |= CACHE_BIT_FORWARD;
 	return bits;
 }
 
@@ -193,7 +219,7 @@ cache_scan(struct vdns_msg *m, cache_entry *e, uint32_t *ttl)
 		for (int i = 0; i < m->counts[s]; i++) {
 			if (VDNS_parserr(m, s, i, &rr) < 0)
 				return false;
-			if (rr.type == CACHE_T_OPT)
+			if (rr.type == VDNS_T_OPT)
 				continue;
 			e->ttl_at.push_back((uint16_t)(rr.rdata - m->msg - 6));
 			least = std::min(least, rr.ttl);
@@ -213,14 +239,22 @@ cache_scan(struct vdns_msg *m, cache_entry *e, uint32_t *ttl)
 	return least != UINT32_MAX;
 }
 
+/* Drops the entry `it`, with its refresh. */
+static void
+cache_drop(struct dns_cache *c, cache_lru::iterator it)
+{
+	if (it->due)
+		c->refresh.erase(it->refresh);
+	c->index.erase(it->key);
+	c->lru.erase(it);
+}
+
 /* Drops the least recently used entries until `room` more fit. */
 static void
 cache_evict(struct dns_cache *c, size_t room)
 {
-	while (!c->lru.empty() && c->lru.size() + room > c->max_entries) {
-		c->index.erase(c->lru.back().key);
-		c->lru.pop_back();
-	}
+	while (!c->lru.empty() && c->lru.size() + room > c->max_entries)
+		cache_drop(c, std::prev(c->lru.end()));
 }
 
 /* Frees the in-flight slot of a refresh of `k`, if any. */
@@ -238,16 +272,24 @@ cache_store(struct dns_cache *c, const uint8_t *ans, size_t len, uint8_t bits,
 {
 	struct vdns_msg m;
 	struct vdns_question q;
+	struct vdns_edns opt;
 	cache_entry e = {};
 	uint32_t ttl;
 
 	CHECK_OBJ_NOTNULL(c, DNS_CACHE_MAGIC);
 	AN(ans);
-	if (VDNS_initparse(ans, len, &m) < 0 || VDNS_question_read(&m, &q) < 0)
+	if ((bits & CACHE_BIT_FORWARD) || VDNS_initparse(ans, len, &m) < 0 ||
+	    VDNS_question_read(&m, &q) < 0 || VDNS_edns_read(&m, &opt) < 0)
 		return false;
 	unsigned rcode = m.flags & VDNS_RCODE;
 	if (!(m.flags & VDNS_QR) || (m.flags & (VDNS_TC | VDNS_OPCODE)) ||
 	    m.counts[VDNS_S_QD] != 1 || (rcode != 0 && rcode != CACHE_RCODE_NXDOMAIN))
+		return false;
+	/* The OPT record is cut off, so it must be the last; an extended
+	 * RCODE (BADVERS) is no NOERROR, and a signed answer was for one
+	 * client only. */
+	if (opt.signature || opt.count > 1 ||
+	    (opt.count == 1 && (opt.ext_rcode != 0 || (size_t)opt.at + opt.len != len)))
 		return false;
 	/* The question is rewritten in the client's spelling on a hit. */
 	e.name_len = (uint16_t)cache_plain_name(ans, len);
@@ -256,7 +298,9 @@ cache_store(struct dns_cache *c, const uint8_t *ans, size_t len, uint8_t bits,
 	ttl = std::clamp(ttl, c->ttl_min, c->ttl_max);
 	if (ttl == 0)
 		return false;
-	e.msg.assign(ans, ans + len);
+	e.msg.assign(ans, ans + (opt.count == 1 ? opt.at : len));
+	if (opt.count == 1)
+		cache_put16(e.msg.data() + 10, (uint16_t)(m.counts[VDNS_S_AR] - 1));
 	/* A negative answer's records tell its client how long the name is
 	 * missing: as long as we keep it (the SOA's TTL, RFC 2308). */
 	bool negative = rcode == CACHE_RCODE_NXDOMAIN || m.counts[VDNS_S_AN] == 0;
@@ -287,8 +331,7 @@ cache_store(struct dns_cache *c, const uint8_t *ans, size_t len, uint8_t bits,
 			if (s.started != 0 && s.key == e.key)
 				e.asks = 0;
 		cache_refresh_landed(c, e.key);
-		c->lru.erase(it->second);
-		c->index.erase(it);
+		cache_drop(c, it->second);
 	}
 	cache_evict(c, 1);
 	c->lru.push_front(std::move(e));
@@ -312,19 +355,38 @@ cache_find(struct dns_cache *c, const struct vdns_question *q, uint8_t bits)
 	return &*it->second;
 }
 
-/* Copies the entry to `out` with `id`, each TTL made `ttl(old)`. */
+/*
+ * Writes the entry to `out` as the reply to a query with `id`, header
+ * `flags`, question `q` and key `bits`, each TTL made `ttl(old)`: its
+ * length, or -1 when `out` is too small.
+ */
 template <typename F>
 static int
-cache_copy(const cache_entry *e, uint16_t id, uint8_t *out, size_t outsize, F ttl)
+cache_reply(const cache_entry *e, uint16_t id, uint16_t flags, const struct vdns_question *q,
+            uint8_t bits, uint8_t *out, size_t outsize, F ttl)
 {
-	if (e->msg.size() > outsize)
+	size_t len = e->msg.size();
+	if (len + ((bits & CACHE_BIT_EDNS) ? VDNS_EDNS_LEN : 0) > outsize)
 		return -1;
-	memcpy(out, e->msg.data(), e->msg.size());
-	out[0] = (uint8_t)(id >> 8);
-	out[1] = (uint8_t)id;
+	memcpy(out, e->msg.data(), len);
+	cache_put16(out, id);
+	/* RD and CD as asked (RFC 1035, RFC 4035); AD only to a query that
+	 * asked for it with AD or DO (RFC 6840), whoever stored the answer. */
+	uint16_t stored = cache_get16(out + 2);
+	uint16_t f = (uint16_t)((stored & ~(VDNS_RD | VDNS_CD | VDNS_AD)) |
+	    (flags & (VDNS_RD | VDNS_CD)));
+	if ((flags & VDNS_AD) || (bits & CACHE_BIT_DO))
+		f |= stored & VDNS_AD;
+	cache_put16(out + 2, f);
 	for (uint16_t at : e->ttl_at)
 		cache_put32(out + at, ttl(cache_get32(out + at)));
-	return (int)e->msg.size();
+	/* The records' compressed owner names point at the question's name. */
+	VDNS_question_spell(q, out + VDNS_HEADER_SIZE);
+	if (!(bits & CACHE_BIT_EDNS))
+		return (int)len;
+	/* The asker's own OPT: no option it did not ask for, no cookie. */
+	return VDNS_edns_append(out, len, outsize, CACHE_EDNS_SIZE,
+	    (bits & CACHE_BIT_DO) ? VDNS_EDNS_DO : 0);
 }
 
 int
@@ -337,8 +399,8 @@ cache_answer(struct dns_cache *c, const uint8_t *query, size_t qlen,
 	AN(q);
 	if (stale != NULL)
 		*stale = false;
-	if (qlen < VDNS_HEADER_SIZE || cache_get16(query + 4) != 1 ||
-	    (cache_get16(query + 2) & VDNS_OPCODE) != 0)
+	if ((bits & CACHE_BIT_FORWARD) || qlen < VDNS_HEADER_SIZE ||
+	    cache_get16(query + 4) != 1 || (cache_get16(query + 2) & VDNS_OPCODE) != 0)
 		return 0;
 
 	std::lock_guard<std::mutex> lock(c->mtx);
@@ -353,30 +415,30 @@ cache_answer(struct dns_cache *c, const uint8_t *query, size_t qlen,
 	e->asks++;
 	if (e->asks == 2) {
 		double ttl = e->expires - e->stored;
-		c->refresh.emplace(e->stored + CACHE_REFRESH_AT * ttl,
-		    std::make_pair(e->key, e->stored));
+		/* cache_find() made it the first. */
+		e->refresh = c->refresh.emplace(e->stored + CACHE_REFRESH_AT * ttl,
+		    c->lru.begin());
+		e->due = true;
 	}
 	uint32_t age = (uint32_t)(now - e->stored);
-	int n = cache_copy(e, cache_get16(query), out, outsize,
+	return cache_reply(e, cache_get16(query), cache_get16(query + 2), q, bits, out, outsize,
 	    [age](uint32_t v) { return v > age ? v - age : 0; });
-	/* The client's spelling of the name, which the records' compressed
-	 * owner names point at; a compressed question keeps the stored one. */
-	if (n > 0 && cache_plain_name(query, qlen) == e->name_len)
-		memcpy(out + VDNS_HEADER_SIZE, query + VDNS_HEADER_SIZE, e->name_len);
-	return n;
 }
 
 int
 cache_stale_answer(struct dns_cache *c, const struct vdns_question *q, uint8_t bits,
-                   uint16_t id, double now, uint8_t *out, size_t outsize)
+                   uint16_t id, uint16_t flags, double now, uint8_t *out, size_t outsize)
 {
 	CHECK_OBJ_NOTNULL(c, DNS_CACHE_MAGIC);
 	AN(q);
+	if (bits & CACHE_BIT_FORWARD)
+		return 0;
 	std::lock_guard<std::mutex> lock(c->mtx);
 	cache_entry *e = cache_find(c, q, bits);
 	if (e == NULL || now - e->expires >= CACHE_STALE_KEEP)
 		return 0;
-	return cache_copy(e, id, out, outsize, [](uint32_t) { return CACHE_STALE_TTL; });
+	return cache_reply(e, id, flags, q, bits, out, outsize,
+	    [](uint32_t) { return CACHE_STALE_TTL; });
 }
 
 /* Writes a query for the key `k` with `id` to `out`; its length or 0. */
@@ -391,7 +453,7 @@ cache_refresh_query(const cache_key &k, uint16_t id, uint8_t *out, size_t outsiz
 	memset(out, 0, len);
 	out[0] = (uint8_t)(id >> 8);
 	out[1] = (uint8_t)id;
-	uint16_t flags = VDNS_RD | ((bits & CACHE_BIT_CD) ? CACHE_FLAG_CD : 0);
+	uint16_t flags = VDNS_RD | ((bits & CACHE_BIT_CD) ? VDNS_CD : 0);
 	out[2] = (uint8_t)(flags >> 8);
 	out[3] = (uint8_t)flags;
 	out[5] = 1;
@@ -399,7 +461,7 @@ cache_refresh_query(const cache_key &k, uint16_t id, uint8_t *out, size_t outsiz
 	if (bits & CACHE_BIT_EDNS) {
 		uint8_t *opt = out + qlen; /* root name, OPT, size 4096, flags */
 		out[11] = 1;
-		opt[2] = CACHE_T_OPT;
+		opt[2] = VDNS_T_OPT;
 		opt[3] = 0x10;
 		opt[7] = (bits & CACHE_BIT_DO) ? 0x80 : 0;
 	}
@@ -429,13 +491,13 @@ cache_refresh_next(struct dns_cache *c, double now, uint16_t id, uint8_t *out,
 	std::lock_guard<std::mutex> lock(c->mtx);
 	while (!c->refresh.empty() && c->refresh.begin()->first <= now) {
 		auto first = c->refresh.begin();
-		auto it = c->index.find(first->second.first);
-		bool live = it != c->index.end() && it->second->stored == first->second.second &&
-		    it->second->expires > now;
+		cache_entry &e = *first->second;
+		bool live = e.expires > now;
 		if (live && !cache_refresh_allowed(c, now))
 			return 0;
-		cache_key k = first->second.first;
+		cache_key k = e.key;
 		c->refresh.erase(first);
+		e.due = false;
 		if (!live)
 			continue;
 		int n = cache_refresh_query(k, id, out, outsize);
@@ -481,4 +543,12 @@ cache_size(struct dns_cache *c)
 	CHECK_OBJ_NOTNULL(c, DNS_CACHE_MAGIC);
 	std::lock_guard<std::mutex> lock(c->mtx);
 	return c->lru.size();
+}
+
+size_t
+cache_refresh_count(struct dns_cache *c)
+{
+	CHECK_OBJ_NOTNULL(c, DNS_CACHE_MAGIC);
+	std::lock_guard<std::mutex> lock(c->mtx);
+	return c->refresh.size();
 }

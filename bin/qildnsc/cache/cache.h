@@ -44,6 +44,15 @@
 #define CACHE_BIT_DO   0x01 /* DNSSEC records asked for (EDNS DO) */
 #define CACHE_BIT_CD   0x02 /* checking disabled */
 #define CACHE_BIT_EDNS 0x04 /* the query had an OPT record: so has its answer */
+/* The answer is the asker's own: a signed query (TSIG, SIG(0)), another
+ * EDNS version, an option the answer depends on (NSID, Client Subnet,
+ * EXPIRE, any unknown), or no plain query. It goes to the servers, and
+ * its answer is never kept. */
+#define CACHE_BIT_FORWARD 0x80
+
+/* The UDP size that the OPT record of a reply from the cache announces:
+ * what the listening socket takes (SOCK_DGRAM_MAX). */
+#define CACHE_EDNS_SIZE 4096
 
 /* How the answer to be stored reached its client. */
 enum cache_origin {
@@ -64,34 +73,41 @@ extern struct dns_cache *qil_cache;
 struct dns_cache *cache_new(size_t entries, uint32_t ttl_min, uint32_t ttl_max);
 void cache_delete(struct dns_cache *c);
 
-/* The CACHE_BIT_ values of the parsed query `msg`. */
+/* The CACHE_BIT_ values of the parsed query `msg`; meaningful with or
+ * without a cache. */
 uint8_t cache_query_bits(struct vdns_msg *msg);
 
 /*
  * Stores the answer `ans` (`len` bytes; its ID does not matter) to a query
  * with `bits`, at `now`. Only answers worth keeping are stored: a whole
- * (not truncated) standard answer of one question, NOERROR with records,
- * or NXDOMAIN/NODATA with an SOA. True when it was stored.
+ * (not truncated), unsigned standard answer of one question to a query
+ * without CACHE_BIT_FORWARD, NOERROR with records, or NXDOMAIN/NODATA
+ * with an SOA; its OPT record, if last, is not kept. True when it was
+ * stored.
  */
 bool cache_store(struct dns_cache *c, const uint8_t *ans, size_t len, uint8_t bits,
                  enum cache_origin origin, double now);
 
 /*
  * The answer to the client's query `query` (`qlen` bytes, parsed question
- * `q`, `bits`) if a fresh one is stored: written to `out` with the
- * client's ID and its spelling of the name, TTLs counted down; its length,
- * or 0 on a miss (-1 when `out` is too small). On a miss, `*stale` (when
- * not NULL) says whether an expired entry could still serve as stale.
+ * `q`, `bits`) if a fresh one is stored: written to `out` as a reply to
+ * that query (its ID, RD and CD, its spelling of the name, an OPT record
+ * of its own when it had one), TTLs counted down; its length, or 0 on a
+ * miss or for a query with CACHE_BIT_FORWARD (-1 when `out` is too small).
+ * On a miss, `*stale` (when not NULL) says whether an expired entry could
+ * still serve as stale.
  */
 int cache_answer(struct dns_cache *c, const uint8_t *query, size_t qlen,
                  const struct vdns_question *q, uint8_t bits, double now, uint8_t *out,
                  size_t outsize, bool *stale);
 
 /* A stale entry's answer for the question (expired less than
- * CACHE_STALE_KEEP ago, or fresh) with every TTL CACHE_STALE_TTL and ID
- * `id`; its length, or 0 when there is none (-1 when `out` is too small). */
+ * CACHE_STALE_KEEP ago, or fresh) with every TTL CACHE_STALE_TTL, as a
+ * reply to a query with ID `id` and header `flags`, as cache_answer();
+ * its length, or 0 when there is none (-1 when `out` is too small). */
 int cache_stale_answer(struct dns_cache *c, const struct vdns_question *q, uint8_t bits,
-                       uint16_t id, double now, uint8_t *out, size_t outsize);
+                       uint16_t id, uint16_t flags, double now, uint8_t *out,
+                       size_t outsize);
 
 /*
  * The next background refresh that may start at `now`: a query for it
@@ -106,5 +122,7 @@ double cache_refresh_wait(struct dns_cache *c, double now);
 
 /* Entries stored now. */
 size_t cache_size(struct dns_cache *c);
+/* Refreshes waiting: at most one per entry stored now. */
+size_t cache_refresh_count(struct dns_cache *c);
 
 #endif

@@ -243,7 +243,7 @@ release_held_answers_at(const struct odr_timeval *now)
 		/* The cache keeps what a client took: this, unless it has had
 		 * an answer already; a refresh of the cache's has no client. */
 		if (ha->cache_bits >= 0 && qil_cache != NULL &&
-		    (ha->client_addrlen == 0 || pq == NULL || !pq->answered))
+		    (ha->client_addrlen == 0 || pq == NULL || !pq->answered || pq->stopgap))
 			(void)cache_store(qil_cache, ha->data, (size_t)ha->len,
 			    (uint8_t)ha->cache_bits, CACHE_RELEASED,
 			    (double)now->tv_sec + (double)now->tv_usec * 1e-6);

@@ -115,6 +115,9 @@ intake_transport(const struct sockaddr_storage *from)
 	return IN6_IS_ADDR_LOOPBACK(&sin6->sin6_addr) ? RECORD_UDP : RECORD_DIVERTED;
 }
 
+/* A reply from the cache announces what the listening socket takes. */
+static_assert(CACHE_EDNS_SIZE == SOCK_DGRAM_MAX, "the cache's EDNS size");
+
 /* The monotonic seconds of the hold queue's clock, as the cache takes them. */
 static double
 intake_seconds(const struct odr_timeval *t)
@@ -208,9 +211,10 @@ DNS_local(struct sock_dgram *d, const struct odr_timeval *now)
 		return;
 	}
 	pq.orig_id = msg.id;
+	pq.flags = msg.flags;
 	pq.client_max = edns_client_max(&msg, d->buf, SOCK_DGRAM_MAX);
+	pq.cache_bits = cache_query_bits(&msg);
 	if (qil_cache != NULL) {
-		pq.cache_bits = cache_query_bits(&msg);
 		if (intake_from_cache(d, &pq, now)) {
 			if (record_on())
 				record_outcome(record_query(intake_transport(d->from), d->from,

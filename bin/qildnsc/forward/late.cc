@@ -57,6 +57,7 @@ late_send(struct pending_query *pq, const uint8_t *msg, int n)
 	sock_send(sock_local_fd(pq->client_addr.ss_family), msg, (size_t)n, &pq->client_addr,
 	    pq->client_addrlen, "QILEC_00702");
 	pq->answered = 1;
+	pq->stopgap = 1;
 }
 
 static void
@@ -67,7 +68,7 @@ late_stale(struct pending_query *pq, const struct odr_timeval *now)
 	if (!late_unanswered(pq) || !pq->stale_ok || qil_cache == NULL)
 		return;
 	int n = cache_stale_answer(qil_cache, &pq->question, pq->cache_bits, pq->orig_id,
-	    (double)now->tv_sec + (double)now->tv_usec * 1e-6, out, sizeof out);
+	    pq->flags, (double)now->tv_sec + (double)now->tv_usec * 1e-6, out, sizeof out);
 	if (n <= 0)
 		return;
 	late_send(pq, out, n);
@@ -75,28 +76,33 @@ late_stale(struct pending_query *pq, const struct odr_timeval *now)
 	record_outcome(pq->rec, RECORD_STALE, now);
 }
 
-/* SERVFAIL to the client of `pq`: its ID, RD, the question it asked (in
- * the case-folded form the record keeps). */
+/* SERVFAIL to the client of `pq`: its ID, opcode, RD and CD, the question
+ * in its spelling, and an OPT record when it sent one. */
 static void
 late_fail(struct pending_query *pq, const struct odr_timeval *now)
 {
 	uint8_t q[VDNS_HEADER_SIZE + VDNS_MAXCDNAME + 4] = {};
-	uint8_t out[sizeof q];
+	uint8_t out[sizeof q + VDNS_EDNS_LEN];
 
 	if (!late_unanswered(pq) || !pq->question.present)
 		return;
 	q[0] = (uint8_t)(pq->orig_id >> 8);
 	q[1] = (uint8_t)pq->orig_id;
-	q[2] = VDNS_RD >> 8;
+	q[2] = (uint8_t)(pq->flags >> 8);
+	q[3] = (uint8_t)pq->flags;
 	q[5] = 1;
 	uint8_t *p = q + VDNS_HEADER_SIZE;
-	memcpy(p, pq->question.name, pq->question.name_len);
+	VDNS_question_spell(&pq->question, p);
 	p += pq->question.name_len;
 	p[0] = (uint8_t)(pq->question.type >> 8);
 	p[1] = (uint8_t)pq->question.type;
 	p[2] = (uint8_t)(pq->question.rr_class >> 8);
 	p[3] = (uint8_t)pq->question.rr_class;
 	int n = VDNS_servfail(q, (size_t)(p + 4 - q), out, sizeof out);
+	QIL_ASSERT(n > 0);
+	if (pq->cache_bits & CACHE_BIT_EDNS)
+		n = VDNS_edns_append(out, (size_t)n, sizeof out, SOCK_DGRAM_MAX,
+		    (pq->cache_bits & CACHE_BIT_DO) ? VDNS_EDNS_DO : 0);
 	QIL_ASSERT(n > 0);
 	late_send(pq, out, n);
 	stats_add(STATS_FAIL_FAST, 1);

@@ -28,11 +28,15 @@ struct pending_query {
 	uint8_t sock;     /* the pick of the upstream sockets it left from */
 	uint16_t client_max; /* the largest answer the client takes over UDP */
 	uint8_t answered;    /* the client has had an answer */
+	uint8_t stopgap;     /* ...and it was ours, SERVFAIL or a stale entry,
+	                        not a server's: the cache has none yet */
 	uint8_t held;        /* an answer for it is held, or was */
 	uint8_t refresh;     /* a cache refresh of our own: no client */
 	uint8_t stale_ok;    /* the cache has an expired answer to fall back on */
 	uint8_t cache_bits;  /* what of the query, besides its question, the
-	                        cache keys its answer by (CACHE_BIT_) */
+	                        cache keys its answer by (CACHE_BIT_); set
+	                        without a cache too, for its EDNS and DO */
+	uint16_t flags;      /* the client's header flags: its RD and CD */
 	struct odr_timeval sent; /* the hold queue's clock when it left */
 	struct sockaddr_storage client_addr;
 	int32_t client_addrlen;

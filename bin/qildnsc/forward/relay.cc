@@ -252,7 +252,8 @@ relay_send(const struct pending_query *pq, int server, const uint8_t *buf, ssize
            const struct odr_timeval *now)
 {
 	bool first = pq->refresh || pending_first_answer(pq->id);
-	if (first && cache_bits >= 0)
+	/* A client that had our stopgap takes this answer at its next try. */
+	if ((first || pq->stopgap) && cache_bits >= 0)
 		(void)cache_store(qil_cache, buf, (size_t)len, (uint8_t)cache_bits, origin,
 		    relay_seconds(now));
 	if (pq->refresh)
@@ -276,7 +277,7 @@ static void
 relay_hold(const struct pending_query *pq, int server, const uint8_t *buf, ssize_t len,
            const uint8_t *out, ssize_t n, int cache_bits, const struct odr_timeval *now)
 {
-	if (pq->answered)
+	if (pq->answered && !pq->stopgap)
 		return relay_late(pq, server, buf, len, now);
 	int was = hold_answer_at(now, pq->id, out, (int32_t)n, &pq->client_addr,
 	    pq->client_addrlen, server, cache_bits);

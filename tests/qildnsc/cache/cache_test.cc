@@ -111,6 +111,9 @@ struct StoreCase {
 TEST_F(CacheTest, WhatIsStoredAndForHowLong)
 {
 	const auto one = std::vector<dns::Record>{dns::a_record("192.0.2.1")};
+	dns::Opt cookie, badvers;
+	cookie.options.emplace_back(10, Bytes(16, 7));
+	badvers.ext_rcode = 1;
 	const StoreCase cases[] = {
 	    {"one address", [&](const Bytes &q) { return dns::build_answer(q, one, 60); }, 60, 60},
 	    {"CNAME then A", [](const Bytes &q) {
@@ -136,6 +139,15 @@ TEST_F(CacheTest, WhatIsStoredAndForHowLong)
 	        CACHE_NEGATIVE_MAX, CACHE_NEGATIVE_MAX},
 	    {"NXDOMAIN without SOA", [](const Bytes &q) {
 		    return with_header(dns::build_answer(q, {}), 3); }, 0, 0},
+	    {"OPT with a cookie is cut off", [&](const Bytes &q) {
+		    return dns::with_opt(dns::build_answer(q, one), cookie); }, 60, 60},
+	    {"extended RCODE (BADVERS)", [&](const Bytes &q) {
+		    return dns::with_opt(dns::build_answer(q, one), badvers); }, 0, 0},
+	    {"OPT before another record", [&](const Bytes &q) {
+		    return dns::with_additional(dns::with_opt(dns::build_answer(q, one), {}), 1); },
+	        0, 0},
+	    {"signed (TSIG)", [&](const Bytes &q) {
+		    return dns::with_additional(dns::build_answer(q, one), 250); }, 0, 0},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
@@ -148,6 +160,7 @@ TEST_F(CacheTest, WhatIsStoredAndForHowLong)
 		if (hit.empty())
 			continue;
 		EXPECT_EQ(ttls(hit).front(), c.shown);
+		EXPECT_FALSE(dns::opt_record(hit)) << "another client's OPT";
 		EXPECT_FALSE(ask(q, T0 + c.life - 0.5).empty());
 		bool stale = false;
 		EXPECT_TRUE(ask(q, T0 + c.life, 0, &stale).empty());
@@ -173,6 +186,100 @@ TEST_F(CacheTest, HitCarriesTheClientsIdAndSpellingWithTtlsCountedDown)
 	EXPECT_TRUE(ask(dns::build_query(2, "www.example.test", dns::TYPE_AAAA), T0 + 1).empty());
 	EXPECT_TRUE(ask(q, T0 + 1, CACHE_BIT_DO | CACHE_BIT_EDNS).empty());
 	EXPECT_TRUE(ask(q, T0 + 1, CACHE_BIT_CD).empty());
+}
+
+/* Only a plain query's answer is the same for every asker with the same
+ * key bits: anything else is forwarded (CACHE_BIT_FORWARD). */
+TEST(CacheQueryBits, WhatOfAQueryItsAnswerDependsOn)
+{
+	const Bytes q = dns::build_query(1, "k.test", dns::TYPE_A);
+	auto opt = [](uint16_t code, Bytes data = {}) {
+		dns::Opt o;
+		o.options.emplace_back(code, std::move(data));
+		return o;
+	};
+	dns::Opt with_do, v1, two_options;
+	with_do.flags = 0x8000;
+	v1.version = 1;
+	two_options = opt(10, Bytes(8, 1));
+	two_options.options.emplace_back(3, Bytes{});
+	Bytes overrun = dns::with_opt(q, opt(12, Bytes(4, 0)));
+	overrun[overrun.size() - 5] = 9; /* the option's length: past the data */
+	Bytes cd = q;
+	cd[3] |= 0x10;
+	const struct {
+		const char *name;
+		Bytes query;
+		uint8_t bits;
+	} rows[] = {
+	    {"plain", q, 0},
+	    {"CD", cd, CACHE_BIT_CD},
+	    {"EDNS", dns::with_opt(q, {}), CACHE_BIT_EDNS},
+	    {"DO", dns::with_opt(q, with_do), CACHE_BIT_EDNS | CACHE_BIT_DO},
+	    {"cookie", dns::with_opt(q, opt(10, Bytes(8, 1))), CACHE_BIT_EDNS},
+	    {"padding", dns::with_opt(q, opt(12, Bytes(20, 0))), CACHE_BIT_EDNS},
+	    {"NSID", dns::with_opt(q, opt(3)), CACHE_BIT_EDNS | CACHE_BIT_FORWARD},
+	    {"cookie and NSID", dns::with_opt(q, two_options), CACHE_BIT_EDNS | CACHE_BIT_FORWARD},
+	    {"Client Subnet", dns::with_opt(q, opt(8, {0, 1, 24, 0, 192, 0, 2})),
+	        CACHE_BIT_EDNS | CACHE_BIT_FORWARD},
+	    {"EXPIRE", dns::with_opt(q, opt(9)), CACHE_BIT_EDNS | CACHE_BIT_FORWARD},
+	    {"unknown option 100", dns::with_opt(q, opt(100)), CACHE_BIT_EDNS | CACHE_BIT_FORWARD},
+	    {"option overruns", overrun, CACHE_BIT_EDNS | CACHE_BIT_FORWARD},
+	    {"version 1", dns::with_opt(q, v1), CACHE_BIT_EDNS | CACHE_BIT_FORWARD},
+	    {"two OPT", dns::with_opt(dns::with_opt(q, {}), {}), CACHE_BIT_EDNS | CACHE_BIT_FORWARD},
+	    {"TSIG", dns::with_additional(q, 250), CACHE_BIT_FORWARD},
+	    {"SIG(0)", dns::with_additional(q, 24), CACHE_BIT_FORWARD},
+	    {"opcode 2", with_header(q, 0, 0x1000), CACHE_BIT_FORWARD},
+	    {"TC", with_header(q, 0, dns::FLAG_TC), CACHE_BIT_FORWARD},
+	    {"a response", with_header(q, 0, dns::FLAG_QR), CACHE_BIT_FORWARD},
+	};
+	for (const auto &row : rows) {
+		SCOPED_TRACE(row.name);
+		Parsed p = parse(row.query);
+		EXPECT_EQ(cache_query_bits(&p.msg), row.bits);
+	}
+}
+
+/* A hit is a reply to its asker: RD and CD as asked, AD only when asked
+ * for with AD or DO, an OPT of its own (DO as asked, no options). */
+TEST_F(CacheTest, HitIsAReplyToItsAsker)
+{
+	Bytes q = dns::build_query(1, "h.test", dns::TYPE_A);
+	dns::Opt server;
+	server.size = 1232;
+	server.options.emplace_back(10, Bytes(16, 7));
+	Bytes a = dns::with_opt(with_header(dns::build_answer(q, {dns::a_record("192.0.2.1")}), 0,
+	    VDNS_AD), server);
+	ASSERT_TRUE(store(a, T0, CACHE_BIT_EDNS));
+	ASSERT_TRUE(store(a, T0, CACHE_BIT_EDNS | CACHE_BIT_DO));
+	const struct {
+		const char *name;
+		uint16_t flags; /* the asker's */
+		uint8_t bits;
+		uint16_t want;  /* RD, CD, AD of the reply */
+	} rows[] = {
+	    {"no RD", 0, CACHE_BIT_EDNS, 0},
+	    {"RD and AD", VDNS_RD | VDNS_AD, CACHE_BIT_EDNS, VDNS_RD | VDNS_AD},
+	    {"DO", VDNS_RD, CACHE_BIT_EDNS | CACHE_BIT_DO, VDNS_RD | VDNS_AD},
+	};
+	for (const auto &row : rows) {
+		SCOPED_TRACE(row.name);
+		Bytes asker = dns::with_opt(dns::build_query(0x7777, "H.tEst", dns::TYPE_A, false), {});
+		asker[2] = (uint8_t)(row.flags >> 8);
+		asker[3] = (uint8_t)row.flags;
+		Bytes hit = ask(asker, T0 + 1, row.bits);
+		ASSERT_FALSE(hit.empty());
+		EXPECT_EQ(dns::message_flags(hit) & (VDNS_RD | VDNS_CD | VDNS_AD), row.want);
+		EXPECT_EQ(dns::first_question(hit)->name, "H.tEst");
+		auto opt = dns::opt_record(hit);
+		ASSERT_TRUE(opt);
+		EXPECT_EQ(opt->size, CACHE_EDNS_SIZE);
+		EXPECT_EQ(opt->flags, (row.bits & CACHE_BIT_DO) ? 0x8000 : 0);
+		EXPECT_TRUE(opt->options.empty());
+	}
+	/* Nor is anything kept for, or given to, a query of its own. */
+	EXPECT_TRUE(ask(q, T0 + 1, CACHE_BIT_EDNS | CACHE_BIT_FORWARD).empty());
+	EXPECT_FALSE(store(dns::build_answer(q, {dns::a_record("192.0.2.1")}), T0, CACHE_BIT_FORWARD));
 }
 
 TEST_F(CacheTest, ReleasedHeldAnswerDoesNotReplaceARelayedOne)
@@ -271,6 +378,29 @@ TEST_F(CacheTest, PopularEntriesAreRefreshedAtNinetyPercentWithinLimits)
 	EXPECT_EQ(ttls(again).front(), 41u); /* 100 - 59.9 s, counted in whole seconds gone */
 }
 
+/* Everything the cache keeps is bounded by its entries: a refresh is
+ * dropped with its entry, evicted or replaced, and wakes nobody up. */
+TEST_F(CacheTest, RefreshesGoWithTheirEntries)
+{
+	cache_delete(c_);
+	c_ = cache_new(100, CACHE_TTL_MIN, CACHE_TTL_MAX);
+	auto q = [](int i) { return dns::build_query(1, "n" + std::to_string(i) + ".test", dns::TYPE_A); };
+	for (int i = 0; i < 20000; i++) {
+		ASSERT_TRUE(store(dns::build_answer(q(i), {dns::a_record("192.0.2.1")}, 300), T0));
+		ASSERT_FALSE(ask(q(i), T0).empty());
+	}
+	EXPECT_EQ(cache_size(c_), 100u);
+	EXPECT_EQ(cache_refresh_count(c_), 100u);
+
+	/* Replaced, then evicted by names nobody asks twice. */
+	ASSERT_TRUE(store(dns::build_answer(q(19999), {dns::a_record("192.0.2.2")}, 300), T0 + 1));
+	EXPECT_EQ(cache_refresh_count(c_), 99u);
+	for (int i = 20000; i < 20100; i++)
+		ASSERT_TRUE(store(dns::build_answer(q(i), {dns::a_record("192.0.2.1")}, 300), T0 + 1));
+	EXPECT_EQ(cache_refresh_count(c_), 0u);
+	EXPECT_EQ(cache_refresh_wait(c_, T0 + 1), -1);
+}
+
 TEST_F(CacheTest, StaleAnswersForADayAfterExpiryWithTtlThirty)
 {
 	Bytes q = dns::build_query(1, "s.test", dns::TYPE_A);
@@ -291,12 +421,13 @@ TEST_F(CacheTest, StaleAnswersForADayAfterExpiryWithTtlThirty)
 		bool could = false;
 		EXPECT_EQ(!ask(q, s.at, 0, &could).empty(), s.fresh);
 		EXPECT_EQ(could, !s.fresh && s.stale);
-		int n = cache_stale_answer(c_, &p.q, 0, 0x4242, s.at, out.data(), out.size());
+		int n = cache_stale_answer(c_, &p.q, 0, 0x4242, VDNS_RD, s.at, out.data(), out.size());
 		EXPECT_EQ(n > 0, s.stale);
 		if (n <= 0)
 			continue;
 		Bytes a(out.begin(), out.begin() + n);
 		EXPECT_EQ(dns::message_id(a), 0x4242);
+		EXPECT_EQ(dns::message_flags(a) & VDNS_RD, VDNS_RD);
 		EXPECT_EQ(ttls(a), (std::vector<uint32_t>{CACHE_STALE_TTL}));
 	}
 }

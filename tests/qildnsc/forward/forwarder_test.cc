@@ -1894,6 +1894,215 @@ TEST_F(ForwarderTest, CacheKeepsTheFirstAnswerItsClientTook)
 	}
 }
 
+/*
+ * An upstream that speaks EDNS as a server does: BADVERS to a version above
+ * 0; else two addresses (a 1500-byte TXT for big.test), with an OPT of its
+ * own that answers the query's options: its client cookie with a server
+ * cookie, an NSID, the Client Subnet with its scope, an EXPIRE.
+ */
+std::vector<Reply>
+edns_server(const Received &r)
+{
+	auto q = dns::first_question(r.message);
+	auto opt = dns::opt_record(r.message);
+	bool big = q && q->name == "big.test";
+	dns::Bytes a = dns::build_answer(r.message, big ?
+	    std::vector<dns::Record>{dns::txt_record(1500)} : a_records({"192.0.2.1", "192.0.2.2"}));
+	if (!opt)
+		return {{0ms, a}};
+	dns::Opt mine{1232, 0, 0, static_cast<uint16_t>(opt->flags & 0x8000), {}};
+	if (opt->version > 0) {
+		mine.ext_rcode = 1; /* BADVERS */
+		return {{0ms, dns::with_opt(dns::build_answer(r.message, {}), mine)}};
+	}
+	if (auto c = opt->option(10)) {
+		c->resize(8);
+		c->insert(c->end(), {'s', 'e', 'r', 'v', 'e', 'r', '0', '1'});
+		mine.options.emplace_back(10, *c);
+	}
+	if (opt->option(3))
+		mine.options.emplace_back(3, dns::Bytes{'f', 'a', 'k', 'e'});
+	if (auto e = opt->option(8); e && e->size() > 3) {
+		(*e)[3] = (*e)[2]; /* scope: the source prefix */
+		mine.options.emplace_back(8, *e);
+	}
+	if (opt->option(9))
+		mine.options.emplace_back(9, dns::Bytes{0, 0, 0x0e, 0x10});
+	return {{0ms, dns::with_opt(a, mine)}};
+}
+
+/* An OPT with one option. */
+dns::Opt
+opt_with(uint16_t code, dns::Bytes data)
+{
+	dns::Opt o;
+	o.options.emplace_back(code, std::move(data));
+	return o;
+}
+
+/* A Client Subnet option for a.b.c.0/24. */
+dns::Bytes
+subnet24(uint8_t a, uint8_t b, uint8_t c)
+{
+	return {0, 1, 24, 0, a, b, c};
+}
+
+/*
+ * A reply from the cache is made for the query that asks: its ID and RD,
+ * its own OPT without another client's cookie, its spelling even when cut
+ * to TC. A query whose answer depends on more than its question (another
+ * EDNS version, NSID, Client Subnet, EXPIRE, a signature) goes to the
+ * server, and such an answer is never kept for another.
+ */
+TEST_F(ForwarderTest, CacheRepliesAreMadeForTheQueryThatAsks)
+{
+	FakeUpstream f("127.0.0.2", false, edns_server);
+	start({&f}, {"-C", "100"});
+	ASSERT_FALSE(HasFatalFailure());
+	auto edns = [](uint16_t id, const char *name, dns::Opt opt = {}, bool rd = true) {
+		return dns::with_opt(dns::build_query(id, name, dns::TYPE_A, rd), opt);
+	};
+	auto plain = [](uint16_t id, const char *name, bool rd = true) {
+		return dns::build_query(id, name, dns::TYPE_A, rd);
+	};
+	dns::Opt v1, small;
+	v1.version = 1;
+	small.size = 1232;
+	const dns::Bytes c1(8, 1), c2(8, 2);
+	using Check = std::function<void(const dns::Bytes &, const std::optional<dns::Opt> &)>;
+	const struct {
+		const char *name;
+		dns::Bytes first, second;
+		bool forwarded; /* the second query reaches the server */
+		Check check;    /* of the reply to the second */
+	} rows[] = {
+	    {"another client's cookie", edns(1, "c.test", opt_with(10, c1)),
+	        edns(2, "c.test", opt_with(10, c2)), false,
+	        [](const dns::Bytes &, const std::optional<dns::Opt> &o) {
+		        ASSERT_TRUE(o);
+		        EXPECT_FALSE(o->option(10)) << "a cookie from the cache";
+	        }},
+	    {"EDNS version 1", edns(1, "v.test"), edns(2, "v.test", v1), true,
+	        [](const dns::Bytes &r, const std::optional<dns::Opt> &o) {
+		        ASSERT_TRUE(o);
+		        EXPECT_EQ(o->ext_rcode, 1) << "BADVERS";
+		        EXPECT_EQ(dns::message_ancount(r), 0);
+	        }},
+	    {"no recursion asked", plain(1, "rd.test"), plain(2, "rd.test", false), false,
+	        [](const dns::Bytes &r, const std::optional<dns::Opt> &o) {
+		        EXPECT_EQ(dns::message_flags(r) & dns::FLAG_RD, 0);
+		        EXPECT_EQ(dns::answer_addresses(r).size(), 2u);
+		        EXPECT_FALSE(o);
+	        }},
+	    {"NSID", edns(1, "n.test"), edns(2, "n.test", opt_with(3, {})), true,
+	        [](const dns::Bytes &, const std::optional<dns::Opt> &o) {
+		        ASSERT_TRUE(o);
+		        EXPECT_EQ(o->option(3), (dns::Bytes{'f', 'a', 'k', 'e'}));
+	        }},
+	    {"an NSID answer is not kept", edns(1, "n2.test", opt_with(3, {})), edns(2, "n2.test"),
+	        true, [](const dns::Bytes &, const std::optional<dns::Opt> &o) {
+		        ASSERT_TRUE(o);
+		        EXPECT_FALSE(o->option(3));
+	        }},
+	    {"another subnet", edns(1, "s.test", opt_with(8, subnet24(192, 0, 2))),
+	        edns(2, "s.test", opt_with(8, subnet24(198, 51, 100))), true,
+	        [](const dns::Bytes &, const std::optional<dns::Opt> &o) {
+		        ASSERT_TRUE(o);
+		        EXPECT_EQ(o->option(8), (dns::Bytes{0, 1, 24, 24, 198, 51, 100}));
+	        }},
+	    {"EXPIRE", edns(1, "e.test"), edns(2, "e.test", opt_with(9, {})), true,
+	        [](const dns::Bytes &, const std::optional<dns::Opt> &o) {
+		        ASSERT_TRUE(o);
+		        EXPECT_TRUE(o->option(9));
+	        }},
+	    {"signed", plain(1, "t.test"), dns::with_additional(plain(2, "t.test"), 250), true,
+	        [](const dns::Bytes &, const std::optional<dns::Opt> &) {}},
+	    {"cut to TC", edns(1, "big.test"), edns(2, "BIG.test", small), false,
+	        [](const dns::Bytes &r, const std::optional<dns::Opt> &o) {
+		        EXPECT_TRUE(dns::message_flags(r) & dns::FLAG_TC);
+		        EXPECT_EQ(dns::message_ancount(r), 0);
+		        EXPECT_EQ(dns::first_question(r)->name, "BIG.test");
+		        EXPECT_TRUE(o) << "no OPT in the truncated reply";
+	        }},
+	};
+	for (const auto &row : rows) {
+		SCOPED_TRACE(row.name);
+		DnsClient c(port_);
+		ASSERT_TRUE(c.send(row.first));
+		ASSERT_EQ(c.collect_until(1, 2s).size(), 1u);
+		size_t asked = f.received_count();
+		ASSERT_TRUE(c.send(row.second));
+		auto got = c.collect_until(1, 2s);
+		ASSERT_EQ(got.size(), 1u);
+		EXPECT_EQ(f.received_count(), asked + (row.forwarded ? 1 : 0));
+		EXPECT_EQ(dns::message_id(got[0].data), 2);
+		row.check(got[0].data, dns::opt_record(got[0].data));
+	}
+}
+
+/* dig through the cache: a second cookie is not the first's, EDNS version
+ * 1 gets the server's BADVERS, +norecurse an answer without RD. */
+TEST_F(ForwarderTest, DigThroughTheCache)
+{
+	if (!dig("-v"))
+		GTEST_SKIP() << "dig is not installed (package bind9-dnsutils); skipping";
+	FakeUpstream f("127.0.0.2", false, edns_server);
+	start({&f}, {"-C", "100"});
+	ASSERT_FALSE(HasFatalFailure());
+	std::string at = "@127.0.0.1 -p " + std::to_string(port_) + " +tries=1 +time=3 ";
+	const struct {
+		std::string args, want, never;
+	} rows[] = {
+	    {"+cookie=0101010101010101 dig.test", "status: NOERROR", "COOKIE mismatch"},
+	    {"+cookie=0202020202020202 dig.test", "status: NOERROR", "COOKIE mismatch"},
+	    {"+edns=1 +noednsnegotiation dig.test", "status: BADVERS", "status: NOERROR"},
+	    {"+norecurse dig.test", "flags: qr ra;", " rd"},
+	};
+	for (const auto &row : rows) {
+		SCOPED_TRACE(row.args);
+		std::string out = dig(at + row.args).value_or("");
+		EXPECT_NE(out.find(row.want), std::string::npos) << out;
+		EXPECT_EQ(out.find(row.never), std::string::npos) << out;
+	}
+	EXPECT_EQ(f.received_count(), 2u) << "the first dig and the version 1 query";
+}
+
+/* With -C 100, 20,000 names asked twice each cost the process no more
+ * than its 100 entries: nothing the cache keeps outlives its entry. */
+TEST_F(ForwarderTest, CacheMemoryIsBoundedByItsEntries)
+{
+	if (testing_windows_build())
+		GTEST_SKIP() << "reads the resident size from /proc";
+	FakeUpstream f("127.0.0.2", false, answer(a_records({"192.0.2.1", "192.0.2.2"})), 0, 180s);
+	start({&f}, {"-C", "100"});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+	auto rss_kib = [&] {
+		std::ifstream in("/proc/" + std::to_string(fwd_->pid()) + "/status");
+		for (std::string line; std::getline(in, line);)
+			if (line.rfind("VmRSS:", 0) == 0)
+				return std::stol(line.substr(6));
+		return 0L;
+	};
+	/* Fifty names at a time, each asked again once answered. */
+	auto ask_twice = [&](int from, int to) {
+		for (int at = from; at < to; at += 50) {
+			for (int pass = 0; pass < 2; pass++) {
+				for (int i = at; i < at + 50; i++)
+					ASSERT_TRUE(c.send(dns::build_query((uint16_t)i,
+					    "m" + std::to_string(i) + ".test", dns::TYPE_A)));
+				ASSERT_EQ(c.collect_until(50, 5s).size(), 50u) << "at " << at;
+			}
+		}
+	};
+	ask_twice(0, 2000);
+	long before = rss_kib();
+	ask_twice(2000, 22000);
+	long grown = rss_kib() - before;
+	std::cout << "resident size grew by " << grown << " KiB\n";
+	EXPECT_LT(grown, 3 * 1024);
+}
+
 /* With -F 3 a query whose every answer is dropped gets SERVFAIL after 3 s,
  * once; a good answer that comes later is its second, and not sent. */
 TEST_F(ForwarderTest, FailFastSendsServfailOnceAndNothingAfterIt)
@@ -1905,24 +2114,55 @@ TEST_F(ForwarderTest, FailFastSendsServfailOnceAndNothingAfterIt)
 		    {3800ms, dns::build_answer(r.message, a_records({"192.0.2.5", "192.0.2.6"}))},
 		};
 	});
-	start({&f}, {"-b", "blocklist.txt", "-F", "3"});
+	start({&f}, {"-b", "blocklist.txt", "-F", "3", "-C", "100"});
 	ASSERT_FALSE(HasFatalFailure());
-	DnsClient c(port_);
-
+	dns::Opt with_do;
+	with_do.flags = 0x8000;
+	/* The SERVFAIL echoes what each asked: spelling, RD, EDNS and DO. */
+	const struct {
+		dns::Bytes query;
+		bool rd;
+		std::optional<uint16_t> opt_flags;
+	} rows[] = {
+	    {dns::build_query(0x3333, "Dropped.Test", dns::TYPE_A), true, std::nullopt},
+	    {dns::with_opt(dns::build_query(0x3333, "DrOpPeD.TeSt", dns::TYPE_A, false), with_do),
+	        false, 0x8000},
+	};
+	std::vector<std::unique_ptr<DnsClient>> clients;
 	auto sent = Clock::now();
-	ASSERT_TRUE(c.send(dns::build_query(0x3333, "Dropped.Test", dns::TYPE_A)));
-	auto got = c.collect_until(1, 6s);
-	ASSERT_TRUE(f.wait_idle(3s)) << "the good answer";
-	auto more = c.collect(500ms);
-	got.insert(got.end(), more.begin(), more.end());
-	ASSERT_EQ(got.size(), 1u) << addresses_text(got);
-	auto after = std::chrono::duration_cast<std::chrono::milliseconds>(got[0].at - sent);
-	std::cout << "SERVFAIL after " << after.count() << " ms\n";
-	EXPECT_EQ(dns::message_flags(got[0].data) & 0x000f, 2) << "SERVFAIL";
-	EXPECT_EQ(dns::message_id(got[0].data), 0x3333);
-	EXPECT_EQ(dns::first_question(got[0].data)->qtype, dns::TYPE_A);
-	EXPECT_GE(after, 2900ms);
-	EXPECT_LT(after, 5s);
+	for (const auto &row : rows) {
+		clients.push_back(std::make_unique<DnsClient>(port_));
+		ASSERT_TRUE(clients.back()->send(row.query));
+	}
+	for (size_t i = 0; i < clients.size(); i++) {
+		SCOPED_TRACE(i);
+		auto got = clients[i]->collect_until(1, 6s);
+		ASSERT_TRUE(f.wait_idle(3s)) << "the good answer";
+		auto more = clients[i]->collect(500ms);
+		got.insert(got.end(), more.begin(), more.end());
+		ASSERT_EQ(got.size(), 1u) << addresses_text(got);
+		auto after = std::chrono::duration_cast<std::chrono::milliseconds>(got[0].at - sent);
+		std::cout << "SERVFAIL after " << after.count() << " ms\n";
+		const dns::Bytes &fail = got[0].data;
+		EXPECT_EQ(dns::message_flags(fail) & 0x000f, 2) << "SERVFAIL";
+		EXPECT_EQ(dns::message_id(fail), 0x3333);
+		EXPECT_EQ(dns::first_question(fail)->qtype, dns::TYPE_A);
+		EXPECT_EQ(dns::first_question(fail)->name, dns::first_question(rows[i].query)->name);
+		EXPECT_EQ((dns::message_flags(fail) & dns::FLAG_RD) != 0, rows[i].rd);
+		auto opt = dns::opt_record(fail);
+		EXPECT_EQ(opt ? std::optional<uint16_t>(opt->flags) : std::nullopt, rows[i].opt_flags);
+		EXPECT_GE(after, 2900ms);
+		EXPECT_LT(after, 5s);
+	}
+	/* The late good answer is what the client's next try gets, at once:
+	 * it had only our SERVFAIL. */
+	size_t asked = f.received_count();
+	DnsClient again(port_);
+	ASSERT_TRUE(again.send(dns::build_query(0x4444, "dropped.test", dns::TYPE_A)));
+	auto hit = again.collect_until(1, 200ms);
+	ASSERT_EQ(hit.size(), 1u);
+	EXPECT_EQ(dns::answer_addresses(hit[0].data), (Addresses{"192.0.2.5", "192.0.2.6"}));
+	EXPECT_EQ(f.received_count(), asked);
 }
 
 /* A popular name is refreshed before it expires, so its next client does
