@@ -38,6 +38,10 @@ struct vss_addr {
  * for an empty text or a number outside that range (which the resolver
  * would silently wrap). */
 int VSS_port_check(const char *port);
+/* The socket address `sa` of `len` bytes as text in `buf` (`size` bytes):
+ * "192.0.2.1:53", "[2001:db8::1]:53", an IPv6 address with its scope
+ * ("[fe80::1%eth0]:53"); "?" for anything else. Returns `buf`. */
+const char *VSS_addr_text(const void *sa, socklen_t len, char *buf, size_t size);
 /* Splits `str`; `*addr` and `*port` are new heap strings or NULL. */
 int VSS_parse(const char *str, char **addr, char **port, int *err);
 /* Resolves `str` (default port `port`); returns the count, 0 on failure. */

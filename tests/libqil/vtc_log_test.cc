@@ -18,6 +18,7 @@
 #include "libqil_test.h"
 #include "odr.h"
 #include "vtc_limit.h"
+#include "vsb.h"
 #include "vtc_log.h"
 #include "vtim.h"
 
@@ -92,6 +93,33 @@ TEST(VtcLog, IdentifierIsPaddedToFour)
 		vtc_log(c.vl(), VTCLOG_INFO, "m");
 		EXPECT_EQ(c.body(), want) << "id \"" << id << "\"";
 	}
+}
+
+/* Held lines, dumps too, wait in memory with their headers, then reach
+ * the stream in order ahead of the later ones. */
+TEST(VtcLog, HeldLinesWaitForTheirStream)
+{
+	Capture c("dnsc");
+	FILE *fp = c.vl()->fp;
+	vtc_loghold(c.vl());
+	vtc_log(c.vl(), VTCLOG_WARN, "one");
+	vtc_dump(c.vl(), VTCLOG_DEBUG, "p", "x", 1);
+	struct vsb *held = vsb_new(NULL, NULL, 0, VSB_AUTOEXTEND);
+	vtc_logheld(c.vl(), held);
+	vsb_finish(held);
+	const std::string kept = vsb_data(held);
+	vsb_delete(held);
+	EXPECT_EQ(c.text(), "");
+	const std::string two_lines = std::string(kHeader) + R"(dnsc \[WARN\]  one\n)" +
+	    std::string(kHeader).substr(1) + R"(dnsc \[DEBUG\] p\| x\n)";
+	EXPECT_TRUE(std::regex_match(kept, std::regex(two_lines + "$"))) << kept;
+
+	vtc_logrelease(c.vl(), fp);
+	vtc_log(c.vl(), VTCLOG_INFO, "two");
+	std::string t = c.text();
+	EXPECT_EQ(t.substr(0, kept.size()), kept);
+	EXPECT_TRUE(std::regex_match(t.substr(kept.size()), std::regex(std::string(kHeader) +
+	    R"(dnsc \[INFO\]  two\n$)"))) << t;
 }
 
 struct DumpCase {
