@@ -140,13 +140,28 @@ fetch_qildnsc(char *buf, size_t cap, size_t *len)
 	return 0;
 }
 
-/* True for an IPv6 literal, which takes no port either (its colons are
- * its own). */
+/* The longest scope of an IPv6 entry: an interface's name or number. */
+#define CONFIG_SCOPE_MAX 15
+
+/* True for an IPv6 literal, with a scope ("fe80::1%eth0") or not, which
+ * takes no port either (its colons are its own). */
 static bool
 config_entry_ipv6(const char *e)
 {
+	char text[INET6_ADDRSTRLEN];
 	struct in6_addr a;
-	return strlen(e) < INET6_ADDRSTRLEN && inet_pton(AF_INET6, e, &a) == 1;
+	size_t len = strcspn(e, "%");
+	if (len >= sizeof text)
+		return false;
+	if (e[len] == '%') {
+		size_t scope = strspn(e + len + 1,
+		    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._");
+		if (scope == 0 || scope > CONFIG_SCOPE_MAX || e[len + 1 + scope] != '\0')
+			return false;
+	}
+	memcpy(text, e, len);
+	text[len] = '\0';
+	return inet_pton(AF_INET6, text, &a) == 1;
 }
 
 /*

@@ -12,6 +12,7 @@
 
 #include "common/qildnsc.h"
 #include "filter/tables.h"
+#include "servers/servers.h"
 #include "shell/startup_hint.h"
 #include "shell/startup_report.h"
 #include "vtc_log.h"
@@ -64,8 +65,15 @@ startup_facts(bool would, const char *log_name)
 		s = (would ? "would divert" : "diverting") + std::string(" this machine's DNS to ") + where;
 	else
 		s = (would ? "would listen on " : "listening on ") + where + " (UDP and TCP)";
-	const char *servers = dnsc_conf.dns_servers;
-	s += std::string("; servers ") + (servers != NULL && *servers != '\0' ? servers : "(none)");
+	/* The table's, as the list text is cut by now: addresses, ports and
+	 * scopes as they are asked. */
+	std::string servers;
+	for (int32_t i = 0; i < upstreams.n_upstream_servers; i++) {
+		char t[INET6_ADDRSTRLEN + 64];
+		servers += (i > 0 ? "," : "") +
+		    std::string(servers_text(&upstreams.upstream_servers[i], t, sizeof t));
+	}
+	s += "; servers " + (servers.empty() ? std::string("(none)") : servers);
 	if (dnsc_conf.blacklist_path != NULL)
 		s += "; blocklist " + std::to_string(tables.n_ip_blacklist) + " addresses (" +
 		    dnsc_conf.blacklist_path + ")";

@@ -623,6 +623,7 @@ const ListCase kLists[] = {
     {"EntryWithAPort", R"(["192.0.2.1:53"])", "E192.0.2.1:53:10015", false},
     {"Ipv6Literal", R"(["2001:db8::10", "192.0.2.10"])",
      "E[2001:db8::10]:10015,E192.0.2.10:10015", true},
+    {"ScopedIpv6", R"(["fe80::10%1"])", "E[fe80::10%1]:10015", true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lists, ServerListText, ::testing::ValuesIn(kLists),
