@@ -5,8 +5,6 @@
  */
 #include <stdio.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -38,16 +36,16 @@ startup_last_error(std::string_view log)
 }
 
 void
-startup_report_failure(FILE *out, const char *log_name)
+startup_report_failure(FILE *out, std::string_view log, const char *log_name)
 {
-	std::ifstream in(log_name, std::ios::binary);
-	std::ostringstream text;
-	text << in.rdbuf();
-	std::string cause = startup_last_error(text.str());
-	std::vector<std::string> hints = startup_hints(cause, text.str());
+	std::string cause = startup_last_error(log);
+	std::vector<std::string> hints = startup_hints(cause, log);
 	if (cause.empty())
 		cause = "start-up failed";
-	(void)fprintf(out, "qildnsc: %s (see %s)\n", cause.c_str(), log_name);
+	if (log_name != NULL)
+		(void)fprintf(out, "qildnsc: %s (see %s)\n", cause.c_str(), log_name);
+	else
+		(void)fprintf(out, "qildnsc: %s\n", cause.c_str());
 	for (const std::string &h : hints) {
 		(void)fprintf(out, "qildnsc: hint: %s\n", h.c_str());
 		vtc_log(vl, VTCLOG_INFO, "QILEC_00901: Hint: %s", h.c_str());

@@ -1,7 +1,8 @@
 /*
  * servers_test.cc -- the server-list text into the upstream server table:
  * markers, ports, scopes, empty entries, resolution failures, lookup by
- * sender address, and the domestic/foreign warning when CRoute is enabled.
+ * sender address, the domestic/foreign warning when CRoute is enabled, and
+ * what diversion asks of the table.
  *
  * init_servers rebuilds the table from scratch on every call.
  */
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "divert/divert_servers.h"
 #include "forward/filter.h"
 #include "filter/tables.h"
 #include "unit_support.h"
@@ -236,6 +238,50 @@ TEST(ServerList6, ScopedEntries)
 	ConfString list(&dnsc_conf.dns_servers, "tls://fe80::4%lo");
 	ASSERT_EQ(init_servers(), 0) << log.text();
 	EXPECT_STREQ(upstreams.upstream_servers[0].tls_name, "fe80::4") << "the scope is no name";
+}
+
+/* What diversion asks of the table: a server at least, and a warning for
+ * each resolver on the loopback but our own listening socket. */
+TEST(DivertServers, NoneRefusedLoopbackWarned)
+{
+	const struct {
+		const char *text;
+		int result;
+		std::vector<std::string> warned; /* the servers named, in order */
+	} rows[] = {
+	    {"", -1, {}},
+	    {"192.0.2.1,E[2001:db8::1]:10015", 0, {}},
+	    {"127.0.0.53,192.0.2.1,E[::1]:10015,tls://127.1.2.3", 0,
+	     {"127.0.0.53:53", "E[::1]:10015", "127.1.2.3:853"}},
+	    {"127.0.0.1:5353,[::1]:5353,127.0.0.2:5353,[::ffff:127.0.0.1]:53", 0,
+	     {"127.0.0.2:5353", "[::ffff:127.0.0.1]:53"}},
+	};
+	ConfString addr(&dnsc_conf.listen_addr, "127.0.0.1");
+	ConfString port(&dnsc_conf.listen_port, "5353");
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.text);
+		LogCapture log;
+		ConfString list(&dnsc_conf.dns_servers, r.text);
+		ASSERT_EQ(init_servers(), 0) << log.text();
+		log.clear();
+		EXPECT_EQ(divert_servers_check(), r.result);
+		std::string want;
+		if (r.result != 0)
+			want = "[ERROR] QILEC_01050: No DNS server to forward to: diverting would leave "
+			    "this machine without DNS, so this one does not start (give servers with -d, "
+			    "or run with -w).\n";
+		for (const std::string &w : r.warned)
+			want += "[WARN]  QILEC_01053: DNS server " + w + " is a resolver on this machine: "
+			    "diversion turns the queries it sends on to port 53 back to qildnsc, a loop. "
+			    "Run with -w, or give that resolver's own servers with -d.\n";
+		std::string got, text = log.text();
+		for (size_t at = 0; (at = text.find(" dnsc ", at)) != std::string::npos;) {
+			size_t end = text.find('\n', at);
+			got += text.substr(at + 6, end + 1 - at - 6);
+			at = end;
+		}
+		EXPECT_EQ(got, want);
+	}
 }
 
 /* TLS entries: the port 853 unless given, the certificate's name (the
