@@ -1,7 +1,6 @@
 /*
  * odr_test.cc -- the Linux OS layer: clocks, the assertion reporter,
- * receives, random numbers, socket errors, a file's lock and string
- * helpers.
+ * receives, random numbers, socket errors and string helpers.
  */
 #include <arpa/inet.h>
 #include <errno.h>
@@ -257,28 +256,6 @@ TEST(OdrSockError, IsErrnoWithANeutralText)
 	EXPECT_TRUE(ODR_sockErrorIsReset(ECONNRESET));
 	EXPECT_FALSE(ODR_sockErrorIsReset(EAGAIN));
 	EXPECT_FALSE(ODR_sockErrorIsReset(0));
-}
-
-/* A lock belongs to the open file: a second opening is refused until the
- * first is closed; a reader is never kept out. */
-TEST(OdrLockfile, HeldUntilTheFileIsClosed)
-{
-	char path[] = "/tmp/odr_lock_XXXXXX";
-	int fd = mkstemp(path);
-	ASSERT_GE(fd, 0);
-	ASSERT_EQ(write(fd, "x", 1), 1);
-	FILE *first = fopen(path, "rb"), *second = fopen(path, "rb");
-	ASSERT_TRUE(first != nullptr && second != nullptr);
-	EXPECT_EQ(ODR_lockfile(fileno(first)), 0);
-	errno = 0;
-	EXPECT_EQ(ODR_lockfile(fileno(second)), -1);
-	EXPECT_EQ(errno, EWOULDBLOCK);
-	EXPECT_EQ(fgetc(second), 'x');
-	(void)fclose(first);
-	EXPECT_EQ(ODR_lockfile(fileno(second)), 0);
-	(void)fclose(second);
-	(void)close(fd);
-	(void)unlink(path);
 }
 
 TEST(OdrString, StrndupStopsAtNOrAtTheEnd)

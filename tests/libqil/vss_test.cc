@@ -160,27 +160,6 @@ TEST(VssParse, Table)
 	EXPECT_EQ(VSS_parse("[]", &addr, &port, nullptr), -1);
 }
 
-TEST(VssAddrText, FamiliesScopeAndNoAddress)
-{
-	struct sockaddr_in sin = {};
-	sin.sin_family = AF_INET;
-	sin.sin_port = htons(53);
-	sin.sin_addr.s_addr = htonl(0xc0000201);
-	struct sockaddr_in6 sin6 = {};
-	sin6.sin6_family = AF_INET6;
-	sin6.sin6_port = htons(5300);
-	ASSERT_EQ(inet_pton(AF_INET6, "fe80::1", &sin6.sin6_addr), 1);
-	struct sockaddr_in6 scoped = sin6;
-	scoped.sin6_scope_id = 1; /* the loopback's */
-	struct sockaddr_storage none = {};
-	char buf[128], small[8];
-	EXPECT_STREQ(VSS_addr_text(&sin, sizeof sin, buf, sizeof buf), "192.0.2.1:53");
-	EXPECT_STREQ(VSS_addr_text(&sin6, sizeof sin6, buf, sizeof buf), "[fe80::1]:5300");
-	EXPECT_STREQ(VSS_addr_text(&scoped, sizeof scoped, buf, sizeof buf), "[fe80::1%lo]:5300");
-	EXPECT_STREQ(VSS_addr_text(&none, sizeof none, buf, sizeof buf), "?");
-	EXPECT_STREQ(VSS_addr_text(&sin, sizeof sin, small, sizeof small), "192.0.2");
-}
-
 TEST(VssResolve, PortFromTextOrDefault)
 {
 	const struct {
