@@ -515,6 +515,10 @@ TEST_F(Diversion, TheCLibraryResolverRetriesOverTcp)
 	write_file(dir_.file("resolv.conf"), "nameserver 127.0.0.1\noptions attempts:1 timeout:3\n");
 	ASSERT_EQ(mount(dir_.file("resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND,
 	    nullptr), 0) << strerror(errno);
+	/* The later tests share this namespace; the file goes with dir_. */
+	struct Unbind {
+		~Unbind() { (void)umount2("/etc/resolv.conf", MNT_DETACH); }
+	} unbind;
 
 	/* 40 addresses: over 512 bytes. */
 	std::vector<dns::Record> many;
