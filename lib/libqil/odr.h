@@ -1,6 +1,6 @@
 /*
  * odr.h -- the OS layer: library start-up, clocks, threads and mutexes,
- * socket calls and socket errors, string helpers.
+ * socket calls and socket errors, a file's lock, string helpers.
  *
  * The interface is platform-neutral; lib/libqil/posix/ implements it on
  * Linux and lib/libqil/win32/ on Windows, each with an odr_sys.h that
@@ -117,6 +117,18 @@ ssize_t ODR_sendto(int sock, const void *buf, size_t len, int flags,
 /* poll(2) over sockets; on Windows a refused connect is reported as
  * POLLOUT with the error pending in SO_ERROR, as on Linux. */
 int ODR_poll(struct pollfd *fds, size_t nfds, int timeout_ms);
+
+/* The index of the network interface named `name` (the scope of an IPv6
+ * address, "fe80::1%eth0"); 0 when there is none such. */
+uint32_t ODR_ifindex(const char *name);
+
+/* Files. */
+
+/* Locks the open file `fd` for as long as it stays open, against every
+ * other process that asks the same; never waits. 0; -1 with errno
+ * EWOULDBLOCK when another process holds the lock, or the system's reason
+ * when the file cannot be locked at all. Readers are never kept out. */
+int ODR_lockfile(int fd);
 
 /* String helpers with their standard meaning. */
 

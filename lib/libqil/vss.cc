@@ -51,6 +51,24 @@ VSS_is_loopback(const struct sockaddr_storage *ss)
 	return IN6_IS_ADDR_V4MAPPED(&sin6->sin6_addr) && a[12] == 127;
 }
 
+const char *
+VSS_addr_text(const void *sa, socklen_t len, char *buf, size_t size)
+{
+	char host[NI_MAXHOST], port[NI_MAXSERV];
+	const auto *a = static_cast<const struct sockaddr *>(sa);
+
+	AN(buf);
+	QIL_ASSERT(size > 1);
+	if (getnameinfo(a, len, host, sizeof host, port, sizeof port,
+	    NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+		(void)snprintf(buf, size, "?");
+	else if (a->sa_family == AF_INET6)
+		(void)snprintf(buf, size, "[%s]:%s", host, port);
+	else
+		(void)snprintf(buf, size, "%s:%s", host, port);
+	return buf;
+}
+
 int
 VSS_parse(const char *str, char **addr, char **port, int *err)
 {

@@ -41,6 +41,10 @@ int VSS_port_check(const char *port);
 /* True for an address of this machine's loopback: 127.0.0.0/8, ::1, or an
  * IPv4 one of them mapped into IPv6 (::ffff:127.x.y.z). */
 bool VSS_is_loopback(const struct sockaddr_storage *ss);
+/* The socket address `sa` of `len` bytes as text in `buf` (`size` bytes):
+ * "192.0.2.1:53", "[2001:db8::1]:53", an IPv6 address with its scope
+ * ("[fe80::1%eth0]:53"); "?" for anything else. Returns `buf`. */
+const char *VSS_addr_text(const void *sa, socklen_t len, char *buf, size_t size);
 /* Splits `str`; `*addr` and `*port` are new heap strings or NULL. */
 int VSS_parse(const char *str, char **addr, char **port, int *err);
 /* Resolves `str` (default port `port`); returns the count, 0 on failure. */

@@ -46,6 +46,7 @@ vtc_logopen(const char *id, vtc_log_hook_f *hook)
 	    "(ODR_pthread_mutex_init(&vl->mtx, ((void *)0))) == 0");
 	vl->hook = hook;
 	vl->fp = stdout;
+	vl->held = NULL;
 	return vl;
 }
 
@@ -54,6 +55,8 @@ vtc_logclose(struct vtclog *vl)
 {
 	CHECK_OBJ_NOTNULL(vl, VTCLOG_MAGIC);
 	vsb_delete(vl->vsb);
+	if (vl->held != NULL)
+		vsb_delete(vl->held);
 	AZ(ODR_pthread_mutex_destroy(&vl->mtx));
 	vl->magic = 0;
 	free(vl);
@@ -87,8 +90,47 @@ vtc_emit(struct vtclog *vl, int lvl)
 		return;
 	if (ODR_strftime(date, "%a, %d %b %Y %T GMT", ODR_real()) == 0)
 		date[0] = '\0';
+	if (vl->held != NULL) {
+		(void)vsb_printf(vl->held, "%s [%f] %-4s %s ", date, elapsed, vl->id, lead[lvl]);
+		(void)vsb_bcat(vl->held, vsb_data(vl->vsb), vl->vsb->s_len);
+		return;
+	}
 	(void)fprintf(vl->fp, "%s [%f] %-4s %s ", date, elapsed, vl->id, lead[lvl]);
 	(void)fputs(vsb_data(vl->vsb), vl->fp);
+}
+
+void
+vtc_loghold(struct vtclog *vl)
+{
+	vtc_lock(vl, VTCLOG_ERROR);
+	if (vl->held == NULL) {
+		vl->held = vsb_new(NULL, NULL, 0, VSB_AUTOEXTEND);
+		AN(vl->held);
+	}
+	vtc_unlock(vl);
+}
+
+void
+vtc_logrelease(struct vtclog *vl, FILE *fp)
+{
+	AN(fp);
+	vtc_lock(vl, VTCLOG_ERROR);
+	vl->fp = fp;
+	if (vl->held != NULL) {
+		(void)fwrite(vl->held->s_buf, 1, vl->held->s_len, fp);
+		vsb_delete(vl->held);
+		vl->held = NULL;
+	}
+	vtc_unlock(vl);
+}
+
+void
+vtc_logheld(struct vtclog *vl, struct vsb *out)
+{
+	vtc_lock(vl, VTCLOG_ERROR);
+	if (vl->held != NULL)
+		(void)vsb_bcat(out, vl->held->s_buf, vl->held->s_len);
+	vtc_unlock(vl);
 }
 
 void

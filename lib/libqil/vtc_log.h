@@ -29,6 +29,9 @@ struct vtclog {
 	ODR_pthread_mutex_t mtx;
 	vtc_log_hook_f *hook;
 	FILE *fp;
+	/* The lines kept while no stream is chosen (vtc_loghold()); NULL
+	 * while they go to `fp`. */
+	struct vsb *held;
 };
 
 /* A new handle writing to standard output, its lines labelled `id` and
@@ -36,6 +39,14 @@ struct vtclog {
 struct vtclog *vtc_logopen(const char *id, vtc_log_hook_f *hook);
 /* Frees the handle; no thread may log through it any more. */
 void vtc_logclose(struct vtclog *vl);
+/* Keeps every later line in memory, hook and all, until
+ * vtc_logrelease(): a program that has not yet chosen its log file, or
+ * that writes none, still has the lines to show. */
+void vtc_loghold(struct vtclog *vl);
+/* Writes the kept lines to `fp`, which takes every later line. */
+void vtc_logrelease(struct vtclog *vl, FILE *fp);
+/* Appends the kept lines to `out` (nothing when none are kept). */
+void vtc_logheld(struct vtclog *vl, struct vsb *out);
 /* Writes one line at level `lvl` (VTCLOG_ERROR to VTCLOG_DEBUG2; anything
  * else is a caller's bug, asserted); any thread. */
 void vtc_log(struct vtclog *vl, int lvl, const char *fmt, ...)

@@ -18,6 +18,7 @@
 #include "libqil_test.h"
 #include "odr.h"
 #include "vtc_limit.h"
+#include "vsb.h"
 #include "vtc_log.h"
 #include "vtim.h"
 
@@ -92,6 +93,26 @@ TEST(VtcLog, IdentifierIsPaddedToFour)
 		vtc_log(c.vl(), VTCLOG_INFO, "m");
 		EXPECT_EQ(c.body(), want) << "id \"" << id << "\"";
 	}
+}
+
+/* Held lines wait in memory, headers and all, then reach the stream
+ * ahead of the later ones. */
+TEST(VtcLog, HeldLinesWaitForTheirStream)
+{
+	Capture c("dnsc");
+	FILE *fp = c.vl()->fp;
+	vtc_loghold(c.vl());
+	vtc_log(c.vl(), VTCLOG_WARN, "one");
+	struct vsb *held = vsb_new(NULL, NULL, 0, VSB_AUTOEXTEND);
+	vtc_logheld(c.vl(), held);
+	vsb_finish(held);
+	EXPECT_EQ(c.text(), "");
+	vtc_logrelease(c.vl(), fp);
+	vtc_log(c.vl(), VTCLOG_INFO, "two");
+	EXPECT_EQ(c.text().substr(0, (size_t)vsb_len(held)), vsb_data(held));
+	EXPECT_TRUE(std::regex_match(c.text(), std::regex(std::string(kHeader) +
+	    R"(dnsc \[WARN\]  one\n.*dnsc \[INFO\]  two\n$)"))) << c.text();
+	vsb_delete(held);
 }
 
 struct DumpCase {

@@ -70,10 +70,12 @@ int parse_options(int argc, char *argv[]);
 void usage(void);
 /* Writes the version and what the build holds to standard error. */
 void version(void);
-/* The process's start, shared by every platform's shell: keeps the
- * previous log, opens a fresh one and runs qildnsc_init(), reporting on
- * standard error. -1 when the forwarder is to serve, else the exit status
- * (1 after a failure, 0 after a check with -t). */
+/* The process's start, shared by every platform's shell: runs
+ * qildnsc_init() (which keeps the previous log and opens a fresh one, but
+ * for a check), reports on standard error and, after a good start, keeps
+ * its configuration document as the last good one. -1 when the forwarder
+ * is to serve, else the exit status (1 after a failure, 0 after a check
+ * with -t). */
 int shell_start(int argc, char *argv[]);
 
 #endif

@@ -24,7 +24,7 @@
 /* External, so that the compiler keeps the pointers into the parsed
  * documents (and the leak checker sees them) although nothing here reads
  * some of them again. */
-struct config_state config_state = {CONFIG_STATE_MAGIC, NULL, NULL, NULL, NULL};
+struct config_state config_state = {CONFIG_STATE_MAGIC, NULL, NULL, NULL, NULL, NULL, 0};
 
 const char *
 config_server(void)
@@ -140,13 +140,28 @@ fetch_qildnsc(char *buf, size_t cap, size_t *len)
 	return 0;
 }
 
-/* True for an IPv6 literal, which takes no port either (its colons are
- * its own). */
+/* The longest scope of an IPv6 entry: an interface's name or number. */
+#define CONFIG_SCOPE_MAX 15
+
+/* True for an IPv6 literal, with a scope ("fe80::1%eth0") or not, which
+ * takes no port either (its colons are its own). */
 static bool
 config_entry_ipv6(const char *e)
 {
+	char text[INET6_ADDRSTRLEN];
 	struct in6_addr a;
-	return strlen(e) < INET6_ADDRSTRLEN && inet_pton(AF_INET6, e, &a) == 1;
+	size_t len = strcspn(e, "%");
+	if (len >= sizeof text)
+		return false;
+	if (e[len] == '%') {
+		size_t scope = strspn(e + len + 1,
+		    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._");
+		if (scope == 0 || scope > CONFIG_SCOPE_MAX || e[len + 1 + scope] != '\0')
+			return false;
+	}
+	memcpy(text, e, len);
+	text[len] = '\0';
+	return inet_pton(AF_INET6, text, &a) == 1;
 }
 
 /*
@@ -276,7 +291,11 @@ init_cc(void)
 	if (!fetched)
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_XXXXX: fetch_qildnsc() failed.");
 	if (fetched && config_parse(buf, &config_state.config_doc, &cc, &list) == 0) {
-		saved_config_store(buf, len);
+		free(config_state.fetched);
+		config_state.fetched = static_cast<char *>(malloc(len + 1));
+		AN(config_state.fetched);
+		memcpy(config_state.fetched, buf, len + 1);
+		config_state.fetched_len = len;
 	} else {
 		/* No good document from the server: the last one it gave. */
 		if (config_state.config_doc != NULL)
@@ -302,4 +321,15 @@ init_cc(void)
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Your default country code is %s.",
 	    config_state.country_code);
 	return 0;
+}
+
+void
+config_keep(void)
+{
+	CHECK_OBJ_NOTNULL(&config_state, CONFIG_STATE_MAGIC);
+	if (config_state.fetched == NULL)
+		return;
+	saved_config_store(config_state.fetched, config_state.fetched_len);
+	free(config_state.fetched);
+	config_state.fetched = NULL;
 }

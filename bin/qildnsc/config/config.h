@@ -35,6 +35,10 @@ struct config_state {
 	struct json_t *static_nodes_doc;
 	struct json_t *config_doc;
 	struct json_t *static_nodes; /* the "staticnodes" array, or NULL */
+	/* The document this start fetched, to be saved once the start has
+	 * worked (config_keep()); NULL when none was. */
+	char *fetched;
+	size_t fetched_len;
 };
 
 extern struct config_state config_state;
@@ -57,6 +61,11 @@ int fetch_qildnsc(char *buf, size_t cap, size_t *len);
 int config_parse(const char *text, json_t **doc, const char **cc, char **list);
 /* Fetches and applies the document; 0 or -1. */
 int init_cc(void);
+/* Saves the document this start fetched as the last good one: called once
+ * the start that used it has worked, so that a document that fails a
+ * start (or a mere check) never replaces one that served. Nothing when
+ * none was fetched. */
+void config_keep(void);
 
 /* The configuration server as given ("host" or "host:port"). */
 const char *config_server(void);

@@ -43,14 +43,17 @@ enum { DIVERT_SETTING_UP, DIVERT_READY, DIVERT_FAILED };
 
 /* The state of diversion, made once on the first thread (divert_handle())
  * and never freed: the process may end while the thread still reads its
- * queue. The thread owns all of it but `guard_fd`; the first thread reads
- * `state` while it waits, and `rules` at "Exit". */
+ * queue. The thread owns all of it but `guard_fd` and `guard`; the first
+ * thread reads `state` while it waits, and `rules` at "Exit". */
 struct diversion {
 	unsigned magic;
 #define DIVERSION_MAGIC 0xea05abb0
 	/* The name this namespace's one diversion holds (divert_guard_take()),
-	 * open for the process's life; -1 until taken. */
+	 * open for the process's life; -1 until taken, or when there is no
+	 * such name to be had here. */
 	int guard_fd;
+	/* What divert_guard() found; asked once. */
+	enum { GUARD_UNASKED, GUARD_HELD, GUARD_REFUSED, GUARD_NONE } guard;
 	/* False when there is no listening socket on [::1] to divert IPv6
 	 * queries to (divert_without_ipv6()); written before the thread
 	 * starts. */
@@ -79,6 +82,7 @@ divert_handle(void)
 		divert_current = new struct diversion();
 		divert_current->magic = DIVERSION_MAGIC;
 		divert_current->guard_fd = -1;
+		divert_current->guard = diversion::GUARD_UNASKED;
 		divert_current->ipv6 = true;
 		divert_current->tcp6 = true;
 		divert_rules_init(&divert_current->rules);
@@ -154,19 +158,30 @@ divert_exempt_socket(int fd)
 }
 
 int
+divert_guard(void)
+{
+	struct diversion *d = divert_handle();
+	if (d->guard == diversion::GUARD_UNASKED) {
+		int r = divert_guard_take(d);
+		d->guard = r == 0 ? diversion::GUARD_HELD :
+		    r == -1 ? diversion::GUARD_REFUSED : diversion::GUARD_NONE;
+	}
+	return d->guard == diversion::GUARD_REFUSED ? -1 : 0;
+}
+
+int
 divert_share_listener(int fd)
 {
 	struct diversion *d = divert_handle();
-	/* The second listening socket ([::1]) shares the guard of the first. */
-	int r = d->guard_fd != -1 ? 0 : divert_guard_take(d);
-	if (r == -1)
+	/* Taken already at start-up, before the log was touched. */
+	if (divert_guard() != 0)
 		return -1;
 	/* The queue takes the replies of this socket alone: another program
 	 * may bind its port beside it, but cannot mark its packets, so what
 	 * it sends is never made to look like a DNS server's reply. */
 	divert_mark(fd, DIVERT_LISTEN_MARK);
 	/* Unguarded, the port stays ours alone, as with -w. */
-	if (r == 1)
+	if (d->guard != diversion::GUARD_HELD)
 		return 0;
 	/* A multicast DNS responder binds 0.0.0.0:5353 with SO_REUSEADDR;
 	 * with it on both sockets each binds beside the other, and a datagram

@@ -19,12 +19,18 @@
  * that our own queries are never turned back to us; a failure is logged. */
 void divert_exempt_socket(int fd);
 
+/* Takes the guard (once; the first thread, at start-up) that lets one
+ * qildnsc at a time divert in this network namespace, held until the
+ * process ends: 0, or -1 (logged) when another qildnsc diverts here
+ * already. Without a guard to be had, 0 (a warning says so). */
+int divert_guard(void);
+
 /* Readies a listening socket `fd` (127.0.0.1's, then [::1]'s), before its
- * bind, on the first thread: takes the guard (once) that lets one qildnsc at a time divert in this network
- * namespace, marks the socket's replies for the queue, and lets it share
- * its port with a multicast DNS responder bound to the wildcard address.
- * 0, or -1 (logged) when another qildnsc diverts here already; without a
- * guard to be had, the port is not shared (a warning says so). */
+ * bind, on the first thread: takes the guard (divert_guard()), marks the
+ * socket's replies for the queue, and lets it share its port with a
+ * multicast DNS responder bound to the wildcard address. 0, or -1 (logged)
+ * when another qildnsc diverts here already; without a guard to be had,
+ * the port is not shared. */
 int divert_share_listener(int fd);
 
 /* True where diversion takes IPv6 DNS (Linux), which then needs a

@@ -44,19 +44,8 @@ page_server_text(int server)
 {
 	if (server < 0 || server >= upstreams.n_upstream_servers)
 		return "?";
-	const struct upstream_server *us = &upstreams.upstream_servers[server];
-	const auto *sin = reinterpret_cast<const struct sockaddr_in *>(&us->addr);
-	const auto *sin6 = reinterpret_cast<const struct sockaddr_in6 *>(&us->addr);
-	char a[INET6_ADDRSTRLEN] = "?", out[INET6_ADDRSTRLEN + 16];
-	const char *e = (us->flags & UPSTREAM_ENCRYPTED) ? "E" : "";
-	if (us->addr.ss_family == AF_INET6) {
-		(void)inet_ntop(AF_INET6, &sin6->sin6_addr, a, sizeof a);
-		(void)snprintf(out, sizeof out, "%s[%s]:%u", e, a, (unsigned)ntohs(sin6->sin6_port));
-	} else {
-		(void)inet_ntop(AF_INET, &sin->sin_addr, a, sizeof a);
-		(void)snprintf(out, sizeof out, "%s%s:%u", e, a, (unsigned)ntohs(sin->sin_port));
-	}
-	return out;
+	char out[INET6_ADDRSTRLEN + 64];
+	return servers_text(&upstreams.upstream_servers[server], out, sizeof out);
 }
 
 /* A user's name, remembered: the name service may be slow. */

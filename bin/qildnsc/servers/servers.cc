@@ -22,7 +22,7 @@ struct server_table upstreams = {SERVER_TABLE_MAGIC, NULL, 0, {}};
 
 /*
  * Cuts the port off `host` ("name", "name:port", "a.b.c.d:port", an IPv6
- * literal bare or as "[literal]:port") into `*port` (left as it is when
+ * literal bare or as "[literal]:port", with its scope or not) into `*port` (left as it is when
  * there is none); the family to resolve it in: AF_INET6 for an IPv6
  * literal, AF_INET for the rest, -1 for a bracket left open.
  */
@@ -54,31 +54,90 @@ servers_split(char *host, const char **port)
 
 /*
  * The TLS part of entry `entry` ("tls://address[:port][#name]"): the name
- * cut off `host` into `us` (the address when none is given), the port
- * 853 unless given; -1 (logged) for an entry this build or this syntax
- * refuses.
+ * cut off `host` into `us` (left empty when none is given: the address,
+ * once cut from its port and scope, stands for it); -1 (logged) for an
+ * entry this syntax refuses.
  */
 static int
 servers_tls(const char *entry, char *host, struct upstream_server *us)
 {
 	char *hash = strrchr(host, '#');
-	const char *name = host;
-	if (hash != NULL) {
-		*hash = '\0';
-		name = hash + 1;
-	}
+	us->flags |= UPSTREAM_TLS;
+	if (hash == NULL)
+		return 0;
+	*hash = '\0';
+	const char *name = hash + 1;
 	if (*name == '\0' || strlen(name) >= sizeof us->tls_name) {
 		vtc_log(vl, VTCLOG_ERROR,
 		    "QILEC_01021: Bad certificate name in DNS server %s (write tls://address[:port][#name])",
 		    entry);
 		return -1;
 	}
-	if (strcmp(name, SERVERS_TLS_INSECURE) == 0) {
+	if (strcmp(name, SERVERS_TLS_INSECURE) == 0)
 		us->flags |= UPSTREAM_TLS_INSECURE;
-		name = host;
+	else
+		(void)snprintf(us->tls_name, sizeof us->tls_name, "%s", name);
+	return 0;
+}
+
+/*
+ * Cuts the scope off the IPv6 address `host` ("fe80::1%eth0", "fe80::1%2")
+ * into `*scope_id`, 0 when it has none; -1 (logged) when no interface here
+ * has that name or number.
+ */
+static int
+servers_scope(const char *entry, char *host, uint32_t *scope_id)
+{
+	char *name = strchr(host, '%');
+	*scope_id = 0;
+	if (name == NULL)
+		return 0;
+	*name++ = '\0';
+	if (*name >= '0' && *name <= '9') {
+		char *end = NULL;
+		unsigned long long n = strtoull(name, &end, 10);
+		*scope_id = *end == '\0' && n <= UINT32_MAX ? (uint32_t)n : 0;
+	} else {
+		*scope_id = ODR_ifindex(name);
 	}
-	us->flags |= UPSTREAM_TLS;
-	(void)snprintf(us->tls_name, sizeof us->tls_name, "%s", name);
+	if (*scope_id == 0) {
+		vtc_log(vl, VTCLOG_ERROR,
+		    "QILEC_01052: No network interface %s here, in DNS server %s", name, entry);
+		return -1;
+	}
+	return 0;
+}
+
+/* Resolves `host` and `port` (`family`'s) of entry `entry` into `us`; -1
+ * (logged) when they do not resolve. */
+static int
+servers_resolve(const char *entry, char *host, const char *port, int family,
+                struct upstream_server *us)
+{
+	uint32_t scope_id = 0;
+	if (family == AF_INET6 && servers_scope(entry, host, &scope_id) != 0)
+		return -1;
+	struct addrinfo hints = {}, *res = NULL;
+	hints.ai_family = family;
+	hints.ai_socktype = SOCK_DGRAM;
+	hints.ai_flags = family == AF_INET6 ? AI_NUMERICHOST : 0;
+	int r = getaddrinfo(host, port, &hints, &res);
+	if (r != 0) {
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_00689: getaddrinfo(3) for %s error: %s",
+		    entry, gai_strerror(r));
+		return -1;
+	}
+	QIL_ASSERT(res->ai_addrlen <= sizeof us->addr);
+	memcpy(&us->addr, res->ai_addr, res->ai_addrlen);
+	us->addrlen = (int32_t)res->ai_addrlen;
+	freeaddrinfo(res);
+	/* The kernel heeds a scope on a link-local address alone, and answers
+	 * from any other come without one: kept there, it would make them
+	 * strangers. */
+	auto *sin6 = reinterpret_cast<struct sockaddr_in6 *>(&us->addr);
+	if (scope_id != 0 && (IN6_IS_ADDR_LINKLOCAL(&sin6->sin6_addr) ||
+	    IN6_IS_ADDR_MC_LINKLOCAL(&sin6->sin6_addr)))
+		sin6->sin6_scope_id = scope_id;
 	return 0;
 }
 
@@ -113,25 +172,13 @@ servers_add(const char *entry, struct upstream_server *us, bool *local_seen,
 		    entry);
 		return -1;
 	}
-
-	struct addrinfo hints = {}, *res = NULL;
-	hints.ai_family = family;
-	hints.ai_socktype = SOCK_DGRAM;
-	hints.ai_flags = family == AF_INET6 ? AI_NUMERICHOST : 0;
-	int r = getaddrinfo(host, port, &hints, &res);
-	if (r != 0) {
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_00689: getaddrinfo(3) for %s error: %s",
-		    entry, gai_strerror(r));
+	if (servers_resolve(entry, host, port, family, us) != 0)
 		return -1;
-	}
-	QIL_ASSERT(res->ai_addrlen <= sizeof us->addr);
-	memcpy(&us->addr, res->ai_addr, res->ai_addrlen);
-	us->addrlen = (int32_t)res->ai_addrlen;
 	if (encrypted)
 		us->flags |= UPSTREAM_ENCRYPTED;
+	/* `host` is the address alone now, without its scope. */
 	if ((us->flags & UPSTREAM_TLS) && us->tls_name[0] == '\0')
 		(void)snprintf(us->tls_name, sizeof us->tls_name, "%s", host);
-	freeaddrinfo(res);
 
 	if (dnsc_conf.croute_path != NULL) {
 		/* The table is IPv4's: an IPv6 server is foreign. */
@@ -190,6 +237,18 @@ init_servers(void)
 		vtc_log(vl, VTCLOG_WARN,
 		    "[WARN] At least one local DNS and one foreign DNS required if CRoute is enabled.");
 	return 0;
+}
+
+const char *
+servers_text(const struct upstream_server *us, char *buf, size_t size)
+{
+	AN(us);
+	QIL_ASSERT(size > 1);
+	const char *e = (us->flags & UPSTREAM_ENCRYPTED) ? "E" : "";
+	size_t n = strlen(e);
+	(void)snprintf(buf, size, "%s", e);
+	(void)VSS_addr_text(&us->addr, (socklen_t)us->addrlen, buf + n, size - n);
+	return buf;
 }
 
 bool

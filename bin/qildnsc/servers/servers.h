@@ -6,6 +6,7 @@
 #ifndef QILDNSC_SERVERS_H
 #define QILDNSC_SERVERS_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "odr.h"
@@ -45,8 +46,13 @@ struct server_table {
 extern struct server_table upstreams;
 
 /* Fills the table from dnsc_conf.dns_servers (cut in place) and sets up
- * the key; 0 on success, -1 when an entry does not resolve (logged). */
+ * the key; 0 on success, -1 when an entry does not resolve or names an
+ * interface that is not here (logged). */
 int init_servers(void);
+/* How server `us` is shown, in `buf` (`size` bytes): "E" before an
+ * encrypted one, its address and port, the scope of a scoped IPv6 address
+ * ("[fe80::1%eth0]:53"). Returns `buf`. */
+const char *servers_text(const struct upstream_server *us, char *buf, size_t size);
 /* True when any server of the table is a TLS one. */
 bool servers_have_tls(void);
 

@@ -2,7 +2,8 @@
  * init.cc -- the start-up sequence, run once on the first thread before
  * any other thread of the forwarder exists. Each step logs its own failure;
  * the sequence stops at the first one. A check (-t) reads every input the
- * same way and stops before the first socket or rule.
+ * same way, stops before the first socket or rule and writes nothing to
+ * the directory.
  */
 #include <stddef.h>
 #include <stdio.h>
@@ -11,6 +12,7 @@
 #include "cache/cache.h"
 #include "config/config.h"
 #include "divert/diversion.h"
+#include "divert/divert_servers.h"
 #include "dot/dot.h"
 #include "filter/tables.h"
 #include "forward/held.h"
@@ -43,14 +45,39 @@ init_check_listen(void)
 	return 0;
 }
 
+/*
+ * The log's file, once the options say what this start is: a check
+ * writes none; a start takes the diversion's guard first, so that one
+ * refused beside a running qildnsc leaves that one's files alone (the
+ * log's own lock keeps out a second run from the same directory). 0 or 1
+ * (logged).
+ */
+static int
+init_log(void)
+{
+	if (dnsc_conf.check_only) {
+		shell_log_keep_out();
+		return 0;
+	}
+	if (dnsc_conf.use_windivert && divert_guard() != 0) {
+		shell_log_keep_out();
+		return 1;
+	}
+	return shell_log_open(QILDNSC_LOG_NAME) != 0;
+}
+
 int
 qildnsc_init(int argc, char *argv[])
 {
 	(void)ODR_libinit();
 	vl = vtc_logopen("dnsc", shell_log_hook);
 	QIL_ASSERT(vl != NULL);
+	/* Nothing reaches the directory before init_log() has chosen. */
+	vtc_loghold(vl);
 	vtc_log(vl, VTCLOG_DEBUG2, QILDNSC_BANNER);
 	if (parse_options(argc, argv) != 0)
+		return 1;
+	if (init_log() != 0)
 		return 1;
 	/* Query IDs and the choice of static nodes rest on it. */
 	if (ODR_randomCheck(vl) != 0) {
@@ -67,6 +94,8 @@ qildnsc_init(int argc, char *argv[])
 	if (load_croute() != 0)
 		return 1;
 	if (init_servers() != 0)
+		return 1;
+	if (dnsc_conf.use_windivert && divert_servers_check() != 0)
 		return 1;
 	if (dot_init(dnsc_conf.check_only != 0) != 0)
 		return 1;
@@ -91,10 +120,9 @@ shell_start(int argc, char *argv[])
 {
 	struct shell_end end = {SHELL_END_MAGIC, SHELL_END_STARTUP, 0};
 
-	if (shell_log_open(QILDNSC_LOG_NAME) != 0)
-		return 1;
 	if (qildnsc_init(argc, argv) != 0) {
-		startup_report_failure(stderr, QILDNSC_LOG_NAME);
+		shell_log_settle();
+		startup_report_failure(stderr, shell_log_text(), shell_log_file());
 		shell_end_log(&end, 1);
 		return 1;
 	}
@@ -104,6 +132,8 @@ shell_start(int argc, char *argv[])
 		shell_end_log(&end, 0);
 		return 0;
 	}
+	/* Only a document that has served a start is kept for the next. */
+	config_keep();
 	if (shell_log_echoed())
 		startup_report_ready(stderr, QILDNSC_LOG_NAME);
 	return -1;

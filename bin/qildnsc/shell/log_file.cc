@@ -1,7 +1,8 @@
 /*
- * log_file.cc -- the log file kept across starts, and its echo on standard
- * error for a person at a terminal or for the journal. First thread only,
- * but for the hook, which runs under the log handle's mutex.
+ * log_file.cc -- the log file kept across starts, locked while its run
+ * lasts, and its echo on standard error for a person at a terminal or for
+ * the journal. First thread only, but for the hook, which runs under the
+ * log handle's mutex.
  */
 #include <errno.h>
 #include <signal.h>
@@ -11,16 +12,48 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "common/qildnsc.h"
+#include "odr.h"
 #include "shell/log_file.h"
+#include "vsb.h"
 #include "vtc_log.h"
+
+/* Where the lines go: held in memory until the start has chosen; the
+ * file's name once they go there. */
+enum class log_where { held, file, none };
+static log_where shell_log_where = log_where::held;
+static const char *shell_log_name;
+
+/* True (logged) when another process holds the log `name`: a qildnsc
+ * running from this directory, whose file must stay whole. */
+static bool
+shell_log_taken(const char *name)
+{
+	FILE *f = fopen(name, "rb");
+	if (f == NULL)
+		return false;
+	/* A lock that cannot be had at all says nothing of another run. */
+	bool taken = ODR_lockfile(fileno(f)) != 0 && errno == EWOULDBLOCK;
+	(void)fclose(f);
+	if (taken)
+		vtc_log(vl, VTCLOG_ERROR,
+		    "QILEC_01051: Another qildnsc runs from this directory (it writes %s); "
+		    "this one does not start and leaves that log alone.", name);
+	return taken;
+}
 
 int
 shell_log_open(const char *name)
 {
 	AN(name);
+	QIL_ASSERT(shell_log_where == log_where::held);
+	shell_log_where = log_where::none;
+	if (shell_log_taken(name))
+		return -1;
 	const std::string kept = std::string(name) + ".1";
 #ifdef _WIN32
 	/* Windows renames onto no existing file. */
@@ -28,17 +61,62 @@ shell_log_open(const char *name)
 #endif
 	/* The previous run's log is never cut: it moves aside whole. */
 	if (rename(name, kept.c_str()) != 0 && errno != ENOENT) {
-		(void)fprintf(stderr, "qildnsc: cannot keep the previous log %s as %s: %s\n", name,
-		    kept.c_str(), strerror(errno));
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_01054: Cannot keep the previous log %s as %s: %s",
+		    name, kept.c_str(), strerror(errno));
 		return -1;
 	}
 	/* Standard output is the log; unbuffered, so no line is ever lost. */
 	if (freopen(name, "w", stdout) == NULL) {
-		(void)fprintf(stderr, "qildnsc: %s: %s\n", name, strerror(errno));
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_01055: Cannot write the log %s: %s", name,
+		    strerror(errno));
 		return -1;
 	}
 	setvbuf(stdout, NULL, _IONBF, 0);
+	/* Held while this run lasts, so that a second start from here
+	 * refuses before it moves this log aside. Where files take no lock,
+	 * the port or the diversion's guard still refuses that start. */
+	(void)ODR_lockfile(fileno(stdout));
+	shell_log_where = log_where::file;
+	shell_log_name = name;
+	vtc_logrelease(vl, stdout);
 	return 0;
+}
+
+void
+shell_log_keep_out(void)
+{
+	shell_log_where = log_where::none;
+}
+
+void
+shell_log_settle(void)
+{
+	if (shell_log_where == log_where::held && !dnsc_conf.check_only)
+		(void)shell_log_open(QILDNSC_LOG_NAME);
+}
+
+const char *
+shell_log_file(void)
+{
+	return shell_log_where == log_where::file ? shell_log_name : NULL;
+}
+
+std::string
+shell_log_text(void)
+{
+	if (shell_log_where == log_where::file) {
+		std::ifstream in(shell_log_name, std::ios::binary);
+		std::ostringstream text;
+		text << in.rdbuf();
+		return text.str();
+	}
+	struct vsb *held = vsb_new(NULL, NULL, 0, VSB_AUTOEXTEND);
+	AN(held);
+	vtc_logheld(vl, held);
+	vsb_finish(held);
+	std::string text(vsb_data(held), (size_t)vsb_len(held));
+	vsb_delete(held);
+	return text;
 }
 
 bool

@@ -3,6 +3,11 @@
  * keeps the previous run's log as "<name>.1" and writes a fresh one; when
  * someone reads standard error (a terminal, or the journal), warnings and
  * errors are repeated there as they are logged, and so is the last line.
+ *
+ * Until the start knows what it is, the log's lines wait in memory
+ * (vtc_loghold()): a check (-t), and a start refused beside a qildnsc
+ * running from the same directory or diverting already, write nothing
+ * to the directory.
  */
 #ifndef QILDNSC_LOG_FILE_H
 #define QILDNSC_LOG_FILE_H
@@ -11,11 +16,28 @@
 
 struct shell_end;
 
-/* Moves an existing `name` to "<name>.1", replacing an older one, and
- * makes standard output a fresh, unbuffered `name`. -1 (said on standard
- * error) when either fails. A running instance keeps writing to the file
- * it has open, now under the new name. */
+/* Moves an existing `name` to "<name>.1", replacing an older one, makes
+ * standard output a fresh, unbuffered `name`, locked while this process
+ * lasts, and writes the lines held so far into it. -1 (logged) when
+ * another qildnsc holds `name` (its file is left alone), or when the move
+ * or the new file fails; the lines then stay in memory. Called once,
+ * while the lines are held. */
 int shell_log_open(const char *name);
+
+/* The lines stay in memory for good: nothing is written to the
+ * directory (a check, a start refused before its log). */
+void shell_log_keep_out(void);
+
+/* A start that ends before it has chosen (bad options, -h, -V): its log
+ * is written as every start's (shell_log_open()), unless it is a check. */
+void shell_log_settle(void);
+
+/* The name of the log's file once the lines go there, else NULL. */
+const char *shell_log_file(void);
+
+/* The log so far: its file's text once the lines go there, else the
+ * lines held. */
+std::string shell_log_text(void);
 
 /* True when standard error is a terminal, or the journal (JOURNAL_STREAM
  * set): then warnings, errors and the first and last lines go there too. */

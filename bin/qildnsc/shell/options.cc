@@ -9,6 +9,7 @@
 #include "common/qildnsc.h"
 #include "config/config.h"
 #include "dot/dot.h"
+#include "shell/log_file.h"
 #include "vgetopt.h"
 #include "vss.h"
 #include "vtc_log.h"
@@ -92,6 +93,15 @@ version(void)
 		(void)fprintf(stderr, "DNS over TLS: no (%s)\n", why);
 	(void)fprintf(stderr, "configuration server: %s (QILDNSC_CONFIG_SERVER overrides it)\n",
 	    QILDNSC_CONFIG_SERVER_DEFAULT);
+}
+
+/* The end of a run that only answered (-h, -V) or misread its options:
+ * its log is written all the same, as any start's. */
+[[noreturn]] static void
+options_exit(int status)
+{
+	shell_log_settle();
+	exit(status);
 }
 
 void
@@ -228,18 +238,18 @@ parse_options(int argc, char *argv[])
 			break;
 		case 'V':
 			version();
-			exit(0);
+			options_exit(0);
 		case 'h':
 		default:
 			usage();
-			exit(1);
+			options_exit(1);
 		}
 	}
 	/* Options only: what follows a word would otherwise go unread. */
 	if (qil::optind < argc) {
 		(void)fprintf(stderr, "unexpected argument -- %s\n", argv[qil::optind]);
 		usage();
-		exit(1);
+		options_exit(1);
 	}
 	return options_listen();
 }

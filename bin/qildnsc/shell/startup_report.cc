@@ -5,13 +5,12 @@
  */
 #include <stdio.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <string_view>
 
 #include "common/qildnsc.h"
 #include "filter/tables.h"
+#include "servers/servers.h"
 #include "shell/startup_hint.h"
 #include "shell/startup_report.h"
 #include "vtc_log.h"
@@ -37,16 +36,16 @@ startup_last_error(std::string_view log)
 }
 
 void
-startup_report_failure(FILE *out, const char *log_name)
+startup_report_failure(FILE *out, std::string_view log, const char *log_name)
 {
-	std::ifstream in(log_name, std::ios::binary);
-	std::ostringstream text;
-	text << in.rdbuf();
-	std::string cause = startup_last_error(text.str());
-	std::vector<std::string> hints = startup_hints(cause, text.str());
+	std::string cause = startup_last_error(log);
+	std::vector<std::string> hints = startup_hints(cause, log);
 	if (cause.empty())
 		cause = "start-up failed";
-	(void)fprintf(out, "qildnsc: %s (see %s)\n", cause.c_str(), log_name);
+	if (log_name != NULL)
+		(void)fprintf(out, "qildnsc: %s (see %s)\n", cause.c_str(), log_name);
+	else
+		(void)fprintf(out, "qildnsc: %s\n", cause.c_str());
 	for (const std::string &h : hints) {
 		(void)fprintf(out, "qildnsc: hint: %s\n", h.c_str());
 		vtc_log(vl, VTCLOG_INFO, "QILEC_00901: Hint: %s", h.c_str());
@@ -64,8 +63,15 @@ startup_facts(bool would, const char *log_name)
 		s = (would ? "would divert" : "diverting") + std::string(" this machine's DNS to ") + where;
 	else
 		s = (would ? "would listen on " : "listening on ") + where + " (UDP and TCP)";
-	const char *servers = dnsc_conf.dns_servers;
-	s += std::string("; servers ") + (servers != NULL && *servers != '\0' ? servers : "(none)");
+	/* The table's, as the list text is cut by now: addresses, ports and
+	 * scopes as they are asked. */
+	std::string servers;
+	for (int32_t i = 0; i < upstreams.n_upstream_servers; i++) {
+		char t[INET6_ADDRSTRLEN + 64];
+		servers += (i > 0 ? "," : "") +
+		    std::string(servers_text(&upstreams.upstream_servers[i], t, sizeof t));
+	}
+	s += "; servers " + (servers.empty() ? std::string("(none)") : servers);
 	if (dnsc_conf.blacklist_path != NULL)
 		s += "; blocklist " + std::to_string(tables.n_ip_blacklist) + " addresses (" +
 		    dnsc_conf.blacklist_path + ")";

@@ -15,10 +15,11 @@
  * time and handle before it; empty when there is none. */
 std::string startup_last_error(std::string_view log);
 
-/* Writes "qildnsc: <last error> (see <log_name>)" to `out`, reading the
- * log back from the file `log_name`, then a "qildnsc: hint: " line for
- * each hint (also logged). */
-void startup_report_failure(FILE *out, const char *log_name);
+/* Writes "qildnsc: <last error> (see <log_name>)" to `out`, the error read
+ * from the text `log`, without the "see" when `log_name` is NULL (no log
+ * was written), then a "qildnsc: hint: " line for each hint (also
+ * logged). */
+void startup_report_failure(FILE *out, std::string_view log, const char *log_name);
 
 /* Writes the line of a good start to `out`: where the forwarder listens,
  * its servers, its lists and its log. */

@@ -1,16 +1,20 @@
 /*
  * posix/odr_file.cc -- the files of the working directory on Linux:
  * O_NOFOLLOW, O_NONBLOCK for the open itself (a FIFO opens at once and is
- * then refused), O_EXCL for a new file.
+ * then refused), O_EXCL for a new file; and the lock of a file, flock(2),
+ * which belongs to the open file and goes with its last descriptor,
+ * however the process ends. Safe on any thread.
  */
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "odr.h"
 #include "odr_file.h"
 
 /* `fd` when it is a regular file, in blocking mode; else closed, -1. */
@@ -129,4 +133,11 @@ ODR_file_replace(const char *name, const void *data, size_t len, int mode)
 	(void)unlink(tmp.c_str());
 	errno = e;
 	return -1;
+}
+
+int
+ODR_lockfile(int fd)
+{
+	/* EWOULDBLOCK in errno when another process holds it. */
+	return flock(fd, LOCK_EX | LOCK_NB);
 }

@@ -2,6 +2,7 @@
  * posix/odr_sock.cc -- the socket calls of the OS layer, straight onto the
  * Linux system calls. Safe on any thread.
  */
+#include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -67,4 +68,10 @@ int
 ODR_poll(struct pollfd *fds, size_t nfds, int timeout_ms)
 {
 	return poll(fds, (nfds_t)nfds, timeout_ms);
+}
+
+uint32_t
+ODR_ifindex(const char *name)
+{
+	return if_nametoindex(name);
 }

@@ -1,7 +1,10 @@
 /*
  * win32/odr_file.cc -- the files of the working directory on Windows: a
  * reparse point (a link or junction) is refused before it is opened, and a
- * new file replaces the old with MoveFileEx.
+ * new file replaces the old with MoveFileEx. And the lock of a file: its
+ * locks are mandatory (a locked byte can be read by nobody else), so the
+ * one byte locked lies far beyond any end the file will reach, and a
+ * reader of the file sees all of it while a second lock on it is refused.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -113,5 +116,21 @@ ODR_file_replace(const char *name, const void *data, size_t len, int mode)
 		return 0;
 	(void)DeleteFileA(tmp.c_str());
 	errno = EIO;
+	return -1;
+}
+
+int
+ODR_lockfile(int fd)
+{
+	HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+	if (h == INVALID_HANDLE_VALUE) {
+		errno = EBADF;
+		return -1;
+	}
+	OVERLAPPED at = {};
+	at.OffsetHigh = 0x7fffffff;
+	if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+		return 0;
+	errno = GetLastError() == ERROR_LOCK_VIOLATION ? EWOULDBLOCK : EIO;
 	return -1;
 }

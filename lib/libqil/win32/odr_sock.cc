@@ -9,6 +9,8 @@
  */
 #include "odr.h"
 
+#include <iphlpapi.h> /* if_nametoindex(), after Winsock's headers */
+
 int
 ODR_closesocket(int sock)
 {
@@ -102,4 +104,12 @@ ODR_poll(struct pollfd *fds, size_t nfds, int timeout_ms)
 		n += fds[i].revents != 0;
 	}
 	return n;
+}
+
+uint32_t
+ODR_ifindex(const char *name)
+{
+	/* The name of its own that Windows gives each interface
+	 * ("ethernet_32768"), not the one shown to people. */
+	return if_nametoindex(name);
 }

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -586,7 +587,8 @@ const RefusedCase kRefused[] = {
 INSTANTIATE_TEST_SUITE_P(Documents, Refused, ::testing::ValuesIn(kRefused),
     CaseName());
 
-/* The server-list text built from "dns_servers". */
+/* The server-list text built from "dns_servers"; the document is kept as
+ * the last good one only when the start that used it worked. */
 struct ListCase {
 	const char *name;
 	const char *servers; /* the JSON array */
@@ -603,14 +605,17 @@ TEST_P(ServerListText, BuiltFromTheDocument)
 	    HttpScript::json(std::string(R"({"cc": "US", "dns_servers": )") + p.servers + "}"));
 	const std::string line = std::string("[INFO] Using DNS servers: ") + p.list + "\n";
 
+	const std::string saved = dir_.file("qildnsc_config.json");
 	if (p.starts) {
 		start({}, config.config_env());
 		ASSERT_FALSE(HasFatalFailure());
+		EXPECT_TRUE(wait_until([&] { return std::filesystem::exists(saved); }, 5s));
 	} else {
 		expect_start_fails({}, config.config_env());
 		/* The entry as written cannot be resolved. */
 		EXPECT_NE(log().find(std::string("QILEC_00689: getaddrinfo(3) for ") + p.list),
 		    std::string::npos);
+		EXPECT_FALSE(std::filesystem::exists(saved));
 	}
 	EXPECT_NE(log().find(line), std::string::npos) << "expected: " << line;
 }
@@ -623,6 +628,9 @@ const ListCase kLists[] = {
     {"EntryWithAPort", R"(["192.0.2.1:53"])", "E192.0.2.1:53:10015", false},
     {"Ipv6Literal", R"(["2001:db8::10", "192.0.2.10"])",
      "E[2001:db8::10]:10015,E192.0.2.10:10015", true},
+    {"ScopedIpv6", R"(["fe80::10%1"])", "E[fe80::10%1]:10015", true},
+    /* Without diversion, no server at all still starts (and says so). */
+    {"EveryEntryRefused", R"(["[2001:db8::1]:53", "fe80::1%lo,x"])", "", true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lists, ServerListText, ::testing::ValuesIn(kLists),

@@ -260,6 +260,9 @@ TEST_F(Diversion, ApplicationsAreAnsweredThroughTheForwarder)
 	EXPECT_EQ(direct_a_->received_count(), 0u) << "the query must not reach the server asked";
 	EXPECT_EQ(upstream_->received_count(), 1u)
 	    << "the forwarder's own query must reach its upstream once, not loop";
+	/* An upstream on the loopback would loop if it asked on port 53. */
+	EXPECT_NE(log().find("[WARN]  QILEC_01053: DNS server 127.0.0.2:53 is a resolver on "
+	                     "this machine: "), std::string::npos) << log();
 
 	if (system("command -v dig >/dev/null 2>&1") == 0) {
 		FILE *p = popen("dig @192.0.2.53 -b 192.0.2.1 dig.example.com A +short +tries=1 +time=5", "r");
@@ -415,6 +418,47 @@ TEST_F(Diversion, RulesThatCannotBeInstalledEndTheStartUp)
 	EXPECT_FALSE(sh("iptables -w -t mangle -S QILDNSC"));
 }
 
+/* A document whose every server is refused leaves nothing to ask: taking
+ * the machine's DNS then would leave it with none. Start-up ends before
+ * any socket or rule. */
+TEST_F(Diversion, NoServerToAskEndsTheStartUpBeforeAnyRule)
+{
+	config_ = std::make_unique<FakeHttpServer>(
+	    HttpScript::json(R"({"cc": "ZZ", "dns_servers": ["[2001:db8::1]:53"]})"));
+	EXPECT_FALSE(start_forwarder("", {}));
+	auto st = fwd_->wait(10s);
+	ASSERT_TRUE(st);
+	EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 1) << "wait status " << *st;
+	EXPECT_EQ(fwd_->stderr_text(), "qildnsc: QILEC_01050: No DNS server to forward to: "
+	    "diverting would leave this machine without DNS, so this one does not start (give "
+	    "servers with -d, or run with -w). (see qildnsc_stdout.txt)\n");
+	EXPECT_EQ(log().find("Listening on"), std::string::npos) << log();
+	EXPECT_EQ(jumps_to_chain(), 0);
+	EXPECT_FALSE(sh("iptables -w -t mangle -S QILDNSC"));
+}
+
+/* A second start beside a diverting one, from the same directory, is
+ * refused before it touches the first one's log: the file stays whole, not
+ * moved aside, and the first goes on writing to it. */
+TEST_F(Diversion, ASecondStartLeavesTheFirstOnesLogAlone)
+{
+	if (!start_forwarder())
+		GTEST_SKIP() << "no netfilter queue here:\n" << log();
+	const std::string before = log();
+	Process second({QILDNSC_BINARY, "-d", "127.0.0.2:53"}, dir_.path(), {config_->config_env()});
+	auto st = second.wait(15s);
+	ASSERT_TRUE(st);
+	EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 1) << "wait status " << *st;
+	EXPECT_EQ(second.stderr_text(), "qildnsc: QILEC_00930: Another qildnsc diverts DNS here "
+	    "already (it holds @qildnsc-diversion); this one does not start.\n");
+	EXPECT_FALSE(std::filesystem::exists(dir_.file("qildnsc_stdout.txt.1")));
+	EXPECT_EQ(log().substr(0, before.size()), before);
+	fwd_->signal(SIGUSR1);
+	EXPECT_TRUE(wait_until([&] { return log().find("queries over UDP") != std::string::npos; },
+	    10s)) << "the first one no longer logs";
+	stop_and_expect_no_rule(SIGTERM);
+}
+
 /* An exit signal while the rules go in waits for them, then removes them. */
 TEST_F(Diversion, ExitSignalDuringInstallationLeavesNoRule)
 {
@@ -474,6 +518,10 @@ TEST_F(Diversion, TheCLibraryResolverRetriesOverTcp)
 	write_file(dir_.file("resolv.conf"), "nameserver 127.0.0.1\noptions attempts:1 timeout:3\n");
 	ASSERT_EQ(mount(dir_.file("resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND,
 	    nullptr), 0) << strerror(errno);
+	/* The later tests share this namespace; the file goes with dir_. */
+	struct Unbind {
+		~Unbind() { (void)umount2("/etc/resolv.conf", MNT_DETACH); }
+	} unbind;
 
 	/* 40 addresses: over 512 bytes. */
 	std::vector<dns::Record> many;
@@ -631,8 +679,8 @@ TEST_F(DiversionBesideMdns, EachStartsBesideTheOtherAndMulticastDnsPassesUnalter
 	ASSERT_TRUE(st);
 	EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 1) << "wait status " << *st;
 	EXPECT_EQ(second.stderr_text(), "qildnsc: QILEC_00930: Another qildnsc diverts DNS here "
-	    "already (it holds @qildnsc-diversion); this one does not start. (see "
-	    "qildnsc_stdout.txt)\n");
+	    "already (it holds @qildnsc-diversion); this one does not start.\n");
+	EXPECT_FALSE(std::filesystem::exists(other.file("qildnsc_stdout.txt"))) << "it wrote a log";
 
 	avahi_->signal(SIGTERM);
 	ASSERT_TRUE(avahi_->wait(10s));

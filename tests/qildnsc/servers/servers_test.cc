@@ -1,7 +1,8 @@
 /*
  * servers_test.cc -- the server-list text into the upstream server table:
- * markers, ports, empty entries, resolution failures, lookup by sender
- * address, and the domestic/foreign warning when CRoute is enabled.
+ * markers, ports, scopes, empty entries, resolution failures, lookup by
+ * sender address, the domestic/foreign warning when CRoute is enabled, and
+ * what diversion asks of the table.
  *
  * init_servers rebuilds the table from scratch on every call.
  */
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "divert/divert_servers.h"
 #include "forward/filter.h"
 #include "filter/tables.h"
 #include "unit_support.h"
@@ -177,6 +179,103 @@ TEST(ServerList6, LiteralsInBracketsOrBare)
 	}
 }
 
+/* Scoped IPv6 entries, in every form an address takes: the scope by name
+ * or number, shown and matched with it; kept on a link-local address alone
+ * (answers from any other come without one); an interface not here
+ * refused. The loopback stands in for a real link: only parsed. */
+TEST(ServerList6, ScopedEntries)
+{
+	const uint32_t lo = ODR_ifindex("lo");
+	if (lo == 0)
+		GTEST_SKIP() << "no interface named lo here";
+	const std::string n = std::to_string(lo);
+	const struct {
+		std::string text;
+		const char *shown; /* the table as servers_text() shows it, or the error */
+		uint32_t scope;    /* the first server's */
+	} rows[] = {
+	    {"fe80::1%lo,[fe80::1%" + n + "]:5300", "[fe80::1%lo]:53,[fe80::1%lo]:5300", lo},
+	    {"E[fe80::2%lo]:10015,e[ff02::fb%lo]", "E[fe80::2%lo]:10015,E[ff02::fb%lo]:53", lo},
+	    {"tls://[fe80::3%lo],tls://fe80::4%lo#dot.test", "[fe80::3%lo]:853,[fe80::4%lo]:853",
+	     lo},
+	    {"2001:db8::1%lo,[::1%lo]:5300", "[2001:db8::1]:53,[::1]:5300", 0},
+	    {"fe80::1%nosuch", "QILEC_01052: No network interface nosuch here, in DNS server "
+	     "fe80::1%nosuch\n", 0},
+	    {"[fe80::1%]:53", "QILEC_01052: No network interface  here, in DNS server [fe80::1%]:53",
+	     0},
+	    {"fe80::1%4294967296", "QILEC_01052: No network interface 4294967296 here", 0},
+	    {"192.0.2.1%lo", "QILEC_00689: getaddrinfo(3) for 192.0.2.1%lo error: ", 0},
+	};
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.text);
+		LogCapture log;
+		ConfString list(&dnsc_conf.dns_servers, r.text);
+		bool fails = strncmp(r.shown, "QILEC_", 6) == 0;
+		ASSERT_EQ(init_servers(), fails ? -1 : 0) << log.text();
+		if (fails) {
+			EXPECT_TRUE(log.contains(r.shown)) << log.text();
+			continue;
+		}
+		std::string shown;
+		for (int32_t i = 0; i < upstreams.n_upstream_servers; i++) {
+			char t[128];
+			shown += (i > 0 ? "," : "") +
+			    std::string(servers_text(&upstreams.upstream_servers[i], t, sizeof t));
+		}
+		EXPECT_EQ(shown, r.shown);
+		const struct upstream_server &us = upstreams.upstream_servers[0];
+		auto sin6 = *reinterpret_cast<const struct sockaddr_in6 *>(&us.addr);
+		EXPECT_EQ(sin6.sin6_scope_id, r.scope);
+		if (us.flags & UPSTREAM_TLS) /* the address stands for the name, without its scope */
+			EXPECT_STREQ(us.tls_name, "fe80::3");
+		else
+			EXPECT_EQ(find_upstream_server(&sin6, sizeof sin6), &us);
+		/* An answer from the same address on another link is no server's. */
+		sin6.sin6_scope_id = r.scope + 1;
+		EXPECT_EQ(find_upstream_server(&sin6, sizeof sin6), nullptr);
+	}
+}
+
+/* What diversion asks of the table: a server at least, and a warning for
+ * each resolver on the loopback but our own listening socket. */
+TEST(DivertServers, NoneRefusedLoopbackWarned)
+{
+	const struct {
+		const char *text;
+		int result;
+		std::vector<std::string> warned; /* the servers named, in order */
+	} rows[] = {
+	    {"", -1, {}},
+	    {"192.0.2.1,E[2001:db8::1]:10015", 0, {}},
+	    {"127.0.0.53,192.0.2.1,E[::1]:10015,tls://127.1.2.3", 0,
+	     {"127.0.0.53:53", "E[::1]:10015", "127.1.2.3:853"}},
+	    {"127.0.0.1:5353,[::1]:5353,127.0.0.2:5353,[::ffff:127.0.0.1]:53", 0,
+	     {"127.0.0.2:5353", "[::ffff:127.0.0.1]:53"}},
+	};
+	ConfString addr(&dnsc_conf.listen_addr, "127.0.0.1");
+	ConfString port(&dnsc_conf.listen_port, "5353");
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.text);
+		LogCapture log;
+		ConfString list(&dnsc_conf.dns_servers, r.text);
+		ASSERT_EQ(init_servers(), 0) << log.text();
+		log.clear();
+		EXPECT_EQ(divert_servers_check(), r.result);
+		EXPECT_EQ(log.contains("[ERROR] QILEC_01050: No DNS server to forward to: diverting "
+		    "would leave this machine without DNS, so this one does not start (give servers "
+		    "with -d, or run with -w).\n"), r.result != 0);
+		size_t n = 0;
+		for (size_t at = 0; (at = log.text().find("QILEC_01053", at)) != std::string::npos; at++)
+			n++;
+		EXPECT_EQ(n, r.warned.size()) << log.text();
+		for (const std::string &w : r.warned)
+			EXPECT_TRUE(log.contains("[WARN]  QILEC_01053: DNS server " + w + " is a resolver "
+			    "on this machine: diversion turns the queries it sends on to port 53 back to "
+			    "qildnsc, a loop. Run with -w, or give that resolver's own servers with -d.\n"))
+			    << log.text();
+	}
+}
+
 /* TLS entries: the port 853 unless given, the certificate's name (the
  * address unless given), and never found as a datagram's sender. */
 TEST(ServerListTls, NamePortAndNoDatagrams)
@@ -191,6 +290,7 @@ TEST(ServerListTls, NamePortAndNoDatagrams)
 	} rows[] = {
 	    {"tls://192.0.2.1", AF_INET, 853, "192.0.2.1", UPSTREAM_TLS, nullptr},
 	    {"TLS://192.0.2.1:8853#dot.test", AF_INET, 8853, "dot.test", UPSTREAM_TLS, nullptr},
+	    {"tls://192.0.2.1:8853", AF_INET, 8853, "192.0.2.1", UPSTREAM_TLS, nullptr},
 	    {"tls://[2001:db8::1]#dns.test", AF_INET6, 853, "dns.test", UPSTREAM_TLS, nullptr},
 	    {"tls://2001:db8::2", AF_INET6, 853, "2001:db8::2", UPSTREAM_TLS, nullptr},
 	    {"tls://192.0.2.1#insecure", AF_INET, 853, "192.0.2.1",

@@ -3,7 +3,8 @@
  * temporary directories: each failure of start-up with the log's message
  * and a hint on standard error, the previous log kept whole as ".1" and the
  * log's last line; a restart, and the echo on standard error for the
- * journal; -V and -t. Linux build: signals and the C library's error texts.
+ * journal; -V and -t, which writes nothing; a second start from the same
+ * directory. Linux build: signals and the C library's error texts.
  */
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -13,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -36,6 +38,10 @@ const std::string kLog = "qildnsc_stdout.txt";
 const std::string kOldLog = "the previous run's log\n";
 const std::string kDocument = R"({"cc": "US", "dns_servers": []})";
 const std::string kFailedEnd = "QILEC_00900: Ended by a failed start-up; exit status 1.\n";
+/* The last good document of a run before; never replaced but by a start
+ * that works. */
+const std::string kSavedName = "qildnsc_config.json";
+const std::string kSaved = R"({"cc": "ZZ", "dns_servers": ["192.0.2.99"]})";
 
 /* A UDP port held bound on 127.0.0.1, as another program would hold it. */
 struct TakenPort {
@@ -73,9 +79,10 @@ struct FailureCase {
 };
 
 /*
- * Every row runs at once, each in its own directory over an old log; the
- * silent server costs the fetch's whole 30 s deadline, which no setting
- * shortens, so the table takes that long.
+ * Every row runs at once, each in its own directory over an old log (and,
+ * where the document is fetched, a saved one); the silent server costs the
+ * fetch's whole 30 s deadline, which no setting shortens, so the table
+ * takes that long.
  */
 TEST(Startup, EachFailureSaysWhatToDo)
 {
@@ -129,6 +136,8 @@ TEST(Startup, EachFailureSaysWhatToDo)
 	for (const FailureCase &c : cases) {
 		dirs.push_back(std::make_unique<TmpDir>());
 		write_file(dirs.back()->file(kLog), kOldLog);
+		if (c.server == std::string("good"))
+			write_file(dirs.back()->file(kSavedName), kSaved);
 		std::vector<std::string> argv = qildnsc_command();
 		argv.insert(argv.end(), {"-w", "-l", "127.0.0.1"});
 		for (const std::string &a : c.args)
@@ -151,6 +160,9 @@ TEST(Startup, EachFailureSaysWhatToDo)
 			    kFailedEnd) << log;
 		}
 		EXPECT_EQ(read_log(dirs[i]->file(kLog + ".1")), kOldLog);
+		if (c.server == std::string("good")) {
+			EXPECT_EQ(read_file(dirs[i]->file(kSavedName)), kSaved);
+		}
 	}
 }
 
@@ -194,7 +206,9 @@ TEST(Startup, ARestartKeepsTheLogAndTheJournalSeesStartWarningsAndEnd)
 }
 
 /* -V and -t: what they print on standard error and their status; a check
- * binds nothing (its port is held by the test) and sets up no diversion. */
+ * binds nothing (its port is held by the test), sets up no diversion and
+ * writes nothing: the old log and the saved document stay as they were,
+ * and no file is added. */
 TEST(Startup, VersionAndCheck)
 {
 	FakeHttpServer config(HttpScript::json(kDocument));
@@ -215,28 +229,77 @@ TEST(Startup, VersionAndCheck)
 	     "TCP); servers (none); blocklist 2 addresses (list.txt); log " + kLog + "\n"},
 	    {"check_unknown_service", {"-t", "-w", "-l", "127.0.0.1", "-p", "nosuchservice"}, 1,
 	     "qildnsc: QILEC_00690: getaddrinfo(3) for 127.0.0.1:nosuchservice error: " +
-	     std::string(gai_strerror(EAI_SERVICE)) + " (see " + kLog + ")"},
+	     std::string(gai_strerror(EAI_SERVICE))},
 	    {"check_diversion", {"-t", "-d", "127.0.0.1:5399"}, 0,
 	     "qildnsc: check passed, nothing started: would divert this machine's DNS to "
 	     "127.0.0.1:5353; servers 127.0.0.1:5399; log " + kLog + "\n"},
 	    {"check_fails", {"-t", "-w", "-b", "missing.txt"}, 1,
-	     "qildnsc: QILEC_00685: Failed to openopen IP blacklist: missing.txt (see " + kLog + ")"},
+	     "qildnsc: QILEC_00685: Failed to openopen IP blacklist: missing.txt"},
 	    /* A TLS server: the bundle must hold a CA. */
 	    {"check_tls_bundle", {"-t", "-w", "-d", "tls://127.0.0.1#dot.test", "-T", "list.txt"}, 1,
-	     "qildnsc: QILEC_01033: No CA certificate read from list.txt (-T): no certificate in it "
-	     "(see " + kLog + ")"},
+	     "qildnsc: QILEC_01033: No CA certificate read from list.txt (-T): no certificate in it"},
+	    /* Diversion with no server would take the machine's DNS away. */
+	    {"check_diversion_no_server", {"-t"}, 1,
+	     "qildnsc: QILEC_01050: No DNS server to forward to: diverting would leave this "
+	     "machine without DNS, so this one does not start (give servers with -d, or run "
+	     "with -w)."},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
 		TmpDir dir;
 		write_file(dir.file("list.txt"), "192.0.2.1\n192.0.2.2\n");
+		write_file(dir.file(kLog), kOldLog);
+		write_file(dir.file(kSavedName), kSaved);
 		std::vector<std::string> argv = qildnsc_command();
 		argv.insert(argv.end(), c.args.begin(), c.args.end());
 		Process p(argv, dir.path(), {config.config_env()});
 		EXPECT_EQ(exit_code(p, 15s), c.status);
 		std::string err = p.stderr_text();
 		EXPECT_EQ(c.err.back() == '\n' ? err : err.substr(0, err.find('\n')), c.err) << err;
+		if (c.args[0] != "-t")
+			continue;
+		EXPECT_EQ(read_file(dir.file(kLog)), kOldLog);
+		EXPECT_EQ(read_file(dir.file(kSavedName)), kSaved);
+		/* Standard error is the harness's file. */
+		for (const auto &f : std::filesystem::directory_iterator(dir.path())) {
+			std::string name = f.path().filename();
+			EXPECT_TRUE(name == "list.txt" || name == kLog || name == kSavedName ||
+			    name.rfind("stderr.", 0) == 0) << name << " was added";
+		}
 	}
+}
+
+/*
+ * A second start from the directory of a running one (on a port of its
+ * own, so that only the log could stop it) is refused before it touches
+ * that log: the first one's file stays whole, not moved aside, and the
+ * first goes on writing to it.
+ */
+TEST(Startup, ASecondStartFromTheSameDirectoryLeavesTheLogAlone)
+{
+	FakeHttpServer config(HttpScript::json(kDocument));
+	TmpDir dir;
+	std::unique_ptr<Process> first;
+	std::string err;
+	start_forwarder(dir, {"-d", "127.0.0.1:5399"}, {config.config_env()}, 15s, &first, &err);
+	ASSERT_FALSE(::testing::Test::HasFatalFailure()) << err;
+	const std::string before = read_log(dir.file(kLog));
+
+	Process second(forwarder_argv(pick_udp_port(), {"-d", "127.0.0.1:5399"}), dir.path(),
+	    {config.config_env()});
+	EXPECT_EQ(exit_code(second, 15s), 1);
+	EXPECT_EQ(second.stderr_text(), "qildnsc: QILEC_01051: Another qildnsc runs from this "
+	    "directory (it writes " + kLog + "); this one does not start and leaves that log "
+	    "alone.\n");
+	EXPECT_FALSE(std::filesystem::exists(dir.file(kLog + ".1")));
+	EXPECT_EQ(read_log(dir.file(kLog)).substr(0, before.size()), before);
+
+	first->signal(SIGUSR1);
+	EXPECT_TRUE(wait_until([&] {
+		return read_log(dir.file(kLog)).find("queries over UDP") != std::string::npos;
+	}, 10s)) << "the first one no longer logs";
+	first->signal(SIGTERM);
+	EXPECT_EQ(exit_code(*first, 10s), 0);
 }
 
 } // namespace
