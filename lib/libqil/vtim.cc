@@ -11,7 +11,13 @@ VTIM_now(void)
 	struct odr_timeval tv;
 
 	AZ(ODR_gettimeofday(&tv, NULL));
-	return (double)tv.tv_sec + (double)tv.tv_usec * 1e-6;
+	return VTIM_tv(&tv);
+}
+
+double
+VTIM_tv(const struct odr_timeval *tv)
+{
+	return (double)tv->tv_sec + (double)tv->tv_usec * 1e-6;
 }
 
 double

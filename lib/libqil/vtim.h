@@ -12,4 +12,9 @@ double VTIM_real(void);
 /* Monotonic seconds from an arbitrary start: for time-outs and deadlines. */
 double VTIM_mono(void);
 
+struct odr_timeval;
+/* `tv` as seconds, to the microsecond: a clock reading kept as a timeval
+ * (the hold queue's) on the scale of the ones above. */
+double VTIM_tv(const struct odr_timeval *tv);
+
 #endif

@@ -18,6 +18,7 @@
 #include "forward/pending.h"
 #include "record/record.h"
 #include "vdns.h"
+#include "vtim.h"
 
 /* The pool and its queue: the event-loop thread's, zero until held_init()
  * makes it. */
@@ -246,7 +247,7 @@ release_held_answers_at(const struct odr_timeval *now)
 		    (ha->client_addrlen == 0 || pq == NULL || !pq->answered || pq->stopgap))
 			(void)cache_store(qil_cache, ha->data, (size_t)ha->len,
 			    (uint8_t)ha->cache_bits, CACHE_RELEASED,
-			    (double)now->tv_sec + (double)now->tv_usec * 1e-6);
+			    VTIM_tv(now));
 		if (ha->client_addrlen == 0) {
 			/* A refresh of the cache's: nobody to send it to. */
 			held_release_slot(held.held_oldest);

@@ -23,6 +23,7 @@
 #include "servers/servers.h"
 #include "vtc_limit.h"
 #include "vtc_log.h"
+#include "vtim.h"
 
 /* Lines that anyone who can reach the listening socket can cause, and the
  * failed ID draw: each kind at most VTC_LIMIT_BURST a second. */
@@ -118,13 +119,6 @@ intake_transport(const struct sockaddr_storage *from)
 /* A reply from the cache announces what the listening socket takes. */
 static_assert(CACHE_EDNS_SIZE == SOCK_DGRAM_MAX, "the cache's EDNS size");
 
-/* The monotonic seconds of the hold queue's clock, as the cache takes them. */
-static double
-intake_seconds(const struct odr_timeval *t)
-{
-	return (double)t->tv_sec + (double)t->tv_usec * 1e-6;
-}
-
 /*
  * Answers the query in `d` from the cache when it holds a fresh answer:
  * true when it did. On a miss, notes in `pq` whether an expired answer
@@ -138,7 +132,7 @@ intake_from_cache(struct sock_dgram *d, struct pending_query *pq,
 	bool stale = false;
 
 	int n = cache_answer(qil_cache, d->buf, (size_t)d->n, &pq->question, pq->cache_bits,
-	    intake_seconds(now), out, sizeof out, &stale);
+	    VTIM_tv(now), out, sizeof out, &stale);
 	pq->stale_ok = stale;
 	if (n <= 0)
 		return false;
@@ -165,7 +159,7 @@ intake_refresh(const struct odr_timeval *now)
 
 	if (qil_cache == NULL)
 		return;
-	double secs = intake_seconds(now);
+	double secs = VTIM_tv(now);
 	/* A few at a time: the cache's own limits keep them rare. */
 	for (int i = 0; i < CACHE_REFRESH_INFLIGHT && cache_refresh_wait(qil_cache, secs) == 0;
 	    i++) {

@@ -16,6 +16,7 @@
 #include "forward/pending.h"
 #include "forward/sockets.h"
 #include "record/record.h"
+#include "vtim.h"
 
 /* The next record each rule looks at (a number of pending_nth()). */
 struct late_watch {
@@ -68,7 +69,7 @@ late_stale(struct pending_query *pq, const struct odr_timeval *now)
 	if (!late_unanswered(pq) || !pq->stale_ok || qil_cache == NULL)
 		return;
 	int n = cache_stale_answer(qil_cache, &pq->question, pq->cache_bits, pq->orig_id,
-	    pq->flags, (double)now->tv_sec + (double)now->tv_usec * 1e-6, out, sizeof out);
+	    pq->flags, VTIM_tv(now), out, sizeof out);
 	if (n <= 0)
 		return;
 	late_send(pq, out, n);

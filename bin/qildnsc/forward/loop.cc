@@ -26,6 +26,7 @@
 #include "forward/relay.h"
 #include "servers/servers.h"
 #include "vtc_log.h"
+#include "vtim.h"
 
 int
 loop_open(struct loop *lp, const int *local, int n_local, const int *upstream,
@@ -111,7 +112,7 @@ loop_turn(struct loop *lp, int timeout_ms)
 		sock_flush();
 	}
 	sock_flush();
-	double secs = relay_seconds(&now);
+	double secs = VTIM_tv(&now);
 	intake_log_flush(secs);
 	relay_log_flush(secs);
 	sock_log_flush(secs);
@@ -131,7 +132,7 @@ loop_wait_ms(const struct loop *lp)
 	};
 	sooner(late_wait_ms(&lp->now));
 	if (qil_cache != NULL) {
-		double w = cache_refresh_wait(qil_cache, relay_seconds(&lp->now));
+		double w = cache_refresh_wait(qil_cache, VTIM_tv(&lp->now));
 		sooner(w < 0 ? -1 : (int)(w * 1000) + 1);
 	}
 	if (vtc_limit_pending())

@@ -23,8 +23,10 @@
 #include "qca_frame.h"
 #include "record/record.h"
 #include "servers/servers.h"
+#include "vss.h"
 #include "vtc_limit.h"
 #include "vtc_log.h"
+#include "vtim.h"
 
 /*
  * Lines that anyone who can reach an upstream socket can cause, each kind
@@ -91,32 +93,6 @@ relay_unframe(uint8_t *buf, ssize_t *n, double now)
 	return false;
 }
 
-/* The sender's address as text, for warnings. */
-static const char *
-relay_addr_text(const struct sockaddr_storage *ss, char *buf, size_t size)
-{
-	if (ss->ss_family == AF_INET) {
-		const auto *sin = reinterpret_cast<const struct sockaddr_in *>(ss);
-		char a[INET_ADDRSTRLEN];
-		AN(inet_ntop(AF_INET, &sin->sin_addr, a, sizeof a));
-		(void)snprintf(buf, size, "%s:%u", a, (unsigned)ntohs(sin->sin_port));
-	} else if (ss->ss_family == AF_INET6) {
-		const auto *sin6 = reinterpret_cast<const struct sockaddr_in6 *>(ss);
-		char a[INET6_ADDRSTRLEN];
-		AN(inet_ntop(AF_INET6, &sin6->sin6_addr, a, sizeof a));
-		(void)snprintf(buf, size, "[%s]:%u", a, (unsigned)ntohs(sin6->sin6_port));
-	} else {
-		(void)snprintf(buf, size, "(address family %d)", (int)ss->ss_family);
-	}
-	return buf;
-}
-
-double
-relay_seconds(const struct odr_timeval *t)
-{
-	return (double)t->tv_sec + (double)t->tv_usec * 1e-6;
-}
-
 /*
  * The upstream server that sent `d`, with an encrypted frame unwrapped in
  * place (d->n becomes the message's length); NULL (logged) for a failed
@@ -141,7 +117,7 @@ relay_sender(struct sock_dgram *d, double secs)
 	if (us == NULL) {
 		char a[INET6_ADDRSTRLEN + 16];
 		RELAY_LOG(RELAY_STRANGER, secs, "[WARN] Dropped a datagram from %s: not an upstream server.",
-		    relay_addr_text(d->from, a, sizeof a));
+		    VSS_addr_text(d->from, sizeof *d->from, a, sizeof a));
 		return NULL;
 	}
 	if ((us->flags & UPSTREAM_ENCRYPTED) && d->n > QCA_FRAME_MAXSIZE) {
@@ -167,7 +143,7 @@ static const struct pending_query *
 relay_match(uint8_t *buf, ssize_t n, int sock, int server, int family, struct vdns_msg *msg,
             const struct odr_timeval *now)
 {
-	double secs = relay_seconds(now);
+	double secs = VTIM_tv(now);
 	struct vdns_question question;
 
 	if (n < VDNS_HEADER_SIZE) {
@@ -255,7 +231,7 @@ relay_send(const struct pending_query *pq, int server, const uint8_t *buf, ssize
 	/* A client that had our stopgap takes this answer at its next try. */
 	if ((first || pq->stopgap) && cache_bits >= 0)
 		(void)cache_store(qil_cache, buf, (size_t)len, (uint8_t)cache_bits, origin,
-		    relay_seconds(now));
+		    VTIM_tv(now));
 	if (pq->refresh)
 		return;
 	if (!first)
@@ -310,7 +286,7 @@ relay_judged(const struct pending_query *pq, const struct upstream_server *us, u
 
 	uint8_t small[EDNS_CLASSIC_SIZE];
 	ssize_t n = len;
-	const uint8_t *out = relay_fit(pq, buf, &n, small, sizeof small, relay_seconds(now));
+	const uint8_t *out = relay_fit(pq, buf, &n, small, sizeof small, VTIM_tv(now));
 	if (out == NULL) {
 		record_answer(pq->rec, server, buf, (size_t)len, RECORD_TOO_BIG, NULL, now);
 		return;
@@ -355,7 +331,7 @@ DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now)
 	struct vdns_msg msg;
 
 	AN(d);
-	const struct upstream_server *us = relay_sender(d, relay_seconds(now));
+	const struct upstream_server *us = relay_sender(d, VTIM_tv(now));
 	if (us == NULL)
 		return;
 	int server = (int)(us - upstreams.upstream_servers);

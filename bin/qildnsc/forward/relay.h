@@ -29,8 +29,6 @@ void DNS_remote(struct sock_dgram *d, int sock, const struct odr_timeval *now);
  */
 void DNS_remote_tls(struct sock_dgram *d, const struct odr_timeval *now);
 
-/* A time of the hold queue's clock in seconds, as the log's limits take it. */
-double relay_seconds(const struct odr_timeval *t);
 /* Writes the summaries of the relay's rate-limited lines whose second is
  * over (called on every loop turn). */
 void relay_log_flush(double now);

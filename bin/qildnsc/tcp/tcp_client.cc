@@ -15,6 +15,7 @@
 #include "tcp/tcp_client.h"
 #include "tcp/tcp_poll.h"
 #include "tcp/tcp_sys.h"
+#include "vss.h"
 #include "vtc_log.h"
 
 /* Replies waiting for a slow reader beyond this stop the reading of more
@@ -203,7 +204,7 @@ tcp_client_new(struct tcp_server *ts, int fd, const struct sockaddr_storage *ss)
 	c->magic = TCP_CLIENT_MAGIC;
 	c->ts = ts;
 	tcp_watch_init(&c->w, fd, tcpc_event, c.get());
-	(void)tcp_addr_text(ss, c->name, sizeof c->name);
+	(void)VSS_addr_text(ss, sizeof(struct sockaddr_storage), c->name, sizeof c->name);
 	c->addr = *ss;
 	c->in.resize(2 + TCP_MSG_MAX);
 	c->accepted = c->last = ts->now;

@@ -21,6 +21,7 @@
 #include "tcp/tcp_query.h"
 #include "tcp/tcp_query_paths.h"
 #include "tcp/tcp_sys.h"
+#include "vss.h"
 #include "vtc_log.h"
 
 /* Datagrams read per readiness event, so that a flood cannot hold the
@@ -101,7 +102,7 @@ tcpd_sender(struct tcp_datagrams *d, struct sockaddr_storage *from, socklen_t le
 	char a[64];
 	vtc_limit_log(&d->q->env->lim_stranger, vl,
 	    "QILEC_00836: Datagram from %s to a TCP query: no encrypted server it waits for; dropped.",
-	    tcp_addr_text(from, a, sizeof a));
+	    VSS_addr_text(from, sizeof(struct sockaddr_storage), a, sizeof a));
 	return NULL;
 }
 
@@ -123,7 +124,7 @@ tcpd_one(struct tcp_datagrams *d, uint8_t *buf, size_t n, struct sockaddr_storag
 		char a[64];
 		vtc_limit_log(&d->q->env->lim_dgram, vl,
 		    "QILEC_00837: Datagram answer to a TCP query from %s: %s",
-		    tcp_addr_text(&us->addr, a, sizeof a), why);
+		    VSS_addr_text(&us->addr, sizeof(struct sockaddr_storage), a, sizeof a), why);
 		return;
 	}
 	/* Answered: once the query is done, its socket is closed already. */

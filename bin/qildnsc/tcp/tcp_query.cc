@@ -27,24 +27,6 @@
 #include "vtc_log.h"
 #include "vtim.h"
 
-const char *
-tcp_addr_text(const struct sockaddr_storage *ss, char *buf, size_t size)
-{
-	const auto *sin = reinterpret_cast<const struct sockaddr_in *>(ss);
-	const auto *sin6 = reinterpret_cast<const struct sockaddr_in6 *>(ss);
-	char a[INET6_ADDRSTRLEN] = "?";
-	AN(ss);
-	if (ss->ss_family == AF_INET6) {
-		(void)inet_ntop(AF_INET6, &sin6->sin6_addr, a, sizeof a);
-		(void)snprintf(buf, size, "[%s]:%u", a, (unsigned)ntohs(sin6->sin6_port));
-		return buf;
-	}
-	if (ss->ss_family == AF_INET)
-		(void)inet_ntop(AF_INET, &sin->sin_addr, a, sizeof a);
-	(void)snprintf(buf, size, "%s:%u", a, (unsigned)ntohs(sin->sin_port));
-	return buf;
-}
-
 /* The reply: given first, while `data` may still live in a path's buffer
  * that the closing frees. */
 /* The record's clock, the hold queue's. */

@@ -66,9 +66,6 @@ void tcp_query_env_init(struct tcp_query_env *env, struct tcp_poll *poll);
  * second is over; called now and then. */
 void tcp_query_env_flush_logs(struct tcp_query_env *env, double now);
 
-/* "a.b.c.d:port" of an IPv4 address (else "?:port") in `buf`, for the log
- * lines of the TCP thread; returns `buf`. */
-const char *tcp_addr_text(const struct sockaddr_storage *ss, char *buf, size_t size);
 
 /*
  * Starts forwarding `msg` (`len` bytes) to every server; its sockets join

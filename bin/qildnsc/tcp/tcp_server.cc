@@ -169,7 +169,7 @@ tcps_accept_one(struct tcp_server *ts, int fd, const struct sockaddr_storage *ss
 {
 	char name[64];
 
-	(void)tcp_addr_text(ss, name, sizeof name);
+	(void)VSS_addr_text(ss, sizeof(struct sockaddr_storage), name, sizeof name);
 	if (!tcps_admit(ts, ss, name)) {
 		(void)ODR_closesocket(fd);
 		return;

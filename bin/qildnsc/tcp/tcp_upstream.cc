@@ -15,6 +15,7 @@
 #include "tcp/tcp_query_paths.h"
 #include "tcp/tcp_sys.h"
 #include "vdns.h"
+#include "vss.h"
 #include "vtc_log.h"
 
 /* A connection to `us` that failed in `call` with the socket error `e`. */
@@ -24,7 +25,7 @@ tcpu_fail(struct tcp_query_env *env, const char *call, const struct upstream_ser
 {
 	char a[64];
 	vtc_limit_log(&env->lim_connect, vl, "QILEC_00825: TCP %s to %s error: %d %s", call,
-	    tcp_addr_text(&us->addr, a, sizeof a), e, tcp_sys_strerror(e));
+	    VSS_addr_text(&us->addr, sizeof(struct sockaddr_storage), a, sizeof a), e, tcp_sys_strerror(e));
 }
 
 void
@@ -54,7 +55,7 @@ tcpu_answer_fail(struct tcp_upstream *u, const char *why)
 {
 	char a[64];
 	vtc_limit_log(&u->q->env->lim_answer, vl, "QILEC_00826: TCP answer from %s: %s",
-	    tcp_addr_text(&u->server->addr, a, sizeof a), why);
+	    VSS_addr_text(&u->server->addr, sizeof(struct sockaddr_storage), a, sizeof a), why);
 	tcpu_done(u);
 }
 
