@@ -67,6 +67,7 @@ struct cache_entry {
 	bool relayed;
 	bool verified; /* from a verified TLS connection */
 	unsigned asks; /* queries it answered or was stored for */
+	bool revive;   /* restored after its TTL: refreshed though expired */
 	bool due;      /* a refresh of it is waiting, at `refresh` */
 	cache_due::iterator refresh;
 };
@@ -82,6 +83,7 @@ struct dns_cache {
 	std::mutex mtx;
 	size_t max_entries;
 	uint32_t ttl_min, ttl_max;
+	uint32_t bare_negative; /* the life of an empty answer without SOA */
 	cache_lru lru; /* most recently used first */
 	std::unordered_map<cache_key, cache_lru::iterator, cache_key_hash> index;
 	/* Popular entries by when their refresh is due: at most one item per
@@ -161,6 +163,13 @@ cache_new(size_t entries, uint32_t ttl_min, uint32_t ttl_max)
 }
 
 void
+cache_set_bare_negative(struct dns_cache *c, uint32_t seconds)
+{
+	CHECK_OBJ_NOTNULL(c, DNS_CACHE_MAGIC);
+	c->bare_negative = std::min<uint32_t>(seconds, CACHE_NEGATIVE_MAX);
+}
+
+void
 cache_delete(struct dns_cache *c)
 {
 	CHECK_OBJ_NOTNULL(c, DNS_CACHE_MAGIC);
@@ -208,7 +217,7 @@ cache_query_bits(struct vdns_msg *msg)
  * it is not worth keeping.
  */
 static bool
-cache_scan(struct vdns_msg *m, cache_entry *e, uint32_t *ttl)
+cache_scan(const struct dns_cache *c, struct vdns_msg *m, cache_entry *e, uint32_t *ttl)
 {
 	struct vdns_rr rr;
 	unsigned rcode = m->flags & VDNS_RCODE;
@@ -229,9 +238,14 @@ cache_scan(struct vdns_msg *m, cache_entry *e, uint32_t *ttl)
 		}
 	}
 	if (negative) {
-		/* Without an SOA nobody said how long the name is missing. */
-		if (soa == UINT32_MAX)
-			return false;
+		/* Without an SOA nobody said how long the name is missing:
+		 * kept briefly all the same, so that the hold of such an
+		 * answer (the empty AAAA of an IPv4-only name, as home routers
+		 * send it) is paid once a minute, not at every lookup. */
+		if (soa == UINT32_MAX) {
+			*ttl = c->bare_negative;
+			return c->bare_negative > 0;
+		}
 		*ttl = std::min<uint32_t>(soa, CACHE_NEGATIVE_MAX);
 		return true;
 	}
@@ -266,18 +280,20 @@ cache_refresh_landed(struct dns_cache *c, const cache_key &k)
 			s.started = 0;
 }
 
-bool
-cache_store(struct dns_cache *c, const uint8_t *ans, size_t len, uint8_t bits,
-            enum cache_origin origin, double now)
+/*
+ * Makes `e` of the answer `ans` (`len` bytes) to a query with `bits`: its
+ * message less the OPT record, with TTLs clamped, their offsets, its key;
+ * its lifetime in `*ttl`. False when it is not worth keeping.
+ */
+static bool
+cache_entry_make(const struct dns_cache *c, const uint8_t *ans, size_t len, uint8_t bits,
+                 cache_entry *e, uint32_t *ttl_out)
 {
 	struct vdns_msg m;
 	struct vdns_question q;
 	struct vdns_edns opt;
-	cache_entry e = {};
 	uint32_t ttl;
 
-	CHECK_OBJ_NOTNULL(c, DNS_CACHE_MAGIC);
-	AN(ans);
 	if ((bits & CACHE_BIT_FORWARD) || VDNS_initparse(ans, len, &m) < 0 ||
 	    VDNS_question_read(&m, &q) < 0 || VDNS_edns_read(&m, &opt) < 0)
 		return false;
@@ -292,22 +308,37 @@ cache_store(struct dns_cache *c, const uint8_t *ans, size_t len, uint8_t bits,
 	    (opt.count == 1 && (opt.ext_rcode != 0 || (size_t)opt.at + opt.len != len)))
 		return false;
 	/* The question is rewritten in the client's spelling on a hit. */
-	e.name_len = (uint16_t)cache_plain_name(ans, len);
-	if (e.name_len != q.name_len || !cache_scan(&m, &e, &ttl))
+	e->name_len = (uint16_t)cache_plain_name(ans, len);
+	if (e->name_len != q.name_len || !cache_scan(c, &m, e, &ttl))
 		return false;
 	ttl = std::clamp(ttl, c->ttl_min, c->ttl_max);
 	if (ttl == 0)
 		return false;
-	e.msg.assign(ans, ans + (opt.count == 1 ? opt.at : len));
+	e->msg.assign(ans, ans + (opt.count == 1 ? opt.at : len));
 	if (opt.count == 1)
-		cache_put16(e.msg.data() + 10, (uint16_t)(m.counts[VDNS_S_AR] - 1));
+		cache_put16(e->msg.data() + 10, (uint16_t)(m.counts[VDNS_S_AR] - 1));
 	/* A negative answer's records tell its client how long the name is
 	 * missing: as long as we keep it (the SOA's TTL, RFC 2308). */
 	bool negative = rcode == CACHE_RCODE_NXDOMAIN || m.counts[VDNS_S_AN] == 0;
 	uint32_t cap = negative ? ttl : c->ttl_max;
-	for (uint16_t at : e.ttl_at)
-		cache_put32(e.msg.data() + at, std::min(cache_get32(e.msg.data() + at), cap));
-	cache_make_key(&e.key, &q, bits);
+	for (uint16_t at : e->ttl_at)
+		cache_put32(e->msg.data() + at, std::min(cache_get32(e->msg.data() + at), cap));
+	cache_make_key(&e->key, &q, bits);
+	*ttl_out = ttl;
+	return true;
+}
+
+bool
+cache_store(struct dns_cache *c, const uint8_t *ans, size_t len, uint8_t bits,
+            enum cache_origin origin, double now)
+{
+	cache_entry e = {};
+	uint32_t ttl;
+
+	CHECK_OBJ_NOTNULL(c, DNS_CACHE_MAGIC);
+	AN(ans);
+	if (!cache_entry_make(c, ans, len, bits, &e, &ttl))
+		return false;
 	e.stored = now;
 	e.expires = now + ttl;
 	e.relayed = origin != CACHE_RELEASED;
@@ -492,7 +523,7 @@ cache_refresh_next(struct dns_cache *c, double now, uint16_t id, uint8_t *out,
 	while (!c->refresh.empty() && c->refresh.begin()->first <= now) {
 		auto first = c->refresh.begin();
 		cache_entry &e = *first->second;
-		bool live = e.expires > now;
+		bool live = e.expires > now || e.revive;
 		if (live && !cache_refresh_allowed(c, now))
 			return 0;
 		cache_key k = e.key;
@@ -535,6 +566,57 @@ cache_refresh_wait(struct dns_cache *c, double now)
 		at = std::max(at, first);
 	}
 	return std::max(0.0, at - now);
+}
+
+void
+cache_each(struct dns_cache *c, double now,
+           bool (*fn)(void *arg, const struct cache_saved *s), void *arg)
+{
+	CHECK_OBJ_NOTNULL(c, DNS_CACHE_MAGIC);
+	AN(fn);
+	std::lock_guard<std::mutex> lock(c->mtx);
+	for (const cache_entry &e : c->lru) {
+		if (now - e.expires >= CACHE_STALE_KEEP)
+			continue;
+		struct cache_saved s = {e.msg.data(), e.msg.size(), e.key.b[e.key.len - 1u],
+		    e.relayed, e.verified, e.asks, now - e.stored, e.expires - e.stored};
+		if (!fn(arg, &s))
+			return;
+	}
+}
+
+bool
+cache_restore(struct dns_cache *c, const struct cache_saved *s, double now)
+{
+	cache_entry e = {};
+	uint32_t ttl;
+
+	CHECK_OBJ_NOTNULL(c, DNS_CACHE_MAGIC);
+	AN(s);
+	if (!(s->age >= 0 && s->life > 0 && s->age - s->life < CACHE_STALE_KEEP) ||
+	    !cache_entry_make(c, s->msg, s->len, s->bits, &e, &ttl))
+		return false;
+	e.stored = now - s->age;
+	e.expires = e.stored + std::min(s->life, (double)ttl);
+	e.relayed = s->relayed;
+	e.verified = s->verified;
+	e.asks = std::min(s->asks, 2u);
+	e.revive = e.expires <= now;
+	std::lock_guard<std::mutex> lock(c->mtx);
+	if (c->lru.size() >= c->max_entries || c->index.count(e.key) != 0)
+		return false;
+	c->lru.push_back(std::move(e));
+	auto it = std::prev(c->lru.end());
+	c->index.emplace(it->key, it);
+	/* An expired one first, before anyone asks; a popular one when a
+	 * refresh of it would have come. */
+	if (it->revive || it->asks >= 2) {
+		double at = it->revive ? now : it->stored + CACHE_REFRESH_AT *
+		    (it->expires - it->stored);
+		it->refresh = c->refresh.emplace(at, it);
+		it->due = true;
+	}
+	return true;
 }
 
 size_t

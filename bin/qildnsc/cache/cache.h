@@ -120,6 +120,38 @@ int cache_refresh_next(struct dns_cache *c, double now, uint16_t id, uint8_t *ou
  * no refresh is waiting (nothing to wake up for). */
 double cache_refresh_wait(struct dns_cache *c, double now);
 
+/* Empty answers (NOERROR without records, NXDOMAIN) that carry no SOA
+ * live `seconds` (at most CACHE_NEGATIVE_MAX; 0, the default: they are not
+ * kept), since nobody said how long the name is missing. */
+void cache_set_bare_negative(struct dns_cache *c, uint32_t seconds);
+
+/* One entry as the cache file keeps it. */
+struct cache_saved {
+	const uint8_t *msg; /* the answer, as a hit copies it */
+	size_t len;
+	uint8_t bits;       /* its key's CACHE_BIT_ values */
+	bool relayed;       /* it came relayed at once (not released) */
+	bool verified;      /* ...from a verified TLS connection */
+	unsigned asks;      /* queries it answered or was stored for */
+	double age;         /* seconds since it was stored */
+	double life;        /* seconds it lives from when it was stored */
+};
+
+/* Calls `fn(arg, s)` for every entry that may still serve at `now`, fresh
+ * or stale, the most recently used first, until `fn` returns false. */
+void cache_each(struct dns_cache *c, double now,
+                bool (*fn)(void *arg, const struct cache_saved *s), void *arg);
+
+/*
+ * Puts back an entry that cache_each() gave, `s->age` old at `now`: its
+ * message checked as a store checks an answer, its life no longer than its
+ * records' TTLs allow, behind the entries already there. One past its life
+ * but within CACHE_STALE_KEEP serves as stale and is refreshed first; a
+ * popular one is refreshed when it would have been. False when refused,
+ * too old, or the cache is full.
+ */
+bool cache_restore(struct dns_cache *c, const struct cache_saved *s, double now);
+
 /* Entries stored now. */
 size_t cache_size(struct dns_cache *c);
 /* Refreshes waiting: at most one per entry stored now. */

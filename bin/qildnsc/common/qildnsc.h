@@ -30,6 +30,8 @@ struct dnsc_config {
 	int32_t check_only; /* -t: read every input, start nothing */
 	int32_t cache_entries; /* -C: answers kept at most; 0, no cache */
 	int32_t fail_fast;     /* -F: seconds before SERVFAIL; 0, never */
+	int32_t bare_negative; /* -N: seconds an empty answer without SOA is
+	                          cached; 0, not at all */
 	int32_t page_port;     /* -u: the query page's port on 127.0.0.1; 0 for none */
 	char *tls_ca_path;  /* -T: the CA bundle of TLS servers (else the system's) */
 };

@@ -10,6 +10,7 @@
 #include <stdlib.h>
 
 #include "cache/cache.h"
+#include "cache/cache_file.h"
 #include "config/config.h"
 #include "divert/diversion.h"
 #include "divert/divert_servers.h"
@@ -104,8 +105,11 @@ qildnsc_init(int argc, char *argv[])
 	pending_init();
 	held_init();
 	late_init();
-	if (dnsc_conf.cache_entries > 0)
+	if (dnsc_conf.cache_entries > 0) {
 		qil_cache = cache_new((size_t)dnsc_conf.cache_entries, CACHE_TTL_MIN, CACHE_TTL_MAX);
+		cache_set_bare_negative(qil_cache, (uint32_t)dnsc_conf.bare_negative);
+		cache_file_load(qil_cache, CACHE_FILE_NAME);
+	}
 	if (init_sockets() != 0)
 		return 1;
 	if (init_tcp() != 0)

@@ -29,6 +29,7 @@ struct dnsc_config dnsc_conf = {
 	.check_only = 0,
 	.cache_entries = 0,
 	.fail_fast = 0,
+	.bare_negative = 60,
 	.page_port = 0,
 	.tls_ca_path = NULL,
 };
@@ -51,6 +52,7 @@ usage(void)
 		{"-F <seconds>", "SERVFAIL a query unanswered this long. (default 0: never)"},
 		{"-u <port>", "Serve the query page on 127.0.0.1:<port>."},
 		{"-T <file>", "CA bundle for tls:// servers (default: the system's)"},
+		{"-N <seconds>", "Cache empty answers without SOA this long. (default 60)"},
 	};
 
 	(void)fprintf(stderr, "usage: qildnsc [options]\n");
@@ -175,8 +177,9 @@ options_count(int opt, const char *arg, long max)
 	return (int32_t)v;
 }
 
-/* The options beyond the design's: the cache, fail-fast, the query page
- * and the CA bundle of TLS servers; 0, or 1 (logged) for a bad value. */
+/* The options beyond the design's: the cache and its life of empty answers
+ * without SOA, fail-fast, the query page and the CA bundle of TLS servers;
+ * 0, or 1 (logged) for a bad value. */
 static int
 options_added(int ch, const char *arg)
 {
@@ -187,6 +190,9 @@ options_added(int ch, const char *arg)
 	case 'F':
 		dnsc_conf.fail_fast = options_count('F', arg, 3600);
 		return dnsc_conf.fail_fast < 0;
+	case 'N':
+		dnsc_conf.bare_negative = options_count('N', arg, 3600);
+		return dnsc_conf.bare_negative < 0;
 	case 'u':
 		return options_page(arg);
 	case 'T':
@@ -201,7 +207,7 @@ parse_options(int argc, char *argv[])
 {
 	int ch;
 
-	while ((ch = qil::getopt(argc, argv, "b:C:c:d:F:hl:p:tT:u:VwX:")) != -1) {
+	while ((ch = qil::getopt(argc, argv, "b:C:c:d:F:hl:N:p:tT:u:VwX:")) != -1) {
 		switch (ch) {
 		case 'b':
 			conf_set(&dnsc_conf.blacklist_path, qil::optarg);
@@ -231,6 +237,7 @@ parse_options(int argc, char *argv[])
 			break;
 		case 'C':
 		case 'F':
+		case 'N':
 		case 'u':
 		case 'T':
 			if (options_added(ch, qil::optarg) != 0)

@@ -8,6 +8,8 @@
  */
 #include <stdio.h>
 
+#include "cache/cache.h"
+#include "cache/cache_file.h"
 #include "divert/diversion.h"
 #include "dot/dot.h"
 #include "common/exit_signals.h"
@@ -80,5 +82,8 @@ shell_run(shell_loop_f *loop, struct shell_end *end)
 	page_stop();
 	shell_join(lp, loop_thread, &tcp, with_tls ? &tls : NULL);
 	record_who_stop();
+	/* Kept for the next start, which comes at resume. */
+	if (qil_cache != NULL)
+		cache_file_save(qil_cache, CACHE_FILE_NAME);
 	return status;
 }

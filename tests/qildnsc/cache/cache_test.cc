@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "cache/cache.h"
+#include "cache/cache_file.h"
 #include "dns_message.h"
 #include "vdns.h"
 #include "vdns_question.h"
@@ -139,6 +140,10 @@ TEST_F(CacheTest, WhatIsStoredAndForHowLong)
 	        CACHE_NEGATIVE_MAX, CACHE_NEGATIVE_MAX},
 	    {"NXDOMAIN without SOA", [](const Bytes &q) {
 		    return with_header(dns::build_answer(q, {}), 3); }, 0, 0},
+	    {"NXDOMAIN without SOA, with -N 60", [](const Bytes &q) {
+		    return with_header(dns::build_answer(q, {}), 3); }, 60, 0},
+	    {"NODATA without SOA, with -N 60", [](const Bytes &q) {
+		    return dns::build_answer(q, {}); }, 60, 0},
 	    {"OPT with a cookie is cut off", [&](const Bytes &q) {
 		    return dns::with_opt(dns::build_answer(q, one), cookie); }, 60, 60},
 	    {"extended RCODE (BADVERS)", [&](const Bytes &q) {
@@ -153,13 +158,15 @@ TEST_F(CacheTest, WhatIsStoredAndForHowLong)
 		SCOPED_TRACE(c.name);
 		cache_delete(c_);
 		c_ = cache_new(8, CACHE_TTL_MIN, CACHE_TTL_MAX);
+		if (strstr(c.name, "-N 60") != nullptr)
+			cache_set_bare_negative(c_, 60);
 		Bytes q = dns::build_query(1, "x.test", dns::TYPE_A);
 		EXPECT_EQ(store(c.answer(q), T0), c.life > 0);
 		Bytes hit = ask(q, T0 + 0.5);
 		EXPECT_EQ(!hit.empty(), c.life > 0);
 		if (hit.empty())
 			continue;
-		EXPECT_EQ(ttls(hit).front(), c.shown);
+		EXPECT_EQ(ttls(hit).empty() ? 0u : ttls(hit).front(), c.shown);
 		EXPECT_FALSE(dns::opt_record(hit)) << "another client's OPT";
 		EXPECT_FALSE(ask(q, T0 + c.life - 0.5).empty());
 		bool stale = false;
@@ -325,6 +332,80 @@ TEST_F(CacheTest, AVerifiedAnswerIsReplacedOnlyByAVerifiedOneWhileFresh)
 		    r.stored ? "192.0.2.7" : "192.0.2.1");
 		cache_delete(c_);
 		c_ = cache_new(8, CACHE_TTL_MIN, CACHE_TTL_MAX);
+	}
+}
+
+/* The cache written at an end and read at the next start, a wall-clock
+ * gap later: entries go on ageing; an image that is cut, damaged, of
+ * another version or lies about its entries restores nothing it should
+ * not. */
+TEST_F(CacheTest, KeptAcrossARestartAndNothingButAWholeImageRestored)
+{
+	Bytes q60 = dns::build_query(1, "sixty.test", dns::TYPE_A);
+	Bytes q3600 = dns::build_query(2, "hour.test", dns::TYPE_A);
+	ASSERT_TRUE(store(dns::build_answer(q60, {dns::a_record("192.0.2.1")}, 60), T0));
+	ASSERT_TRUE(store(dns::build_answer(q3600, {dns::a_record("192.0.2.2")}, 3600), T0, 0,
+	    CACHE_VERIFIED));
+	std::vector<uint8_t> img;
+	const double wall = 1.7e9, mono = 500.0; /* the next process's clock */
+	cache_file_encode(c_, T0 + 10, wall, &img);
+
+	auto restore = [&](const std::vector<uint8_t> &image, double gap) {
+		cache_delete(c_);
+		c_ = cache_new(8, CACHE_TTL_MIN, CACHE_TTL_MAX);
+		return cache_file_decode(c_, image.data(), image.size(), mono, wall + gap);
+	};
+	/* 20 s later: each entry 30 s old. */
+	ASSERT_EQ(restore(img, 20), 2);
+	EXPECT_EQ(ttls(ask(q3600, mono)).front(), 3570u);
+	EXPECT_EQ(ttls(ask(q60, mono)).front(), 30u);
+	/* Two hours later: the hour's is stale, and due for a refresh at once. */
+	ASSERT_EQ(restore(img, 7200), 2);
+	bool stale = false;
+	EXPECT_TRUE(ask(q3600, mono, 0, &stale).empty());
+	EXPECT_TRUE(stale);
+	uint8_t out[512];
+	EXPECT_GT(cache_refresh_next(c_, mono, 7, out, sizeof out), 0);
+	/* Past serve-stale: nothing. */
+	EXPECT_EQ(restore(img, CACHE_STALE_KEEP + 7200), 0);
+
+	auto with = [&](auto change) {
+		std::vector<uint8_t> v = img;
+		change(v);
+		return v;
+	};
+	/* The checksum made right again, so that what it covers is tested. */
+	auto resum = [](std::vector<uint8_t> &v) {
+		uint64_t h = 14695981039346656037ull;
+		for (size_t i = 0; i + 8 < v.size(); i++)
+			h = (h ^ v[i]) * 1099511628211ull;
+		for (int i = 0; i < 8; i++)
+			v[v.size() - 8 + i] = (uint8_t)(h >> (56 - 8 * i));
+	};
+	/* The first entry (the most recently used: hour.test) starts at 24;
+	 * its life at 24 + 14, its message at 24 + 24. */
+	const struct {
+		const char *what;
+		std::vector<uint8_t> image;
+		int restored;
+	} rows[] = {
+	    {"empty", {}, -1},
+	    {"cut short", std::vector<uint8_t>(img.begin(), img.end() - 9), -1},
+	    {"one byte changed", with([](std::vector<uint8_t> &v) { v[40] ^= 1; }), -1},
+	    {"another version", with([&](std::vector<uint8_t> &v) { v[11] = 2; resum(v); }), -1},
+	    {"a count beyond its entries", with([&](std::vector<uint8_t> &v) {
+		    v[15]++; resum(v); }), -1},
+	    {"a life longer than its records'", with([&](std::vector<uint8_t> &v) {
+		    v[24 + 14] = 0x41; resum(v); }), 2},
+	    {"an entry that is no answer", with([&](std::vector<uint8_t> &v) {
+		    v[24 + 24 + 2] &= 0x7f; resum(v); }), 1},
+	};
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.what);
+		EXPECT_EQ(restore(r.image, 0), r.restored);
+		if (r.restored == 2) {
+			EXPECT_LE(ttls(ask(q3600, mono)).front(), 3600u) << "no longer than its TTL";
+		}
 	}
 }
 

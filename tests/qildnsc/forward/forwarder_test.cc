@@ -34,6 +34,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cache/cache_file.h"
 #include "dns_client.h"
 #include "dns_message.h"
 #include "fake_http.h"
@@ -2163,6 +2164,62 @@ TEST_F(ForwarderTest, FailFastSendsServfailOnceAndNothingAfterIt)
 	ASSERT_EQ(hit.size(), 1u);
 	EXPECT_EQ(dns::answer_addresses(hit[0].data), (Addresses{"192.0.2.5", "192.0.2.6"}));
 	EXPECT_EQ(f.received_count(), asked);
+}
+
+/* What a laptop sees: lookups as the C library makes them (A, and AAAA
+ * that the router answers empty without SOA) pay the hold once, not at
+ * every repeat; after a restart in the same directory, as at resume, the
+ * cache is warm again; a kept cache that was overwritten with garbage
+ * costs one warning and nothing else. */
+TEST_F(ForwarderTest, WarmAfterARestartAndEmptyAnswersWithoutSoaPaidOnce)
+{
+	if (testing_windows_build())
+		GTEST_SKIP() << "the Windows build ends through its icon's menu, not signals";
+	FakeUpstream f("127.0.0.2", false, [](const Received &r) {
+		bool aaaa = dns::first_question(r.message)->qtype == dns::TYPE_AAAA;
+		return std::vector<Reply>{{20ms, aaaa ? dns::build_answer(r.message, {}) :
+		    dns::build_answer(r.message, {dns::a_record("192.0.2.80")}, 3600)}};
+	});
+	/* Every lookup of every name, A and AAAA: how many the servers were
+	 * asked, and whether each came well before the 0.3 s hold. */
+	auto lookups = [&](const char *what) {
+		SCOPED_TRACE(what);
+		size_t asked = f.received_count();
+		DnsClient c(port_);
+		int quick = 0;
+		for (int i = 0; i < 10; i++) {
+			std::string name = "n" + std::to_string(i) + ".test";
+			for (uint16_t type : {dns::TYPE_A, dns::TYPE_AAAA}) {
+				auto sent = Clock::now();
+				EXPECT_TRUE(c.send(dns::build_query((uint16_t)(i * 2 + type), name, type)));
+				auto got = c.collect_until(1, 2s);
+				EXPECT_EQ(got.size(), 1u) << name;
+				quick += !got.empty() && got[0].at - sent < 200ms;
+			}
+		}
+		return std::pair{f.received_count() - asked, quick};
+	};
+	start({&f}, {"-C", "100"});
+	ASSERT_FALSE(HasFatalFailure());
+	EXPECT_EQ(lookups("first").second, 0) << "each one held once";
+	EXPECT_EQ(lookups("repeat"), (std::pair<size_t, int>{0, 20}));
+	stop_and_expect_clean_exit(SIGTERM);
+
+	start({&f}, {"-C", "100"});
+	ASSERT_FALSE(HasFatalFailure());
+	EXPECT_NE(log().find("QILEC_01075: 20 answers of the kept cache restored"),
+	    std::string::npos) << log();
+	EXPECT_EQ(lookups("after a restart"), (std::pair<size_t, int>{0, 20}));
+	stop_and_expect_clean_exit(SIGTERM);
+
+	write_file(dir_.file(CACHE_FILE_NAME), std::string(5000, '\x5a'));
+	start({&f}, {"-C", "100"});
+	ASSERT_FALSE(HasFatalFailure());
+	EXPECT_EQ(lookups("after garbage").first, 20u) << "asked anew";
+	std::string l = log();
+	size_t first = l.find("QILEC_01074");
+	EXPECT_NE(first, std::string::npos);
+	EXPECT_EQ(l.find("QILEC_01074", first + 1), std::string::npos) << "one warning";
 }
 
 /* A popular name is refreshed before it expires, so its next client does

@@ -12,6 +12,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "cache/cache.h"
+#include "cache/cache_file.h"
 #include "forward/loop.h"
 #include "odr.h" /* windows.h first */
 #include <shellapi.h>
@@ -203,6 +205,10 @@ WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 	}
 	if (!IsWindowVisible(sh->window))
 		(void)Shell_NotifyIconA(NIM_DELETE, &sh->nid);
+	/* Kept for the next start; the cache takes its own lock against the
+	 * threads still running. */
+	if (qil_cache != NULL)
+		cache_file_save(qil_cache, CACHE_FILE_NAME);
 	shell_end_log(&sh->end, (int)msg.wParam);
 	/* The other threads are not told to stop; they end with the process. */
 	return (int)msg.wParam;
