@@ -50,7 +50,8 @@ const char kUsage[] =
     "    -C <entries>                 # Keep up to this many answers in a cache. (default 0: none)\n"
     "    -F <seconds>                 # SERVFAIL a query unanswered this long. (default 0: never)\n"
     "    -u <port>                    # Serve the query page on 127.0.0.1:<port>.\n"
-    "    -T <file>                    # CA bundle for tls:// servers (default: the system's)\n";
+    "    -T <file>                    # CA bundle for tls:// servers (default: the system's)\n"
+    "    -N <seconds>                 # Cache empty answers without SOA this long. (default 60)\n";
 
 /* Log entries as label, space, message: what follows "dnsc " on a line. */
 const char kUseLine[] = "[INFO]  Use WinDivert driver.";
