@@ -54,31 +54,29 @@ servers_split(char *host, const char **port)
 
 /*
  * The TLS part of entry `entry` ("tls://address[:port][#name]"): the name
- * cut off `host` into `us` (the address when none is given), the port
- * 853 unless given; -1 (logged) for an entry this build or this syntax
- * refuses.
+ * cut off `host` into `us` (left empty without one: the address is known
+ * only once the port is cut off), the port 853 unless given; -1 (logged)
+ * for an entry this build or this syntax refuses.
  */
 static int
 servers_tls(const char *entry, char *host, struct upstream_server *us)
 {
 	char *hash = strrchr(host, '#');
-	const char *name = host;
-	if (hash != NULL) {
-		*hash = '\0';
-		name = hash + 1;
-	}
+	us->flags |= UPSTREAM_TLS;
+	if (hash == NULL)
+		return 0;
+	*hash = '\0';
+	const char *name = hash + 1;
 	if (*name == '\0' || strlen(name) >= sizeof us->tls_name) {
 		vtc_log(vl, VTCLOG_ERROR,
 		    "QILEC_01021: Bad certificate name in DNS server %s (write tls://address[:port][#name])",
 		    entry);
 		return -1;
 	}
-	if (strcmp(name, SERVERS_TLS_INSECURE) == 0) {
+	if (strcmp(name, SERVERS_TLS_INSECURE) == 0)
 		us->flags |= UPSTREAM_TLS_INSECURE;
-		name = host;
-	}
-	us->flags |= UPSTREAM_TLS;
-	(void)snprintf(us->tls_name, sizeof us->tls_name, "%s", name);
+	else
+		(void)snprintf(us->tls_name, sizeof us->tls_name, "%s", name);
 	return 0;
 }
 
