@@ -116,6 +116,7 @@ static const char *const stats_names[STATS_COUNTERS] = {
     "DNS over TLS: handshakes stalled",
     "DNS over TLS: queries not sent (server down or queue full)",
     "DNS over TLS: queries unanswered in time",
+    "DNS over TLS: connections given up (no answer, a stalled answer, stray answers)",
 };
 
 void

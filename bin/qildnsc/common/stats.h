@@ -35,6 +35,7 @@ enum stats_counter {
 	STATS_TLS_STALLED,      /* TLS connects or handshakes that stalled */
 	STATS_TLS_DROPPED,      /* queries not sent to a TLS server (down, or queue full) */
 	STATS_TLS_TIMEOUT,      /* queries a TLS server did not answer in time */
+	STATS_TLS_GIVEN_UP,     /* TLS connections closed for answering nothing */
 	STATS_COUNTERS
 };
 

@@ -3,7 +3,9 @@
  * checks certificates against, a channel per asker, and a connection per
  * TLS server. One poll over the channels and the connections' sockets;
  * each turn takes the queries waiting on the channels, serves the ready
- * sockets and then the time-outs.
+ * sockets and then the time-outs. The poll's time-out is the next of the
+ * connections' deadlines, so that an idle thread sleeps until a query
+ * comes or dot_stop() wakes it.
  *
  * The handle is made on the first thread at start-up and then belongs to
  * the TLS thread; the askers touch only their ends of the channels.
@@ -13,12 +15,16 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <vector>
 
 #include <gnutls/gnutls.h>
@@ -31,12 +37,8 @@
 
 /* Channel datagrams taken from one channel in one turn. */
 #define DOT_BATCH 64
-/* The longest wait of a turn: the stop is seen within it. */
-#define DOT_WAIT_MS 100
-/* After a turn that took queries, the thread looks again without sleeping
- * for this long: a nearby server's answer is usually back within it, and
- * is taken without the cost of waking a sleeping thread. */
-#define DOT_POLL_SECONDS 150e-6
+/* The longest wait while a rate-limited line may owe its summary. */
+#define DOT_LIMIT_WAIT_MS 1000
 /* Socket buffer of each channel end: a burst of queries fits in it. */
 #define DOT_CHANNEL_BUF (1 << 20)
 
@@ -52,6 +54,11 @@ struct dot {
 	size_t n_conns;
 	std::array<struct vtc_limit, DOT_LINES> lines;
 	bool stop; /* std::atomic_ref: set by dot_stop() */
+	int wake;  /* an eventfd: dot_stop() ends the thread's wait */
+	/* The thread's: the datagrams of one channel's batch. */
+	uint8_t in[DOT_BATCH][DOT_CHANNEL_MAX];
+	std::array<struct mmsghdr, DOT_BATCH> in_hdr;
+	std::array<struct iovec, DOT_BATCH> in_iov;
 };
 
 /* No channel until dot_init() makes them. */
@@ -64,7 +71,10 @@ static struct dot dot_handle = {DOT_MAGIC, NULL, {{-1, -1}}, {{-1, -1}}, NULL, 0
     VTC_LIMIT_INIT("QILEC_01023", VTCLOG_WARN),
     VTC_LIMIT_INIT("QILEC_01031", VTCLOG_WARN),
     VTC_LIMIT_INIT("QILEC_01029", VTCLOG_WARN),
-}}, false};
+    VTC_LIMIT_INIT("QILEC_01080", VTCLOG_ERROR),
+    VTC_LIMIT_INIT("QILEC_01081", VTCLOG_ERROR),
+    VTC_LIMIT_INIT("QILEC_01082", VTCLOG_ERROR),
+}}, false, -1, {}, {}, {}};
 
 bool
 dot_supported(const char **why)
@@ -155,6 +165,12 @@ dot_init(bool check_only)
 	for (int o = 0; o < DOT_OWNERS; o++)
 		if (dot_channel(o) != 0)
 			return -1;
+	d->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+	if (d->wake < 0) {
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_01083: eventfd(2) for DNS over TLS error: %d %s",
+		    errno, strerror(errno));
+		return -1;
+	}
 	d->n_conns = (size_t)upstreams.n_upstream_servers;
 	d->conns = static_cast<struct dot_conn **>(calloc(d->n_conns, sizeof *d->conns));
 	AN(d->conns);
@@ -175,26 +191,55 @@ dot_owner_fd(enum dot_owner owner)
 void
 dot_stop(void)
 {
+	uint64_t one = 1;
 	std::atomic_ref<bool>(dot_handle.stop).store(true);
+	if (dot_handle.wake >= 0) {
+		/* A counter already set wakes it all the same. */
+		ssize_t n = write(dot_handle.wake, &one, sizeof one);
+		(void)n;
+	}
 }
 
 /* The queries waiting on channel `owner`, each to its server. */
 static void
 dot_intake(struct dot *d, int owner, double now)
 {
-	uint8_t dg[DOT_CHANNEL_MAX];
-
-	for (int i = 0; i < DOT_BATCH; i++) {
-		ssize_t n = recv(d->chan[(size_t)owner], dg, sizeof dg, MSG_DONTWAIT);
-		if (n < 0)
-			return;
+	/* One call for the batch: a second to learn that the channel is
+	 * empty would cost as much as the first at a few queries a turn. */
+	for (size_t i = 0; i < DOT_BATCH; i++) {
+		d->in_iov[i] = {d->in[i], DOT_CHANNEL_MAX};
+		d->in_hdr[i] = {};
+		d->in_hdr[i].msg_hdr.msg_iov = &d->in_iov[i];
+		d->in_hdr[i].msg_hdr.msg_iovlen = 1;
+	}
+	int got = recvmmsg(d->chan[(size_t)owner], d->in_hdr.data(), DOT_BATCH, MSG_DONTWAIT, NULL);
+	for (int i = 0; i < got; i++) {
+		const uint8_t *dg = d->in[i];
+		size_t n = d->in_hdr[(size_t)i].msg_len;
 		if (n < DOT_HDR)
 			continue;
 		size_t server = (size_t)(dg[0] << 8 | dg[1]);
 		if (server >= d->n_conns || d->conns[server] == NULL)
 			continue;
-		dot_conn_query(d->conns[server], owner, dg + DOT_HDR, (size_t)n - DOT_HDR, now);
+		dot_conn_query(d->conns[server], owner, dg + DOT_HDR, n - DOT_HDR, now);
 	}
+}
+
+/* The poll's time-out at `now`: until the first deadline of the
+ * connections, for ever without one. */
+static int
+dot_wait_ms(const struct dot *d, double now)
+{
+	double next = HUGE_VAL;
+	for (size_t i = 0; i < d->n_conns; i++)
+		if (d->conns[i] != NULL)
+			next = std::min(next, dot_conn_deadline(d->conns[i]));
+	int ms = -1;
+	if (next != HUGE_VAL)
+		ms = (int)std::clamp((next - now) * 1000.0 + 1.0, 0.0, 86400e3);
+	if (vtc_limit_pending() && (ms < 0 || ms > DOT_LIMIT_WAIT_MS))
+		ms = DOT_LIMIT_WAIT_MS;
+	return ms;
 }
 
 void *
@@ -203,14 +248,15 @@ dot_thread(void *arg)
 	struct dot *d = &dot_handle;
 	std::vector<struct pollfd> pfd;
 	std::vector<struct dot_conn *> polled;
-
-	double busy = 0;
+	/* The wake, then the channels, then the connections. */
+	const size_t first_conn = 1 + DOT_OWNERS;
 
 	(void)arg;
 	CHECK_OBJ_NOTNULL(d, DOT_MAGIC);
 	while (!std::atomic_ref<bool>(d->stop).load()) {
 		pfd.clear();
 		polled.clear();
+		pfd.push_back({d->wake, POLLIN, 0});
 		for (int fd : d->chan)
 			pfd.push_back({fd, POLLIN, 0});
 		for (size_t i = 0; i < d->n_conns; i++) {
@@ -221,8 +267,7 @@ dot_thread(void *arg)
 			pfd.push_back({c->fd, ev, 0});
 			polled.push_back(c);
 		}
-		int r = poll(pfd.data(), pfd.size(),
-		    dot_now() - busy < DOT_POLL_SECONDS ? 0 : DOT_WAIT_MS);
+		int r = poll(pfd.data(), pfd.size(), dot_wait_ms(d, dot_now()));
 		if (r < 0 && errno != EINTR) {
 			vtc_log(vl, VTCLOG_ERROR, "QILEC_01037: poll(2) of DNS over TLS error: %d %s",
 			    errno, strerror(errno));
@@ -230,14 +275,11 @@ dot_thread(void *arg)
 		}
 		double now = dot_now();
 		for (size_t i = 0; i < polled.size(); i++)
-			if (r > 0 && pfd[DOT_OWNERS + i].revents != 0)
-				dot_conn_ready(polled[i], pfd[DOT_OWNERS + i].revents, now);
-		for (int o = 0; o < DOT_OWNERS; o++) {
-			if (r > 0 && pfd[(size_t)o].revents != 0) {
+			if (r > 0 && pfd[first_conn + i].revents != 0)
+				dot_conn_ready(polled[i], pfd[first_conn + i].revents, now);
+		for (int o = 0; o < DOT_OWNERS; o++)
+			if (r > 0 && pfd[1 + (size_t)o].revents != 0)
 				dot_intake(d, o, now);
-				busy = now;
-			}
-		}
 		for (size_t i = 0; i < d->n_conns; i++)
 			if (d->conns[i] != NULL)
 				dot_conn_tick(d->conns[i], now);

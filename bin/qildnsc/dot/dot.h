@@ -22,10 +22,14 @@
 
 /* The header of a channel datagram: the server's number. */
 #define DOT_HDR 2
-/* The longest channel datagram, header included: what the event loop
- * receives from an upstream socket. A longer answer comes back in its
- * truncated form, as it would to a client over UDP. */
+/* The longest query on either channel, and the longest answer on the
+ * event loop's, header included: what it receives from an upstream
+ * socket. A longer answer comes back to it in its truncated form, as it
+ * would to a client over UDP. */
 #define DOT_CHANNEL_MAX 4096
+/* The longest of the TCP thread's channel: a whole DNS message, as its
+ * clients take any answer. */
+#define DOT_CHANNEL_TCP_MAX (DOT_HDR + 65535)
 
 /* The askers, each with its own channel. */
 enum dot_owner {
@@ -51,7 +55,7 @@ int dot_owner_fd(enum dot_owner owner);
 /* Thread body: serves the connections until dot_stop(). Started only when
  * dot_owner_fd() is not -1. */
 void *dot_thread(void *arg);
-/* Asks dot_thread() to return within a tenth of a second; any thread. */
+/* Asks dot_thread() to return, waking it; any thread. */
 void dot_stop(void);
 
 /* The name and version of the TLS library, for -V. */

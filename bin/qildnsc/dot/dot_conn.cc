@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include <gnutls/x509.h>
 
@@ -48,6 +49,7 @@ dot_conn_new(int server, gnutls_certificate_credentials_t cred, const int *owner
 	c->state = DOT_IDLE;
 	c->backoff = DOT_BACKOFF_MIN;
 	c->idle = DOT_IDLE_SECONDS;
+	c->due = HUGE_VAL;
 	c->out = static_cast<uint8_t *>(malloc(DOT_OUT_MAX));
 	AN(c->out);
 	dot_reader_init(&c->rd);
@@ -69,6 +71,8 @@ conn_shut(struct dot_conn *c)
 	dot_reader_init(&c->rd);
 	c->state = DOT_IDLE;
 	c->idle = DOT_IDLE_SECONDS;
+	c->answers = c->strays = 0;
+	c->last_answer = c->partial_since = 0;
 }
 
 /* Closes the connection; the queries in flight are lost (their askers
@@ -80,6 +84,7 @@ conn_close(struct dot_conn *c)
 	for (auto &s : c->slots)
 		s.used = false;
 	c->inflight = 0;
+	c->due = HUGE_VAL;
 }
 
 /* Queues again the queries in flight that were sent once; the others are
@@ -235,8 +240,6 @@ conn_handshake(struct dot_conn *c, double now)
 		return;
 	}
 	c->state = DOT_READY;
-	c->backoff = DOT_BACKOFF_MIN;
-	c->last_read = now;
 	stats_add(STATS_TLS_CONNECTS, 1);
 	if (gnutls_session_is_resumed(c->sess))
 		stats_add(STATS_TLS_RESUMED, 1);
@@ -274,10 +277,17 @@ conn_end(struct dot_conn *c)
 
 /* A connection lost while in use: its queries in flight go once more on a
  * new one, opened at once (the server was reachable); those sent twice
- * already are lost, and logged. */
+ * already are lost, and logged. A connection that answered nothing is a
+ * failure instead: opened again at once, it would be opened for every
+ * query. */
 static void
 conn_lost(struct dot_conn *c, double now, const char *why)
 {
+	if (c->answers == 0) {
+		conn_fail(c, DOT_LINE_UNANSWERED, STATS_TLS_GIVEN_UP, now, "QILEC_01080",
+		    "connection ended before any answer", why);
+		return;
+	}
 	conn_keep_session(c);
 	conn_shut(c);
 	int dropped = conn_requeue(c);
@@ -316,7 +326,8 @@ conn_take(void *priv, uint8_t *msg, size_t len)
 {
 	struct dot_conn *c;
 	CAST_OBJ_NOTNULL(c, priv, DOT_CONN_MAGIC);
-	dot_conn_take(c, msg, len, c->last_read);
+	dot_conn_take(c, msg, len, c->read_at);
+	c->partial_since = 0;
 }
 
 /*
@@ -338,7 +349,7 @@ conn_read(struct dot_conn *c, double now)
 {
 	uint8_t buf[DOT_IO_CHUNK];
 
-	c->last_read = now;
+	c->read_at = now;
 	conn_quickack(c);
 	/* Until the session has nothing more: what it holds decrypted
 	 * would wake no poll. */
@@ -360,6 +371,16 @@ conn_read(struct dot_conn *c, double now)
 			return;
 		}
 		dot_reader_feed(&c->rd, buf, (size_t)r, conn_take, c);
+		if (c->rd.have > 0 && c->partial_since == 0)
+			c->partial_since = now;
+		if (c->strays >= DOT_STRAYS_MAX) {
+			char why[96];
+			(void)snprintf(why, sizeof why,
+			    "%u answers in a row under IDs of no query in flight", c->strays);
+			conn_fail(c, DOT_LINE_STRAYS, STATS_TLS_GIVEN_UP, now, "QILEC_01082",
+			    "answers to no query", why);
+			return;
+		}
 	}
 }
 
@@ -422,6 +443,7 @@ dot_conn_query(struct dot_conn *c, int owner, const uint8_t *q, size_t len, doub
 	s->owner = (uint8_t)owner;
 	s->ask_id = (uint16_t)(q[0] << 8 | q[1]);
 	s->deadline = now + DOT_QUERY_SECONDS;
+	c->due = std::min(c->due, s->deadline);
 	s->retried = false;
 	s->qlen = (uint16_t)((size_t)n <= sizeof s->q ? n : 0);
 	memcpy(s->q, c->out + c->out_len, s->qlen);
@@ -491,21 +513,56 @@ dot_conn_tick(struct dot_conn *c, double now)
 	}
 	if (c->state != DOT_READY)
 		return;
-	bool stale = false;
-	for (auto &s : c->slots) {
-		if (!s.used || s.deadline > now)
-			continue;
-		stale = stale || c->last_read < s.deadline - DOT_QUERY_SECONDS;
-		s.used = false;
-		c->inflight--;
-		stats_add(STATS_TLS_TIMEOUT, 1);
-	}
-	/* A query unanswered in its time with nothing read since it left:
-	 * the connection is dead even if no one said so. */
-	if (stale) {
-		conn_lost(c, now, "no answer in 5 s");
+	/* A server that trickles an answer keeps the connection readable
+	 * and every query on it waiting. */
+	if (c->partial_since > 0 && now - c->partial_since > DOT_ANSWER_SECONDS) {
+		conn_fail(c, DOT_LINE_SLOW, STATS_TLS_GIVEN_UP, now, "QILEC_01081",
+		    "answer stalled", "no whole answer 3 s after its first byte");
 		return;
+	}
+	if (now >= c->due) {
+		bool stale = false;
+		c->due = HUGE_VAL;
+		for (auto &s : c->slots) {
+			if (!s.used)
+				continue;
+			if (s.deadline > now) {
+				c->due = std::min(c->due, s.deadline);
+				continue;
+			}
+			stale = stale || c->last_answer < s.deadline - DOT_QUERY_SECONDS;
+			s.used = false;
+			c->inflight--;
+			stats_add(STATS_TLS_TIMEOUT, 1);
+		}
+		/* A query unanswered in its time with no answer since it left:
+		 * the connection is dead, or reads what answers nothing. */
+		if (stale) {
+			conn_lost(c, now, "no answer in 5 s");
+			return;
+		}
 	}
 	if (c->inflight == 0 && c->out_len == 0 && now - c->last_used > c->idle)
 		conn_end(c);
+}
+
+double
+dot_conn_deadline(const struct dot_conn *c)
+{
+	CHECK_OBJ_NOTNULL(c, DOT_CONN_MAGIC);
+	switch (c->state) {
+	case DOT_CONNECTING:
+	case DOT_HANDSHAKE:
+		return c->since + DOT_HANDSHAKE_SECONDS;
+	case DOT_READY: {
+		double t = c->due;
+		if (c->partial_since > 0)
+			t = std::min(t, c->partial_since + DOT_ANSWER_SECONDS);
+		if (c->inflight == 0 && c->out_len == 0)
+			t = std::min(t, c->last_used + c->idle);
+		return t;
+	}
+	default:
+		return HUGE_VAL;
+	}
 }

@@ -3,7 +3,11 @@
  * needs it, kept while the server keeps it (its keepalive time-out
  * honoured), queries pipelined under IDs of its own and answers taken in
  * any order, the session resumed on reconnection, and after a failure a
- * pause that doubles up to DOT_BACKOFF_MAX before the next try.
+ * pause that doubles up to DOT_BACKOFF_MAX before the next try. A
+ * connection that ends without having answered anything is such a
+ * failure, and so is one whose answers stall or match nothing: a server
+ * that shakes hands and then answers nothing is paused like one that
+ * cannot be reached.
  *
  * TLS thread only (and the fuzz target, which feeds the answer path).
  */
@@ -29,7 +33,12 @@
 /* The idle connection is closed after this long unless the server's
  * keepalive says otherwise. */
 #define DOT_IDLE_SECONDS 30.0
-/* The pause after a failure: doubled each time, reset by a handshake. */
+/* Seconds for the rest of an answer once its first byte came. */
+#define DOT_ANSWER_SECONDS 3.0
+/* Answers in a row under IDs of no query in flight that end a
+ * connection. */
+#define DOT_STRAYS_MAX 8
+/* The pause after a failure: doubled each time, reset by an answer. */
 #define DOT_BACKOFF_MIN 1.0
 #define DOT_BACKOFF_MAX 60.0
 
@@ -67,6 +76,9 @@ enum dot_line {
 	DOT_LINE_NO_QUERY,
 	DOT_LINE_FULL,
 	DOT_LINE_INSECURE,
+	DOT_LINE_UNANSWERED,
+	DOT_LINE_SLOW,
+	DOT_LINE_STRAYS,
 	DOT_LINES
 };
 
@@ -88,7 +100,15 @@ struct dot_conn {
 	double backoff;
 	double last_used;
 	double idle;           /* seconds an idle connection is kept */
-	double last_read;
+	double read_at;        /* when the read being served began */
+
+	/* What this connection has answered: the failures above are told
+	 * from a server that merely closes an idle connection by these. */
+	unsigned answers;      /* queries answered */
+	unsigned strays;       /* answers to no query since the last answer */
+	double last_answer;    /* when the last one came, 0 before */
+	double partial_since;  /* when the answer being read began, or 0 */
+	double due;            /* no query times out before this */
 
 	uint8_t *out; /* DOT_OUT_MAX bytes of framed queries to write */
 	size_t out_len, out_off;
@@ -114,8 +134,11 @@ void dot_conn_query(struct dot_conn *c, int owner, const uint8_t *q, size_t len,
 short dot_conn_events(const struct dot_conn *c);
 /* Serves the socket's readiness `revents`. */
 void dot_conn_ready(struct dot_conn *c, short revents, double now);
-/* The time-outs: connect, handshake, queries, idleness, the pause. */
+/* The time-outs: connect, handshake, queries, answers, idleness. */
 void dot_conn_tick(struct dot_conn *c, double now);
+/* When dot_conn_tick() has something to do next: HUGE_VAL for never
+ * (a paused server waits for its next query, not for a clock). */
+double dot_conn_deadline(const struct dot_conn *c);
 
 /* One whole message of the stream (dot_answer.cc): an answer to a query
  * in flight goes back to its asker under the asker's ID. */

@@ -155,6 +155,7 @@ page_stats_json(int seconds)
 		{"tls_certificates_refused", STATS_TLS_CERT},
 		{"tls_unreachable", STATS_TLS_UNREACHABLE}, {"tls_stalled", STATS_TLS_STALLED},
 		{"tls_not_sent", STATS_TLS_DROPPED}, {"tls_timeouts", STATS_TLS_TIMEOUT},
+		{"tls_given_up", STATS_TLS_GIVEN_UP},
 	};
 	json_t *c = json_object();
 	for (const auto &k : counters)

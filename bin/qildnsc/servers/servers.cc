@@ -55,8 +55,8 @@ servers_split(char *host, const char **port)
 /*
  * The TLS part of entry `entry` ("tls://address[:port][#name]"): the name
  * cut off `host` into `us` (left empty when none is given: the address,
- * once cut from its port and scope, stands for it); -1 (logged) for an
- * entry this syntax refuses.
+ * once cut from its port and scope, stands for it), the port 853 unless
+ * given; -1 (logged) for an entry this build or this syntax refuses.
  */
 static int
 servers_tls(const char *entry, char *host, struct upstream_server *us)

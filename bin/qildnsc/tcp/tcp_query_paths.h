@@ -97,7 +97,8 @@ enum tcpq_path {
 	TCPQ_PATH_TCP,      /* over plain TCP */
 	TCPQ_PATH_DATAGRAM, /* an encrypted server's datagram */
 	TCPQ_PATH_TLS,      /* a TLS connection whose certificate checked out:
-	                     * nothing on the path forged it, so it is never held */
+	                     * nothing on the path forged it, so it is held
+	                     * only when it is the server's failure */
 };
 
 /*

@@ -2,9 +2,10 @@
  * tcp_tls.cc -- a query's path to the TLS servers: the TLS thread keeps
  * the connections (dot.h); the query goes to it once per TLS server on the
  * TCP thread's channel, under a fresh ID that no other query waiting there
- * holds, and the answers come back on the channel under that ID. Each
- * answer is checked and judged as any other (tcp_query.cc), but never
- * held: a verified connection carries no forged answer to overtake.
+ * holds, and the answers come back on the channel under that ID, whole
+ * however long. Each answer is checked and judged as any other
+ * (tcp_query.cc), but held only when it is the server's failure: a
+ * verified connection carries no forged answer to overtake.
  *
  * TCP thread only. Without TLS servers (and in the Windows build) the
  * channel is absent and no query takes this path.
@@ -82,7 +83,8 @@ static void
 tcpt_event(void *priv, uint32_t events)
 {
 	struct tcp_query_env *env;
-	uint8_t dg[DOT_CHANNEL_MAX];
+	/* A whole answer, however large: a TCP client takes it. */
+	uint8_t dg[DOT_CHANNEL_TCP_MAX];
 
 	CAST_OBJ_NOTNULL(env, priv, TCP_QUERY_ENV_MAGIC);
 	(void)events;

@@ -2,14 +2,21 @@
  * dot_test.cc -- the real qildnsc binary with DNS over TLS servers: a real
  * TLS server from Debian (unbound) on loopback with a certificate of a
  * test CA made here, beside the fake plain servers. Answers through TLS
- * are judged like the others but never held; a certificate that does not
- * check out, a server that cannot be reached and a handshake that stalls
- * each say so in the log while the plain servers go on answering; a
- * closed connection is opened again, and a burst of queries shares one.
+ * are judged like the others, and held only when they are the server's
+ * failure; a certificate that does not check out, a server that cannot
+ * be reached and a handshake that stalls each say so in the log while the
+ * plain servers go on answering; a closed connection is opened again, and
+ * a burst of queries shares one. Each form of entry reaches its server;
+ * an answer too large for a datagram reaches a TCP client whole; a fake
+ * server that closes after each handshake, trickles or answers under
+ * strange IDs is given up and paused.
  */
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +24,7 @@
 #include <algorithm>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -29,6 +37,7 @@
 #include "dns_client.h"
 #include "dns_message.h"
 #include "fake_http.h"
+#include "fake_tls_server.h"
 #include "fake_upstream.h"
 #include "forwarder_process.h"
 #include "process.h"
@@ -54,7 +63,8 @@ sh(const TmpDir &dir, const std::string &cmd)
 }
 
 /* A test CA (ca.pem), a second one nobody trusts (other.pem) and the
- * server's certificate for "dot.test" signed by the first. */
+ * server's certificate for "dot.test", 127.0.0.1 and ::1 signed by the
+ * first. */
 bool
 make_certificates(const TmpDir &dir)
 {
@@ -63,7 +73,7 @@ make_certificates(const TmpDir &dir)
 	    " -keyout ca.key -out ca.pem -days 2 -subj '/CN=test CA' && "
 	    "openssl req -x509 " + key +
 	    " -keyout other.key -out other.pem -days 2 -subj '/CN=other CA' && "
-	    "printf 'subjectAltName=DNS:dot.test\\n' > ext && "
+	    "printf 'subjectAltName=DNS:dot.test,IP:127.0.0.1,IP:::1\\n' > ext && "
 	    "openssl req " + key + " -keyout srv.key -out srv.csr -subj '/CN=dot.test' && "
 	    "openssl x509 -req -in srv.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
 	    "-out srv.pem -days 2 -extfile ext");
@@ -119,6 +129,8 @@ protected:
 		if (access(unbound_bin, X_OK) != 0)
 			GTEST_SKIP() << "unbound is not installed (package unbound): no TLS server to test against";
 		ASSERT_TRUE(make_certificates(dir_)) << "openssl could not make the test CA";
+		config_ = std::make_unique<FakeHttpServer>(
+		    HttpScript::json(R"({"cc": "ZZ", "dns_servers": []})"));
 	}
 
 	void
@@ -134,23 +146,27 @@ protected:
 		}
 		fwd_.reset();
 		unbound_.reset();
+		config_.reset();
 		if (HasFailure())
 			std::cerr << "---- qildnsc_stdout.txt ----\n" << log()
 			          << "---- standard error ----\n" << err_ << "----\n";
 	}
 
-	/* unbound serving DNS over TLS on 127.0.0.1:<tls_port_>, closing
-	 * connections idle for a second; its zone: "www" (two addresses),
-	 * "one" (one), "blocked" (one on the blocklist of the tests); it
-	 * refuses "refused.example". */
+	/* unbound serving DNS over TLS on 127.0.0.1:<tls_port_> (or on the
+	 * `interfaces` given, port `port`), closing connections idle for a
+	 * second; its zone: "www" (two addresses), "one" (one), "blocked"
+	 * (one on the blocklist of the tests); it refuses "refused.example". */
 	void
-	start_unbound()
+	start_unbound(const std::vector<std::string> &interfaces = {}, uint16_t port = 0)
 	{
-		tls_port_ = pick_udp_port();
+		tls_port_ = port != 0 ? port : pick_udp_port();
 		const std::string d = dir_.path();
+		std::string listen;
+		for (const std::string &i :
+		     interfaces.empty() ? std::vector<std::string>{"127.0.0.1"} : interfaces)
+			listen += "  interface: " + i + "@" + std::to_string(tls_port_) + "\n";
 		write_file(dir_.file("unbound.conf"),
-		    "server:\n"
-		    "  interface: 127.0.0.1@" + std::to_string(tls_port_) + "\n"
+		    "server:\n" + listen +
 		    "  tls-port: " + std::to_string(tls_port_) + "\n"
 		    "  tls-service-key: \"" + d + "/srv.key\"\n"
 		    "  tls-service-pem: \"" + d + "/srv.pem\"\n"
@@ -181,7 +197,7 @@ protected:
 	start(const std::string &list, std::vector<std::string> extra = {})
 	{
 		extra.insert(extra.begin(), {"-d", list});
-		start_forwarder(dir_, extra, {config_.config_env()}, 10s, &fwd_, &err_, &port_);
+		start_forwarder(dir_, extra, {config_->config_env()}, 10s, &fwd_, &err_, &port_);
 	}
 
 	/* The counters' report: the log once SIGUSR1 has written it. */
@@ -196,7 +212,8 @@ protected:
 	std::string log() const { return read_log(dir_.file("qildnsc_stdout.txt")); }
 
 	TmpDir dir_;
-	FakeHttpServer config_{HttpScript::json(R"({"cc": "ZZ", "dns_servers": []})")};
+	/* Made in SetUp(): in the network namespace of the test. */
+	std::unique_ptr<FakeHttpServer> config_;
 	std::unique_ptr<Process> unbound_;
 	std::unique_ptr<Process> fwd_;
 	std::string err_;
@@ -426,5 +443,164 @@ TEST_F(DotTest, TwoHundredPipelinedQueriesEachGetTheirOwnAnswer)
 	EXPECT_EQ(ids.size(), 200u);
 	EXPECT_EQ(count_of(report(), "DNS over TLS: connections made: 1"), 1u);
 }
+
+/* An answer longer than a datagram: whole to a TCP client, in its
+ * truncated form to a UDP client, as any server's. */
+TEST_F(DotTest, LargeAnswerReachesATcpClientWhole)
+{
+	FakeTlsServer tls(FakeTlsServer::Mode::Answer,
+	    [](const dns::Bytes &q) { return dns::build_answer(q, {dns::txt_record(5000)}); },
+	    dir_.file("srv.pem"), dir_.file("srv.key"));
+	start(tls.entry("dot.test"), {"-T", "ca.pem"});
+	ASSERT_FALSE(HasFatalFailure());
+
+	const struct {
+		const char *name;
+		bool tcp;
+	} rows[] = {{"over TCP: whole", true}, {"over UDP, EDNS 4096: truncated", false}};
+	uint16_t id = 0x6100;
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.name);
+		dns::Bytes q = dns::with_edns(dns::build_query(++id, "big.dot.example", dns::TYPE_TXT),
+		    4096);
+		std::optional<dns::Bytes> reply;
+		if (r.tcp) {
+			TcpClient t("127.0.0.1", port_);
+			ASSERT_TRUE(t.connected());
+			ASSERT_TRUE(t.send_message(q));
+			reply = t.receive(5s);
+		} else {
+			DnsClient c(port_);
+			ASSERT_TRUE(c.send(q));
+			auto got = c.collect_until(1, 5s);
+			if (!got.empty())
+				reply = got[0].data;
+		}
+		ASSERT_TRUE(reply);
+		EXPECT_EQ(dns::message_id(*reply), id);
+		EXPECT_EQ((dns::message_flags(*reply) & dns::FLAG_TC) != 0, !r.tcp);
+		EXPECT_EQ(dns::message_ancount(*reply), r.tcp ? 1 : 0);
+		if (r.tcp) {
+			EXPECT_GT(reply->size(), 5000u);
+		}
+	}
+}
+
+/* A TLS server that takes handshakes but answers nothing usable, beside
+ * a plain one: given up with a line saying why and paused, not reopened
+ * for every query. */
+struct AbuseRow {
+	std::string name;
+	FakeTlsServer::Mode mode;
+	const char *line;
+};
+
+class DotAbuseTest : public DotTest, public ::testing::WithParamInterface<AbuseRow> {};
+
+TEST_P(DotAbuseTest, ServerIsGivenUpAndPaused)
+{
+	const AbuseRow &row = GetParam();
+	FakeTlsServer tls(row.mode, {}, dir_.file("srv.pem"), dir_.file("srv.key"));
+	FakeUpstream plain("127.0.0.2", false,
+	    answer({dns::a_record("192.0.2.1"), dns::a_record("192.0.2.2")}));
+	start(tls.entry("dot.test") + "," + plain.list_entry(), {"-T", "ca.pem"});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+
+	/* Five seconds of queries, 50 a second. */
+	size_t sent = 0, answered = 0;
+	auto until = Clock::now() + 5s;
+	for (uint16_t id = 1; id <= 400 && Clock::now() < until; id++) {
+		ASSERT_TRUE(c.send(dns::build_query(id, "www.dot.example", dns::TYPE_A)));
+		sent++;
+		answered += c.collect(20ms).size();
+	}
+	answered += c.collect_until(sent - std::min(sent, answered), 5s).size();
+	EXPECT_EQ(answered, sent) << "the plain server's answers must go on";
+	EXPECT_GE(tls.handshakes(), 1);
+	EXPECT_LE(tls.handshakes(), 20) << "reconnected for the queries";
+	EXPECT_TRUE(wait_for_text(dir_.file("qildnsc_stdout.txt"), row.line, 10s)) << log();
+	EXPECT_EQ(count_of(report(),
+	    "DNS over TLS: connections given up (no answer, a stalled answer, stray answers): 0"), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, DotAbuseTest,
+    ::testing::Values(
+        AbuseRow{"ClosesAfterEachHandshake", FakeTlsServer::Mode::CloseAfterHandshake,
+            "QILEC_01080: DNS over TLS server 127.0.0.1 (dot.test): connection ended before any answer: "},
+        AbuseRow{"Trickles", FakeTlsServer::Mode::Trickle,
+            "QILEC_01081: DNS over TLS server 127.0.0.1 (dot.test): answer stalled: no whole answer 3 s after its first byte; next try in "},
+        AbuseRow{"AnswersUnderWrongIds", FakeTlsServer::Mode::WrongIds,
+            "QILEC_01082: DNS over TLS server 127.0.0.1 (dot.test): answers to no query: 8 answers in a row under IDs of no query in flight; next try in "}),
+    CaseName());
+
+/* Each form of entry, against unbound on port 853 of the addresses of a
+ * network namespace of the test's own; without a name, the certificate
+ * must hold the address. */
+struct EntryRow {
+	std::string name;
+	std::string entry;
+	const char *refusal; /* what the log says, or nullptr: answered */
+};
+
+class DotEntryTest : public DotTest, public ::testing::WithParamInterface<EntryRow> {
+protected:
+	void
+	SetUp() override
+	{
+		if (geteuid() != 0)
+			GTEST_SKIP() << "needs root: port 853 in a network namespace of its own";
+		home_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+		if (home_ < 0 || unshare(CLONE_NEWNET) != 0)
+			GTEST_SKIP() << "cannot create a network namespace: " << strerror(errno);
+		if (system("ip link set lo up") != 0)
+			GTEST_SKIP() << "cannot bring up the namespace's loopback (ip)";
+		DotTest::SetUp();
+	}
+
+	void
+	TearDown() override
+	{
+		DotTest::TearDown();
+		if (home_ >= 0) {
+			EXPECT_EQ(setns(home_, CLONE_NEWNET), 0) << strerror(errno);
+			close(home_);
+		}
+	}
+
+	int home_ = -1;
+};
+
+TEST_P(DotEntryTest, ReachesItsServer)
+{
+	const EntryRow &row = GetParam();
+	start_unbound({"127.0.0.1", "127.0.0.2", "::1"}, 853);
+	ASSERT_FALSE(HasFatalFailure());
+	start(row.entry, {"-T", "ca.pem"});
+	ASSERT_FALSE(HasFatalFailure());
+	DnsClient c(port_);
+	ASSERT_TRUE(c.send(dns::build_query(0x7171, "www.dot.example", dns::TYPE_A)));
+	auto got = c.collect_until(1, row.refusal != nullptr ? 1s : 5s);
+	if (row.refusal != nullptr) {
+		EXPECT_TRUE(got.empty());
+		EXPECT_TRUE(wait_for_text(dir_.file("qildnsc_stdout.txt"), row.refusal, 5s)) << log();
+		return;
+	}
+	ASSERT_EQ(got.size(), 1u) << log();
+	Addresses a = dns::answer_addresses(got[0].data);
+	std::sort(a.begin(), a.end());
+	EXPECT_EQ(a, (Addresses{"192.0.2.31", "192.0.2.32"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, DotEntryTest,
+    ::testing::Values(
+        EntryRow{"Address", "tls://127.0.0.1", nullptr},
+        EntryRow{"AddressPort", "tls://127.0.0.1:853", nullptr},
+        EntryRow{"AddressPortName", "tls://127.0.0.1:853#dot.test", nullptr},
+        EntryRow{"V6Port", "tls://[::1]:853", nullptr},
+        EntryRow{"V6PortName", "tls://[::1]:853#dot.test", nullptr},
+        EntryRow{"AddressNotInCertificate", "tls://127.0.0.2:853",
+            "(127.0.0.2): certificate refused: The certificate is NOT trusted. The name in the certificate does not match"}),
+    CaseName());
 
 } // namespace

@@ -39,6 +39,7 @@
 #include "dns_message.h"
 #include "fake_http.h"
 #include "fake_tcp_upstream.h"
+#include "fake_tls_server.h"
 #include "fake_upstream.h"
 #include "forwarder_process.h"
 #include "forward/intake.h"
@@ -2270,35 +2271,52 @@ TEST_F(ForwarderTest, CacheRefreshesPopularNamesAndServesStaleWhenServersAreSile
 }
 
 /* Idle with nothing held, no thread of the forwarder wakes up: not the
- * event loop, not the TCP thread, not the first thread. */
+ * event loop, not the TCP thread, not the first thread, and not the TLS
+ * thread with its connection open (its idle time-out is a deadline). */
 TEST_F(ForwarderTest, IdleForwarderNeverWakesUp)
 {
 	if (testing_windows_build())
 		GTEST_SKIP() << "counts context switches in /proc";
 	FakeUpstream f("127.0.0.2", false, answer(a_records({"192.0.2.1", "192.0.2.2"})));
-	start({&f}, {"-C", "100", "-F", "1"});
-	ASSERT_FALSE(HasFatalFailure());
-	DnsClient c(port_);
-	ASSERT_TRUE(c.send(dns::build_query(1, "idle.test", dns::TYPE_A)));
-	ASSERT_EQ(c.collect_until(1, 2s).size(), 1u);
-
-	auto switches = [&] {
-		uint64_t n = 0;
-		std::string task = "/proc/" + std::to_string(fwd_->pid()) + "/task";
-		for (const auto &t : std::filesystem::directory_iterator(task)) {
-			std::ifstream in(t.path() / "status");
-			for (std::string line; std::getline(in, line);)
-				if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
-				    line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
-					n += std::stoull(line.substr(line.find(':') + 1));
-		}
-		return n;
+	FakeTlsServer tls(FakeTlsServer::Mode::Answer);
+	const struct {
+		const char *name;
+		std::string list;
+	} rows[] = {
+	    {"a plain server", f.list_entry()},
+	    {"a plain and a TLS server", f.list_entry() + "," + tls.entry("insecure")},
 	};
-	/* Past the -F deadline of the answered query, which must cost none. */
-	std::this_thread::sleep_for(1500ms);
-	uint64_t before = switches();
-	std::this_thread::sleep_for(2s);
-	EXPECT_EQ(switches() - before, 0u);
+	uint16_t id = 0;
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.name);
+		start_with_list(r.list, {"-C", "100", "-F", "1"});
+		ASSERT_FALSE(HasFatalFailure());
+		DnsClient c(port_);
+		/* A name of its own: the cache is kept across the restarts. */
+		std::string name = std::to_string(id) + ".idle.test";
+		ASSERT_TRUE(c.send(dns::build_query(++id, name, dns::TYPE_A)));
+		ASSERT_GE(c.collect_until(1, 2s).size(), 1u);
+
+		auto switches = [&] {
+			uint64_t n = 0;
+			std::string task = "/proc/" + std::to_string(fwd_->pid()) + "/task";
+			for (const auto &t : std::filesystem::directory_iterator(task)) {
+				std::ifstream in(t.path() / "status");
+				for (std::string line; std::getline(in, line);)
+					if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+					    line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+						n += std::stoull(line.substr(line.find(':') + 1));
+			}
+			return n;
+		};
+		/* Past the -F deadline of the answered query, which must cost none. */
+		std::this_thread::sleep_for(1500ms);
+		uint64_t before = switches();
+		std::this_thread::sleep_for(2s);
+		EXPECT_EQ(switches() - before, 0u);
+		stop_and_expect_clean_exit(SIGTERM);
+	}
+	EXPECT_EQ(tls.handshakes(), 1);
 }
 
 } // namespace

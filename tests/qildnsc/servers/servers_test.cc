@@ -295,6 +295,12 @@ TEST(ServerListTls, NamePortAndNoDatagrams)
 	    {"tls://2001:db8::2", AF_INET6, 853, "2001:db8::2", UPSTREAM_TLS, nullptr},
 	    {"tls://192.0.2.1#insecure", AF_INET, 853, "192.0.2.1",
 	     UPSTREAM_TLS | UPSTREAM_TLS_INSECURE, nullptr},
+	    /* Without a name, the address without its port or brackets. */
+	    {"tls://192.0.2.1:8853", AF_INET, 8853, "192.0.2.1", UPSTREAM_TLS, nullptr},
+	    {"tls://[2001:db8::1]:8853", AF_INET6, 8853, "2001:db8::1", UPSTREAM_TLS, nullptr},
+	    {"tls://[::1]:8853#dns.test", AF_INET6, 8853, "dns.test", UPSTREAM_TLS, nullptr},
+	    {"tls://192.0.2.1:8853#insecure", AF_INET, 8853, "192.0.2.1",
+	     UPSTREAM_TLS | UPSTREAM_TLS_INSECURE, nullptr},
 	    {"tls://192.0.2.1#", 0, 0, nullptr, 0,
 	     "QILEC_01021: Bad certificate name in DNS server tls://192.0.2.1# "},
 	    {"tls://192.0.2.1:0#dot.test", 0, 0, nullptr, 0,
