@@ -27,13 +27,14 @@
 /* Lines that anyone who can reach the listening socket can cause, and the
  * failed ID draw: each kind at most VTC_LIMIT_BURST a second. */
 enum intake_line { INTAKE_RECV, INTAKE_EOF, INTAKE_PARSE, INTAKE_TOO_LONG, INTAKE_NO_ID,
-	INTAKE_LINES };
+	INTAKE_BURST, INTAKE_LINES };
 static std::array<struct vtc_limit, INTAKE_LINES> intake_limits = {{
     VTC_LIMIT_INIT("QILEC_00692: local: recvfrom(2) error", VTCLOG_ERROR),
     VTC_LIMIT_INIT("QILEC_00694: recvfrom(2) EOF", VTCLOG_ERROR),
     VTC_LIMIT_INIT("QILEC_00695: Failed to parse DNS request.", VTCLOG_ERROR),
     VTC_LIMIT_INIT("[WARN] Query too long for encrypted servers", VTCLOG_WARN),
     VTC_LIMIT_INIT("QILEC_00880: No fresh upstream ID", VTCLOG_ERROR),
+    VTC_LIMIT_INIT("QILEC_01060: Pending queries overrun", VTCLOG_WARN),
 }};
 
 #define INTAKE_LOG(line, ...) \
@@ -98,6 +99,21 @@ intake_forward(const uint8_t *query, size_t len, int sock)
 		QIL_ASSERT(fd >= 0);
 		sock_send(fd, out, outlen, &us->addr, us->addrlen, "QILEC_00696");
 	}
+}
+
+/* Adds `pq` to the pending ring; a query whose client still waited, pushed
+ * out by it, is counted, and said once per burst. */
+static void
+intake_add_pending(const struct pending_query *pq)
+{
+	enum pending_add r = add_pending(pq);
+	if (r == PENDING_ADDED)
+		return;
+	stats_add(STATS_PUSHED_OUT, 1);
+	if (r == PENDING_BURST)
+		INTAKE_LOG(INTAKE_BURST, "QILEC_01060: More queries at once than the %d pending "
+		    "ones: the oldest unanswered are dropped, their clients ask again (%llu so far).",
+		    PENDING_QUERIES_MAX, (unsigned long long)stats_get(STATS_PUSHED_OUT));
 }
 
 /* How a client's datagram came: in diversion mode, one from off the
@@ -180,7 +196,7 @@ intake_refresh(const struct odr_timeval *now)
 		pq.client_max = SOCK_DGRAM_MAX;
 		pq.sock = (uint8_t)(ODR_random(vl) % UPSTREAM_SOCKETS);
 		pq.sent = *now;
-		add_pending(&pq);
+		intake_add_pending(&pq);
 		stats_add(STATS_REFRESHES, 1);
 		intake_forward(q, (size_t)n, pq.sock);
 	}
@@ -236,7 +252,7 @@ DNS_local(struct sock_dgram *d, const struct odr_timeval *now)
 	pq.client_addrlen = (int32_t)d->fromlen;
 	if (record_on())
 		pq.rec = record_query(intake_transport(d->from), d->from, &pq.question, now);
-	add_pending(&pq);
+	intake_add_pending(&pq);
 	stats_add(STATS_QUERIES_UDP, 1);
 	intake_forward(d->buf, (size_t)d->n, pq.sock);
 }

@@ -159,6 +159,7 @@ page_stats_json(int seconds)
 		{"replaced", STATS_REPLACED}, {"dropped_blocked", STATS_DROPPED_BLOCKED},
 		{"dropped_abroad", STATS_DROPPED_ABROAD}, {"unmatched", STATS_UNMATCHED},
 		{"truncated", STATS_TRUNCATED}, {"diverted", STATS_DIVERTED},
+		{"pushed_out", STATS_PUSHED_OUT},
 		{"cache_hits", STATS_CACHE_HITS}, {"refreshes", STATS_REFRESHES},
 		{"stale", STATS_STALE}, {"fail_fast", STATS_FAIL_FAST},
 		{"tls_connects", STATS_TLS_CONNECTS}, {"tls_resumed", STATS_TLS_RESUMED},
