@@ -17,6 +17,7 @@
 #include <signal.h>
 #include <string.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,6 +30,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -657,6 +659,105 @@ TEST_F(DiversionBesideMdns, EachStartsBesideTheOtherAndMulticastDnsPassesUnalter
 	}
 	EXPECT_EQ(queued_from_5353(), 1) << "the forwarder's one reply, and no packet of the "
 	                                    "responder's";
+}
+
+/* The server applications ask is on the peer, and answers for itself
+ * (10.0.0.66) to whatever reaches it: a query that passes the queue
+ * unjudged gets its answer. */
+class DiversionBurst : public Diversion {
+protected:
+	void
+	SetUp() override
+	{
+		Diversion::SetUp();
+		if (IsSkipped())
+			return;
+		move_qil1_to_peer();
+		in_peer([&] {
+			ASSERT_TRUE(sh("ip link set qil1 up") &&
+			    sh(std::string("ip addr add ") + kPeer + "/24 dev qil1"));
+			peer_dns_ = std::make_unique<FakeUpstream>(kPeer, false, answer_with("10.0.0.66"), 53);
+		});
+		/* A thousand sockets and the forwarder's own. */
+		struct rlimit rl;
+		if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+			rl.rlim_cur = rl.rlim_max;
+			(void)setrlimit(RLIMIT_NOFILE, &rl);
+		}
+	}
+
+	/* What became of the queries of one burst. */
+	struct Tally {
+		int through = 0, direct = 0, none = 0;
+	};
+
+	/* `n` queries at once, each from a socket of its own, to the peer;
+	 * what answered them within `limit`. */
+	Tally
+	burst(int n, std::chrono::milliseconds limit)
+	{
+		std::vector<std::unique_ptr<UdpSocket>> socks;
+		std::vector<pollfd> fds;
+		for (int i = 0; i < n; i++) {
+			socks.push_back(std::make_unique<UdpSocket>(kClientA, 0));
+			fds.push_back({socks.back()->fd(), POLLIN, 0});
+		}
+		for (int i = 0; i < n; i++)
+			EXPECT_TRUE(socks[(size_t)i]->send_to(kPeer, 53, dns::build_query((uint16_t)i,
+			    "q" + std::to_string(i) + ".burst.test", 1)));
+		Tally t;
+		auto until = Clock::now() + limit;
+		for (int left = n; left > 0 && Clock::now() < until;) {
+			auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+			if (poll(fds.data(), fds.size(), (int)ms.count() + 1) <= 0)
+				continue;
+			for (size_t i = 0; i < fds.size(); i++) {
+				if (fds[i].fd < 0 || fds[i].revents == 0)
+					continue;
+				auto d = socks[i]->receive(0ms);
+				fds[i].fd = -1;
+				left--;
+				auto addrs = d ? dns::answer_addresses(d->data) : std::vector<std::string>{};
+				if (!addrs.empty() && addrs[0] == "10.0.0.66")
+					t.direct++;
+				else if (!addrs.empty())
+					t.through++;
+			}
+		}
+		t.none = n - t.through - t.direct;
+		return t;
+	}
+
+	static constexpr const char *kPeer = "192.0.2.200";
+	std::unique_ptr<FakeUpstream> peer_dns_;
+};
+
+TEST_F(DiversionBurst, NothingPassesUnjudgedWhileTheForwarderRuns)
+{
+	if (!start_forwarder())
+		GTEST_SKIP() << "no netfilter queue here:\n" << log();
+
+	Tally some = burst(200, 3s);
+	EXPECT_EQ(some.through, 200) << some.direct << " answered directly, " << some.none
+	                             << " not at all";
+	Tally many = burst(1000, 5s);
+	EXPECT_EQ(many.direct, 0) << "answered by the server asked, unjudged";
+	EXPECT_EQ(peer_dns_->received_count(), 0u);
+	EXPECT_GT(many.through, 0);
+
+	/* What the pending ring could not hold is counted, and said once. */
+	fwd_->signal(SIGUSR1);
+	ASSERT_TRUE(wait_until([&] { return log().find("pushed out") != std::string::npos; }, 5s));
+	std::string l = log();
+	std::smatch m;
+	ASSERT_TRUE(std::regex_search(l, m, std::regex("queries pushed out unanswered by a burst: (\\d+)")));
+	int pushed = std::stoi(m[1]);
+	EXPECT_LE(pushed, many.none) << "a query pushed out is never answered";
+	EXPECT_EQ(count_of(l, "QILEC_01060"), pushed > 0 ? 1u : 0u) << l;
+	EXPECT_EQ(l.find("Failed to read packet"), std::string::npos) << l;
+	EXPECT_EQ(l.find("QILEC_00702"), std::string::npos) << "replies refused while they queue";
+	std::cerr << "1,000 at once: " << many.through << " through the forwarder, " << many.none
+	          << " unanswered, " << pushed << " pushed out of the pending ring\n";
 }
 
 /* A socket of this thread's namespace bound to [addr]:port; -1 when it
