@@ -34,6 +34,7 @@ extern "C" {
 #include "common/qildnsc.h"
 #include "common/exit_signals.h"
 #include "common/stats.h"
+#include "record/record_divert.h"
 #include "vtc_limit.h"
 #include "vtc_log.h"
 
@@ -237,6 +238,22 @@ divert_without_tcp6(void)
 	divert_handle()->tcp6 = false;
 }
 
+/* Tells the record (-u) whose query this is: its packet's owner, by the
+ * application's port, for the query page. */
+static void
+divert_note_owner(struct nfq_data *nfa, const unsigned char *pkt, int len)
+{
+	uint32_t uid, gid;
+
+	if (dnsc_conf.page_port == 0)
+		return;
+	int port = divert_src_port(pkt, (size_t)len);
+	if (port < 0)
+		return;
+	record_divert_note((pkt[0] >> 4) == 6 ? AF_INET6 : AF_INET, (uint16_t)port,
+	    nfq_get_uid(nfa, &uid) ? (int32_t)uid : -1, nfq_get_gid(nfa, &gid) ? (int32_t)gid : -1);
+}
+
 /* The netfilter queue's callback: one queued packet, rewritten or not,
  * and its verdict; a packet passed unchanged waits for the verdict of its
  * lot (divert_read()). */
@@ -276,6 +293,8 @@ divert_queue_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data 
 		    divert_dst_port(pkt, (size_t)len));
 		break;
 	case DIVERT_QUERY:
+		divert_note_owner(nfa, pkt, len);
+		[[fallthrough]];
 	case DIVERT_REPLY:
 		changed = true;
 		if (divert_checksums(pkt, (size_t)len) != 0)
@@ -339,7 +358,8 @@ divert_size_socket(int fd)
  * Sets the queue up for bursts. It fails closed: while we hold it, a packet
  * it cannot take is dropped and its client asks again, for one passed
  * unjudged would reach a server we never asked. When nobody holds it (the
- * forwarder gone), the rules' --queue-bypass lets DNS pass.
+ * forwarder gone), the rules' --queue-bypass lets DNS pass. With the query
+ * page, each packet comes with its owner's UID and GID.
  */
 static int
 divert_queue_setup(struct nfq_q_handle *qh)
@@ -349,7 +369,12 @@ divert_queue_setup(struct nfq_q_handle *qh)
 	if (nfq_set_queue_maxlen(qh, DIVERT_QUEUE_MAXLEN) < 0)
 		vtc_log(vl, VTCLOG_WARN, "QILEC_01063: The queue cannot be made %d packets long "
 		    "(%d); a burst of queries may be dropped.", DIVERT_QUEUE_MAXLEN, errno);
-	/* A queue is made failing closed. */
+	/* A queue is made failing closed: only the owners are asked for. */
+	if (dnsc_conf.page_port != 0 &&
+	    nfq_set_queue_flags(qh, NFQA_CFG_F_UID_GID, NFQA_CFG_F_UID_GID) < 0)
+		vtc_log(vl, VTCLOG_WARN, "QILEC_01064: The queue gives no owner of its packets (%d); "
+		    "the query page names diverted queries' users from the socket tables alone.",
+		    errno);
 	return 0;
 }
 

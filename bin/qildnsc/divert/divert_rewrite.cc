@@ -98,6 +98,13 @@ divert_dst_port(const uint8_t *pkt, size_t len)
 }
 
 int
+divert_src_port(const uint8_t *pkt, size_t len)
+{
+	size_t ihl = divert_udp_offset(pkt, len);
+	return ihl == 0 ? -1 : get16(pkt + ihl);
+}
+
+int
 divert_checksums(uint8_t *pkt, size_t len)
 {
 	size_t ihl = divert_udp_offset(pkt, len);

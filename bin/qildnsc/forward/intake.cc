@@ -125,10 +125,10 @@ intake_transport(const struct sockaddr_storage *from)
 		return RECORD_UDP;
 	if (from->ss_family == AF_INET) {
 		const auto *sin = reinterpret_cast<const struct sockaddr_in *>(from);
-		return (ntohl(sin->sin_addr.s_addr) >> 24) == 127 ? RECORD_UDP : RECORD_DIVERTED;
+		return (ntohl(sin->sin_addr.s_addr) >> 24) == 127 ? RECORD_UDP : RECORD_DIVERTED_UDP;
 	}
 	const auto *sin6 = reinterpret_cast<const struct sockaddr_in6 *>(from);
-	return IN6_IS_ADDR_LOOPBACK(&sin6->sin6_addr) ? RECORD_UDP : RECORD_DIVERTED;
+	return IN6_IS_ADDR_LOOPBACK(&sin6->sin6_addr) ? RECORD_UDP : RECORD_DIVERTED_UDP;
 }
 
 /* The monotonic seconds of the hold queue's clock, as the cache takes them. */

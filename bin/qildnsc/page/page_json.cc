@@ -115,6 +115,8 @@ page_entry_json(const struct record_entry *e)
 		(void)json_object_set_new(j, "uid", json_integer(e->uid));
 		(void)json_object_set_new(j, "user", json_string(page_user(e->uid).c_str()));
 	}
+	if (e->gid >= 0)
+		(void)json_object_set_new(j, "gid", json_integer(e->gid));
 	if (e->pid > 0) {
 		(void)json_object_set_new(j, "pid", json_integer(e->pid));
 		(void)json_object_set_new(j, "app", json_stringn(e->comm, strnlen(e->comm,

@@ -122,7 +122,7 @@ tcpc_parse(struct tcp_client *c)
 		if (c->inlen < 2 + l)
 			return;
 		struct tcp_query *q = tcp_query_new(&c->ts->queries, c->in.data() + 2, l,
-		    tcpc_reply, c, c->ts->now, &c->addr);
+		    tcpc_reply, c, c->ts->now, &c->addr, c->diverted);
 		if (q == NULL) {
 			vtc_limit_log(&c->ts->lim_parse, vl,
 			    "QILEC_00824: Failed to parse DNS request over TCP from %s; connection closed.",
@@ -205,6 +205,7 @@ tcp_client_new(struct tcp_server *ts, int fd, const struct sockaddr_storage *ss)
 	tcp_watch_init(&c->w, fd, tcpc_event, c.get());
 	(void)tcp_addr_text(ss, c->name, sizeof c->name);
 	c->addr = *ss;
+	c->diverted = dnsc_conf.use_windivert && tcp_sys_redirected(fd);
 	c->peer = reinterpret_cast<const struct sockaddr_in *>(ss)->sin_addr.s_addr;
 	c->in.resize(2 + TCP_MSG_MAX);
 	c->accepted = c->last = ts->now;

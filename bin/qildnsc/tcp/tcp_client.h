@@ -43,6 +43,7 @@ struct tcp_client {
 	char name[64];      /* address:port, for log lines */
 	uint32_t peer;      /* IPv4 address, network order, for the per-address limit */
 	struct sockaddr_storage addr; /* the peer's, for the record of queries */
+	bool diverted;      /* redirected to us by diversion */
 	std::vector<uint8_t> in; /* 2 + TCP_MSG_MAX bytes: one whole message fits */
 	size_t inlen;
 	std::vector<uint8_t> out;

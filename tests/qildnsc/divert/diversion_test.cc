@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <gtest/gtest.h>
+#include <jansson.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <signal.h>
@@ -31,6 +32,7 @@
 #include <iostream>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -44,6 +46,7 @@
 #include "fd.h"
 #include "forwarder_process.h"
 #include "process.h"
+#include "tcp_client.h"
 #include "tmpdir.h"
 
 namespace {
@@ -496,6 +499,60 @@ TEST_F(Diversion, TheCLibraryResolverRetriesOverTcp)
 	EXPECT_EQ(count_of(out, " STREAM"), 40u) << out;
 	EXPECT_NE(out.find("10.1.0.40 "), std::string::npos) << out;
 	EXPECT_GE(tcp.received_count(), 1u) << "the resolver's second try, over TCP";
+}
+
+/* With the query page, a diverted query is recorded with the program that
+ * asked, whatever address its socket has, and with the way it came. */
+TEST_F(Diversion, TheQueryPageNamesTheProgramOfADivertedQuery)
+{
+	/* A server across a network: time for the asker to be named. */
+	auto late = [](const Received &r) {
+		return std::vector<Reply>{{200ms, dns::build_answer(r.message, {dns::a_record("10.0.0.2")})}};
+	};
+	upstream_->set_script(late);
+	FakeTcpUpstream tcp("127.0.0.2", late, 53);
+	uint16_t page = pick_udp_port();
+	if (!start_forwarder("", {"-d", "127.0.0.2:53", "-u", std::to_string(page)}))
+		GTEST_SKIP() << "no netfilter queue here:\n" << log();
+	ASSERT_TRUE(wait_until([&] { return log().find("QILEC_00965") != std::string::npos; }, 10s));
+	std::string url = read_file(dir_.file("qildnsc_page.txt"));
+	std::string token = url.substr(url.find("token=") + 6, 32);
+
+	/* dig, or this program when there is none. */
+	bool dig = system("command -v dig >/dev/null 2>&1") == 0;
+	char comm[32] = "";
+	std::ifstream("/proc/self/comm").getline(comm, sizeof comm);
+	if (dig) {
+		(void)output_of("dig @192.0.2.53 -b 192.0.2.1 udp.named.test +tries=1 +time=5");
+		(void)output_of("dig +tcp @192.0.2.53 -b 192.0.2.1 tcp.named.test +tries=1 +time=5");
+	} else {
+		ASSERT_TRUE(ask(kClientA, kServerA, 0x0a0a, "udp.named.test"));
+		TcpClient c(kServerA, 53, 5s, kClientA);
+		ASSERT_TRUE(c.send_message(dns::build_query(0x0b0b, "tcp.named.test", 1)) && c.receive(5s));
+	}
+	const std::string who = std::string(" ") + (dig ? "dig" : comm) + " 0 root";
+	const std::set<std::string> want = {"udp.named.test. diverted UDP" + who,
+	                                    "tcp.named.test. diverted TCP" + who};
+	std::set<std::string> seen; /* name transport app uid user */
+	(void)wait_until([&] {
+		std::string r = http_get(page, "/api/queries?token=" + token,
+		    "127.0.0.1:" + std::to_string(page));
+		json_t *doc = json_loads(r.substr(r.find("\r\n\r\n") + 4).c_str(), 0, nullptr);
+		size_t i;
+		json_t *q;
+		seen.clear();
+		json_array_foreach(json_object_get(doc, "queries"), i, q) {
+			const char *name = "", *how = "", *app = "-", *user = "-";
+			json_int_t uid = -1;
+			(void)json_unpack(q, "{s:s, s:s, s?s, s?I, s?s}", "name", &name, "transport", &how,
+			    "app", &app, "uid", &uid, "user", &user);
+			seen.insert(std::string(name) + " " + how + " " + app + " " + std::to_string(uid) +
+			    " " + user);
+		}
+		json_decref(doc);
+		return seen == want;
+	}, 10s);
+	EXPECT_EQ(seen, want);
 }
 
 /* Without a nat table DNS over TCP is not diverted; the rest is. */
