@@ -664,4 +664,36 @@ FakeConnectProxy::tunnel(int client, int upstream)
 	}
 }
 
+std::string
+http_exchange(uint16_t port, const std::string &request)
+{
+	Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+	sockaddr_in sa{};
+	sa.sin_family = AF_INET;
+	sa.sin_port = htons(port);
+	sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	if (connect(s.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+	    send(s.get(), request.data(), request.size(), MSG_NOSIGNAL) != (ssize_t)request.size())
+		return "";
+	std::string out;
+	char buf[4096];
+	for (int i = 0; i < 200; i++) {
+		pollfd p{s.get(), POLLIN, 0};
+		if (poll(&p, 1, 5000) != 1)
+			break;
+		ssize_t n = recv(s.get(), buf, sizeof buf, 0);
+		if (n <= 0)
+			break;
+		out.append(buf, (size_t)n);
+	}
+	return out;
+}
+
+std::string
+http_get(uint16_t port, const std::string &target, const std::string &host)
+{
+	return http_exchange(port, "GET " + target + " HTTP/1.1\r\nHost: " + host +
+	    "\r\nConnection: close\r\n\r\n");
+}
+
 } // namespace qiltest

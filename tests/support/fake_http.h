@@ -162,6 +162,13 @@ private:
 	std::unique_ptr<TcpAcceptor> acceptor_; /* last: stops first */
 };
 
+/* One HTTP/1.1 request to 127.0.0.1:`port`, sent as it is: the whole
+ * response, or what came of it within 5 s of silence. */
+std::string http_exchange(uint16_t port, const std::string &request);
+/* A GET of `target` with the Host header `host`, the connection closed
+ * after it. */
+std::string http_get(uint16_t port, const std::string &target, const std::string &host);
+
 } // namespace qiltest
 
 #endif

@@ -105,6 +105,7 @@ static const char *const stats_names[STATS_COUNTERS] = {
     "server datagrams answering no query",
     "answers truncated to the client's size",
     "diverted packets",
+    "queries pushed out unanswered by a burst",
     "queries answered from the cache",
     "cache entries refreshed in the background",
     "expired answers served as the servers were silent",

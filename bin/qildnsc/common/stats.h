@@ -24,6 +24,7 @@ enum stats_counter {
 	STATS_UNMATCHED,        /* server datagrams that answered no query */
 	STATS_TRUNCATED,        /* answers cut to the client's size */
 	STATS_DIVERTED,         /* packets through the diversion queue */
+	STATS_PUSHED_OUT,       /* queries pushed out of the pending ring unanswered */
 	STATS_CACHE_HITS,       /* queries answered from the cache */
 	STATS_REFRESHES,        /* background refreshes of popular cache entries */
 	STATS_STALE,            /* expired cache answers sent as servers were silent */

@@ -1,7 +1,7 @@
 /*
  * diversion.cc -- the diversion thread and its netfilter rules.
  *
- * The thread owns the queue handle, the packet buffer and the remembered
+ * The thread owns the queue handle, the packet buffers and the remembered
  * pairs; it reaches the event loop only through the packets it rewrites.
  * The first thread makes the state (start_diversion()) and, at "Exit",
  * removes the rules the thread installed (stop_diversion()).
@@ -11,6 +11,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/netfilter.h>
+#include <linux/netlink.h>
 #include <poll.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -20,6 +21,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 
 extern "C" {
@@ -33,6 +35,7 @@ extern "C" {
 #include "common/qildnsc.h"
 #include "common/exit_signals.h"
 #include "common/stats.h"
+#include "record/record_divert.h"
 #include "vtc_limit.h"
 #include "vtc_log.h"
 
@@ -40,6 +43,19 @@ extern "C" {
 /* What the thread reports to start_diversion(): still setting up, ready,
  * or failed (the queue or the rules could not be set up). */
 enum { DIVERT_SETTING_UP, DIVERT_READY, DIVERT_FAILED };
+
+/* Packets the kernel queues for us at most; beyond, it drops them (the
+ * client asks again). A burst of a thousand queries and their replies
+ * fits. */
+#define DIVERT_QUEUE_MAXLEN 4096
+/* The buffers of the queue's socket and of the listening sockets' sends:
+ * a queued DNS packet and its message take well under 2 KiB of either, so
+ * that a whole queue fits. */
+#define DIVERT_BUFSIZE (DIVERT_QUEUE_MAXLEN * 2048)
+/* Packets read per wake-up. */
+#define DIVERT_READ_BATCH 32
+/* Room for one netlink message: a whole packet and its attributes. */
+#define DIVERT_MSG_MAX (0x10000 + 4096)
 
 /* The state of diversion, made once on the first thread (divert_handle())
  * and never freed: the process may end while the thread still reads its
@@ -66,7 +82,14 @@ struct diversion {
 	divert_pairs pairs;
 	divert_pairs6 pairs6;
 	divert_pairs6 tcp_pairs6; /* connections to link-local servers */
-	char buf[0x10000 + 4096] __attribute__((aligned)); /* one netlink read */
+	/* One read's messages: DIVERT_READ_BATCH buffers of DIVERT_MSG_MAX,
+	 * made by the thread and left unzeroed (a page is touched once a
+	 * packet fills it). */
+	char *bufs;
+	/* The last packet of a read passed unchanged, whose verdict is owed:
+	 * one verdict for them all once the read's lot is through. */
+	uint32_t accept_to;
+	bool accept_owed;
 };
 
 /* The one diversion, for the thread (started without an argument) and for
@@ -139,6 +162,23 @@ divert_guard_take(struct diversion *d)
 }
 
 
+/* Gives `fd` a buffer (`opt`: SO_RCVBUF or SO_SNDBUF) of DIVERT_BUFSIZE
+ * bytes, beyond the system's limit with the capability to (`force`): the
+ * size it has, at most DIVERT_BUFSIZE; -1 when it cannot be told. */
+static int
+divert_buffer(int fd, int force, int opt)
+{
+	int size = DIVERT_BUFSIZE;
+	socklen_t len = sizeof size;
+
+	if (setsockopt(fd, SOL_SOCKET, force, &size, sizeof size) != 0)
+		(void)setsockopt(fd, SOL_SOCKET, opt, &size, sizeof size);
+	/* The kernel reports twice what it was given. */
+	if (getsockopt(fd, SOL_SOCKET, opt, &size, &len) != 0)
+		return -1;
+	return size / 2 < DIVERT_BUFSIZE ? size / 2 : DIVERT_BUFSIZE;
+}
+
 /* Marks the packets of `fd` for the rules; a failure is logged (it takes
  * CAP_NET_ADMIN, without which the queue cannot be had either). */
 static void
@@ -180,6 +220,13 @@ divert_share_listener(int fd)
 	 * may bind its port beside it, but cannot mark its packets, so what
 	 * it sends is never made to look like a DNS server's reply. */
 	divert_mark(fd, DIVERT_LISTEN_MARK);
+	/* Its replies wait in the queue charged to its send buffer: a burst's
+	 * would be refused (EAGAIN) beyond the system's default. */
+	int size = divert_buffer(fd, SO_SNDBUFFORCE, SO_SNDBUF);
+	if (size < DIVERT_BUFSIZE)
+		vtc_log(vl, VTCLOG_WARN, "QILEC_01065: The listening socket's send buffer is %d "
+		    "bytes, not %d (net.core.wmem_max): the replies of a burst may be dropped.",
+		    size, DIVERT_BUFSIZE);
 	/* Unguarded, the port stays ours alone, as with -w. */
 	if (d->guard != diversion::GUARD_HELD)
 		return 0;
@@ -209,8 +256,25 @@ divert_without_tcp6(void)
 	divert_handle()->tcp6 = false;
 }
 
+/* Tells the record (-u) whose query this is: its packet's owner, by the
+ * application's port, for the query page. */
+static void
+divert_note_owner(struct nfq_data *nfa, const unsigned char *pkt, int len)
+{
+	uint32_t uid, gid;
+
+	if (dnsc_conf.page_port == 0)
+		return;
+	int port = divert_src_port(pkt, (size_t)len);
+	if (port < 0)
+		return;
+	record_divert_note((pkt[0] >> 4) == 6 ? AF_INET6 : AF_INET, (uint16_t)port,
+	    nfq_get_uid(nfa, &uid) ? (int32_t)uid : -1, nfq_get_gid(nfa, &gid) ? (int32_t)gid : -1);
+}
+
 /* The netfilter queue's callback: one queued packet, rewritten or not,
- * and its verdict. */
+ * and its verdict; a packet passed unchanged waits for the verdict of its
+ * lot (divert_read()). */
 static int
 divert_queue_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data *nfa,
                     void *data)
@@ -252,6 +316,8 @@ divert_queue_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data 
 		    divert_dst_port(pkt, (size_t)len));
 		break;
 	case DIVERT_QUERY:
+		divert_note_owner(nfa, pkt, len);
+		[[fallthrough]];
 	case DIVERT_REPLY:
 		changed = true;
 		if (divert_checksums(pkt, (size_t)len) != 0)
@@ -275,6 +341,11 @@ divert_queue_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data 
 		break;
 	default:
 		WRONG("divert_result");
+	}
+	if (verdict == NF_ACCEPT && !changed) {
+		d->accept_to = id;
+		d->accept_owed = true;
+		return 0;
 	}
 	if (nfq_set_verdict(qh, id, verdict, changed ? (uint32_t)len : 0,
 	    changed ? pkt : NULL) < 0)
@@ -302,6 +373,83 @@ divert_fail(struct diversion *d, struct nfq_handle *h, struct nfq_q_handle *qh, 
 	return NULL;
 }
 
+/* Sizes the queue's socket for a burst: a buffer for the whole queue
+ * (beyond the system's limit where we may), and no ENOBUFS on our reads
+ * when it overflows anyway: the kernel then drops what it cannot queue,
+ * and the read has nothing to report. */
+static void
+divert_size_socket(int fd)
+{
+	int on = 1;
+	int size = divert_buffer(fd, SO_RCVBUFFORCE, SO_RCVBUF);
+	if (size < DIVERT_BUFSIZE)
+		vtc_log(vl, VTCLOG_WARN, "QILEC_01061: The queue's socket buffer is %d bytes, not "
+		    "%d (net.core.rmem_max): a burst of queries may be dropped.", size,
+		    DIVERT_BUFSIZE);
+	if (setsockopt(fd, SOL_NETLINK, NETLINK_NO_ENOBUFS, &on, sizeof on) != 0)
+		vtc_log(vl, VTCLOG_WARN, "QILEC_01062: setsockopt(2) NETLINK_NO_ENOBUFS error: %d %s",
+		    errno, strerror(errno));
+}
+
+/*
+ * Sets the queue up for bursts. It fails closed: while we hold it, a packet
+ * it cannot take is dropped and its client asks again, for one passed
+ * unjudged would reach a server we never asked. When nobody holds it (the
+ * forwarder gone), the rules' --queue-bypass lets DNS pass. With the query
+ * page, each packet comes with its owner's UID and GID.
+ */
+static int
+divert_queue_setup(struct nfq_q_handle *qh)
+{
+	if (nfq_set_mode(qh, NFQNL_COPY_PACKET, 0xffff) < 0)
+		return -1;
+	if (nfq_set_queue_maxlen(qh, DIVERT_QUEUE_MAXLEN) < 0)
+		vtc_log(vl, VTCLOG_WARN, "QILEC_01063: The queue cannot be made %d packets long "
+		    "(%d); a burst of queries may be dropped.", DIVERT_QUEUE_MAXLEN, errno);
+	/* A queue is made failing closed: only the owners are asked for. */
+	if (dnsc_conf.page_port != 0 &&
+	    nfq_set_queue_flags(qh, NFQA_CFG_F_UID_GID, NFQA_CFG_F_UID_GID) < 0)
+		vtc_log(vl, VTCLOG_WARN, "QILEC_01064: The queue gives no owner of its packets (%d); "
+		    "the query page names diverted queries' users from the socket tables alone.",
+		    errno);
+	return 0;
+}
+
+/* Reads up to DIVERT_READ_BATCH messages (waiting for the first) and
+ * judges their packets; then the one verdict owed for those passed
+ * unchanged. */
+static void
+divert_read(struct diversion *d, struct nfq_handle *h, struct nfq_q_handle *qh)
+{
+	std::array<struct mmsghdr, DIVERT_READ_BATCH> msgs = {};
+	std::array<struct iovec, DIVERT_READ_BATCH> iov;
+	int fd = nfq_fd(h);
+
+	for (size_t i = 0; i < msgs.size(); i++) {
+		iov[i] = {d->bufs + i * DIVERT_MSG_MAX, DIVERT_MSG_MAX};
+		msgs[i].msg_hdr.msg_iov = &iov[i];
+		msgs[i].msg_hdr.msg_iovlen = 1;
+	}
+	int n = recvmmsg(fd, msgs.data(), (unsigned)msgs.size(), MSG_WAITFORONE, NULL);
+	if (n < 0) {
+		int e = errno;
+		if (e == EINTR)
+			return;
+		VTC_LOG_LIMITED(vl, VTCLOG_WARN, "Failed to read packet",
+		    "Failed to read packet (%d)", e);
+		if (e != ENOBUFS)
+			(void)poll(NULL, 0, 100); /* no busy loop on a lasting error */
+		return;
+	}
+	for (int i = 0; i < n; i++)
+		(void)nfq_handle_packet(h, static_cast<char *>(iov[(size_t)i].iov_base),
+		    (int)msgs[(size_t)i].msg_len);
+	if (d->accept_owed && nfq_set_verdict_batch(qh, d->accept_to, NF_ACCEPT) < 0)
+		VTC_LOG_LIMITED(vl, VTCLOG_WARN, "Failed to reinject packet",
+		    "Failed to reinject packet (%d)", errno);
+	d->accept_owed = false;
+}
+
 void *
 diversion_thread(void *arg)
 {
@@ -314,38 +462,22 @@ diversion_thread(void *arg)
 	/* The library opens its netlink socket without close-on-exec; the
 	 * iptables children must not inherit it. */
 	(void)fcntl(nfq_fd(h), F_SETFD, FD_CLOEXEC);
+	divert_size_socket(nfq_fd(h));
 	struct nfq_q_handle *qh = nfq_create_queue(h, DIVERT_QUEUE_NUM, divert_queue_packet, d);
 	if (qh == NULL)
 		return divert_fail(d, h, NULL, errno);
-	if (nfq_set_mode(qh, NFQNL_COPY_PACKET, 0xffff) < 0)
+	if (divert_queue_setup(qh) != 0)
 		return divert_fail(d, h, qh, errno);
-	/* Fail open: when we fall behind, packets pass unchanged. */
-	if (nfq_set_queue_flags(qh, NFQA_CFG_F_FAIL_OPEN, NFQA_CFG_F_FAIL_OPEN) < 0)
-		vtc_log(vl, VTCLOG_WARN, "[WARN] The queue cannot fail open (%d).", errno);
 	divert_inject_open(&d->inject);
+	d->bufs = new char[DIVERT_READ_BATCH * DIVERT_MSG_MAX];
 	int r = divert_rules_install(&d->rules, d->ipv6, d->tcp6);
 	if (r != 0)
 		return divert_fail(d, h, qh, r);
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Diverting DNS packets through queue %d.",
 	    DIVERT_QUEUE_NUM);
 	divert_report(d, DIVERT_READY);
-
-	int fd = nfq_fd(h);
-	for (;;) {
-		ssize_t n = recv(fd, d->buf, sizeof d->buf, 0);
-		if (n < 0) {
-			int e = errno;
-			if (e == EINTR)
-				continue;
-			/* A flood of queries overruns the queue (ENOBUFS). */
-			VTC_LOG_LIMITED(vl, VTCLOG_WARN, "Failed to read packet",
-			    "Failed to read packet (%d)", e);
-			if (e != ENOBUFS)
-				(void)poll(NULL, 0, 100); /* no busy loop on a lasting error */
-			continue;
-		}
-		(void)nfq_handle_packet(h, d->buf, (int)n);
-	}
+	for (;;)
+		divert_read(d, h, qh);
 	return NULL;
 }
 

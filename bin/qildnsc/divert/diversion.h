@@ -6,7 +6,9 @@
  *
  * The rules (divert_rules.h) live in a chain of their own in the mangle
  * table, for IPv4 and for IPv6; they carry the queue's bypass flag, so DNS
- * passes unchanged whenever nobody reads the queue. DNS over TCP is
+ * passes unchanged whenever nobody reads the queue. While the forwarder
+ * reads it, the queue fails closed: a packet it cannot take is dropped,
+ * never passed unjudged. DNS over TCP is
  * redirected by a chain of the same name in the nat table to the
  * forwarder's TCP listener of its family, beside the queue.
  */

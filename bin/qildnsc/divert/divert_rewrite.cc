@@ -118,6 +118,15 @@ divert_dst_port(const uint8_t *pkt, size_t len)
 }
 
 int
+divert_src_port(const uint8_t *pkt, size_t len)
+{
+	size_t ihl = divert_transport_offset(pkt, len);
+	if (ihl == 0 || ((pkt[0] >> 4) == 6 && pkt[6] != IPPROTO_UDP_NUM))
+		return -1;
+	return get16(pkt + ihl);
+}
+
+int
 divert_checksums(uint8_t *pkt, size_t len)
 {
 	size_t ihl = divert_transport_offset(pkt, len);

@@ -90,6 +90,8 @@ enum divert_result divert_rewrite6_tcp(uint8_t *pkt, size_t len, bool outbound,
 /* The destination port of a whole IPv4/UDP, IPv6/UDP or IPv6/TCP packet;
  * -1 otherwise. */
 int divert_dst_port(const uint8_t *pkt, size_t len);
+/* Its UDP source port; -1 otherwise. */
+int divert_src_port(const uint8_t *pkt, size_t len);
 
 /* The IPv4 header checksum (IPv4 only) and the UDP or TCP checksum,
  * recomputed in place; -1 when the packet is not a whole IPv4/UDP,

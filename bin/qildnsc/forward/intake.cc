@@ -28,13 +28,14 @@
 /* Lines that anyone who can reach the listening socket can cause, and the
  * failed ID draw: each kind at most VTC_LIMIT_BURST a second. */
 enum intake_line { INTAKE_RECV, INTAKE_EOF, INTAKE_PARSE, INTAKE_TOO_LONG, INTAKE_NO_ID,
-	INTAKE_LINES };
+	INTAKE_BURST, INTAKE_LINES };
 static std::array<struct vtc_limit, INTAKE_LINES> intake_limits = {{
     VTC_LIMIT_INIT("QILEC_00692: local: recvfrom(2) error", VTCLOG_ERROR),
     VTC_LIMIT_INIT("QILEC_00694: recvfrom(2) EOF", VTCLOG_ERROR),
     VTC_LIMIT_INIT("QILEC_00695: Failed to parse DNS request.", VTCLOG_ERROR),
     VTC_LIMIT_INIT("[WARN] Query too long for encrypted servers", VTCLOG_WARN),
     VTC_LIMIT_INIT("QILEC_00880: No fresh upstream ID", VTCLOG_ERROR),
+    VTC_LIMIT_INIT("QILEC_01060: Pending queries overrun", VTCLOG_WARN),
 }};
 
 #define INTAKE_LOG(line, ...) \
@@ -101,6 +102,21 @@ intake_forward(const uint8_t *query, size_t len, int sock)
 	}
 }
 
+/* Adds `pq` to the pending ring; a query whose client still waited, pushed
+ * out by it, is counted, and said once per burst. */
+static void
+intake_add_pending(const struct pending_query *pq)
+{
+	enum pending_add r = add_pending(pq);
+	if (r == PENDING_ADDED)
+		return;
+	stats_add(STATS_PUSHED_OUT, 1);
+	if (r == PENDING_BURST)
+		INTAKE_LOG(INTAKE_BURST, "QILEC_01060: More queries at once than the %d pending "
+		    "ones: the oldest unanswered are dropped, their clients ask again (%llu so far).",
+		    PENDING_QUERIES_MAX, (unsigned long long)stats_get(STATS_PUSHED_OUT));
+}
+
 /* How a client's datagram came: in diversion mode, one from off the
  * loopback is an application's query to another server, turned to us. */
 static enum record_transport
@@ -110,10 +126,10 @@ intake_transport(const struct sockaddr_storage *from)
 		return RECORD_UDP;
 	if (from->ss_family == AF_INET) {
 		const auto *sin = reinterpret_cast<const struct sockaddr_in *>(from);
-		return (ntohl(sin->sin_addr.s_addr) >> 24) == 127 ? RECORD_UDP : RECORD_DIVERTED;
+		return (ntohl(sin->sin_addr.s_addr) >> 24) == 127 ? RECORD_UDP : RECORD_DIVERTED_UDP;
 	}
 	const auto *sin6 = reinterpret_cast<const struct sockaddr_in6 *>(from);
-	return IN6_IS_ADDR_LOOPBACK(&sin6->sin6_addr) ? RECORD_UDP : RECORD_DIVERTED;
+	return IN6_IS_ADDR_LOOPBACK(&sin6->sin6_addr) ? RECORD_UDP : RECORD_DIVERTED_UDP;
 }
 
 /* A reply from the cache announces what the listening socket takes. */
@@ -177,7 +193,7 @@ intake_refresh(const struct odr_timeval *now)
 		pq.client_max = SOCK_DGRAM_MAX;
 		pq.sock = (uint8_t)(ODR_random(vl) % UPSTREAM_SOCKETS);
 		pq.sent = *now;
-		add_pending(&pq);
+		intake_add_pending(&pq);
 		stats_add(STATS_REFRESHES, 1);
 		intake_forward(q, (size_t)n, pq.sock);
 	}
@@ -234,7 +250,7 @@ DNS_local(struct sock_dgram *d, const struct odr_timeval *now)
 	pq.client_addrlen = (int32_t)d->fromlen;
 	if (record_on())
 		pq.rec = record_query(intake_transport(d->from), d->from, &pq.question, now);
-	add_pending(&pq);
+	intake_add_pending(&pq);
 	stats_add(STATS_QUERIES_UDP, 1);
 	intake_forward(d->buf, (size_t)d->n, pq.sock);
 }

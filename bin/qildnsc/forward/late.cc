@@ -35,13 +35,6 @@ late_init(void)
 	late.stale_next = late.fail_next = pending_added() + 1;
 }
 
-/* True when the client of `pq` has had nothing from us yet. */
-static bool
-late_unanswered(const struct pending_query *pq)
-{
-	return !pq->refresh && !pq->answered && !pq->held && pq->client_addrlen > 0;
-}
-
 /* Sends `n` bytes of `msg` to the client of `pq`, in its truncated form
  * when larger than it takes; the query counts as answered. */
 static void
@@ -66,7 +59,7 @@ late_stale(struct pending_query *pq, const struct odr_timeval *now)
 {
 	uint8_t out[SOCK_DGRAM_MAX];
 
-	if (!late_unanswered(pq) || !pq->stale_ok || qil_cache == NULL)
+	if (!pending_unanswered(pq) || !pq->stale_ok || qil_cache == NULL)
 		return;
 	int n = cache_stale_answer(qil_cache, &pq->question, pq->cache_bits, pq->orig_id,
 	    pq->flags, VTIM_tv(now), out, sizeof out);
@@ -85,7 +78,7 @@ late_fail(struct pending_query *pq, const struct odr_timeval *now)
 	uint8_t q[VDNS_HEADER_SIZE + VDNS_MAXCDNAME + 4] = {};
 	uint8_t out[sizeof q + VDNS_EDNS_LEN];
 
-	if (!late_unanswered(pq) || !pq->question.present)
+	if (!pending_unanswered(pq) || !pq->question.present)
 		return;
 	q[0] = (uint8_t)(pq->orig_id >> 8);
 	q[1] = (uint8_t)pq->orig_id;
@@ -130,7 +123,7 @@ late_walk(uint64_t *next, int64_t after_us, const struct odr_timeval *now,
 	for (; *next <= added; (*next)++) {
 		struct pending_query *pq = pending_nth(*next);
 		/* Answered ones have nothing to wait for: no wake-up for them. */
-		if (pq == NULL || !late_unanswered(pq) || (stale && !pq->stale_ok))
+		if (pq == NULL || !pending_unanswered(pq) || (stale && !pq->stale_ok))
 			continue;
 		int64_t left = after_us - elapsed_usec(&pq->sent, now);
 		if (left > 0)

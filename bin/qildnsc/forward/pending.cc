@@ -29,6 +29,9 @@ struct pending_ring {
 	 * answers for the 0 of the never-used slots.
 	 */
 	std::array<uint8_t, 65536> pending_slot_of;
+	/* When the last waiting query was pushed out, if one was. */
+	struct odr_timeval pushed_out;
+	bool pushed_any;
 };
 static_assert(PENDING_QUERIES_MAX <= 256, "slot numbers fit the index");
 
@@ -45,11 +48,33 @@ pending_init(void)
 		pending.pending_slot_of.fill(0);
 		pending.pending_last = 0;
 		pending.pending_count = 0;
+		pending.pushed_out = {};
+		pending.pushed_any = false;
 	}
 	pending.magic = PENDING_RING_MAGIC;
 }
 
-void
+bool
+pending_unanswered(const struct pending_query *pq)
+{
+	AN(pq);
+	return !pq->refresh && !pq->answered && !pq->held && pq->client_addrlen > 0;
+}
+
+/* Notes that a waiting query was pushed out by `pq`: the first of a burst
+ * when none was pushed out in the quiet while before. */
+static enum pending_add
+pending_push_out(const struct pending_query *pq)
+{
+	const struct odr_timeval &last = pending.pushed_out;
+	int64_t usec = (pq->sent.tv_sec - last.tv_sec) * 1000000 + (pq->sent.tv_usec - last.tv_usec);
+	bool first = !pending.pushed_any || usec >= PENDING_BURST_QUIET_S * 1000000;
+	pending.pushed_out = pq->sent;
+	pending.pushed_any = true;
+	return first ? PENDING_BURST : PENDING_PUSHED_OUT;
+}
+
+enum pending_add
 add_pending(const struct pending_query *pq)
 {
 	CHECK_OBJ_NOTNULL(&pending, PENDING_RING_MAGIC);
@@ -58,12 +83,14 @@ add_pending(const struct pending_query *pq)
 	pending.pending_count++;
 	struct pending_query *slot = &pending.pending_queries[(size_t)pending.pending_last];
 	uint16_t old = slot->id;
+	enum pending_add r = pending_unanswered(slot) ? pending_push_out(pq) : PENDING_ADDED;
 	*slot = *pq;
 	pending.pending_slot_of[pq->id] = (uint8_t)pending.pending_last;
 	/* A 0 given to a slot, now overwritten: slot 0 may still hold the 0 of
 	 * a never-used one. */
 	if (old == 0 && pq->id != 0 && pending.pending_slot_of[0] == pending.pending_last)
 		pending.pending_slot_of[0] = 0;
+	return r;
 }
 
 const struct pending_query *

@@ -21,6 +21,9 @@
  * query is given up: with at most PENDING_QUERIES_MAX of 65536 IDs taken,
  * a working generator needs more than a few almost never. */
 #define PENDING_ID_DRAWS 16
+/* Queries pushed out of the ring within this many seconds of the last one
+ * pushed out belong to the same burst. */
+#define PENDING_BURST_QUIET_S 1
 
 struct pending_query {
 	uint16_t id;      /* the forwarder's upstream ID */
@@ -44,16 +47,28 @@ struct pending_query {
 	uint64_t rec; /* its number in the record of queries; 0 when not recorded */
 };
 
+/* What adding a record did to the one it overwrote. */
+enum pending_add {
+	PENDING_ADDED,      /* it was unused, answered, held or a refresh */
+	PENDING_PUSHED_OUT, /* its client was still waiting: it never gets an answer */
+	PENDING_BURST,      /* the same, the first after a quiet PENDING_BURST_QUIET_S */
+};
+
 /* Makes the ring empty (every slot unused); start-up and tests call it
  * before anything else here. */
 void pending_init(void);
 /*
- * Adds a copy of `pq` to the ring, overwriting the oldest record. Upstream
- * IDs in the ring are unique, except 0, which every never-used slot holds;
- * a record added with an ID the ring already holds takes over that ID's
+ * Adds a copy of `pq` to the ring, overwriting the oldest record, and says
+ * whether that one's client was still waiting (a burst of more queries
+ * than the ring holds, by the `sent` times of the records). Upstream IDs in
+ * the ring are unique, except 0, which every never-used slot holds; a
+ * record added with an ID the ring already holds takes over that ID's
  * lookups.
  */
-void add_pending(const struct pending_query *pq);
+enum pending_add add_pending(const struct pending_query *pq);
+/* True when the client of `pq` has had nothing from us yet: no answer
+ * sent or held, and not a refresh of our own. */
+bool pending_unanswered(const struct pending_query *pq);
 /* The record with upstream ID `id`, or NULL; constant time. */
 const struct pending_query *find_pending(uint16_t id);
 /* True once for the record with upstream ID `id`: when it exists and its

@@ -104,6 +104,8 @@ page_entry_json(const struct record_entry *e)
 		(void)json_object_set_new(j, "uid", json_integer(e->uid));
 		(void)json_object_set_new(j, "user", json_string(page_user(e->uid).c_str()));
 	}
+	if (e->gid >= 0)
+		(void)json_object_set_new(j, "gid", json_integer(e->gid));
 	if (e->pid > 0) {
 		(void)json_object_set_new(j, "pid", json_integer(e->pid));
 		(void)json_object_set_new(j, "app", json_stringn(e->comm, strnlen(e->comm,
@@ -149,6 +151,7 @@ page_stats_json(int seconds)
 		{"dropped_blocked", STATS_DROPPED_BLOCKED},
 		{"dropped_abroad", STATS_DROPPED_ABROAD}, {"unmatched", STATS_UNMATCHED},
 		{"truncated", STATS_TRUNCATED}, {"diverted", STATS_DIVERTED},
+		{"pushed_out", STATS_PUSHED_OUT},
 		{"cache_hits", STATS_CACHE_HITS}, {"refreshes", STATS_REFRESHES},
 		{"stale", STATS_STALE}, {"fail_fast", STATS_FAIL_FAST},
 		{"tls_connects", STATS_TLS_CONNECTS}, {"tls_resumed", STATS_TLS_RESUMED},

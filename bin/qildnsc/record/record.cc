@@ -18,6 +18,7 @@
 
 #include "common/qildnsc.h"
 #include "record/record.h"
+#include "record/record_divert.h"
 #include "vdns.h"
 
 /* Local clients whose application is still to be found, at most this
@@ -63,6 +64,7 @@ record_init(size_t queries)
 	ring->slots.resize(queries);
 	ring->chart = {};
 	ring->names = {};
+	record_divert_init();
 }
 
 bool
@@ -146,13 +148,25 @@ record_addr_of(const struct sockaddr_storage *ss, struct record_addr *a, uint16_
 	}
 }
 
+static bool
+record_tcp(unsigned t)
+{
+	return t == RECORD_TCP || t == RECORD_DIVERTED_TCP;
+}
+
+static bool
+record_diverted(unsigned t)
+{
+	return t == RECORD_DIVERTED_UDP || t == RECORD_DIVERTED_TCP;
+}
+
 /* True for a client on this machine whose socket the kernel can name: on
  * the loopback, or any diverted one (diversion takes only what leaves). */
 static bool
 record_local(enum record_transport t, const struct record_addr *a)
 {
 	static const uint8_t lo6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-	if (t == RECORD_DIVERTED)
+	if (record_diverted(t))
 		return true;
 	if (a->family == AF_INET)
 		return a->a[0] == 127;
@@ -179,7 +193,7 @@ record_name_slot(const struct record_entry *e)
 static bool
 record_name_is(const struct record_name *n, const struct record_entry *e)
 {
-	return n->at != 0 && n->port == e->client_port && n->tcp == (e->transport == RECORD_TCP) &&
+	return n->at != 0 && n->port == e->client_port && n->tcp == record_tcp(e->transport) &&
 	    n->addr.family == e->client.family && memcmp(n->addr.a, e->client.a, 16) == 0;
 }
 
@@ -189,7 +203,10 @@ static bool
 record_named(struct record_entry *e)
 {
 	const struct record_name *n = record_name_slot(e);
-	if (!record_name_is(n, e) || e->wall - n->at >= RECORD_NAME_LIFE_S)
+	/* A diverted packet's owner is the truth: a name of another user's
+	 * is of a socket gone since. */
+	if (!record_name_is(n, e) || e->wall - n->at >= RECORD_NAME_LIFE_S ||
+	    (e->uid >= 0 && n->uid != e->uid))
 		return false;
 	e->uid = n->uid;
 	e->pid = n->pid;
@@ -206,19 +223,23 @@ record_query(enum record_transport t, const struct sockaddr_storage *client,
 	CHECK_OBJ_NOTNULL(ring, RECORD_RING_MAGIC);
 	struct record_entry e = {};
 	e.wall = record_wall();
-	e.transport = t;
 	e.qtype = q->type;
-	e.uid = e.pid = -1;
+	e.uid = e.gid = e.pid = -1;
 	e.sent = *now;
 	record_addr_of(client, &e.client, &e.client_port);
 	record_qname(q, e.name, sizeof e.name);
 	bool local = record_local(t, &e.client);
+	if ((t == RECORD_UDP || t == RECORD_DIVERTED_UDP) && local &&
+	    record_divert_take(e.client.family, e.client_port, &e.uid, &e.gid))
+		t = RECORD_DIVERTED_UDP;
+	e.transport = t;
 
 	std::lock_guard lk(ring->mu);
 	e.seq = ++ring->last;
 	if (local && !record_named(&e)) {
 		if (ring->lookups.size() < RECORD_LOOKUPS_MAX) {
-			ring->lookups.push_back({e.seq, t == RECORD_TCP, e.client, e.client_port});
+			ring->lookups.push_back({e.seq, record_tcp(t), record_diverted(t), e.client,
+			    e.client_port, e.uid});
 			ring->lookups_cv.notify_one();
 		}
 	}
@@ -332,7 +353,7 @@ record_app(uint64_t seq, int32_t uid, int32_t pid, const char *comm)
 		e->pid = pid;
 		(void)snprintf(e->comm, sizeof e->comm, "%s", comm != NULL ? comm : "");
 		struct record_name *n = record_name_slot(e);
-		*n = {e->transport == RECORD_TCP, e->client_port, e->client, record_wall(), uid, pid,
+		*n = {record_tcp(e->transport), e->client_port, e->client, record_wall(), uid, pid,
 		    {}};
 		memcpy(n->comm, e->comm, sizeof n->comm);
 	});
@@ -434,8 +455,10 @@ record_transport_name(enum record_transport t)
 		return "UDP";
 	case RECORD_TCP:
 		return "TCP";
-	case RECORD_DIVERTED:
-		return "diverted";
+	case RECORD_DIVERTED_UDP:
+		return "diverted UDP";
+	case RECORD_DIVERTED_TCP:
+		return "diverted TCP";
 	}
 	return "?";
 }

@@ -30,7 +30,8 @@
 enum record_transport : uint8_t {
 	RECORD_UDP,
 	RECORD_TCP,
-	RECORD_DIVERTED, /* an application's packet to another server, turned to us */
+	RECORD_DIVERTED_UDP, /* an application's datagram to another server, turned to us */
+	RECORD_DIVERTED_TCP, /* an application's connection to another server, redirected */
 };
 
 /* What became of one server's answer. */
@@ -96,6 +97,7 @@ struct record_entry {
 	struct record_addr client;
 	uint16_t client_port;
 	int32_t uid; /* -1 until known */
+	int32_t gid; /* -1 unless diversion said */
 	int32_t pid; /* -1 until known */
 	char comm[16];
 	char name[VDNS_MAXCDNAME + 8]; /* dotted, lower case, odd bytes as \DDD */
@@ -115,7 +117,9 @@ void record_init(size_t queries);
 bool record_on(void);
 
 /* A new query: its record's number, or 0 when recording is off. A local
- * client's application is looked up off this path (record_who_*). */
+ * client's application is looked up off this path (record_who_*). A local
+ * datagram that diversion noted (record_divert.h) is recorded as
+ * RECORD_DIVERTED_UDP, with the owner of its packet. */
 uint64_t record_query(enum record_transport t, const struct sockaddr_storage *client,
                       const struct vdns_question *q, const struct odr_timeval *now);
 /* Server `server`'s answer of `len` bytes to query `seq` and its verdict;
@@ -137,12 +141,16 @@ std::vector<struct record_second> record_chart(int64_t now_wall, int n);
 
 /* The queue between the record and the thread that names local clients'
  * applications (record_who.h). */
-/* One client to name: the record it belongs to and its socket. */
+/* One client to name: the record it belongs to and its socket. A
+ * diverted client's socket may be bound to any local address of its
+ * family; `uid`, when not -1, is its packet's owner. */
 struct record_lookup {
 	uint64_t seq;
 	bool tcp;
+	bool diverted;
 	struct record_addr addr;
 	uint16_t port;
+	int32_t uid;
 };
 
 /* Waits for clients to name, then `gather_ms` more for those that come

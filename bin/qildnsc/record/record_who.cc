@@ -2,11 +2,12 @@
  * record_who.cc -- the thread that names the application of each local
  * client, off the forwarding path: the kernel's socket tables
  * (/proc/net/udp, udp6, tcp, tcp6) give the owner (UID) and inode of the
- * socket at the client's address and port, and the processes' descriptors
- * (/proc/PID/fd) the process that holds it. A client is usually a short
- * process that ends as soon as it has its answer, so the newest processes
- * are searched first, and a socket seen within the last second is named
- * from memory.
+ * socket at the client's address and port (a diverted client's: at its
+ * port on any local address of its family, of its packet's owner), and the
+ * processes' descriptors (/proc/PID/fd) the process that holds it. A
+ * client is usually a short process that ends as soon as it has its
+ * answer, so the newest processes are searched first, and a socket seen
+ * within the last second is named from memory.
  *
  * Where the kernel will not tell (another user's process, for a service
  * without the right to look), the UID alone is recorded.
@@ -47,8 +48,9 @@ struct who_name {
 	double at;
 };
 
-/* One table's sockets by local address and port. */
-using who_key = std::tuple<bool, std::array<uint8_t, 16>, uint16_t>; /* tcp, address, port */
+/* One table's sockets by port and local address: a port's sockets side by
+ * side. */
+using who_key = std::tuple<bool, uint16_t, std::array<uint8_t, 16>>; /* tcp, port, address */
 
 struct record_who {
 	unsigned magic;
@@ -113,7 +115,7 @@ who_read_table(const char *table, bool tcp)
 		std::array<uint8_t, 16> a;
 		if (!who_hex_addr(local, strlen(local), &a))
 			continue;
-		who->sockets[{tcp, a, (uint16_t)port}] = {(uint32_t)uid, (uint64_t)inode};
+		who->sockets[{tcp, (uint16_t)port, a}] = {(uint32_t)uid, (uint64_t)inode};
 	}
 	(void)fclose(f);
 }
@@ -132,19 +134,47 @@ who_key_addr(const struct record_addr *ra)
 	return a;
 }
 
+/* True when a socket bound to `a` may send a query of `family`: an IPv4
+ * one from an IPv4 address (kept mapped) or from the IPv6 wildcard. */
+static bool
+who_family_takes(const std::array<uint8_t, 16> &a, int family)
+{
+	static const std::array<uint8_t, 16> any6 = {};
+	static const uint8_t mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+	bool v4 = memcmp(a.data(), mapped, sizeof mapped) == 0;
+	return family == AF_INET ? v4 || a == any6 : !v4;
+}
+
+/* A socket of the client's port on any local address of its family: a
+ * diverted query comes from the loopback, whatever address the
+ * application's socket has. */
+static const struct who_socket *
+who_socket_by_port(const struct record_lookup *l)
+{
+	for (auto it = who->sockets.lower_bound({l->tcp, l->port, {}});
+	    it != who->sockets.end() && std::get<0>(it->first) == l->tcp &&
+	    std::get<1>(it->first) == l->port; ++it) {
+		if (who_family_takes(std::get<2>(it->first), l->addr.family) &&
+		    (l->uid < 0 || it->second.uid == (uint32_t)l->uid))
+			return &it->second;
+	}
+	return NULL;
+}
+
 /* The socket of a client: bound to its address, else to the wildcard of
- * either family (an IPv6 socket takes IPv4 too). */
+ * either family (an IPv6 socket takes IPv4 too), else, for a diverted one,
+ * to any address; never one of another user than its packet's. */
 static const struct who_socket *
 who_socket_of(const struct record_lookup *l)
 {
 	static const std::array<uint8_t, 16> any6 = {};
 	static const std::array<uint8_t, 16> any4 = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
 	for (const auto &a : {who_key_addr(&l->addr), any4, any6}) {
-		auto it = who->sockets.find({l->tcp, a, l->port});
-		if (it != who->sockets.end())
+		auto it = who->sockets.find({l->tcp, l->port, a});
+		if (it != who->sockets.end() && (l->uid < 0 || it->second.uid == (uint32_t)l->uid))
 			return &it->second;
 	}
-	return NULL;
+	return l->diverted ? who_socket_by_port(l) : NULL;
 }
 
 static bool
@@ -236,9 +266,10 @@ who_batch(const std::vector<struct record_lookup> &batch)
 	double now = VTIM_mono();
 	bool read = false;
 	for (const auto &l : batch) {
-		who_key k{l.tcp, who_key_addr(&l.addr), l.port};
+		who_key k{l.tcp, l.port, who_key_addr(&l.addr)};
 		auto it = who->names.find(k);
-		if (it != who->names.end() && now - it->second.at < WHO_REMEMBER_S) {
+		if (it != who->names.end() && now - it->second.at < WHO_REMEMBER_S &&
+		    (l.uid < 0 || it->second.uid == l.uid)) {
 			record_app(l.seq, it->second.uid, it->second.pid, it->second.comm.c_str());
 			continue;
 		}
@@ -252,7 +283,8 @@ who_batch(const std::vector<struct record_lookup> &batch)
 		}
 		const struct who_socket *s = who_socket_of(&l);
 		if (s == NULL)
-			continue; /* gone already, or not of this machine */
+			continue; /* gone already, or not of this machine: a diverted
+			           * one keeps its packet's owner */
 		int32_t pid = who_pid_of(s->inode, s->uid);
 		who_name n{(int32_t)s->uid, pid, pid > 0 ? who_comm(pid) : "", now};
 		record_app(l.seq, n.uid, n.pid, n.comm.c_str());

@@ -123,7 +123,7 @@ tcpc_parse(struct tcp_client *c)
 		if (c->inlen < 2 + l)
 			return;
 		struct tcp_query *q = tcp_query_new(&c->ts->queries, c->in.data() + 2, l,
-		    tcpc_reply, c, c->ts->now, &c->addr);
+		    tcpc_reply, c, c->ts->now, &c->addr, c->diverted);
 		if (q == NULL) {
 			vtc_limit_log(&c->ts->lim_parse, vl,
 			    "QILEC_00824: Failed to parse DNS request over TCP from %s; connection closed.",
@@ -206,6 +206,7 @@ tcp_client_new(struct tcp_server *ts, int fd, const struct sockaddr_storage *ss)
 	tcp_watch_init(&c->w, fd, tcpc_event, c.get());
 	(void)VSS_addr_text(ss, sizeof(struct sockaddr_storage), c->name, sizeof c->name);
 	c->addr = *ss;
+	c->diverted = dnsc_conf.use_windivert && tcp_sys_redirected(fd);
 	c->in.resize(2 + TCP_MSG_MAX);
 	c->accepted = c->last = ts->now;
 	c->interest = TCP_POLL_IN;

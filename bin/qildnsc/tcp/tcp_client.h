@@ -42,6 +42,7 @@ struct tcp_client {
 	struct tcp_watch w; /* the readiness set points here, `priv` back here */
 	char name[64];      /* address:port, for log lines */
 	struct sockaddr_storage addr; /* the peer's: the per-address limit, the record */
+	bool diverted;      /* redirected to us by diversion */
 	std::vector<uint8_t> in; /* 2 + TCP_MSG_MAX bytes: one whole message fits */
 	size_t inlen;
 	std::vector<uint8_t> out;

@@ -272,7 +272,7 @@ tcpq_from_cache(struct tcp_query *q, const uint8_t *msg, size_t len, double now)
 struct tcp_query *
 tcp_query_new(struct tcp_query_env *env, const uint8_t *msg, size_t len,
               tcp_reply_f *reply, void *priv, double now,
-              const struct sockaddr_storage *client)
+              const struct sockaddr_storage *client, bool diverted)
 {
 	struct vdns_msg parsed;
 	struct vdns_question question;
@@ -297,7 +297,8 @@ tcp_query_new(struct tcp_query_env *env, const uint8_t *msg, size_t len,
 	q->deadline = now + TCP_QUERY_TIMEOUT;
 	if (record_on() && client != NULL) {
 		struct odr_timeval tv = tcpq_now();
-		q->rec = record_query(RECORD_TCP, client, &question, &tv);
+		q->rec = record_query(diverted ? RECORD_DIVERTED_TCP : RECORD_TCP, client, &question,
+		    &tv);
 	}
 	q->cache_bits = -1;
 	stats_add(STATS_QUERIES_TCP, 1);

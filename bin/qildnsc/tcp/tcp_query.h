@@ -71,13 +71,14 @@ void tcp_query_env_flush_logs(struct tcp_query_env *env, double now);
  * Starts forwarding `msg` (`len` bytes) to every server; its sockets join
  * the readiness set of `env`. `reply` is called exactly once with `priv`,
  * possibly before this returns (no server it can go to, no socket
- * possible). `now` is the monotonic time. The caller deletes
+ * possible). `now` is the monotonic time; `client` is recorded, as
+ * diverted when `diverted`. The caller deletes
  * the query once it is done. NULL (nothing logged) when `msg` is not a
  * well-formed DNS message whose question can be read.
  */
 struct tcp_query *tcp_query_new(struct tcp_query_env *env, const uint8_t *msg, size_t len,
                                  tcp_reply_f *reply, void *priv, double now,
-                                 const struct sockaddr_storage *client);
+                                 const struct sockaddr_storage *client, bool diverted);
 /* Releases a held answer that is due, or ends a query whose time is up. */
 void tcp_query_tick(struct tcp_query *q, double now);
 /* When tcp_query_tick() has something to do for the query next (monotonic

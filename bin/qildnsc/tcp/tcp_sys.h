@@ -26,6 +26,9 @@ bool tcp_sys_accept_again(int err);
 /* One receive of up to `len` bytes: the count, 0 at the end of the
  * stream, -1 on failure. */
 ssize_t tcp_sys_recv(int fd, void *buf, size_t len);
+/* True when the accepted connection `fd` was redirected to us by
+ * diversion: it was made to another address than the one it reached. */
+bool tcp_sys_redirected(int fd);
 /* Keeps diversion away from the upstream socket `fd`, quietly. */
 void tcp_sys_exempt(int fd);
 /* Marks the listener `fd` whose replies diversion rewrites, quietly. */

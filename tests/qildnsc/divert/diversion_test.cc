@@ -14,11 +14,13 @@
 #include <net/if.h>
 #include <poll.h>
 #include <gtest/gtest.h>
+#include <jansson.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <signal.h>
 #include <string.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +33,8 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -44,6 +48,7 @@
 #include "fd.h"
 #include "forwarder_process.h"
 #include "process.h"
+#include "tcp_client.h"
 #include "tmpdir.h"
 
 namespace {
@@ -547,6 +552,60 @@ TEST_F(Diversion, TheCLibraryResolverRetriesOverTcp)
 	EXPECT_GE(tcp.received_count(), 1u) << "the resolver's second try, over TCP";
 }
 
+/* With the query page, a diverted query is recorded with the program that
+ * asked, whatever address its socket has, and with the way it came. */
+TEST_F(Diversion, TheQueryPageNamesTheProgramOfADivertedQuery)
+{
+	/* A server across a network: time for the asker to be named. */
+	auto late = [](const Received &r) {
+		return std::vector<Reply>{{200ms, dns::build_answer(r.message, {dns::a_record("10.0.0.2")})}};
+	};
+	upstream_->set_script(late);
+	FakeTcpUpstream tcp("127.0.0.2", late, 53);
+	uint16_t page = pick_udp_port();
+	if (!start_forwarder("", {"-d", "127.0.0.2:53", "-u", std::to_string(page)}))
+		GTEST_SKIP() << "no netfilter queue here:\n" << log();
+	ASSERT_TRUE(wait_until([&] { return log().find("QILEC_00965") != std::string::npos; }, 10s));
+	std::string url = read_file(dir_.file("qildnsc_page.txt"));
+	std::string token = url.substr(url.find("token=") + 6, 32);
+
+	/* dig, or this program when there is none. */
+	bool dig = system("command -v dig >/dev/null 2>&1") == 0;
+	char comm[32] = "";
+	std::ifstream("/proc/self/comm").getline(comm, sizeof comm);
+	if (dig) {
+		(void)output_of("dig @192.0.2.53 -b 192.0.2.1 udp.named.test +tries=1 +time=5");
+		(void)output_of("dig +tcp @192.0.2.53 -b 192.0.2.1 tcp.named.test +tries=1 +time=5");
+	} else {
+		ASSERT_TRUE(ask(kClientA, kServerA, 0x0a0a, "udp.named.test"));
+		TcpClient c(kServerA, 53, 5s, kClientA);
+		ASSERT_TRUE(c.send_message(dns::build_query(0x0b0b, "tcp.named.test", 1)) && c.receive(5s));
+	}
+	const std::string who = std::string(" ") + (dig ? "dig" : comm) + " 0 root";
+	const std::set<std::string> want = {"udp.named.test. diverted UDP" + who,
+	                                    "tcp.named.test. diverted TCP" + who};
+	std::set<std::string> seen; /* name transport app uid user */
+	(void)wait_until([&] {
+		std::string r = http_get(page, "/api/queries?token=" + token,
+		    "127.0.0.1:" + std::to_string(page));
+		json_t *doc = json_loads(r.substr(r.find("\r\n\r\n") + 4).c_str(), 0, nullptr);
+		size_t i;
+		json_t *q;
+		seen.clear();
+		json_array_foreach(json_object_get(doc, "queries"), i, q) {
+			const char *name = "", *how = "", *app = "-", *user = "-";
+			json_int_t uid = -1;
+			(void)json_unpack(q, "{s:s, s:s, s?s, s?I, s?s}", "name", &name, "transport", &how,
+			    "app", &app, "uid", &uid, "user", &user);
+			seen.insert(std::string(name) + " " + how + " " + app + " " + std::to_string(uid) +
+			    " " + user);
+		}
+		json_decref(doc);
+		return seen == want;
+	}, 10s);
+	EXPECT_EQ(seen, want);
+}
+
 /* Without a nat table DNS over TCP is not diverted; the rest is. */
 TEST_F(Diversion, WithoutNatRulesOnlyDatagramsAreDiverted)
 {
@@ -708,6 +767,105 @@ TEST_F(DiversionBesideMdns, EachStartsBesideTheOtherAndMulticastDnsPassesUnalter
 	}
 	EXPECT_EQ(queued_from_5353(), 1) << "the forwarder's one reply, and no packet of the "
 	                                    "responder's";
+}
+
+/* The server applications ask is on the peer, and answers for itself
+ * (10.0.0.66) to whatever reaches it: a query that passes the queue
+ * unjudged gets its answer. */
+class DiversionBurst : public Diversion {
+protected:
+	void
+	SetUp() override
+	{
+		Diversion::SetUp();
+		if (IsSkipped())
+			return;
+		move_qil1_to_peer();
+		in_peer([&] {
+			ASSERT_TRUE(sh("ip link set qil1 up") &&
+			    sh(std::string("ip addr add ") + kPeer + "/24 dev qil1"));
+			peer_dns_ = std::make_unique<FakeUpstream>(kPeer, false, answer_with("10.0.0.66"), 53);
+		});
+		/* A thousand sockets and the forwarder's own. */
+		struct rlimit rl;
+		if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+			rl.rlim_cur = rl.rlim_max;
+			(void)setrlimit(RLIMIT_NOFILE, &rl);
+		}
+	}
+
+	/* What became of the queries of one burst. */
+	struct Tally {
+		int through = 0, direct = 0, none = 0;
+	};
+
+	/* `n` queries at once, each from a socket of its own, to the peer;
+	 * what answered them within `limit`. */
+	Tally
+	burst(int n, std::chrono::milliseconds limit)
+	{
+		std::vector<std::unique_ptr<UdpSocket>> socks;
+		std::vector<pollfd> fds;
+		for (int i = 0; i < n; i++) {
+			socks.push_back(std::make_unique<UdpSocket>(kClientA, 0));
+			fds.push_back({socks.back()->fd(), POLLIN, 0});
+		}
+		for (int i = 0; i < n; i++)
+			EXPECT_TRUE(socks[(size_t)i]->send_to(kPeer, 53, dns::build_query((uint16_t)i,
+			    "q" + std::to_string(i) + ".burst.test", 1)));
+		Tally t;
+		auto until = Clock::now() + limit;
+		for (int left = n; left > 0 && Clock::now() < until;) {
+			auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+			if (poll(fds.data(), fds.size(), (int)ms.count() + 1) <= 0)
+				continue;
+			for (size_t i = 0; i < fds.size(); i++) {
+				if (fds[i].fd < 0 || fds[i].revents == 0)
+					continue;
+				auto d = socks[i]->receive(0ms);
+				fds[i].fd = -1;
+				left--;
+				auto addrs = d ? dns::answer_addresses(d->data) : std::vector<std::string>{};
+				if (!addrs.empty() && addrs[0] == "10.0.0.66")
+					t.direct++;
+				else if (!addrs.empty())
+					t.through++;
+			}
+		}
+		t.none = n - t.through - t.direct;
+		return t;
+	}
+
+	static constexpr const char *kPeer = "192.0.2.200";
+	std::unique_ptr<FakeUpstream> peer_dns_;
+};
+
+TEST_F(DiversionBurst, NothingPassesUnjudgedWhileTheForwarderRuns)
+{
+	if (!start_forwarder())
+		GTEST_SKIP() << "no netfilter queue here:\n" << log();
+
+	Tally some = burst(200, 3s);
+	EXPECT_EQ(some.through, 200) << some.direct << " answered directly, " << some.none
+	                             << " not at all";
+	Tally many = burst(1000, 5s);
+	EXPECT_EQ(many.direct, 0) << "answered by the server asked, unjudged";
+	EXPECT_EQ(peer_dns_->received_count(), 0u);
+	EXPECT_GT(many.through, 0);
+
+	/* What the pending ring could not hold is counted, and said once. */
+	fwd_->signal(SIGUSR1);
+	ASSERT_TRUE(wait_until([&] { return log().find("pushed out") != std::string::npos; }, 5s));
+	std::string l = log();
+	std::smatch m;
+	ASSERT_TRUE(std::regex_search(l, m, std::regex("queries pushed out unanswered by a burst: (\\d+)")));
+	int pushed = std::stoi(m[1]);
+	EXPECT_LE(pushed, many.none) << "a query pushed out is never answered";
+	EXPECT_EQ(count_of(l, "QILEC_01060"), pushed > 0 ? 1u : 0u) << l;
+	EXPECT_EQ(l.find("Failed to read packet"), std::string::npos) << l;
+	EXPECT_EQ(l.find("QILEC_00702"), std::string::npos) << "replies refused while they queue";
+	std::cerr << "1,000 at once: " << many.through << " through the forwarder, " << many.none
+	          << " unanswered, " << pushed << " pushed out of the pending ring\n";
 }
 
 /* A socket of this thread's namespace bound to [addr]:port; -1 when it

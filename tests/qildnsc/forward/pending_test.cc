@@ -89,6 +89,41 @@ TEST(PendingRing, The257thRecordOverwritesTheFirst)
 	EXPECT_NE(find_pending(ids[PENDING_QUERIES_MAX - 1]), nullptr);
 }
 
+/* A record pushed out while its client waits is said to be, the first of
+ * a burst apart; one done with, or a refresh of our own, is not. */
+TEST(PendingRing, AWaitingQueryPushedOutIsToldAndABurstStartsAfterAQuietSecond)
+{
+	pending_init();
+	LogCapture log;
+	for (int i = 0; i < PENDING_QUERIES_MAX; i++) {
+		struct pending_query pq = record(pending_new_id(), 0, 1);
+		pq.refresh = i == 0;
+		pq.answered = i == 1;
+		pq.held = i == 2;
+		ASSERT_EQ(add_pending(&pq), PENDING_ADDED) << "into unused slot " << i;
+	}
+	struct Row {
+		int64_t sec;
+		int32_t usec;
+		enum pending_add want;
+	} rows[] = {
+		{10, 0, PENDING_ADDED},         /* over the refresh */
+		{10, 0, PENDING_ADDED},         /* over the one answered */
+		{10, 0, PENDING_ADDED},         /* over the one held */
+		{10, 0, PENDING_BURST},         /* the first waiting one */
+		{10, 999999, PENDING_PUSHED_OUT},
+		{11, 999998, PENDING_PUSHED_OUT}, /* a moment short of a quiet second */
+		{12, 999998, PENDING_BURST},
+		{12, 999999, PENDING_PUSHED_OUT},
+	};
+	for (const Row &r : rows) {
+		SCOPED_TRACE(std::to_string(r.sec) + "." + std::to_string(r.usec));
+		struct pending_query pq = record(pending_new_id(), 0, 2);
+		pq.sent = {r.sec, r.usec};
+		EXPECT_EQ(add_pending(&pq), r.want);
+	}
+}
+
 /*
  * With a slot still holding 0 (never used, or given 0 here), a fresh ID
  * must differ from every slot, 0 included. Enough draws that an ID source

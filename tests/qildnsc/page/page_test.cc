@@ -24,6 +24,9 @@
 #include "fd.h"
 #include "forwarder_process.h"
 #include "page/page_access.h"
+#include "page/page_json.h"
+#include "record/record.h"
+#include "record/record_divert.h"
 #include "process.h"
 #include "tmpdir.h"
 
@@ -75,37 +78,50 @@ TEST(PageAccess, OnlyALocalBrowserWithTheTokenAndThePagesOwnHost)
 	}
 }
 
-/* One HTTP/1.1 request to 127.0.0.1:`port`: the whole response. */
-std::string
-http(uint16_t port, const std::string &request)
+/* A datagram from the loopback is a diverted one when diversion noted its
+ * port and family, once; it carries its packet's owner. */
+TEST(Record, ADivertedQueryIsToldFromOneSentToUsByItsNote)
 {
-	Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-	sockaddr_in sa{};
-	sa.sin_family = AF_INET;
-	sa.sin_port = htons(port);
-	sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	if (connect(s.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-	    send(s.get(), request.data(), request.size(), MSG_NOSIGNAL) != (ssize_t)request.size())
-		return "";
-	std::string out;
-	char buf[4096];
-	for (int i = 0; i < 200; i++) {
-		pollfd p{s.get(), POLLIN, 0};
-		if (poll(&p, 1, 5000) != 1)
-			break;
-		ssize_t n = recv(s.get(), buf, sizeof buf, 0);
-		if (n <= 0)
-			break;
-		out.append(buf, (size_t)n);
+	record_init(16);
+	record_divert_note(AF_INET, 40000, 1000, 100);
+	record_divert_note(AF_INET6, 40001, 1001, 101);
+	struct Row {
+		const char *client;
+		uint16_t port;
+		enum record_transport t;
+		const char *want; /* transport uid gid */
+	} rows[] = {
+		{"127.0.0.1", 40000, RECORD_UDP, "diverted UDP 1000 100"},
+		{"127.0.0.1", 40000, RECORD_UDP, "UDP -1 -1"},      /* a note counts once */
+		{"::1", 40000, RECORD_UDP, "UDP -1 -1"},            /* another family's port */
+		{"127.0.0.1", 40001, RECORD_UDP, "UDP -1 -1"},
+		{"::1", 40001, RECORD_TCP, "TCP -1 -1"},            /* notes are of datagrams */
+		{"::1", 40001, RECORD_UDP, "diverted UDP 1001 101"},
+		{"192.0.2.1", 40002, RECORD_DIVERTED_UDP, "diverted UDP -1 -1"},
+		{"192.0.2.1", 40003, RECORD_DIVERTED_TCP, "diverted TCP -1 -1"},
+	};
+	struct vdns_question q = {};
+	q.present = 1;
+	q.type = 1;
+	struct odr_timeval now = {};
+	for (const Row &r : rows) {
+		SCOPED_TRACE(std::string(r.client) + " " + std::to_string(r.port));
+		sockaddr_storage ss = peer(r.client);
+		if (ss.ss_family == AF_INET)
+			reinterpret_cast<sockaddr_in *>(&ss)->sin_port = htons(r.port);
+		else
+			reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port = htons(r.port);
+		uint64_t seq = record_query(r.t, &ss, &q, &now);
+		json_t *doc = json_loads(page_queries_json(seq - 1, 1).c_str(), 0, nullptr);
+		json_t *e = json_array_get(json_object_get(doc, "queries"), 0);
+		auto num = [e](const char *k) {
+			json_t *v = json_object_get(e, k);
+			return v ? std::to_string(json_integer_value(v)) : std::string("-1");
+		};
+		EXPECT_EQ(std::string(json_string_value(json_object_get(e, "transport"))) + " " +
+		    num("uid") + " " + num("gid"), r.want);
+		json_decref(doc);
 	}
-	return out;
-}
-
-std::string
-get(uint16_t port, const std::string &target, const std::string &host)
-{
-	return http(port, "GET " + target + " HTTP/1.1\r\nHost: " + host +
-	    "\r\nConnection: close\r\n\r\n");
 }
 
 uint16_t
@@ -156,7 +172,7 @@ protected:
 	std::map<std::string, json_t *>
 	queries()
 	{
-		std::string r = get(page_port_, "/api/queries?token=" + token_, host());
+		std::string r = http_get(page_port_, "/api/queries?token=" + token_, host());
 		json_decref(doc_);
 		doc_ = json_loads(r.substr(r.find("\r\n\r\n") + 4).c_str(), 0, nullptr);
 		std::map<std::string, json_t *> out;
@@ -210,7 +226,7 @@ TEST_F(PageTest, OnlyForWhomItBelongsAndReadOnly)
 	};
 	for (const Row &r : rows) {
 		SCOPED_TRACE(r.request);
-		std::string resp = http(page_port_, r.request + "Connection: close\r\n\r\n");
+		std::string resp = http_exchange(page_port_, r.request + "Connection: close\r\n\r\n");
 		EXPECT_EQ(resp.substr(0, 12), std::string("HTTP/1.1 ") + r.status) << resp;
 		EXPECT_NE(resp.find("Content-Security-Policy: default-src 'none'"), std::string::npos);
 		EXPECT_EQ(resp.find("Access-Control-"), std::string::npos) << "no CORS header";

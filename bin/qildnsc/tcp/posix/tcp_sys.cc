@@ -2,6 +2,8 @@
  * posix/tcp_sys.cc -- the socket calls of DNS over TCP on Linux.
  */
 #include <errno.h>
+#include <netinet/in.h> /* before the kernel's header, which then defers to it */
+#include <linux/netfilter_ipv4.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -48,6 +50,34 @@ ssize_t
 tcp_sys_recv(int fd, void *buf, size_t len)
 {
 	return recv(fd, buf, len, 0);
+}
+
+/* The original destination of an IPv6 connection: the IPv4 option's
+ * number at the IPv6 level (linux/netfilter_ipv6/ip6_tables.h, which does
+ * not go with the C library's headers). */
+#define TCP_SYS_IP6_ORIGINAL_DST 80
+
+bool
+tcp_sys_redirected(int fd)
+{
+	struct sockaddr_storage own = {}, orig = {};
+	socklen_t len = sizeof own, olen = sizeof orig;
+
+	if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&own), &len) != 0)
+		return false;
+	/* The kernel's NAT knows it; a connection it did not touch has the
+	 * address it reached (or no record, ENOENT). */
+	if (own.ss_family == AF_INET6) {
+		const auto *a = reinterpret_cast<const struct sockaddr_in6 *>(&own);
+		const auto *o = reinterpret_cast<const struct sockaddr_in6 *>(&orig);
+		return getsockopt(fd, SOL_IPV6, TCP_SYS_IP6_ORIGINAL_DST, &orig, &olen) == 0 &&
+		    (a->sin6_port != o->sin6_port ||
+		    memcmp(&a->sin6_addr, &o->sin6_addr, sizeof a->sin6_addr) != 0);
+	}
+	const auto *a = reinterpret_cast<const struct sockaddr_in *>(&own);
+	const auto *o = reinterpret_cast<const struct sockaddr_in *>(&orig);
+	return getsockopt(fd, SOL_IP, SO_ORIGINAL_DST, &orig, &olen) == 0 &&
+	    (a->sin_port != o->sin_port || a->sin_addr.s_addr != o->sin_addr.s_addr);
 }
 
 void

@@ -77,6 +77,14 @@ tcp_sys_recv(int fd, void *buf, size_t len)
 	return recv((SOCKET)fd, static_cast<char *>(buf), (int)len, 0);
 }
 
+bool
+tcp_sys_redirected(int fd)
+{
+	/* Diversion here turns datagrams alone. */
+	(void)fd;
+	return false;
+}
+
 void
 tcp_sys_exempt(int fd)
 {
