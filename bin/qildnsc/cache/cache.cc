@@ -593,11 +593,13 @@ cache_restore(struct dns_cache *c, const struct cache_saved *s, double now)
 
 	CHECK_OBJ_NOTNULL(c, DNS_CACHE_MAGIC);
 	AN(s);
-	if (!(s->age >= 0 && s->life > 0 && s->age - s->life < CACHE_STALE_KEEP) ||
+	if (!(s->age >= 0 && s->life > 0) ||
 	    !cache_entry_make(c, s->msg, s->len, s->bits, &e, &ttl))
 		return false;
 	e.stored = now - s->age;
 	e.expires = e.stored + std::min(s->life, (double)ttl);
+	if (!(now - e.expires < CACHE_STALE_KEEP))
+		return false;
 	e.relayed = s->relayed;
 	e.verified = s->verified;
 	e.asks = std::min(s->asks, 2u);

@@ -70,7 +70,7 @@ version(void)
 		"tray icon: yes (notification area)",
 		"exit signals: no (the tray menu's \"Exit\" ends it)",
 		"journal: no",
-		"answer cache: yes (-C)",
+		"answer cache: yes (-C; kept across restarts, -N for empty answers without SOA)",
 		"fail fast: yes (-F)",
 		"query page: no (not in the Windows build)",
 #else
@@ -79,7 +79,7 @@ version(void)
 		"tray icon: yes (StatusNotifierItem over D-Bus)",
 		"exit signals: yes (SIGINT, SIGTERM, SIGHUP and others end it)",
 		"journal: yes (warnings and errors on standard error)",
-		"answer cache: yes (-C)",
+		"answer cache: yes (-C; kept across restarts, -N for empty answers without SOA)",
 		"fail fast: yes (-F)",
 		"query page: yes (-u, on 127.0.0.1)",
 #endif
