@@ -15,6 +15,12 @@
 # Then the prefetch case, all peers at once: one name with a single A
 # record of TTL 60, looked up every 10 s for PREFETCH_SECONDS.
 #
+# Then the IPv4-only case: 20 names with one A record (TTL 3600) whose AAAA
+# the upstream answers empty without SOA, as home routers do, each looked
+# up three times. And the resume case: 30 names looked up, every peer
+# restarted as at resume (qildnsc reads back the cache it kept; dnsmasq
+# and unbound keep none and start cold), the same 30 looked up again.
+#
 # Everything runs in a network namespace of its own (loopback only), whose
 # resolv.conf (/etc/netns/qilfelt/resolv.conf, bind-mounted by
 # `ip netns exec`) names the peer under test. Needs root.
@@ -69,6 +75,7 @@ ip netns exec $ns ./build/bench/felt_upstream $up $up_port $life $delay_ms & pid
 echo '{"cc":"US","dns_servers":[]}' > "$work/qildnsc.json"
 ip netns exec $ns ./build/tools/config_server 127.0.0.1 5380 "$work/qildnsc.json" $life & pids+=($!)
 
+declare -A pid_of
 start_qildnsc() {  # PEER OPTIONS...
   local peer=$1; shift
   mkdir -p "$work/$peer"
@@ -76,12 +83,29 @@ start_qildnsc() {  # PEER OPTIONS...
   env -C "$work/$peer" QILDNSC_CONFIG_SERVER=127.0.0.1:5380 ip netns exec $ns \
     "$PWD/build/bin/qildnsc/qildnsc" -w -l "${addr[$peer]}" -p 53 -d "$up:$up_port" "$@" &
   pids+=($!)
+  pid_of[$peer]=$!
+}
+start_dnsmasq() {
+  ip netns exec $ns dnsmasq -k --conf-file=/dev/null --user=root --pid-file="$work/dnsmasq.pid" \
+    --listen-address=${addr[dnsmasq]} --bind-interfaces --port=53 --no-resolv --no-hosts \
+    --cache-size=10000 --server="$up#$up_port" >>"$work/dnsmasq.log" 2>&1 & pids+=($!)
+  pid_of[dnsmasq]=$!
+}
+start_unbound() {
+  ip netns exec $ns unbound -d -c "$work/unbound.conf" >>"$work/unbound.log" 2>&1 & pids+=($!)
+  pid_of[unbound]=$!
+}
+start_peer() {  # PEER
+  case $1 in
+    qildnsc) start_qildnsc qildnsc ;;
+    qildnsc-C) start_qildnsc qildnsc-C -C 10000 -F 3 ;;
+    dnsmasq) start_dnsmasq ;;
+    unbound) start_unbound ;;
+  esac
 }
 start_qildnsc qildnsc
 start_qildnsc qildnsc-C -C 10000 -F 3
-ip netns exec $ns dnsmasq -k --conf-file=/dev/null --user=root --pid-file="$work/dnsmasq.pid" \
-  --listen-address=${addr[dnsmasq]} --bind-interfaces --port=53 --no-resolv --no-hosts \
-  --cache-size=10000 --server="$up#$up_port" >"$work/dnsmasq.log" 2>&1 & pids+=($!)
+start_dnsmasq
 cat > "$work/unbound.conf" <<EOF
 server:
   interface: ${addr[unbound]}
@@ -103,7 +127,7 @@ forward-zone:
   forward-addr: $up@$up_port
   forward-addr: $up@$up_port
 EOF
-ip netns exec $ns unbound -d -c "$work/unbound.conf" >"$work/unbound.log" 2>&1 & pids+=($!)
+start_unbound
 for p in "${peers[@]}"; do ready "${addr[$p]}"; done
 
 python3 - "$lookups" "$names" > "$work/trace" <<'EOF'
@@ -155,5 +179,39 @@ if [ "$prefetch_secs" -gt 0 ]; then
   printf "%-12s %s\n" peer "each lookup in ms, 10 s apart (the first is the name's first)"
   for p in "${peers[@]}"; do
     printf "%-12s %s\n" "$p" "$(awk '/ lookup / {printf "%s ", $(NF-1)}' "$work/prefetch.$p")"
+  done
+fi
+
+if [ "$lookups" -gt 0 ]; then
+  echo
+  echo "IPv4-only: 20 names (one A, TTL 3600; AAAA empty without SOA), each looked up 3 times"
+  for r in 1 2 3; do seq 1 20 | sed 's/^/v/; s/$/.felt.test/'; done > "$work/trace.v4"
+  printf "%-12s %8s   %5s %8s %8s   %6s %8s %8s %8s   %6s %6s\n" peer "p50 ms" first "p50 ms" \
+    "p90 ms" repeat "p50 ms" "p90 ms" "max ms" ">=0.3s" failed
+  for p in "${peers[@]}"; do
+    resolver "$p"
+    in_ns ./build/bench/felt_driver "$p" "$work/trace.v4"
+  done
+
+  echo
+  echo "Resume: 30 names looked up, every peer ended (SIGTERM) and started again, the same 30"
+  echo "looked up again (dnsmasq and unbound keep no cache across a restart: they start cold)"
+  { seq 101 115 | sed 's/^/s/; s/$/.felt.test/'; seq 101 115 | sed 's/^/v/; s/$/.felt.test/'; } \
+    > "$work/trace.resume"
+  for p in "${peers[@]}"; do
+    resolver "$p"
+    in_ns ./build/bench/felt_driver "$p" "$work/trace.resume" > /dev/null
+  done
+  for p in "${peers[@]}"; do
+    kill -TERM "${pid_of[$p]}"
+    wait "${pid_of[$p]}" 2>/dev/null || true
+    start_peer "$p"
+  done
+  for p in "${peers[@]}"; do ready "${addr[$p]}"; done
+  printf "%-12s %8s   %5s %8s %8s   %6s %8s %8s %8s   %6s %6s\n" peer "p50 ms" first "p50 ms" \
+    "p90 ms" repeat "p50 ms" "p90 ms" "max ms" ">=0.3s" failed
+  for p in "${peers[@]}"; do
+    resolver "$p"
+    in_ns ./build/bench/felt_driver "$p" "$work/trace.resume"
   done
 fi

@@ -5,9 +5,12 @@
  * Names under felt.test, by their first letter:
  *   s<n>  one A record            m<n>  three A records
  *   c<n>  a CNAME, then one A     w<n>  one A record, TTL 60
+ *   v<n>  one A record, TTL 3600, and an AAAA question answered empty
+ *         without SOA, as home routers answer for an IPv4-only name
  *   anything else: NXDOMAIN.
  * No name has an AAAA record: AAAA questions get NODATA. Negative answers
- * carry an SOA (minimum 300); positive TTLs are 300 but for w<n>.
+ * carry an SOA (minimum 300) but for v<n>; positive TTLs are 300 but for
+ * w<n> and v<n>.
  *
  * usage: felt_upstream ADDR PORT SECONDS DELAY_MS
  */
@@ -83,7 +86,7 @@ answer(const unsigned char *q, size_t n)
 	if (end > n)
 		return a;
 	unsigned qtype = (unsigned)q[end - 4] << 8 | q[end - 3];
-	bool exists = kind == 's' || kind == 'm' || kind == 'c' || kind == 'w';
+	bool exists = kind == 's' || kind == 'm' || kind == 'c' || kind == 'w' || kind == 'v';
 	bool has = exists && qtype == 1;
 	a.assign(q, q + end);
 	a[2] = (unsigned char)(0x80 | (q[2] & 0x01)); /* QR, RD kept */
@@ -99,10 +102,11 @@ answer(const unsigned char *q, size_t n)
 		an = 2;
 	} else if (has) {
 		int k = kind == 'm' ? 3 : 1;
+		unsigned ttl = kind == 'w' ? 60 : kind == 'v' ? 3600 : 300;
 		for (int i = 0; i < k; i++)
-			record(a, 12, 1, kind == 'w' ? 60 : 300, {192, 0, 2, (unsigned char)(10 + i)});
+			record(a, 12, 1, ttl, {192, 0, 2, (unsigned char)(10 + i)});
 		an = (unsigned)k;
-	} else {
+	} else if (kind != 'v') {
 		/* The SOA of felt.test: mname and rname at the zone, then its
 		 * five numbers, the minimum last. */
 		std::vector<unsigned char> soa = {0, 0};

@@ -97,7 +97,8 @@ void
 cache_file_encode(struct dns_cache *c, double mono, double wall, std::vector<uint8_t> *out)
 {
 	AN(out);
-	out->assign(CACHE_FILE_MAGIC, CACHE_FILE_MAGIC + 8);
+	static const char magic[] = CACHE_FILE_MAGIC;
+	out->assign(magic, magic + 8);
 	put_be(out, CACHE_FILE_VERSION, 4);
 	put_be(out, 0, 4); /* the count, once known */
 	put_be(out, double_bits(wall), 8);
