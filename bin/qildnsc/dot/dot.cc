@@ -34,6 +34,7 @@
 #include "dot/dot_conn.h"
 #include "servers/servers.h"
 #include "vtc_log.h"
+#include "vtim.h"
 
 /* Channel datagrams taken from one channel in one turn. */
 #define DOT_BATCH 64
@@ -91,14 +92,6 @@ dot_library(void)
 	return text;
 }
 
-/* The clock of the thread's time-outs, in seconds. */
-static double
-dot_now(void)
-{
-	struct timespec ts;
-	AZ(clock_gettime(CLOCK_MONOTONIC, &ts));
-	return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
-}
 
 /* The trust: the -T bundle, else the system's store; -1 (logged). */
 static int
@@ -267,13 +260,13 @@ dot_thread(void *arg)
 			pfd.push_back({c->fd, ev, 0});
 			polled.push_back(c);
 		}
-		int r = poll(pfd.data(), pfd.size(), dot_wait_ms(d, dot_now()));
+		int r = poll(pfd.data(), pfd.size(), dot_wait_ms(d, VTIM_mono()));
 		if (r < 0 && errno != EINTR) {
 			vtc_log(vl, VTCLOG_ERROR, "QILEC_01037: poll(2) of DNS over TLS error: %d %s",
 			    errno, strerror(errno));
 			break;
 		}
-		double now = dot_now();
+		double now = VTIM_mono();
 		for (size_t i = 0; i < polled.size(); i++)
 			if (r > 0 && pfd[first_conn + i].revents != 0)
 				dot_conn_ready(polled[i], pfd[first_conn + i].revents, now);

@@ -28,6 +28,7 @@
 #include "common/stats.h"
 #include "dot/dot_conn.h"
 #include "vdns.h"
+#include "vss.h"
 #include "vtc_log.h"
 
 /* Bytes read or written in one call. */
@@ -127,11 +128,8 @@ static void
 conn_fail(struct dot_conn *c, enum dot_line line, enum stats_counter ctr, double now,
           const char *code, const char *what, const char *why)
 {
-	char a[INET6_ADDRSTRLEN] = "?";
-	const void *ip = c->us->addr.ss_family == AF_INET6 ?
-	    (const void *)&reinterpret_cast<const struct sockaddr_in6 *>(&c->us->addr)->sin6_addr :
-	    (const void *)&reinterpret_cast<const struct sockaddr_in *>(&c->us->addr)->sin_addr;
-	(void)inet_ntop(c->us->addr.ss_family, ip, a, sizeof a);
+	char a[INET6_ADDRSTRLEN + 16];
+	(void)VSS_addr_text(&c->us->addr, (socklen_t)c->us->addrlen, a, sizeof a);
 	vtc_limit_logat(&c->lines[line], vl, now,
 	    "%s: DNS over TLS server %s (%s): %s: %s; next try in %.0f s.", code, a,
 	    c->us->tls_name, what, why, c->backoff);
