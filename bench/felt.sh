@@ -141,6 +141,11 @@ for name in rng.choices(pool, weights, k=lookups):
     print(name)
 EOF
 
+header() {  # the columns of felt_driver's lines
+  printf "%-12s %8s   %5s %8s %8s   %6s %8s %8s %8s   %6s %6s\n" peer "p50 ms" first "p50 ms" \
+    "p90 ms" repeat "p50 ms" "p90 ms" "max ms" ">=0.3s" failed
+}
+
 resolver() {  # PEER: the namespace's resolv.conf names it
   # A new file each time: a driver already running keeps the one that
   # `ip netns exec` bind-mounted for it.
@@ -153,8 +158,7 @@ echo "== $lookups lookups (getaddrinfo AF_UNSPEC) of $names names, Zipf s=1; ups
 echo "== $(sort -u "$work/trace" | wc -l) distinct names in the trace; $(dnsmasq --version | head -1 | cut -d' ' -f1-3); unbound $(unbound -V | head -1 | cut -d' ' -f2)"
 echo
 if [ "$lookups" -gt 0 ]; then
-  printf "%-12s %8s   %5s %8s %8s   %6s %8s %8s %8s   %6s %6s\n" peer "p50 ms" first "p50 ms" \
-    "p90 ms" repeat "p50 ms" "p90 ms" "max ms" ">=0.3s" failed
+  header
   for p in "${peers[@]}"; do
     resolver "$p"
     in_ns ./build/bench/felt_driver "$p" "$work/trace"
@@ -186,8 +190,7 @@ if [ "$lookups" -gt 0 ]; then
   echo
   echo "IPv4-only: 20 names (one A, TTL 3600; AAAA empty without SOA), each looked up 3 times"
   for r in 1 2 3; do seq 1 20 | sed 's/^/v/; s/$/.felt.test/'; done > "$work/trace.v4"
-  printf "%-12s %8s   %5s %8s %8s   %6s %8s %8s %8s   %6s %6s\n" peer "p50 ms" first "p50 ms" \
-    "p90 ms" repeat "p50 ms" "p90 ms" "max ms" ">=0.3s" failed
+  header
   for p in "${peers[@]}"; do
     resolver "$p"
     in_ns ./build/bench/felt_driver "$p" "$work/trace.v4"
@@ -208,8 +211,7 @@ if [ "$lookups" -gt 0 ]; then
     start_peer "$p"
   done
   for p in "${peers[@]}"; do ready "${addr[$p]}"; done
-  printf "%-12s %8s   %5s %8s %8s   %6s %8s %8s %8s   %6s %6s\n" peer "p50 ms" first "p50 ms" \
-    "p90 ms" repeat "p50 ms" "p90 ms" "max ms" ">=0.3s" failed
+  header
   for p in "${peers[@]}"; do
     resolver "$p"
     in_ns ./build/bench/felt_driver "$p" "$work/trace.resume"
