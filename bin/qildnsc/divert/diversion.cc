@@ -272,6 +272,33 @@ divert_note_owner(struct nfq_data *nfa, const unsigned char *pkt, int len)
 	    nfq_get_uid(nfa, &uid) ? (int32_t)uid : -1, nfq_get_gid(nfa, &gid) ? (int32_t)gid : -1);
 }
 
+/*
+ * A rewritten packet, its checksums made right, sent by us: a `query`, or a
+ * reply to a link-local client (its interface `scope`). True when it left
+ * so; false when it is to be handed back to the queue, as every other
+ * reply is. Handed back, a query would keep its socket's interface and a
+ * reply to a link-local client would lose it (divert_inject.h); what we
+ * cannot send ourselves is still handed back.
+ */
+static bool
+divert_send_rewritten(struct diversion *d, uint8_t *pkt, size_t len, bool query,
+                      uint32_t scope)
+{
+	if (divert_checksums(pkt, len) != 0)
+		vtc_log(vl, VTCLOG_WARN, "Failed to calculate the checksum (%d)", EINVAL);
+	if (!query && scope == 0)
+		return false;
+	if (divert_inject_send(&d->inject, pkt, len, scope))
+		return true;
+	if (d->inject.fd4 != -1) {
+		int e = errno;
+		VTC_LOG_LIMITED(vl, VTCLOG_WARN, "QILEC_01071: raw sendto(2) error",
+		    "QILEC_01071: raw sendto(2) error: %d %s; the packet goes its own way.", e,
+		    strerror(e));
+	}
+	return false;
+}
+
 /* The netfilter queue's callback: one queued packet, rewritten or not,
  * and its verdict; a packet passed unchanged waits for the verdict of its
  * lot (divert_read()). */
@@ -319,23 +346,9 @@ divert_queue_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data 
 		divert_note_owner(nfa, pkt, len);
 		[[fallthrough]];
 	case DIVERT_REPLY:
-		changed = true;
-		if (divert_checksums(pkt, (size_t)len) != 0)
-			vtc_log(vl, VTCLOG_WARN, "Failed to calculate the checksum (%d)", EINVAL);
-		/* Handed back, a query would keep its socket's interface and a
-		 * reply to a link-local client would lose it (divert_inject.h);
-		 * what we cannot send ourselves is still handed back. */
-		if (r == DIVERT_QUERY || scope != 0) {
-			if (divert_inject_send(&d->inject, pkt, (size_t)len, scope)) {
-				verdict = NF_DROP;
-				changed = false;
-			} else if (d->inject.fd4 != -1) {
-				int e = errno;
-				VTC_LOG_LIMITED(vl, VTCLOG_WARN, "QILEC_01071: raw sendto(2) error",
-				    "QILEC_01071: raw sendto(2) error: %d %s; the packet goes its "
-				    "own way.", e, strerror(e));
-			}
-		}
+		changed = !divert_send_rewritten(d, pkt, (size_t)len, r == DIVERT_QUERY, scope);
+		if (!changed)
+			verdict = NF_DROP;
 		break;
 	case DIVERT_UNTOUCHED:
 		break;
