@@ -160,8 +160,12 @@ protected:
 		page_port_ = free_tcp_port();
 		extra.insert(extra.begin(), {"-d", list, "-u", std::to_string(page_port_)});
 		start_forwarder(dir_, extra, {config_.config_env()}, 10s, &fwd_, &err_, &port_);
-		ASSERT_TRUE(wait_for_text(dir_.file("qildnsc_stdout.txt"), "QILEC_00965", 5s));
-		std::string url = read_file(dir_.file("qildnsc_page.txt"));
+		/* A file of an earlier start names another port. */
+		std::string url;
+		ASSERT_TRUE(wait_until([&] {
+			url = read_file(dir_.file("qildnsc_page.txt"));
+			return url.find(host() + "/") != std::string::npos;
+		}, 5s));
 		url_ = url.substr(0, url.find('\n'));
 		token_ = url_.substr(url_.find("token=") + 6);
 	}
@@ -223,6 +227,7 @@ TEST_F(PageTest, OnlyForWhomItBelongsAndReadOnly)
 		{"POST /api/queries" + t + " HTTP/1.1\r\nHost: " + host() +
 		    "\r\nContent-Length: 2\r\n\r\n{}", "405"},
 		{"GET /nothing" + t + " HTTP/1.1\r\nHost: " + host() + "\r\n", "404"},
+		{"GET /favicon.ico HTTP/1.1\r\nHost: " + host() + "\r\n", "204"},
 	};
 	for (const Row &r : rows) {
 		SCOPED_TRACE(r.request);
@@ -231,6 +236,64 @@ TEST_F(PageTest, OnlyForWhomItBelongsAndReadOnly)
 		EXPECT_NE(resp.find("Content-Security-Policy: default-src 'none'"), std::string::npos);
 		EXPECT_EQ(resp.find("Access-Control-"), std::string::npos) << "no CORS header";
 	}
+}
+
+/* The service restarts at every resume: a bookmark outlives it, on
+ * another port too; a file others could have read or written is not
+ * believed. */
+TEST_F(PageTest, TheTokenOutlivesARestart)
+{
+	const std::string planted = "http://127.0.0.1:1/?token=" + std::string(32, 'a') + "\n";
+	write_file(dir_.file("qildnsc_page.txt"), planted);
+	ASSERT_EQ(chmod(dir_.file("qildnsc_page.txt").c_str(), 0644), 0);
+	FakeUpstream up("127.0.0.2", false);
+	start(up.list_entry());
+	ASSERT_FALSE(HasFatalFailure());
+	EXPECT_NE(token_, std::string(32, 'a'));
+	const std::string first = token_;
+	fwd_->signal(SIGTERM);
+	ASSERT_TRUE(fwd_->wait(10s));
+	fwd_.reset();
+
+	start(up.list_entry());
+	ASSERT_FALSE(HasFatalFailure());
+	EXPECT_EQ(token_, first);
+	struct stat st{};
+	ASSERT_EQ(stat(dir_.file("qildnsc_page.txt").c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 0777, 0600u);
+	EXPECT_EQ(http_get(page_port_, "/api/stats?token=" + first, host()).substr(0, 12),
+	    "HTTP/1.1 200");
+}
+
+/* Idle sockets need no token: 32 of them from this machine neither keep
+ * the browser out nor stay open for long. A browser's request for its
+ * icon is no refusal to warn of. */
+TEST_F(PageTest, IdleConnectionsKeepNoRequestOut)
+{
+	FakeUpstream up("127.0.0.2", false);
+	start(up.list_entry());
+	ASSERT_FALSE(HasFatalFailure());
+	std::vector<std::unique_ptr<Fd>> idle;
+	for (int i = 0; i < 32; i++) {
+		auto s = std::make_unique<Fd>(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+		sockaddr_in sa{};
+		sa.sin_family = AF_INET;
+		sa.sin_port = htons(page_port_);
+		sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		ASSERT_EQ(connect(s->get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+		idle.push_back(std::move(s));
+	}
+	EXPECT_EQ(http_get(page_port_, "/api/stats?token=" + token_, host()).substr(0, 12),
+	    "HTTP/1.1 200");
+	EXPECT_EQ(http_get(page_port_, "/favicon.ico", host()).substr(0, 12), "HTTP/1.1 204");
+	/* The server closes each of them: end of file within a generous
+	 * bound. */
+	for (const auto &s : idle) {
+		pollfd p{s->get(), POLLIN, 0};
+		char b;
+		EXPECT_TRUE(poll(&p, 1, 30000) == 1 && recv(s->get(), &b, 1, 0) <= 0);
+	}
+	EXPECT_EQ(read_log(dir_.file("qildnsc_stdout.txt")).find("QILEC_00963"), std::string::npos);
 }
 
 /* Two servers, the first domestic by the CRoute table: each answer's
