@@ -80,7 +80,7 @@ table { border-collapse: collapse; width: 100%; }
 th, td { text-align: left; padding: .2em .5em; border-bottom: 1px solid #e4e4e4;
   vertical-align: top; }
 th { background: #fafafa; }
-td.answers div, td.time { white-space: nowrap; }
+td.answers div, td.time, td.outcome { white-space: nowrap; }
 tr.blocked td.outcome::after { content: " \2014 a blocked answer dropped"; }
 #words dl { display: grid; grid-template-columns: max-content auto; gap: .1em 1em;
   margin: .4em 0; }
