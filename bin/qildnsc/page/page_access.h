@@ -1,6 +1,6 @@
 /*
  * page_access.h -- who may see the query page: only a browser on this
- * machine that holds the token of this run, asking by the page's own
+ * machine that holds the page's token, asking by the page's own
  * address (so that a page elsewhere cannot reach it through a name of its
  * own that points at the loopback).
  */

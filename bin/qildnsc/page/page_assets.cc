@@ -20,6 +20,24 @@ const char page_html[] = R"(<!DOCTYPE html>
 <p id="status">connecting…</p>
 </header>
 <section id="counters" aria-label="counters"></section>
+<details id="words"><summary>What the counters and verdicts mean</summary>
+<dl>
+<dt>relayed</dt><dd>answers sent to the client at once</dd>
+<dt>held</dt><dd>answers kept back a moment as a fallback, in case a better one comes
+(a lone record, an empty answer, a failure)</dd>
+<dt>held sent</dt><dd>held answers sent when their time came, nothing better having come</dd>
+<dt>replaced</dt><dd>held answers given up for a later, better one</dd>
+<dt>kept out</dt><dd>a server's failure that came after a real answer held: the real one
+stays</dd>
+<dt>late</dt><dd>answers not sent: their client had its answer already</dd>
+<dt>dropped blocked</dt><dd>answers dropped for an address on the blocklist</dd>
+<dt>dropped abroad</dt><dd>a domestic server's answers pointing abroad, dropped</dd>
+<dt>unmatched</dt><dd>server datagrams that answered no query in flight</dd>
+<dt>pushed out</dt><dd>queries unanswered when newer ones took their place among those
+waiting (a burst larger than the forwarder keeps)</dd>
+<dt>fail fast</dt><dd>SERVFAIL sent for queries left unanswered</dd>
+<dt>stale</dt><dd>expired cache answers sent while the servers were silent</dd>
+</dl></details>
 <section>
 <h2>Queries per second, last hour</h2>
 <canvas id="chart" width="1200" height="160"></canvas>
@@ -62,7 +80,12 @@ table { border-collapse: collapse; width: 100%; }
 th, td { text-align: left; padding: .2em .5em; border-bottom: 1px solid #e4e4e4;
   vertical-align: top; }
 th { background: #fafafa; }
-td.answers div { white-space: nowrap; }
+td.answers div, td.time, td.outcome { white-space: nowrap; }
+tr.blocked td.outcome::after { content: " \2014 a blocked answer dropped"; }
+#words dl { display: grid; grid-template-columns: max-content auto; gap: .1em 1em;
+  margin: .4em 0; }
+#words dt { font-weight: bold; }
+#words dd { margin: 0; }
 form { display: flex; gap: 1.5em; margin-bottom: .5em; }
 canvas { width: 100%; max-width: 1200px; height: 160px; border: 1px solid #ddd; }
 .legend span { padding: 0 .6em; border-left: 1em solid; margin-right: .8em; }
@@ -129,20 +152,21 @@ function render() {
     shown++;
     const tr = document.createElement('tr');
     tr.dataset.seq = q.seq;
-    cell(tr, new Date(q.time * 1000).toLocaleTimeString());
+    if (q.blocked) tr.className = 'blocked';
+    cell(tr, new Date(q.time * 1000).toLocaleTimeString(), 'time');
     cell(tr, appOf(q), 'app');
     cell(tr, q.client + ':' + q.port);
     cell(tr, q.name, 'name');
     cell(tr, q.type);
     cell(tr, q.transport);
     cell(tr, q.outcome + (q.outcome_ms !== undefined ? ' in ' + q.outcome_ms.toFixed(1) + ' ms' : ''),
-      'outcome ' + verdictClass(q.outcome));
+      'outcome ' + verdictClass(q.blocked ? 'dropped' : q.outcome));
     const td = cell(tr, '', 'answers');
     for (const a of q.answers) {
       const d = document.createElement('div');
       d.className = 'verdict ' + verdictClass(a.verdict);
       d.textContent = a.server + ': ' + a.verdict + (a.cause ? ' (' + a.cause + ')' : '') +
-        ' — ' + (a.addresses.length ? a.addresses.join(' ') : 'rcode ' + a.rcode + ', ' +
+        ' — ' + (a.addresses.length ? a.addresses.join(' ') : a.rcode_name + ', ' +
         a.records + ' records') + ', ' + a.ms.toFixed(1) + ' ms';
       td.appendChild(d);
     }

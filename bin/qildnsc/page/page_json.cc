@@ -18,6 +18,7 @@
 #include "page/page_json.h"
 #include "record/record.h"
 #include "servers/servers.h"
+#include "vss.h"
 
 static std::string
 page_addr_text(const struct record_addr *a)
@@ -39,13 +40,66 @@ page_type_text(uint16_t t)
 	return it != names.end() ? it->second : "TYPE" + std::to_string(t);
 }
 
+std::string
+page_rcode_text(unsigned rcode)
+{
+	static const char *const names[] = {
+		"NOERROR", "FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP", "REFUSED",
+		"YXDOMAIN", "YXRRSET", "NXRRSET", "NOTAUTH", "NOTZONE",
+	};
+	return rcode < sizeof names / sizeof names[0] ? names[rcode] :
+	    "RCODE" + std::to_string(rcode);
+}
+
+std::string
+page_server_text(const struct upstream_server *us)
+{
+	char out[INET6_ADDRSTRLEN + 64];
+	if (!(us->flags & UPSTREAM_TLS))
+		return servers_text(us, out, sizeof out);
+	(void)VSS_addr_text(&us->addr, (socklen_t)us->addrlen, out, sizeof out);
+	std::string s = std::string("tls://") + out;
+	if (us->tls_name[0] != '\0')
+		s += std::string("#") + us->tls_name;
+	return page_utf8(s.data(), s.size());
+}
+
 static std::string
 page_server_text(int server)
 {
 	if (server < 0 || server >= upstreams.n_upstream_servers)
 		return "?";
-	char out[INET6_ADDRSTRLEN + 64];
-	return servers_text(&upstreams.upstream_servers[server], out, sizeof out);
+	return page_server_text(&upstreams.upstream_servers[server]);
+}
+
+std::string
+page_utf8(const char *s, size_t len)
+{
+	std::string out;
+	out.reserve(len);
+	for (size_t i = 0; i < len;) {
+		auto c = (uint8_t)s[i];
+		/* The length its first byte claims, and the least its second
+		 * may be (no overlong forms, no surrogates, nothing past
+		 * U+10FFFF). */
+		size_t n = c < 0x80 ? 1 : c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 :
+		    c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+		uint8_t lo = c == 0xe0 ? 0xa0 : c == 0xf0 ? 0x90 : 0x80;
+		uint8_t hi = c == 0xed ? 0x9f : c == 0xf4 ? 0x8f : 0xbf;
+		bool ok = n > 0 && i + n <= len;
+		for (size_t k = 1; ok && k < n; k++) {
+			auto d = (uint8_t)s[i + k];
+			ok = k == 1 ? d >= lo && d <= hi : (d & 0xc0) == 0x80;
+		}
+		if (ok && c != 0) {
+			out.append(s + i, n);
+			i += n;
+		} else {
+			out += "\xef\xbf\xbd";
+			i++;
+		}
+	}
+	return out;
 }
 
 /* A user's name, remembered: the name service may be slow. */
@@ -75,10 +129,11 @@ page_answer_json(const struct record_reply *ra)
 	json_t *addrs = json_array();
 	for (int i = 0; i < ra->n_addrs; i++)
 		(void)json_array_append_new(addrs, json_string(page_addr_text(&ra->addrs[i]).c_str()));
-	json_t *j = json_pack("{s:s, s:s, s:i, s:i, s:f, s:o}",
+	json_t *j = json_pack("{s:s, s:s, s:i, s:s, s:i, s:f, s:o}",
 	    "server", page_server_text(ra->server).c_str(),
 	    "verdict", record_verdict_name((enum record_verdict)ra->verdict),
-	    "rcode", (int)ra->rcode, "records", (int)ra->ancount,
+	    "rcode", (int)ra->rcode, "rcode_name", page_rcode_text(ra->rcode).c_str(),
+	    "records", (int)ra->ancount,
 	    "ms", ra->usec / 1000.0, "addresses", addrs);
 	if (ra->cause.family != 0)
 		(void)json_object_set_new(j, "cause", json_string(page_addr_text(&ra->cause).c_str()));
@@ -89,8 +144,11 @@ static json_t *
 page_entry_json(const struct record_entry *e)
 {
 	json_t *answers = json_array();
-	for (int i = 0; i < e->n_answers; i++)
+	bool blocked = false;
+	for (int i = 0; i < e->n_answers; i++) {
 		(void)json_array_append_new(answers, page_answer_json(&e->answers[i]));
+		blocked |= e->answers[i].verdict == RECORD_BLOCKED;
+	}
 	json_t *j = json_pack("{s:I, s:f, s:s, s:i, s:s, s:s, s:s, s:s, s:i, s:o}",
 	    "seq", (json_int_t)e->seq, "time", e->wall,
 	    "client", page_addr_text(&e->client).c_str(), "port", (int)e->client_port,
@@ -98,18 +156,25 @@ page_entry_json(const struct record_entry *e)
 	    "transport", record_transport_name((enum record_transport)e->transport),
 	    "outcome", record_outcome_name((enum record_outcome)e->outcome),
 	    "answers_seen", (int)e->answers_seen, "answers", answers);
+	/* Whatever the client got, a server tried to give it a blocklisted
+	 * address. */
+	if (blocked)
+		(void)json_object_set_new(j, "blocked", json_true());
 	if (e->outcome != RECORD_WAITING)
 		(void)json_object_set_new(j, "outcome_ms", json_real(e->outcome_usec / 1000.0));
 	if (e->uid >= 0) {
 		(void)json_object_set_new(j, "uid", json_integer(e->uid));
-		(void)json_object_set_new(j, "user", json_string(page_user(e->uid).c_str()));
+		std::string user = page_user(e->uid);
+		(void)json_object_set_new(j, "user", json_string(page_utf8(user.data(),
+		    user.size()).c_str()));
 	}
 	if (e->gid >= 0)
 		(void)json_object_set_new(j, "gid", json_integer(e->gid));
 	if (e->pid > 0) {
 		(void)json_object_set_new(j, "pid", json_integer(e->pid));
-		(void)json_object_set_new(j, "app", json_stringn(e->comm, strnlen(e->comm,
-		    sizeof e->comm)));
+		/* A process names itself, in any bytes it likes. */
+		(void)json_object_set_new(j, "app", json_string(page_utf8(e->comm,
+		    strnlen(e->comm, sizeof e->comm)).c_str()));
 	}
 	return j;
 }

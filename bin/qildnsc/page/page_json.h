@@ -17,4 +17,14 @@ std::string page_queries_json(uint64_t since, size_t max);
  * chart of the last `seconds` by what the clients got. */
 std::string page_stats_json(int seconds);
 
+struct upstream_server;
+/* How the page names a server: a TLS one as its list entry does,
+ * "tls://ADDRESS:PORT#NAME". */
+std::string page_server_text(const struct upstream_server *us);
+/* An answer's RCODE by its name ("NXDOMAIN"), "RCODE<n>" past the known. */
+std::string page_rcode_text(unsigned rcode);
+/* `len` bytes of `s` as valid UTF-8, each byte that is not replaced by
+ * U+FFFD: JSON takes nothing else. */
+std::string page_utf8(const char *s, size_t len);
+
 #endif

@@ -10,7 +10,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
-#include <grp.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -23,6 +22,7 @@
 #include <microhttpd.h>
 
 #include "common/qildnsc.h"
+#include "odr_file.h"
 #include "page/page_access.h"
 #include "page/page_assets.h"
 #include "page/page_json.h"
@@ -30,8 +30,13 @@
 #include "vtc_limit.h"
 #include "vtc_log.h"
 
-#define PAGE_CONNECTIONS 32
-#define PAGE_TIMEOUT_S 10
+/* Every client is 127.0.0.1, so the limit per address guards nothing
+ * from another local program: what keeps the page open to its browser is
+ * a total that idle sockets take long to fill and an idle time short
+ * enough (longer than the script's poll) that they are soon closed. */
+#define PAGE_CONNECTIONS 256
+#define PAGE_CONNECTIONS_PER_IP 192
+#define PAGE_TIMEOUT_S 4
 #define PAGE_QUERIES_MAX 2000
 
 struct page_server {
@@ -67,7 +72,7 @@ page_send(struct MHD_Connection *c, unsigned status, const std::string &body, co
 	return ret;
 }
 
-/* The page with this run's token in its links. */
+/* The page with its token in its links. */
 static std::string
 page_html_with_token(void)
 {
@@ -106,6 +111,10 @@ page_request(void *cls, struct MHD_Connection *c, const char *url, const char *m
 	}
 	*upload_size = 0;
 answer:
+	/* Every browser asks for it, without the token: nothing to refuse,
+	 * nothing to warn of. */
+	if (strcmp(url, "/favicon.ico") == 0)
+		return page_send(c, 204, "", "image/x-icon");
 	const union MHD_ConnectionInfo *ci =
 	    MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
 	enum page_access a = page_check(ci != NULL ? ci->client_addr : NULL, method,
@@ -154,25 +163,55 @@ page_mhd_log(void *cls, const char *fmt, va_list ap)
 	vtc_limit_log(&page->lim_refused, vl, "QILEC_00964: Query page: %s", line);
 }
 
-/* The address with the token, in a file only its owner (and the group
- * qildnsc, where there is one) can read; false (logged) on failure. */
+/* The token of an earlier start, from PAGE_TOKEN_FILE, when the file is
+ * ours, no one else's to read, and holds one well-formed: the service
+ * restarts at every resume, and a bookmark must outlive that. A token
+ * from a file another could have written is one they know. */
+static bool
+page_read_token(char token[33])
+{
+	int fd = ODR_file_open_read(PAGE_TOKEN_FILE);
+	if (fd < 0)
+		return false;
+	struct stat st;
+	char buf[256];
+	ssize_t n = -1;
+	if (fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 077) == 0)
+		n = read(fd, buf, sizeof buf - 1);
+	(void)close(fd);
+	if (n <= 0)
+		return false;
+	buf[n] = '\0';
+	const char *t = strstr(buf, "?token=");
+	if (t == NULL)
+		return false;
+	t += 7;
+	for (size_t i = 0; i < 32; i++)
+		if (!((t[i] >= '0' && t[i] <= '9') || (t[i] >= 'a' && t[i] <= 'f')))
+			return false;
+	if (t[32] != '\n')
+		return false;
+	memcpy(token, t, 32);
+	token[32] = '\0';
+	return true;
+}
+
+/* The address with the token, in a file only its owner can read, written
+ * when it says something else (another port, no file); false (logged) on
+ * failure. */
 static bool
 page_write_token(const std::string &url)
 {
-	(void)unlink(PAGE_TOKEN_FILE);
-	struct group *g = getgrnam("qildnsc");
-	int fd = open(PAGE_TOKEN_FILE, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-	bool ok = fd >= 0;
-	if (ok && g != NULL && fchown(fd, (uid_t)-1, g->gr_gid) == 0)
-		ok = fchmod(fd, 0640) == 0;
 	std::string text = url + "\n";
-	ok = ok && write(fd, text.data(), text.size()) == (ssize_t)text.size();
-	if (fd >= 0)
-		(void)close(fd);
-	if (!ok)
-		vtc_log(vl, VTCLOG_WARN, "QILEC_00962: Cannot write %s: %s; the page's address is "
-		    "on standard error alone.", PAGE_TOKEN_FILE, strerror(errno));
-	return ok;
+	char old[256];
+	ssize_t n = ODR_file_read(PAGE_TOKEN_FILE, old, sizeof old);
+	if (n == (ssize_t)text.size() && memcmp(old, text.data(), text.size()) == 0)
+		return true;
+	if (ODR_file_replace(PAGE_TOKEN_FILE, text.data(), text.size(), 0600) == 0)
+		return true;
+	vtc_log(vl, VTCLOG_WARN, "QILEC_00962: Cannot write %s: %s; the page's address is "
+	    "on standard error alone.", PAGE_TOKEN_FILE, strerror(errno));
+	return false;
 }
 
 int
@@ -183,14 +222,17 @@ page_start(uint16_t port)
 	page->magic = PAGE_SERVER_MAGIC;
 	page->port = port;
 	page->lim_refused = VTC_LIMIT_INIT("QILEC_00963", VTCLOG_WARN);
-	uint8_t raw[16];
-	if (getrandom(raw, sizeof raw, 0) != (ssize_t)sizeof raw) {
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_00961: Query page not started: no random token "
-		    "(%s).", strerror(errno));
-		return -1;
+	/* Made once: an earlier start's is kept. */
+	if (!page_read_token(page->token)) {
+		uint8_t raw[16];
+		if (getrandom(raw, sizeof raw, 0) != (ssize_t)sizeof raw) {
+			vtc_log(vl, VTCLOG_ERROR, "QILEC_00961: Query page not started: no random "
+			    "token (%s).", strerror(errno));
+			return -1;
+		}
+		for (size_t i = 0; i < sizeof raw; i++)
+			(void)snprintf(page->token + 2 * i, 3, "%02x", raw[i]);
 	}
-	for (size_t i = 0; i < sizeof raw; i++)
-		(void)snprintf(page->token + 2 * i, 3, "%02x", raw[i]);
 
 	struct sockaddr_in sin = {};
 	sin.sin_family = AF_INET;
@@ -202,7 +244,7 @@ page_start(uint16_t port)
 	    MHD_OPTION_EXTERNAL_LOGGER, page_mhd_log, NULL,
 	    MHD_OPTION_SOCK_ADDR, &sin,
 	    MHD_OPTION_CONNECTION_LIMIT, (unsigned)PAGE_CONNECTIONS,
-	    MHD_OPTION_PER_IP_CONNECTION_LIMIT, (unsigned)PAGE_CONNECTIONS,
+	    MHD_OPTION_PER_IP_CONNECTION_LIMIT, (unsigned)PAGE_CONNECTIONS_PER_IP,
 	    MHD_OPTION_CONNECTION_TIMEOUT, (unsigned)PAGE_TIMEOUT_S,
 	    MHD_OPTION_CONNECTION_MEMORY_LIMIT, (size_t)(64 * 1024),
 	    MHD_OPTION_END);

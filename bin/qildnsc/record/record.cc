@@ -104,29 +104,42 @@ record_change(uint64_t seq, F change)
 		change(e);
 }
 
-/* The question's name as text: dotted, odd bytes as \DDD. */
+/* The question's name as text: dotted, odd bytes as \DDD. A name too long
+ * for `out` (each odd byte takes four) ends where it was cut, with "…". */
 static void
 record_qname(const struct vdns_question *q, char *out, size_t size)
 {
+	static const char cut[] = "\xe2\x80\xa6";
+	QIL_ASSERT(size > sizeof cut + 5);
+	const size_t room = size - sizeof cut;
 	size_t o = 0;
-	for (size_t i = 0; i < q->name_len && q->name[i] != 0;) {
+	bool whole = true;
+	for (size_t i = 0; whole && i < q->name_len && q->name[i] != 0;) {
 		size_t n = q->name[i++];
 		for (size_t j = 0; j < n && i < q->name_len; j++, i++) {
 			uint8_t c = q->name[i];
 			bool plain = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
 			    c == '_' || (c >= 'A' && c <= 'Z');
-			if (o + 5 >= size)
+			char t[8];
+			size_t k = plain ? (t[0] = (char)c, 1) :
+			    (size_t)snprintf(t, sizeof t, "\\%03u", c);
+			/* Room for it and a dot after it. */
+			if (o + k + 1 > room) {
+				whole = false;
 				break;
-			if (plain)
-				out[o++] = (char)c;
-			else
-				o += (size_t)snprintf(out + o, size - o, "\\%03u", c);
+			}
+			memcpy(out + o, t, k);
+			o += k;
 		}
-		if (o + 1 < size)
+		if (whole)
 			out[o++] = '.';
 	}
-	if (o == 0 && size > 1)
+	if (!whole) {
+		memcpy(out + o, cut, sizeof cut - 1);
+		o += sizeof cut - 1;
+	} else if (o == 0) {
 		out[o++] = '.';
+	}
 	out[o] = '\0';
 }
 

@@ -7,12 +7,17 @@
  * processes' descriptors (/proc/PID/fd) the process that holds it. A
  * client is usually a short process that ends as soon as it has its
  * answer, so the newest processes are searched first, and a socket seen
- * within the last second is named from memory.
+ * within the last second is named from memory. A burst of queries is
+ * named as one batch: the tables read once, /proc searched once for all
+ * of its sockets, the processes that held the last ones first (a program
+ * that makes a socket per query is found at once), and only the
+ * processes of the sockets' owners.
  *
  * Where the kernel will not tell (another user's process, for a service
  * without the right to look), the UID alone is recorded.
  */
 #include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -36,6 +41,10 @@
 #define WHO_REMEMBER_S 1.0
 /* Processes whose descriptors are read per search, newest first. */
 #define WHO_SCAN_MAX 4096
+/* Processes that held the latest sockets found, searched before the rest. */
+#define WHO_HINTS 8
+/* How long a batch waits for the clients that come with its first. */
+#define WHO_GATHER_MS 20
 
 struct who_socket {
 	uint32_t uid;
@@ -58,8 +67,13 @@ struct record_who {
 	pthread_t thread;
 	bool started;
 	std::map<who_key, who_name> names;
+	std::map<uint64_t, who_name> by_inode;
 	std::map<who_key, who_socket> sockets; /* this batch's read of the tables */
+	std::vector<long> hints;               /* newest first */
 };
+
+/* A batch's sockets to find: inode to its process, -1 until found. */
+using who_want = std::map<uint64_t, int32_t>;
 
 static struct record_who *who;
 
@@ -177,71 +191,83 @@ who_socket_of(const struct record_lookup *l)
 	return l->diverted ? who_socket_by_port(l) : NULL;
 }
 
-static bool
-who_pid_holds(const char *pid, const char *want)
+/* Reads the descriptors of process `pid` (its name, `name`, in /proc)
+ * for the sockets of `want`; how many of those still sought it holds. */
+static size_t
+who_scan_pid(int proc, const char *name, long pid, who_want *want)
 {
-	char dir[64];
-	(void)snprintf(dir, sizeof dir, "/proc/%s/fd", pid);
-	DIR *d = opendir(dir);
-	if (d == NULL)
-		return false;
-	bool found = false;
-	for (struct dirent *de; !found && (de = readdir(d)) != NULL;) {
-		if (de->d_name[0] == '.')
-			continue;
-		char fd[512], target[64];
-		(void)snprintf(fd, sizeof fd, "%s/%s", dir, de->d_name);
-		ssize_t n = readlink(fd, target, sizeof target - 1);
-		if (n <= 0)
+	char dir[48];
+	(void)snprintf(dir, sizeof dir, "%s/fd", name);
+	int fd = openat(proc, dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (fd < 0)
+		return 0;
+	DIR *d = fdopendir(fd);
+	if (d == NULL) {
+		(void)close(fd);
+		return 0;
+	}
+	size_t found = 0;
+	for (struct dirent *de; (de = readdir(d)) != NULL;) {
+		char target[64];
+		ssize_t n = readlinkat(dirfd(d), de->d_name, target, sizeof target - 1);
+		if (n <= 8 || memcmp(target, "socket:[", 8) != 0)
 			continue;
 		target[n] = '\0';
-		found = strcmp(target, want) == 0;
+		auto it = want->find(strtoull(target + 8, NULL, 10));
+		if (it != want->end() && it->second < 0) {
+			it->second = (int32_t)pid;
+			found++;
+		}
 	}
 	(void)closedir(d);
 	return found;
 }
 
-/* True when process `pid` runs as `uid` (the socket's owner is the
- * process's user: others need not be searched). */
-static bool
-who_pid_of_user(long pid, uint32_t uid)
+/* Finds the processes of the sockets of `want` (owned by `uids`): the
+ * hinted ones first, then every process of those users, newest first,
+ * until none is left to find. */
+static void
+who_pids_of(who_want *want, const std::vector<uint32_t> &uids)
 {
-	char path[32];
-	struct stat st;
-	(void)snprintf(path, sizeof path, "/proc/%ld", pid);
-	return stat(path, &st) == 0 && st.st_uid == uid;
-}
-
-/* The process of user `uid` holding socket `inode`, newest first; -1 when
- * none can be seen. */
-static int32_t
-who_pid_of(uint64_t inode, uint32_t uid)
-{
-	char want[48];
-	(void)snprintf(want, sizeof want, "socket:[%llu]", (unsigned long long)inode);
+	int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (proc < 0)
+		return;
+	size_t left = want->size();
+	for (long pid : who->hints) {
+		if (left == 0)
+			break;
+		left -= who_scan_pid(proc, std::to_string(pid).c_str(), pid, want);
+	}
 	std::vector<long> pids;
-	DIR *d = opendir("/proc");
-	if (d == NULL)
-		return -1;
-	for (struct dirent *de; (de = readdir(d)) != NULL;) {
+	DIR *d = left > 0 ? opendir("/proc") : NULL;
+	for (struct dirent *de; d != NULL && (de = readdir(d)) != NULL;) {
 		char *end;
 		long pid = strtol(de->d_name, &end, 10);
 		if (*end == '\0' && pid > 0)
 			pids.push_back(pid);
 	}
-	(void)closedir(d);
+	if (d != NULL)
+		(void)closedir(d);
 	/* Newest first: a client is most often a process that just began.
 	 * (Process numbers wrap; the order is a guess, not a rule.) */
 	std::sort(pids.rbegin(), pids.rend());
 	if (pids.size() > WHO_SCAN_MAX)
 		pids.resize(WHO_SCAN_MAX);
 	for (long pid : pids) {
-		if (pid == (long)getpid() || !who_pid_of_user(pid, uid))
+		if (left == 0)
+			break;
+		std::string name = std::to_string(pid);
+		struct stat st;
+		/* A socket's owner is its process's user: others need not be
+		 * read. */
+		if (pid == (long)getpid() ||
+		    std::find(who->hints.begin(), who->hints.end(), pid) != who->hints.end() ||
+		    fstatat(proc, name.c_str(), &st, 0) != 0 ||
+		    std::find(uids.begin(), uids.end(), st.st_uid) == uids.end())
 			continue;
-		if (who_pid_holds(std::to_string(pid).c_str(), want))
-			return (int32_t)pid;
+		left -= who_scan_pid(proc, name.c_str(), pid, want);
 	}
-	return -1;
+	(void)close(proc);
 }
 
 static std::string
@@ -264,7 +290,8 @@ static void
 who_batch(const std::vector<struct record_lookup> &batch)
 {
 	double now = VTIM_mono();
-	bool read = false;
+	std::vector<std::pair<const struct record_lookup *, struct who_socket>> todo;
+	bool read[2] = {false, false}; /* the UDP tables, the TCP ones */
 	for (const auto &l : batch) {
 		who_key k{l.tcp, l.port, who_key_addr(&l.addr)};
 		auto it = who->names.find(k);
@@ -273,26 +300,53 @@ who_batch(const std::vector<struct record_lookup> &batch)
 			record_app(l.seq, it->second.uid, it->second.pid, it->second.comm.c_str());
 			continue;
 		}
-		if (!read) {
-			who->sockets.clear();
-			who_read_table("udp", false);
-			who_read_table("udp6", false);
-			who_read_table("tcp", true);
-			who_read_table("tcp6", true);
-			read = true;
+		/* Each table once a batch, and only those it needs: a read of
+		 * the TCP tables walks the kernel's whole hash of connections. */
+		if (!read[l.tcp]) {
+			if (!read[0] && !read[1])
+				who->sockets.clear();
+			who_read_table(l.tcp ? "tcp" : "udp", l.tcp);
+			who_read_table(l.tcp ? "tcp6" : "udp6", l.tcp);
+			read[l.tcp] = true;
 		}
+		/* Gone already, or not of this machine: a diverted one keeps
+		 * its packet's owner. */
 		const struct who_socket *s = who_socket_of(&l);
-		if (s == NULL)
-			continue; /* gone already, or not of this machine: a diverted
-			           * one keeps its packet's owner */
-		int32_t pid = who_pid_of(s->inode, s->uid);
-		who_name n{(int32_t)s->uid, pid, pid > 0 ? who_comm(pid) : "", now};
-		record_app(l.seq, n.uid, n.pid, n.comm.c_str());
-		who->names[k] = n;
+		if (s != NULL)
+			todo.emplace_back(&l, *s);
 	}
-	/* Forget what is no longer believed, so the map stays small. */
+	who_want want;
+	std::vector<uint32_t> uids;
+	for (const auto &[l, s] : todo) {
+		auto known = who->by_inode.find(s.inode);
+		if (known != who->by_inode.end() && now - known->second.at < WHO_REMEMBER_S)
+			continue;
+		want[s.inode] = -1;
+		if (std::find(uids.begin(), uids.end(), s.uid) == uids.end())
+			uids.push_back(s.uid);
+	}
+	if (!want.empty())
+		who_pids_of(&want, uids);
+	for (const auto &[inode, pid] : want) {
+		who->by_inode[inode] = {-1, pid, pid > 0 ? who_comm(pid) : "", now};
+		if (pid <= 0)
+			continue;
+		std::erase(who->hints, (long)pid);
+		who->hints.insert(who->hints.begin(), (long)pid);
+		if (who->hints.size() > WHO_HINTS)
+			who->hints.pop_back();
+	}
+	for (const auto &[l, s] : todo) {
+		const who_name &byi = who->by_inode[s.inode];
+		who_name n{(int32_t)s.uid, byi.pid, byi.comm, now};
+		record_app(l->seq, n.uid, n.pid, n.comm.c_str());
+		who->names[{l->tcp, l->port, who_key_addr(&l->addr)}] = n;
+	}
+	/* Forget what is no longer believed, so the maps stay small. */
 	for (auto it = who->names.begin(); it != who->names.end();)
 		it = now - it->second.at >= WHO_REMEMBER_S ? who->names.erase(it) : std::next(it);
+	for (auto it = who->by_inode.begin(); it != who->by_inode.end();)
+		it = now - it->second.at >= WHO_REMEMBER_S ? who->by_inode.erase(it) : std::next(it);
 }
 
 static void *
@@ -300,7 +354,7 @@ who_thread(void *arg)
 {
 	(void)arg;
 	std::vector<struct record_lookup> batch;
-	while (record_lookups_wait(&batch, 0))
+	while (record_lookups_wait(&batch, WHO_GATHER_MS))
 		who_batch(batch);
 	return NULL;
 }

@@ -27,6 +27,7 @@
 #include "page/page_json.h"
 #include "record/record.h"
 #include "record/record_divert.h"
+#include "servers/servers.h"
 #include "process.h"
 #include "tmpdir.h"
 
@@ -78,11 +79,97 @@ TEST(PageAccess, OnlyALocalBrowserWithTheTokenAndThePagesOwnHost)
 	}
 }
 
+/* Recording is turned on once for the whole program. */
+void
+record_ready()
+{
+	if (!record_on())
+		record_init(16);
+}
+
+/* A field of record `seq` as the page gives it. */
+std::string
+entry_field(uint64_t seq, const char *key)
+{
+	json_t *doc = json_loads(page_queries_json(seq - 1, 16).c_str(), 0, nullptr);
+	json_t *v = json_object_get(json_array_get(json_object_get(doc, "queries"), 0), key);
+	std::string out = json_is_string(v) ? json_string_value(v) : json_is_true(v) ? "true" :
+	    v ? "?" : "(none)";
+	json_decref(doc);
+	return out;
+}
+
+/* What the page says in words: RCODEs by name, a TLS server as its list
+ * entry, a query a blocklisted answer was dropped from, a long name of
+ * odd bytes cut cleanly, and a program's name that is not UTF-8. */
+TEST(PageWords, AsAReaderWouldSayThem)
+{
+	record_ready();
+	auto server = [](uint32_t flags, const char *name, uint16_t port) {
+		upstream_server us{};
+		auto *sin = reinterpret_cast<sockaddr_in *>(&us.addr);
+		sin->sin_family = AF_INET;
+		sin->sin_port = htons(port);
+		(void)inet_pton(AF_INET, "192.0.2.1", &sin->sin_addr);
+		us.addrlen = sizeof *sin;
+		us.flags = flags;
+		(void)snprintf(us.tls_name, sizeof us.tls_name, "%s", name);
+		return page_server_text(&us);
+	};
+	sockaddr_storage lo = peer("192.0.2.9");
+	struct odr_timeval now = {};
+	auto query = [&](const std::vector<uint8_t> &wire) {
+		struct vdns_question q = {};
+		q.present = 1;
+		q.type = 1;
+		memcpy(q.name, wire.data(), wire.size());
+		q.name_len = (uint8_t)wire.size();
+		return record_query(RECORD_UDP, &lo, &q, &now);
+	};
+	std::vector<uint8_t> odd;
+	for (int l = 0; l < 3; l++) {
+		odd.push_back(63);
+		odd.insert(odd.end(), 63, 0xff);
+	}
+	odd.push_back(0);
+	std::string cut = entry_field(query(odd), "name");
+	uint64_t app = query({1, 'a', 0});
+	record_app(app, 0, 1, "\xff" "curl\xc3");
+	uint64_t blocked = query({1, 'b', 0});
+	dns::Bytes ask = dns::build_query(1, "b", 1);
+	dns::Bytes bad = dns::build_answer(ask, {dns::a_record("192.0.2.66")});
+	dns::Bytes good = dns::build_answer(ask, {dns::a_record("10.0.0.1")});
+	record_answer(blocked, 0, good.data(), good.size(), RECORD_RELAYED, nullptr, &now);
+	record_answer(blocked, 1, bad.data(), bad.size(), RECORD_BLOCKED, nullptr, &now);
+	const std::string fffd = "\xef\xbf\xbd";
+	struct Row {
+		std::string got, want;
+	} rows[] = {
+		{page_rcode_text(0), "NOERROR"},
+		{page_rcode_text(3), "NXDOMAIN"},
+		{page_rcode_text(5), "REFUSED"},
+		{page_rcode_text(12), "RCODE12"},
+		{server(UPSTREAM_TLS, "dns.example", 853), "tls://192.0.2.1:853#dns.example"},
+		{server(UPSTREAM_TLS, "", 853), "tls://192.0.2.1:853"},
+		{server(0, "", 53), "192.0.2.1:53"},
+		{entry_field(blocked, "blocked"), "true"},
+		{entry_field(app, "blocked"), "(none)"},
+		{cut.substr(cut.size() - 7), "\\255\xe2\x80\xa6"},
+		{std::to_string(cut.find("..") == std::string::npos && cut.size() < VDNS_MAXCDNAME + 8),
+		    "1"},
+		{entry_field(app, "app"), fffd + "curl" + fffd},
+		{page_utf8("caf\xc3\xa9", 5), "caf\xc3\xa9"},
+		{page_utf8("\xc0\xaf\xed\xa0\x80", 5), fffd + fffd + fffd + fffd + fffd},
+	};
+	for (const Row &r : rows)
+		EXPECT_EQ(r.got, r.want);
+}
+
 /* A datagram from the loopback is a diverted one when diversion noted its
  * port and family, once; it carries its packet's owner. */
 TEST(Record, ADivertedQueryIsToldFromOneSentToUsByItsNote)
 {
-	record_init(16);
+	record_ready();
 	record_divert_note(AF_INET, 40000, 1000, 100);
 	record_divert_note(AF_INET6, 40001, 1001, 101);
 	struct Row {
@@ -160,8 +247,12 @@ protected:
 		page_port_ = free_tcp_port();
 		extra.insert(extra.begin(), {"-d", list, "-u", std::to_string(page_port_)});
 		start_forwarder(dir_, extra, {config_.config_env()}, 10s, &fwd_, &err_, &port_);
-		ASSERT_TRUE(wait_for_text(dir_.file("qildnsc_stdout.txt"), "QILEC_00965", 5s));
-		std::string url = read_file(dir_.file("qildnsc_page.txt"));
+		/* A file of an earlier start names another port. */
+		std::string url;
+		ASSERT_TRUE(wait_until([&] {
+			url = read_file(dir_.file("qildnsc_page.txt"));
+			return url.find(host() + "/") != std::string::npos;
+		}, 5s));
 		url_ = url.substr(0, url.find('\n'));
 		token_ = url_.substr(url_.find("token=") + 6);
 	}
@@ -223,6 +314,7 @@ TEST_F(PageTest, OnlyForWhomItBelongsAndReadOnly)
 		{"POST /api/queries" + t + " HTTP/1.1\r\nHost: " + host() +
 		    "\r\nContent-Length: 2\r\n\r\n{}", "405"},
 		{"GET /nothing" + t + " HTTP/1.1\r\nHost: " + host() + "\r\n", "404"},
+		{"GET /favicon.ico HTTP/1.1\r\nHost: " + host() + "\r\n", "204"},
 	};
 	for (const Row &r : rows) {
 		SCOPED_TRACE(r.request);
@@ -231,6 +323,64 @@ TEST_F(PageTest, OnlyForWhomItBelongsAndReadOnly)
 		EXPECT_NE(resp.find("Content-Security-Policy: default-src 'none'"), std::string::npos);
 		EXPECT_EQ(resp.find("Access-Control-"), std::string::npos) << "no CORS header";
 	}
+}
+
+/* The service restarts at every resume: a bookmark outlives it, on
+ * another port too; a file others could have read or written is not
+ * believed. */
+TEST_F(PageTest, TheTokenOutlivesARestart)
+{
+	const std::string planted = "http://127.0.0.1:1/?token=" + std::string(32, 'a') + "\n";
+	write_file(dir_.file("qildnsc_page.txt"), planted);
+	ASSERT_EQ(chmod(dir_.file("qildnsc_page.txt").c_str(), 0644), 0);
+	FakeUpstream up("127.0.0.2", false);
+	start(up.list_entry());
+	ASSERT_FALSE(HasFatalFailure());
+	EXPECT_NE(token_, std::string(32, 'a'));
+	const std::string first = token_;
+	fwd_->signal(SIGTERM);
+	ASSERT_TRUE(fwd_->wait(10s));
+	fwd_.reset();
+
+	start(up.list_entry());
+	ASSERT_FALSE(HasFatalFailure());
+	EXPECT_EQ(token_, first);
+	struct stat st{};
+	ASSERT_EQ(stat(dir_.file("qildnsc_page.txt").c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 0777, 0600u);
+	EXPECT_EQ(http_get(page_port_, "/api/stats?token=" + first, host()).substr(0, 12),
+	    "HTTP/1.1 200");
+}
+
+/* Idle sockets need no token: 32 of them from this machine neither keep
+ * the browser out nor stay open for long. A browser's request for its
+ * icon is no refusal to warn of. */
+TEST_F(PageTest, IdleConnectionsKeepNoRequestOut)
+{
+	FakeUpstream up("127.0.0.2", false);
+	start(up.list_entry());
+	ASSERT_FALSE(HasFatalFailure());
+	std::vector<std::unique_ptr<Fd>> idle;
+	for (int i = 0; i < 32; i++) {
+		auto s = std::make_unique<Fd>(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+		sockaddr_in sa{};
+		sa.sin_family = AF_INET;
+		sa.sin_port = htons(page_port_);
+		sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		ASSERT_EQ(connect(s->get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+		idle.push_back(std::move(s));
+	}
+	EXPECT_EQ(http_get(page_port_, "/api/stats?token=" + token_, host()).substr(0, 12),
+	    "HTTP/1.1 200");
+	EXPECT_EQ(http_get(page_port_, "/favicon.ico", host()).substr(0, 12), "HTTP/1.1 204");
+	/* The server closes each of them: end of file within a generous
+	 * bound. */
+	for (const auto &s : idle) {
+		pollfd p{s->get(), POLLIN, 0};
+		char b;
+		EXPECT_TRUE(poll(&p, 1, 30000) == 1 && recv(s->get(), &b, 1, 0) <= 0);
+	}
+	EXPECT_EQ(read_log(dir_.file("qildnsc_stdout.txt")).find("QILEC_00963"), std::string::npos);
 }
 
 /* Two servers, the first domestic by the CRoute table: each answer's
