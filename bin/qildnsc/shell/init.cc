@@ -10,6 +10,7 @@
 #include <stdlib.h>
 
 #include "cache/cache.h"
+#include "common/stats.h"
 #include "config/config.h"
 #include "divert/diversion.h"
 #include "divert/divert_servers.h"
@@ -134,7 +135,9 @@ shell_start(int argc, char *argv[])
 	}
 	/* Only a document that has served a start is kept for the next. */
 	config_keep();
-	if (shell_log_echoed())
+	if (shell_log_echoed()) {
 		startup_report_ready(stderr, QILDNSC_LOG_NAME);
+		stats_echo(stderr);
+	}
 	return -1;
 }
