@@ -370,6 +370,8 @@ TEST_F(ConfigTest, NoServerOrALocalFileInstead)
  * directory changes. */
 TEST_F(ConfigTest, ALinkOrAFifoAtTheSavedDocumentsNamesChangesNothingOutside)
 {
+	if (testing_windows_build())
+		GTEST_SKIP() << "Wine shows a Unix link as the file it names, and has no FIFO";
 	FakeHttpServer good(HttpScript::json(kDocument));
 	ClosedPort dead;
 	TmpDir outside;
