@@ -3,8 +3,11 @@
 # there: both programs, their manual pages (formatted without a warning),
 # their systemd units (accepted by systemd-analyze, naming the installed
 # binary and the settings file install wrote), the settings files naming
-# the example lists where they are. Then the same with --prefix /usr under
-# a DESTDIR (settings in /etc), and its uninstall, which leaves no file.
+# the example lists where they are, and qildnsc's settings working with
+# nothing edited: no configuration server, this machine's resolvers, the
+# same as the unit's own defaults, passing the program's check (-t). Then
+# the same with --prefix /usr under a DESTDIR (settings in /etc), and its
+# uninstall, which leaves no file.
 set -eu
 build=$1
 prefix=$(mktemp -d)
@@ -53,6 +56,36 @@ for f in blocklist.txt croute.txt; do
   grep -q "(example: $prefix/share/qildnsc/examples/$f)" "$prefix/etc/default/qildnsc" ||
     fail "the settings do not name $prefix/share/qildnsc/examples/$f"
 done
+
+# The settings as shipped, read as systemd reads them (one assignment a
+# line), and the unit's defaults for when the file is gone.
+settings=$prefix/etc/default/qildnsc
+options=$(sed -n 's/^QILDNSC_OPTIONS="\(.*\)"$/\1/p' "$settings")
+server=$(sed -n 's/^QILDNSC_CONFIG_SERVER=//p' "$settings")
+[ "$server" = none ] || fail "the settings name the configuration server '$server', not none"
+case " $options " in
+  *" -d @network "*) ;;
+  *) fail "the settings' options '$options' do not use -d @network" ;;
+esac
+unit=$prefix/lib/systemd/system/qildnsc.service
+grep -qx "Environment=\"QILDNSC_OPTIONS=$options\"" "$unit" ||
+  fail "the unit's default options are not the settings' '$options'"
+grep -qx 'Environment="QILDNSC_CONFIG_SERVER=none"' "$unit" ||
+  fail "the unit's default configuration server is not none"
+if grep -q '^nameserver' /etc/resolv.conf 2>/dev/null; then
+  work=$(mktemp -d)
+  # shellcheck disable=SC2086 # the options are words, as systemd splits them
+  out=$(cd "$work" && QILDNSC_CONFIG_SERVER=$server "$prefix/bin/qildnsc" -t $options 2>&1) ||
+    fail "the shipped settings fail the check: $out"
+  case "$out" in
+    *"check passed"*"servers "*) ;;
+    *) fail "the shipped settings' check says: $out" ;;
+  esac
+  [ -z "$(ls -A "$work")" ] || fail "the check wrote to its directory"
+  rm -rf "$work"
+else
+  echo "skipped: /etc/resolv.conf names no nameserver to check the shipped settings with"
+fi
 
 DESTDIR=$destdir cmake --install "$build" --prefix /usr >/dev/null
 unit=$destdir/usr/lib/systemd/system/qildnsc.service

@@ -36,4 +36,14 @@ ssize_t ODR_file_read(const char *name, void *buf, size_t cap);
  */
 int ODR_file_replace(const char *name, const void *data, size_t len, int mode);
 
+/* Makes standard output `name`, opened as ODR_file_open_write() opens it
+ * (created with `mode` or emptied): the stream stdout and, where there is
+ * one, its descriptor 1 write there from now on. 0, or -1 with standard
+ * output as it was. */
+int ODR_file_stdout(const char *name, int mode);
+
+/* The text for an errno these calls set: "a symbolic link" for ELOOP,
+ * "not a regular file" for EINVAL (both on Windows), else the system's. */
+const char *ODR_file_strerror(int err);
+
 #endif

@@ -79,14 +79,15 @@ vtc_unlock(struct vtclog *vl)
 	    "(ODR_pthread_mutex_unlock(&vl->mtx)) == 0");
 }
 
-/* Writes the finished line buffer with its header; the mutex is held. */
+/* Writes the finished line buffer with its header, after offering it to
+ * the hook (`hook`); the mutex is held. */
 static void
-vtc_emit(struct vtclog *vl, int lvl)
+vtc_emit(struct vtclog *vl, int lvl, bool hook)
 {
 	char date[30];
 	double elapsed = vtc_elapsed(VTIM_now());
 
-	if (vl->hook != NULL && vl->hook(lvl, elapsed, "%s", vsb_data(vl->vsb)) >= 0)
+	if (hook && vl->hook != NULL && vl->hook(lvl, elapsed, "%s", vsb_data(vl->vsb)) >= 0)
 		return;
 	if (ODR_strftime(date, "%a, %d %b %Y %T GMT", ODR_real()) == 0)
 		date[0] = '\0';
@@ -133,20 +134,37 @@ vtc_logheld(struct vtclog *vl, struct vsb *out)
 	vtc_unlock(vl);
 }
 
+/* One line from `fmt` and `ap`, through the hook when `hook`. */
+static void
+vtc_vlog(struct vtclog *vl, int lvl, bool hook, const char *fmt, va_list ap)
+{
+	vtc_lock(vl, lvl);
+	vsb_clear(vl->vsb);
+	(void)vsb_vprintf(vl->vsb, fmt, ap);
+	(void)vsb_putc(vl->vsb, '\n');
+	vsb_finish(vl->vsb);
+	vtc_emit(vl, lvl, hook);
+	vtc_unlock(vl);
+}
+
 void
 vtc_log(struct vtclog *vl, int lvl, const char *fmt, ...)
 {
 	va_list ap;
 
-	vtc_lock(vl, lvl);
-	vsb_clear(vl->vsb);
 	va_start(ap, fmt);
-	(void)vsb_vprintf(vl->vsb, fmt, ap);
+	vtc_vlog(vl, lvl, true, fmt, ap);
 	va_end(ap);
-	(void)vsb_putc(vl->vsb, '\n');
-	vsb_finish(vl->vsb);
-	vtc_emit(vl, lvl);
-	vtc_unlock(vl);
+}
+
+void
+vtc_log_quiet(struct vtclog *vl, int lvl, const char *fmt, ...)
+{
+	va_list ap;
+
+	va_start(ap, fmt);
+	vtc_vlog(vl, lvl, false, fmt, ap);
+	va_end(ap);
 }
 
 /* Renders the dump of `data` into the line buffer. */
@@ -198,6 +216,6 @@ vtc_dump(struct vtclog *vl, int lvl, const char *pfx, const char *data, int len)
 			(void)vsb_putc(vl->vsb, '\n');
 	}
 	vsb_finish(vl->vsb);
-	vtc_emit(vl, lvl);
+	vtc_emit(vl, lvl, true);
 	vtc_unlock(vl);
 }

@@ -51,6 +51,11 @@ void vtc_logheld(struct vtclog *vl, struct vsb *out);
  * else is a caller's bug, asserted); any thread. */
 void vtc_log(struct vtclog *vl, int lvl, const char *fmt, ...)
     __attribute__((format(ODR_PRINTF_FORMAT, 3, 4)));
+/* Writes one line as vtc_log() does, but without offering it to the
+ * handle's hook: a line the log keeps that nobody need act on, such as a
+ * failure the caller takes in its stride. */
+void vtc_log_quiet(struct vtclog *vl, int lvl, const char *fmt, ...)
+    __attribute__((format(ODR_PRINTF_FORMAT, 3, 4)));
 /* Writes `len` bytes of `data` (< 0: up to its NUL) escaped, "pfx| " before
  * each line, cut after 512 bytes unless `len` is -2; NULL as "(null)". */
 void vtc_dump(struct vtclog *vl, int lvl, const char *pfx, const char *data,

@@ -14,8 +14,8 @@ struct vtclog;
 
 #define QILDNSC_VERSION "5.0.1"
 #define QILDNSC_BANNER "Quillet DNS Client v" QILDNSC_VERSION " is running."
-/* The log, in the working directory; the previous run's is kept with
- * ".1" added. */
+/* The log, in the working directory; the last five runs' are kept with
+ * ".1" (the previous one) to ".5" added. */
 #define QILDNSC_LOG_NAME "qildnsc_stdout.txt"
 
 struct dnsc_config {
@@ -70,7 +70,7 @@ int qildnsc_init(int argc, char *argv[]);
 int parse_options(int argc, char *argv[]);
 /* Writes the usage lines to standard error. */
 void usage(void);
-/* Writes the version and what the build holds to standard error. */
+/* Writes the version and what the build holds to standard output. */
 void version(void);
 /* The process's start, shared by every platform's shell: runs
  * qildnsc_init() (which keeps the previous log and opens a fresh one, but

@@ -3,6 +3,7 @@
  * count never wait for the one that reports, and a report a few counts
  * behind is as good as exact.
  */
+#include <stdarg.h>
 #include <stdio.h>
 
 #include <algorithm>
@@ -28,9 +29,11 @@ struct stats {
 #define STATS_MAGIC 0x1f6d93c4
 	std::array<std::atomic<uint64_t>, STATS_COUNTERS> counters;
 	std::array<struct stats_server, STATS_SERVERS_MAX> servers;
+	/* Where the report goes besides the log (stats_echo()); first thread. */
+	FILE *echo;
 };
 
-static struct stats stats = {STATS_MAGIC, {}, {}};
+static struct stats stats = {STATS_MAGIC, {}, {}, NULL};
 
 /* The entry of server number `server`: the last serves the rest. */
 static struct stats_server *
@@ -135,23 +138,49 @@ stats_get(enum stats_counter c)
 }
 
 void
+stats_echo(FILE *fp)
+{
+	CHECK_OBJ_NOTNULL(&stats, STATS_MAGIC);
+	stats.echo = fp;
+}
+
+/* One line of the report: to the log, and to the echo when there is one. */
+static void
+stats_line(const char *fmt, ...) __attribute__((format(ODR_PRINTF_FORMAT, 1, 2)));
+
+static void
+stats_line(const char *fmt, ...)
+{
+	char line[256];
+	va_list ap;
+
+	va_start(ap, fmt);
+	(void)vsnprintf(line, sizeof line, fmt, ap);
+	va_end(ap);
+	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] %s", line);
+	if (stats.echo != NULL)
+		(void)fprintf(stats.echo, "qildnsc: %s\n", line);
+}
+
+void
 stats_log(void)
 {
 	CHECK_OBJ_NOTNULL(&stats, STATS_MAGIC);
-	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Statistics:");
+	stats_line("Statistics:");
 	for (int c = 0; c < STATS_COUNTERS; c++)
-		vtc_log(vl, VTCLOG_DEBUG2, "[INFO]   %s: %llu", stats_names[c],
+		stats_line("  %s: %llu", stats_names[c],
 		    (unsigned long long)stats_get((enum stats_counter)c));
-	vtc_log(vl, VTCLOG_DEBUG2, "[INFO]   log lines suppressed by rate limits: %llu",
+	stats_line("  log lines suppressed by rate limits: %llu",
 	    (unsigned long long)vtc_limit_suppressed_total());
 	for (int i = 0; i < STATS_SERVERS_MAX && stats.servers[(size_t)i].name[0] != '\0'; i++) {
 		int64_t med = stats_server_median_usec(i);
 		char lat[32] = "none yet";
 		if (med >= 0)
 			(void)snprintf(lat, sizeof lat, "%.1f ms", (double)med / 1000.0);
-		vtc_log(vl, VTCLOG_DEBUG2,
-		    "[INFO]   server %s: answers %llu, first answers %llu, median latency %s",
+		stats_line("  server %s: answers %llu, first answers %llu, median latency %s",
 		    stats.servers[(size_t)i].name, (unsigned long long)stats_server_answers(i),
 		    (unsigned long long)stats_server_wins(i), lat);
 	}
+	if (stats.echo != NULL)
+		(void)fflush(stats.echo);
 }

@@ -1,7 +1,8 @@
 /*
  * stats.h -- the forwarder's counters: what came in, what became of each
  * answer, what was kept out of the log. Written to the log in one block
- * when REPORT_SIGNAL (SIGUSR1) arrives.
+ * when REPORT_SIGNAL (SIGUSR1) arrives, and to standard error when that
+ * is where a person reads the messages.
  *
  * Any thread counts (the event loop, the TCP thread, the diversion
  * thread), lock-free; the first thread reads them for the report.
@@ -10,6 +11,7 @@
 #define QILDNSC_STATS_H
 
 #include <stdint.h>
+#include <stdio.h>
 
 enum stats_counter {
 	STATS_QUERIES_UDP,      /* client queries taken on the listening socket */
@@ -66,7 +68,12 @@ uint64_t stats_server_wins(int server);
 int64_t stats_server_median_usec(int server);
 
 /* Writes every counter to the log in one block (the first thread, at
- * REPORT_SIGNAL); the counters go on counting. */
+ * REPORT_SIGNAL), and to the stream of stats_echo() too; the counters go
+ * on counting. */
 void stats_log(void);
+/* The report also goes to `fp` (NULL: the log alone), where a person
+ * reads the messages: standard error when it is the journal or a
+ * terminal. First thread, before the first report. */
+void stats_echo(FILE *fp);
 
 #endif

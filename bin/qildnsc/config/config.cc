@@ -2,12 +2,16 @@
  * config.cc -- fetching and applying the configuration document.
  *
  * The server is the build's default host, or QILDNSC_CONFIG_SERVER from
- * the environment. Runs on the start-up thread before any other thread.
+ * the environment, which may also name a local file instead ("file:PATH")
+ * or no document at all ("none"). Runs on the start-up thread before any
+ * other thread.
  */
+#include <errno.h>
 #include <jansson.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -15,6 +19,7 @@
 #include "config/netwait.h"
 #include "config/saved.h"
 #include "odr.h"
+#include "odr_file.h"
 #include "odr_random.h"
 #include "common/qildnsc.h"
 #include "vhttp.h"
@@ -24,13 +29,28 @@
 /* External, so that the compiler keeps the pointers into the parsed
  * documents (and the leak checker sees them) although nothing here reads
  * some of them again. */
-struct config_state config_state = {CONFIG_STATE_MAGIC, NULL, NULL, NULL, NULL, NULL, 0};
+struct config_state config_state = {CONFIG_STATE_MAGIC, NULL, NULL, NULL, NULL, NULL, 0, 0};
 
 const char *
 config_server(void)
 {
 	const char *env = getenv("QILDNSC_CONFIG_SERVER");
 	return env != NULL && *env != '\0' ? env : QILDNSC_CONFIG_SERVER_DEFAULT;
+}
+
+enum config_kind
+config_kind(const char **path)
+{
+	const char *s = config_server();
+	if (path != NULL)
+		*path = NULL;
+	if (strcmp(s, CONFIG_NONE) == 0)
+		return CONFIG_KIND_NONE;
+	if (strncmp(s, CONFIG_FILE_PREFIX, strlen(CONFIG_FILE_PREFIX)) != 0)
+		return CONFIG_KIND_SERVER;
+	if (path != NULL)
+		*path = s + strlen(CONFIG_FILE_PREFIX);
+	return CONFIG_KIND_FILE;
 }
 
 int
@@ -44,6 +64,14 @@ load_static_nodes(void)
 		json_decref(config_state.static_nodes_doc);
 	json_t *root = json_load_file(STATIC_NODES_FILE, 0, &error);
 	config_state.static_nodes_doc = root;
+	if (root == NULL && access(STATIC_NODES_FILE, F_OK) != 0) {
+		/* The file is optional: its absence is the log's to keep, not
+		 * a person's to act on. */
+		vtc_log_quiet(vl, VTCLOG_ERROR,
+		    "QILEC_XXXXX: error while parsing JSON format: on line %d: %s", error.line,
+		    error.text);
+		return -1;
+	}
 	if (root == NULL) {
 		vtc_log(vl, VTCLOG_ERROR,
 		    "QILEC_XXXXX: error while parsing JSON format: on line %d: %s", error.line,
@@ -217,6 +245,7 @@ config_server_list(json_t *servers, char **out)
 	AN(vsb);
 	size_t n = json_array_size(servers);
 	const char *sep = "";
+	config_state.servers_refused = 0;
 	for (size_t i = 0; i < n; i++) {
 		json_t *s = json_array_get(servers, i);
 		if (!json_is_string(s)) {
@@ -230,6 +259,7 @@ config_server_list(json_t *servers, char **out)
 			vtc_log(vl, VTCLOG_WARN,
 			    "QILEC_00791: dns_servers entry \"%s\" refused: not one host with an "
 			    "optional port.", config_entry_text(e).c_str());
+			config_state.servers_refused++;
 			continue;
 		}
 		if (config_entry_ipv6(e))
@@ -277,33 +307,108 @@ config_parse(const char *text, json_t **doc, const char **cc, char **list)
 	return 0;
 }
 
+/* The document `buf` (`len` bytes) is what this start fetched: kept in
+ * config_state, to be saved once the start has worked. */
+static void
+config_fetched(const char *buf, size_t len)
+{
+	free(config_state.fetched);
+	config_state.fetched = static_cast<char *>(malloc(len + 1));
+	AN(config_state.fetched);
+	memcpy(config_state.fetched, buf, len + 1);
+	config_state.fetched_len = len;
+}
+
+/* The document from its server, or the last one it gave; 0 with `*cc`
+ * and `*list` set as config_parse() sets them, or -1 (logged). */
+static int
+config_from_server(char *buf, size_t cap, const char **cc, char **list)
+{
+	size_t len;
+
+	netwait_for_route(config_server(), dnsc_conf.http_proxy);
+	bool fetched = fetch_qildnsc(buf, cap, &len) == 0;
+	if (!fetched)
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_XXXXX: fetch_qildnsc() failed.");
+	if (fetched && config_parse(buf, &config_state.config_doc, cc, list) == 0) {
+		config_fetched(buf, len);
+		return 0;
+	}
+	/* No good document from the server: the last one it gave. */
+	if (config_state.config_doc != NULL)
+		json_decref(config_state.config_doc);
+	config_state.config_doc = NULL;
+	if (saved_config_load(buf, cap, &len) != 0 ||
+	    config_parse(buf, &config_state.config_doc, cc, list) != 0)
+		return -1;
+	return 0;
+}
+
+/* The document of the file `path` (QILDNSC_CONFIG_SERVER=file:PATH), read
+ * by the rules of a fetched one; nothing is fetched, nor saved. 0 with
+ * `*cc` and `*list` set, or -1 (logged). */
+static int
+config_from_file(const char *path, char *buf, size_t cap, const char **cc, char **list)
+{
+	/* A file that fills the buffer leaves no room for the terminator:
+	 * refused, as a fetched body of that size is. */
+	ssize_t n = ODR_file_read(path, buf, cap);
+	if (n < 0) {
+		vtc_log(vl, VTCLOG_ERROR,
+		    "QILEC_01108: Cannot read the configuration document %s (QILDNSC_CONFIG_SERVER="
+		    CONFIG_FILE_PREFIX "%s): %s", path, path, ODR_file_strerror(errno));
+		return -1;
+	}
+	if ((size_t)n >= cap) {
+		vtc_log(vl, VTCLOG_ERROR,
+		    "QILEC_00884: The configuration of %zu bytes leaves no room in %zu bytes.",
+		    (size_t)n, cap);
+		return -1;
+	}
+	buf[n] = '\0';
+	vtc_log(vl, VTCLOG_INFO, "QILEC_01109: The configuration document is the file %s "
+	    "(QILDNSC_CONFIG_SERVER); nothing is fetched.", path);
+	return config_parse(buf, &config_state.config_doc, cc, list);
+}
+
+/* QILDNSC_CONFIG_SERVER=none: no document; -d is the whole server list,
+ * and no country profile applies. 0, or -1 (logged) without -d. */
+static int
+config_none(void)
+{
+	if (!dnsc_conf.dns_servers_cmdline) {
+		vtc_log(vl, VTCLOG_ERROR,
+		    "QILEC_01110: QILDNSC_CONFIG_SERVER=none fetches no configuration document, so "
+		    "-d must give the servers (such as -d @network, this machine's resolvers).");
+		return -1;
+	}
+	vtc_log(vl, VTCLOG_INFO,
+	    "QILEC_01111: QILDNSC_CONFIG_SERVER=none: no configuration document; the servers "
+	    "are those of -d, and no country profile applies.");
+	return 0;
+}
+
 int
 init_cc(void)
 {
 	char buf[CONFIG_BUFSIZE];
-	size_t len;
-	const char *cc;
+	const char *cc, *path;
 	char *list;
 
 	CHECK_OBJ_NOTNULL(&config_state, CONFIG_STATE_MAGIC);
-	netwait_for_route(config_server(), dnsc_conf.http_proxy);
-	bool fetched = fetch_qildnsc(buf, sizeof buf, &len) == 0;
-	if (!fetched)
-		vtc_log(vl, VTCLOG_ERROR, "QILEC_XXXXX: fetch_qildnsc() failed.");
-	if (fetched && config_parse(buf, &config_state.config_doc, &cc, &list) == 0) {
-		free(config_state.fetched);
-		config_state.fetched = static_cast<char *>(malloc(len + 1));
-		AN(config_state.fetched);
-		memcpy(config_state.fetched, buf, len + 1);
-		config_state.fetched_len = len;
-	} else {
-		/* No good document from the server: the last one it gave. */
-		if (config_state.config_doc != NULL)
-			json_decref(config_state.config_doc);
-		config_state.config_doc = NULL;
-		if (saved_config_load(buf, sizeof buf, &len) != 0 ||
-		    config_parse(buf, &config_state.config_doc, &cc, &list) != 0)
+	switch (config_kind(&path)) {
+	case CONFIG_KIND_NONE:
+		return config_none();
+	case CONFIG_KIND_FILE:
+		if (config_from_file(path, buf, sizeof buf, &cc, &list) != 0)
 			return -1;
+		break;
+	case CONFIG_KIND_SERVER:
+		if (config_from_server(buf, sizeof buf, &cc, &list) != 0)
+			return -1;
+		break;
+	default:
+		WRONG("config_kind");
 	}
 	if (dnsc_conf.dns_servers == NULL)
 		dnsc_conf.dns_servers = list;

@@ -10,6 +10,7 @@
 
 #include <jansson.h>
 #include <stddef.h>
+#include <stdint.h>
 
 /* The build's configuration server (CMake's QILDNSC_CONFIG_SERVER). */
 #ifndef QILDNSC_CONFIG_SERVER_DEFAULT
@@ -39,6 +40,9 @@ struct config_state {
 	 * worked (config_keep()); NULL when none was. */
 	char *fetched;
 	size_t fetched_len;
+	/* Entries of "dns_servers" left out as no host: a check (-t) fails
+	 * on any. */
+	int32_t servers_refused;
 };
 
 extern struct config_state config_state;
@@ -59,7 +63,8 @@ int fetch_qildnsc(char *buf, size_t cap, size_t *len);
  * is not JSON; the caller keeps it or releases it with json_decref().
  */
 int config_parse(const char *text, json_t **doc, const char **cc, char **list);
-/* Fetches and applies the document; 0 or -1. */
+/* Fetches (or reads, or does without: config_kind()) and applies the
+ * document; 0 or -1 (logged). */
 int init_cc(void);
 /* Saves the document this start fetched as the last good one: called once
  * the start that used it has worked, so that a document that fails a
@@ -67,7 +72,20 @@ int init_cc(void);
  * none was fetched. */
 void config_keep(void);
 
-/* The configuration server as given ("host" or "host:port"). */
+/* The configuration server as given ("host" or "host:port"), or what
+ * stands in its place: "none", "file:PATH". */
 const char *config_server(void);
+
+/* What QILDNSC_CONFIG_SERVER asks for. The built-in default is a server,
+ * as every start of the design fetches its document; the other two are
+ * for a machine without a server of its own. */
+#define CONFIG_NONE "none"
+#define CONFIG_FILE_PREFIX "file:"
+enum config_kind {
+	CONFIG_KIND_SERVER, /* fetched over HTTP (and saved once the start worked) */
+	CONFIG_KIND_FILE,   /* read from a local file: `*path`, when not NULL */
+	CONFIG_KIND_NONE,   /* none: -d gives the servers, no country profile */
+};
+enum config_kind config_kind(const char **path);
 
 #endif

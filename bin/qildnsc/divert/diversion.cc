@@ -76,6 +76,8 @@ struct diversion {
 	bool ipv6;
 	/* False when there is no TCP listener on [::1] (divert_without_tcp6()). */
 	bool tcp6;
+	/* A mark refused once is refused for every socket: said once. */
+	bool mark_warned;
 	struct divert_rules rules;
 	struct divert_inject inject;
 	std::atomic<int> state;
@@ -179,12 +181,14 @@ divert_buffer(int fd, int force, int opt)
 	return size / 2 < DIVERT_BUFSIZE ? size / 2 : DIVERT_BUFSIZE;
 }
 
-/* Marks the packets of `fd` for the rules; a failure is logged (it takes
- * CAP_NET_ADMIN, without which the queue cannot be had either). */
+/* Marks the packets of `fd` for the rules; a failure is logged, once (it
+ * takes CAP_NET_ADMIN, without which the queue cannot be had either). */
 static void
 divert_mark(int fd, int mark)
 {
-	if (setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0) {
+	struct diversion *d = divert_handle();
+	if (setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0 && !d->mark_warned) {
+		d->mark_warned = true;
 		int e = ODR_sockError();
 		vtc_log(vl, VTCLOG_WARN, "[WARN] setsockopt(2) SO_MARK error: %d %s", e,
 		    ODR_sockErrorText());

@@ -91,7 +91,8 @@ list_skip(struct list_file *lf, const char *text)
 	if (lf->skipped_line == lf->line)
 		return;
 	lf->skipped_line = lf->line;
-	if (++lf->skipped <= LIST_WARN_MAX)
+	/* A check is read to find them all: each is named. */
+	if (++lf->skipped <= LIST_WARN_MAX || dnsc_conf.check_only)
 		vtc_log(vl, VTCLOG_WARN, "QILEC_00902: %s:%d: \"%s\" is not an address; line skipped.",
 		    lf->path, lf->line, text);
 }
@@ -100,7 +101,7 @@ void
 list_close(struct list_file *lf)
 {
 	CHECK_OBJ_NOTNULL(lf, LIST_FILE_MAGIC);
-	if (lf->skipped > LIST_WARN_MAX)
+	if (lf->skipped > LIST_WARN_MAX && !dnsc_conf.check_only)
 		vtc_log(vl, VTCLOG_WARN, "QILEC_00903: %s: %d lines in all are not addresses and "
 		    "were skipped.", lf->path, lf->skipped);
 	if (lf->fp != NULL)

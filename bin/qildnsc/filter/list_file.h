@@ -43,7 +43,8 @@ bool list_next(struct list_file *lf, char *buf);
 
 /* Logs that the line of the last piece, holding `text`, is no address and
  * is skipped: once per line, naming the file and line for the first
- * LIST_WARN_MAX such lines and counting the rest. */
+ * LIST_WARN_MAX such lines (every one in a check, -t) and counting the
+ * rest. */
 void list_skip(struct list_file *lf, const char *text);
 
 /* Closes the file, and logs how many lines were skipped in all when not

@@ -16,7 +16,7 @@
 #include "odr.h"
 #include "vtc_log.h"
 
-struct filter_tables tables = {FILTER_TABLES_MAGIC, NULL, 0, NULL, 0};
+struct filter_tables tables = {FILTER_TABLES_MAGIC, NULL, 0, NULL, 0, 0, 0};
 
 static int
 blacklist_cmp(const void *a, const void *b)
@@ -63,6 +63,7 @@ load_blacklist(void)
 
 	CHECK_OBJ_NOTNULL(&tables, FILTER_TABLES_MAGIC);
 	tables.n_ip_blacklist = 0;
+	tables.n_ip_blacklist_skipped = 0;
 	if (dnsc_conf.blacklist_path == NULL)
 		return 0;
 	if (list_open(&lf, dnsc_conf.blacklist_path) != 0) {
@@ -80,6 +81,7 @@ load_blacklist(void)
 		else
 			list_skip(&lf, text);
 	}
+	tables.n_ip_blacklist_skipped = lf.skipped;
 	list_close(&lf);
 	tables.n_ip_blacklist = i;
 	qsort(tables.ip_blacklist, (size_t)tables.n_ip_blacklist, sizeof *tables.ip_blacklist,
@@ -143,8 +145,11 @@ load_croute(void)
 
 	CHECK_OBJ_NOTNULL(&tables, FILTER_TABLES_MAGIC);
 	tables.n_croute = 0;
+	tables.n_croute_skipped = 0;
 	if (dnsc_conf.croute_path == NULL) {
-		vtc_log(vl, VTCLOG_WARN, "[WARN] No CRoute file found.");
+		/* The table is optional: the log keeps the line, standard error
+		 * is for what a person must act on. */
+		vtc_log_quiet(vl, VTCLOG_WARN, "[WARN] No CRoute file found.");
 		return 0;
 	}
 	if (list_open(&lf, dnsc_conf.croute_path) != 0) {
@@ -161,6 +166,7 @@ load_croute(void)
 		if (r > 0)
 			i++;
 	}
+	tables.n_croute_skipped = lf.skipped;
 	list_close(&lf);
 	if (r < 0)
 		return -1;

@@ -24,6 +24,10 @@ struct filter_tables {
 	int32_t n_ip_blacklist;
 	struct croute_entry *croute_table;
 	int32_t n_croute;
+	/* Lines of each file skipped as no address: a check (-t) fails on
+	 * any. */
+	int32_t n_ip_blacklist_skipped;
+	int32_t n_croute_skipped;
 };
 
 extern struct filter_tables tables;

@@ -9,10 +9,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 #include "filter/tables.h"
 #include "odr.h"
 #include "common/qildnsc.h"
 #include "common/stats.h"
+#include "servers/resolv_conf.h"
 #include "servers/servers.h"
 #include "upstream_key.h"
 #include "vss.h"
@@ -191,6 +194,24 @@ servers_add(const char *entry, struct upstream_server *us, bool *local_seen,
 	return 0;
 }
 
+/* "@network" in the list text `*text` replaced by this machine's
+ * resolvers: dnsc_conf.dns_servers becomes the new text. -1 (logged) when
+ * they cannot be read. */
+static int
+servers_network(char **text)
+{
+	if (strstr(*text, RESOLV_CONF_ENTRY) == NULL)
+		return 0;
+	const struct resolv_conf_source src = {RESOLV_CONF_PATH, RESOLV_CONF_STUB_PATH,
+	    dnsc_conf.listen_addr, dnsc_conf.listen_port};
+	std::string list;
+	if (resolv_conf_expand(*text, &src, &list) != 0)
+		return -1;
+	conf_set(&dnsc_conf.dns_servers, list.c_str());
+	*text = dnsc_conf.dns_servers;
+	return 0;
+}
+
 int
 init_servers(void)
 {
@@ -204,6 +225,8 @@ init_servers(void)
 	vtc_log(vl, VTCLOG_DEBUG2, "[INFO] Using DNS servers: %s", text);
 
 	upstream_key_init(&upstreams.upstream_key);
+	if (servers_network(&text) != 0)
+		return -1;
 
 	size_t slots = 1;
 	for (const char *p = text; *p != '\0'; p++)

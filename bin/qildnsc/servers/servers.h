@@ -45,9 +45,10 @@ struct server_table {
 
 extern struct server_table upstreams;
 
-/* Fills the table from dnsc_conf.dns_servers (cut in place) and sets up
- * the key; 0 on success, -1 when an entry does not resolve or names an
- * interface that is not here (logged). */
+/* Fills the table from dnsc_conf.dns_servers (cut in place; an
+ * "@network" entry first replaced by this machine's resolvers) and sets
+ * up the key; 0 on success, -1 when an entry does not resolve or names an
+ * interface that is not here, or "@network" cannot be read (logged). */
 int init_servers(void);
 /* How server `us` is shown, in `buf` (`size` bytes): "E" before an
  * encrypted one, its address and port, the scope of a scoped IPv6 address

@@ -11,6 +11,7 @@
 
 #include "cache/cache.h"
 #include "cache/cache_file.h"
+#include "common/stats.h"
 #include "config/config.h"
 #include "divert/diversion.h"
 #include "divert/divert_servers.h"
@@ -32,8 +33,8 @@
 struct vtclog *vl;
 
 /* The check's view of the listening address and port: resolved as a start
- * resolves them (a service name included), but nothing bound. 0 or 1
- * (logged). */
+ * resolves them (a service name included), but nothing bound; and of what
+ * the inputs lost, a line or an entry skipped. 0 or 1 (logged). */
 static int
 init_check_listen(void)
 {
@@ -42,6 +43,14 @@ init_check_listen(void)
 	if (sock_listen_resolve(&res) != 0)
 		return 1;
 	freeaddrinfo(res);
+	/* A start would go on without them; a check is there to find them. */
+	int32_t lines = tables.n_ip_blacklist_skipped + tables.n_croute_skipped;
+	if (lines > 0 || config_state.servers_refused > 0) {
+		vtc_log(vl, VTCLOG_ERROR, "QILEC_01113: Check failed: %d list lines and %d server "
+		    "entries were skipped (each named above).", (int)lines,
+		    (int)config_state.servers_refused);
+		return 1;
+	}
 	vtc_log(vl, VTCLOG_INFO, "QILEC_00904: Check passed; nothing was started.");
 	return 0;
 }
@@ -86,8 +95,10 @@ qildnsc_init(int argc, char *argv[])
 		    "QILEC_00790: The system's random generator does not work; cannot run without it.");
 		return 1;
 	}
-	/* Without the static nodes the fetch just has no fallback. */
-	(void)load_static_nodes();
+	/* Without the static nodes the fetch just has no fallback; without a
+	 * fetch there is none to need. */
+	if (config_kind(NULL) == CONFIG_KIND_SERVER)
+		(void)load_static_nodes();
 	if (init_cc() != 0)
 		return 1;
 	if (load_blacklist() != 0)
@@ -138,7 +149,9 @@ shell_start(int argc, char *argv[])
 	}
 	/* Only a document that has served a start is kept for the next. */
 	config_keep();
-	if (shell_log_echoed())
+	if (shell_log_echoed()) {
 		startup_report_ready(stderr, QILDNSC_LOG_NAME);
+		stats_echo(stderr);
+	}
 	return -1;
 }

@@ -1,6 +1,6 @@
 /*
- * log_file.cc -- the log file kept across starts, locked while its run
- * lasts, and its echo on standard error for a person at a terminal or for
+ * log_file.cc -- the log file, the last five runs' kept beside it, locked
+ * while its run lasts, and its echo on standard error for a person at a terminal or for
  * the journal. First thread only, but for the hook, which runs under the
  * log handle's mutex.
  */
@@ -18,6 +18,7 @@
 
 #include "common/qildnsc.h"
 #include "odr.h"
+#include "odr_file.h"
 #include "shell/log_file.h"
 #include "vsb.h"
 #include "vtc_log.h"
@@ -28,22 +29,68 @@ enum class log_where { held, file, none };
 static log_where shell_log_where = log_where::held;
 static const char *shell_log_name;
 
-/* True (logged) when another process holds the log `name`: a qildnsc
- * running from this directory, whose file must stay whole. */
-static bool
-shell_log_taken(const char *name)
+/* Whether the log `name` may be moved aside and written afresh: -1
+ * (logged) when another process holds it (a qildnsc running from this
+ * directory, whose file must stay whole) or when it is no regular file (a
+ * link, planted to make us write its target; a FIFO, which would hang the
+ * start); else 0. */
+static int
+shell_log_check(const char *name)
 {
-	FILE *f = fopen(name, "rb");
-	if (f == NULL)
-		return false;
+	int fd = ODR_file_open_read(name);
+	if (fd < 0 && (errno == ELOOP || errno == EINVAL)) {
+		vtc_log(vl, VTCLOG_ERROR,
+		    "QILEC_01100: The log %s is %s; this one does not start (remove it, or start "
+		    "from another directory).", name, ODR_file_strerror(errno));
+		return -1;
+	}
+	if (fd < 0)
+		return 0;
 	/* A lock that cannot be had at all says nothing of another run. */
-	bool taken = ODR_lockfile(fileno(f)) != 0 && errno == EWOULDBLOCK;
-	(void)fclose(f);
-	if (taken)
+	bool taken = ODR_lockfile(fd) != 0 && errno == EWOULDBLOCK;
+	(void)close(fd);
+	if (taken) {
 		vtc_log(vl, VTCLOG_ERROR,
 		    "QILEC_01051: Another qildnsc runs from this directory (it writes %s); "
 		    "this one does not start and leaves that log alone.", name);
-	return taken;
+		return -1;
+	}
+	return 0;
+}
+
+/* "<name>.<n>" */
+static std::string
+shell_log_kept(const char *name, int n)
+{
+	return std::string(name) + "." + std::to_string(n);
+}
+
+/* Moves `from` to `to`, replacing it; false (errno set) on failure, and
+ * true when there was nothing to move. rename(2) moves a link itself,
+ * never what it points to. */
+static bool
+shell_log_move(const std::string &from, const std::string &to)
+{
+#ifdef _WIN32
+	/* Windows renames onto no existing file. */
+	if (access(from.c_str(), F_OK) == 0)
+		(void)remove(to.c_str());
+#endif
+	return rename(from.c_str(), to.c_str()) == 0 || errno == ENOENT;
+}
+
+/* The earlier runs' logs move one place on (".1" to ".2", ..., ".5" is
+ * dropped), so that none is lost to a start that only printed its usage.
+ * A failure costs that log its place (logged); the start goes on. */
+static void
+shell_log_rotate(const char *name)
+{
+	for (int n = SHELL_LOG_KEPT - 1; n >= 1; n--) {
+		const std::string from = shell_log_kept(name, n), to = shell_log_kept(name, n + 1);
+		if (!shell_log_move(from, to))
+			vtc_log(vl, VTCLOG_WARN, "QILEC_01101: Cannot keep the old log %s as %s: %s",
+			    from.c_str(), to.c_str(), strerror(errno));
+	}
 }
 
 int
@@ -52,23 +99,20 @@ shell_log_open(const char *name)
 	AN(name);
 	QIL_ASSERT(shell_log_where == log_where::held);
 	shell_log_where = log_where::none;
-	if (shell_log_taken(name))
+	if (shell_log_check(name) != 0)
 		return -1;
-	const std::string kept = std::string(name) + ".1";
-#ifdef _WIN32
-	/* Windows renames onto no existing file. */
-	(void)remove(kept.c_str());
-#endif
+	shell_log_rotate(name);
+	const std::string kept = shell_log_kept(name, 1);
 	/* The previous run's log is never cut: it moves aside whole. */
-	if (rename(name, kept.c_str()) != 0 && errno != ENOENT) {
+	if (!shell_log_move(name, kept)) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_01054: Cannot keep the previous log %s as %s: %s",
 		    name, kept.c_str(), strerror(errno));
 		return -1;
 	}
 	/* Standard output is the log; unbuffered, so no line is ever lost. */
-	if (freopen(name, "w", stdout) == NULL) {
+	if (ODR_file_stdout(name, 0644) != 0) {
 		vtc_log(vl, VTCLOG_ERROR, "QILEC_01055: Cannot write the log %s: %s", name,
-		    strerror(errno));
+		    ODR_file_strerror(errno));
 		return -1;
 	}
 	setvbuf(stdout, NULL, _IONBF, 0);
@@ -131,7 +175,10 @@ shell_log_hook(int lvl, double, const char *fmt, ...)
 {
 	va_list ap;
 
-	if (lvl > VTCLOG_WARN || !shell_log_echoed())
+	/* A check writes no log: its warnings have standard error alone. Its
+	 * error is the report's (startup_report_failure()). */
+	bool check_warning = dnsc_conf.check_only && lvl == VTCLOG_WARN;
+	if (lvl > VTCLOG_WARN || !(shell_log_echoed() || check_warning))
 		return -1;
 	(void)fputs(lvl == VTCLOG_ERROR ? "qildnsc: error: " : "qildnsc: warning: ", stderr);
 	va_start(ap, fmt);

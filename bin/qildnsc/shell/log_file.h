@@ -1,6 +1,7 @@
 /*
  * log_file.h -- the log file and its echo on standard error. Each start
- * keeps the previous run's log as "<name>.1" and writes a fresh one; when
+ * keeps the last five runs' logs as "<name>.1" (the previous one) to
+ * "<name>.5" and writes a fresh one; when
  * someone reads standard error (a terminal, or the journal), warnings and
  * errors are repeated there as they are logged, and so is the last line.
  *
@@ -16,10 +17,14 @@
 
 struct shell_end;
 
-/* Moves an existing `name` to "<name>.1", replacing an older one, makes
- * standard output a fresh, unbuffered `name`, locked while this process
- * lasts, and writes the lines held so far into it. -1 (logged) when
- * another qildnsc holds `name` (its file is left alone), or when the move
+/* The earlier runs' logs kept: "<name>.1" to "<name>.5". */
+#define SHELL_LOG_KEPT 5
+
+/* Moves the kept logs one place on and an existing `name` to "<name>.1",
+ * makes standard output a fresh, unbuffered `name`, locked while this
+ * process lasts, and writes the lines held so far into it. -1 (logged)
+ * when another qildnsc holds `name` (its file is left alone), when `name`
+ * is no regular file (a link or a FIFO, left alone too), or when the move
  * or the new file fails; the lines then stay in memory. Called once,
  * while the lines are held. */
 int shell_log_open(const char *name);
@@ -28,8 +33,9 @@ int shell_log_open(const char *name);
  * directory (a check, a start refused before its log). */
 void shell_log_keep_out(void);
 
-/* A start that ends before it has chosen (bad options, -h, -V): its log
- * is written as every start's (shell_log_open()), unless it is a check. */
+/* A start that ends before it has chosen (bad options, -h): its log is
+ * written as every start's (shell_log_open()), unless it is a check or
+ * kept out. */
 void shell_log_settle(void);
 
 /* The name of the log's file once the lines go there, else NULL. */

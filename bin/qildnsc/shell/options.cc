@@ -9,6 +9,7 @@
 #include "common/qildnsc.h"
 #include "config/config.h"
 #include "dot/dot.h"
+#include "servers/resolv_conf.h"
 #include "shell/log_file.h"
 #include "vgetopt.h"
 #include "vss.h"
@@ -85,20 +86,24 @@ version(void)
 #endif
 	};
 
-	(void)fprintf(stderr, "qildnsc %s (Quillet DNS Client)\n", QILDNSC_VERSION);
+	(void)printf("qildnsc %s (Quillet DNS Client)\n", QILDNSC_VERSION);
 	for (const char *l : lines)
-		(void)fprintf(stderr, "%s\n", l);
+		(void)printf("%s\n", l);
 	const char *why;
 	if (dot_supported(&why))
-		(void)fprintf(stderr, "DNS over TLS: yes (%s)\n", dot_library());
+		(void)printf("DNS over TLS: yes (%s)\n", dot_library());
 	else
-		(void)fprintf(stderr, "DNS over TLS: no (%s)\n", why);
-	(void)fprintf(stderr, "configuration server: %s (QILDNSC_CONFIG_SERVER overrides it)\n",
-	    QILDNSC_CONFIG_SERVER_DEFAULT);
+		(void)printf("DNS over TLS: no (%s)\n", why);
+	if (resolv_conf_supported(&why))
+		(void)printf("this machine's resolvers (-d @network): yes (%s)\n", why);
+	else
+		(void)printf("this machine's resolvers (-d @network): no (%s)\n", why);
+	(void)printf("configuration server: %s (QILDNSC_CONFIG_SERVER overrides it: host[:port], "
+	    "file:PATH, or none)\n", QILDNSC_CONFIG_SERVER_DEFAULT);
 }
 
-/* The end of a run that only answered (-h, -V) or misread its options:
- * its log is written all the same, as any start's. */
+/* The end of a run that only answered (-h) or misread its options: its
+ * log is written all the same, as any start's. */
 [[noreturn]] static void
 options_exit(int status)
 {
@@ -244,8 +249,10 @@ parse_options(int argc, char *argv[])
 				return 1;
 			break;
 		case 'V':
+			/* A question, not a start: no log is written, none moved. */
+			shell_log_keep_out();
 			version();
-			options_exit(0);
+			exit(0);
 		case 'h':
 		default:
 			usage();

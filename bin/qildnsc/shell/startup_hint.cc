@@ -53,8 +53,9 @@ hint_server(void)
 	    (env != NULL && *env != '\0' ? " (from QILDNSC_CONFIG_SERVER)" : " (built in)");
 }
 
-/* How to name another server. */
-static const char hint_another[] = "set QILDNSC_CONFIG_SERVER=host[:port] to use another.";
+/* How to name another server, or do without one. */
+static const char hint_another[] = "set QILDNSC_CONFIG_SERVER=host[:port] to use another, "
+    "file:PATH to read the document from a file, or none to use -d's servers alone.";
 
 /* Why the fetch failed, as the lines before the failure tell. */
 static std::string
@@ -169,6 +170,12 @@ startup_hints(std::string_view error, std::string_view log)
 		hints.push_back(hint_list("blocklist", dnsc_conf.blacklist_path));
 	else if (is("QILEC_00687"))
 		hints.push_back(hint_list("CRoute file", dnsc_conf.croute_path));
+	else if (error.find("Failed to open the WinDivert device") != std::string_view::npos &&
+	    log.find("SO_MARK error: 1 ") != std::string_view::npos)
+		/* The mark was refused (EPERM) before the queue was: no privilege. */
+		hints.push_back("diversion needs root, or the capabilities CAP_NET_ADMIN and "
+		    "CAP_NET_RAW (as the qildnsc service has them); -w turns diversion off, to "
+		    "serve on -l and -p instead.");
 	std::string number = hint_error_number(error, is("QILEC_00691") || is("QILEC_00820"));
 	if (!number.empty())
 		hints.push_back(number);

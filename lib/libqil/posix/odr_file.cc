@@ -7,6 +7,7 @@
  */
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -133,6 +134,36 @@ ODR_file_replace(const char *name, const void *data, size_t len, int mode)
 	(void)unlink(tmp.c_str());
 	errno = e;
 	return -1;
+}
+
+int
+ODR_file_stdout(const char *name, int mode)
+{
+	int fd = ODR_file_open_write(name, mode);
+	if (fd < 0)
+		return -1;
+	/* Started with no standard output, the new file may be descriptor 1
+	 * already. */
+	if (fd != STDOUT_FILENO && dup2(fd, STDOUT_FILENO) == -1) {
+		int e = errno;
+		(void)close(fd);
+		errno = e;
+		return -1;
+	}
+	if (fd != STDOUT_FILENO)
+		(void)close(fd);
+	clearerr(stdout);
+	return 0;
+}
+
+const char *
+ODR_file_strerror(int err)
+{
+	if (err == ELOOP)
+		return "a symbolic link";
+	if (err == EINVAL)
+		return "not a regular file";
+	return strerror(err);
 }
 
 int

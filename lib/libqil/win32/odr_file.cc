@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <io.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -117,6 +118,29 @@ ODR_file_replace(const char *name, const void *data, size_t len, int mode)
 	(void)DeleteFileA(tmp.c_str());
 	errno = EIO;
 	return -1;
+}
+
+int
+ODR_file_stdout(const char *name, int mode)
+{
+	/* A desktop program has no descriptor 1 to take the file over: the
+	 * stream itself is reopened, on the file just found to be a regular
+	 * one and no link. */
+	int fd = ODR_file_open_write(name, mode);
+	if (fd < 0)
+		return -1;
+	(void)_close(fd);
+	if (freopen(name, "w", stdout) == NULL)
+		return -1;
+	return 0;
+}
+
+const char *
+ODR_file_strerror(int err)
+{
+	if (err == EINVAL)
+		return "a link or not a regular file";
+	return strerror(err);
 }
 
 int

@@ -3,7 +3,8 @@
  * qildnsc binary: the direct request, the -X proxy, the static proxy nodes
  * on port 18080, the static nodes file, every refusal of the document, the
  * country profile, the server list built from the document and the size
- * of the body.
+ * of the body; no server at all, or a local file, instead; and the saved
+ * document's names with a link or a FIFO planted at them.
  *
  * Every run happens in a temporary directory, without diversion (-w) and
  * on a port of 127.0.0.1 that was free a moment ago. The configuration
@@ -16,6 +17,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -297,6 +299,125 @@ TEST_F(ConfigTest, TheLastGoodDocumentServesWhenNoServerGivesOne)
 	(void)unlink(dir_.file("qildnsc_stdout.txt").c_str()); /* no "Listening on" of before */
 	expect_start_fails({}, "QILDNSC_CONFIG_SERVER=" + dead.host());
 	EXPECT_NE(log().find("QILEC_00890: No saved configuration document"), std::string::npos);
+}
+
+/* Where else the document may come from: QILDNSC_CONFIG_SERVER=none (no
+ * document: -d is the list, and a start without it fails), or file:PATH (a
+ * local file, read by a fetched document's rules, its country profile
+ * included; nothing saved). Neither reads the static nodes file. */
+TEST_F(ConfigTest, NoServerOrALocalFileInstead)
+{
+	FakeUpstream up("127.0.0.2", false, [](const Received &r) {
+		return std::vector<Reply>{{0ms, dns::build_answer(r.message,
+		    {dns::a_record("192.0.2.1"), dns::a_record("192.0.2.2")})}};
+	});
+	put("cn.json", R"({"cc": "CN", "dns_servers": ["192.0.2.10"]})");
+	put("array.json", R"(["192.0.2.10"])");
+	put("blacklist_CN.txt", "192.0.2.71\n192.0.2.72\n");
+	put("route_CN.txt", "192.0.2.0/24\n");
+	const struct {
+		const char *name;
+		const char *source;
+		bool dash_d;
+		const char *logged; /* the line that says so, or the failure */
+		bool starts;
+	} rows[] = {
+	    {"none", "none", true, "[INFO]  QILEC_01111: QILDNSC_CONFIG_SERVER=none: no configuration "
+	     "document; the servers are those of -d, and no country profile applies.\n", true},
+	    {"none_without_d", "none", false, "[ERROR] QILEC_01110: QILDNSC_CONFIG_SERVER=none "
+	     "fetches no configuration document, so -d must give the servers", false},
+	    {"file", "file:cn.json", false, "[INFO] Uses blacklist and CRoute for China\n", true},
+	    {"file_with_d", "file:cn.json", true, "[INFO] Your default country code is CN.\n", true},
+	    {"file_missing", "file:nosuch.json", true, "[ERROR] QILEC_01108: Cannot read the "
+	     "configuration document nosuch.json (QILDNSC_CONFIG_SERVER=file:nosuch.json): ", false},
+	    {"file_no_document", "file:array.json", true,
+	     "[ERROR] QILEC_00753: The result isn't object.\n", false},
+	};
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.name);
+		std::filesystem::remove(dir_.file("qildnsc_stdout.txt"));
+		std::vector<std::string> extra;
+		if (r.dash_d)
+			extra = {"-d", up.list_entry()};
+		const std::string env = std::string("QILDNSC_CONFIG_SERVER=") + r.source;
+		if (!r.starts) {
+			expect_start_fails(extra, env);
+			EXPECT_NE(log().find(r.logged), std::string::npos) << log();
+			continue;
+		}
+		start(extra, env);
+		ASSERT_FALSE(HasFatalFailure());
+		std::string l = log();
+		EXPECT_NE(l.find(r.logged), std::string::npos) << l;
+		EXPECT_EQ(l.find("staticnodes"), std::string::npos) << l;
+		EXPECT_EQ(l.find("country code") == std::string::npos, r.source == std::string("none"));
+		if (r.dash_d) {
+			DnsClient c(port_);
+			ASSERT_TRUE(c.send(dns::build_query(0x0a0b, "source.test", dns::TYPE_A)));
+			EXPECT_EQ(c.collect_until(1, 5s).size(), 1u) << "no answer";
+		} else {
+			EXPECT_NE(l.find("[INFO] 2 entries of IP blacklist are loaded."), std::string::npos);
+			EXPECT_NE(l.find("[INFO] Using DNS servers: E192.0.2.10:10015\n"), std::string::npos);
+		}
+		stop();
+		EXPECT_FALSE(std::filesystem::exists(dir_.file("qildnsc_config.json")));
+	}
+}
+
+/* A link or a FIFO planted at the saved document's names: a link is never
+ * followed (neither read nor written through), a FIFO never opened; the
+ * document is saved as a file of its own, and nothing outside the
+ * directory changes. */
+TEST_F(ConfigTest, ALinkOrAFifoAtTheSavedDocumentsNamesChangesNothingOutside)
+{
+	if (testing_windows_build())
+		GTEST_SKIP() << "Wine shows a Unix link as the file it names, and has no FIFO";
+	FakeHttpServer good(HttpScript::json(kDocument));
+	ClosedPort dead;
+	TmpDir outside;
+	const std::string target = outside.file("target");
+	const std::string saved = dir_.file("qildnsc_config.json");
+	const struct {
+		const char *name;
+		const char *at;
+		bool fifo;
+		bool served; /* else the server is dead, and the start fails */
+		const char *logged;
+	} rows[] = {
+	    {"link_at_new", "qildnsc_config.json.new", false, true, ""},
+	    {"fifo_at_new", "qildnsc_config.json.new", true, true, ""},
+	    {"link_replaced", "qildnsc_config.json", false, true, ""},
+	    {"link_not_read", "qildnsc_config.json", false, false,
+	     "QILEC_01112: The saved configuration document qildnsc_config.json cannot be read: "
+	     "a symbolic link\n"},
+	    {"fifo_not_opened", "qildnsc_config.json", true, false,
+	     "QILEC_01112: The saved configuration document qildnsc_config.json cannot be read: "
+	     "not a regular file\n"},
+	};
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.name);
+		const std::string at = dir_.file(r.at);
+		std::filesystem::remove(saved);
+		std::filesystem::remove(saved + ".new");
+		std::filesystem::remove(dir_.file("qildnsc_stdout.txt"));
+		/* A document, should anything read through the link. */
+		write_file(target, R"({"cc": "ZZ", "dns_servers": ["192.0.2.66"]})");
+		const std::string before = read_file(target);
+		ASSERT_EQ(r.fifo ? mkfifo(at.c_str(), 0600) : symlink(target.c_str(), at.c_str()), 0);
+		if (!r.served) {
+			expect_start_fails({}, dead.config_env());
+			EXPECT_NE(log().find(r.logged), std::string::npos) << log();
+		} else {
+			start({}, good.config_env());
+			ASSERT_FALSE(HasFatalFailure());
+			EXPECT_TRUE(wait_until([&] {
+				return std::filesystem::is_regular_file(std::filesystem::symlink_status(saved));
+			}, 5s));
+			EXPECT_EQ(read_file(saved), kDocument);
+			stop();
+		}
+		EXPECT_EQ(read_file(target), before);
+	}
 }
 
 TEST_F(ConfigTest, DeadProxyThenAStaticNodeThatTunnelsToTheServer)

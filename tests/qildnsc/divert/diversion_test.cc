@@ -32,6 +32,7 @@
 #include <filesystem>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <regex>
 #include <set>
@@ -1121,6 +1122,114 @@ TEST_F(DiversionOnALan, LinkLocalAndInterfaceBoundClientsGetTheForwardersAnswer)
 	EXPECT_EQ(ask_bound(AF_INET6, kRouterLink), addrs) << "SO_BINDTODEVICE, link-local";
 	EXPECT_EQ(received_, 0) << "the router's resolver asked directly";
 	EXPECT_EQ(loopback_on_the_wire(), 0) << "packets with a loopback address left the desktop";
+	stop_and_expect_no_rule(SIGTERM);
+}
+
+/* A desktop as installed, nothing edited: the settings that
+ * `cmake --install` writes, no configuration server anywhere, and a
+ * resolv.conf (bound over /etc/resolv.conf in a mount namespace of the
+ * test's own) naming the LAN's resolver, a fake on the peer's end of the
+ * veth pair. */
+class DiversionOutOfTheBox : public Diversion {
+protected:
+	void
+	SetUp() override
+	{
+		Diversion::SetUp();
+		if (IsSkipped())
+			return;
+		if (system("command -v dig >/dev/null 2>&1") != 0)
+			GTEST_SKIP() << "dig is not installed (package bind9-dnsutils)";
+		if (unshare(CLONE_NEWNS) != 0 ||
+		    mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+			GTEST_SKIP() << "cannot create a mount namespace: " << strerror(errno);
+		write_file(dir_.file("resolv.conf"), std::string("# from the LAN's DHCP\n"
+		    "nameserver ") + kLanResolver + "\nsearch lan\n");
+		ASSERT_EQ(mount(dir_.file("resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND,
+		    nullptr), 0) << strerror(errno);
+		bound_ = true;
+		move_qil1_to_peer();
+		in_peer([&] {
+			ASSERT_TRUE(sh("ip link set lo up") && sh("ip link set qil1 up") &&
+			    sh(std::string("ip addr add ") + kLanResolver + "/24 dev qil1"));
+			lan_ = std::make_unique<FakeUpstream>(kLanResolver, false, answer_with("10.0.0.99"),
+			    53);
+		});
+	}
+
+	void
+	TearDown() override
+	{
+		Diversion::TearDown();
+		lan_.reset();
+		/* The later tests share this namespace; the file goes with dir_. */
+		if (bound_)
+			(void)umount2("/etc/resolv.conf", MNT_DETACH);
+	}
+
+	/* The installed settings file's variables, read as systemd reads an
+	 * EnvironmentFile=: one KEY=value a line, quotes taken off. */
+	static std::map<std::string, std::string>
+	settings_of(const std::string &path)
+	{
+		std::map<std::string, std::string> vars;
+		std::ifstream in(path);
+		for (std::string line; std::getline(in, line);) {
+			size_t eq = line.find('=');
+			if (line.empty() || line[0] == '#' || eq == std::string::npos)
+				continue;
+			std::string v = line.substr(eq + 1);
+			if (v.size() >= 2 && v.front() == '"' && v.back() == '"')
+				v = v.substr(1, v.size() - 2);
+			vars[line.substr(0, eq)] = v;
+		}
+		return vars;
+	}
+
+	static constexpr const char *kLanResolver = "192.0.2.99";
+	bool bound_ = false;
+	std::unique_ptr<FakeUpstream> lan_;
+};
+
+TEST_F(DiversionOutOfTheBox, TheInstalledSettingsDivertToTheNetworksResolver)
+{
+	TmpDir prefix;
+	ASSERT_TRUE(sh("cmake --install " QILDNSC_BUILD_DIR " --prefix " + prefix.path()));
+	auto vars = settings_of(prefix.file("etc/default/qildnsc"));
+	ASSERT_EQ(vars.count("QILDNSC_OPTIONS"), 1u);
+	std::vector<std::string> argv = {prefix.file("bin/qildnsc")};
+	std::istringstream words(vars["QILDNSC_OPTIONS"]);
+	for (std::string w; words >> w;)
+		argv.push_back(w);
+	std::vector<std::string> env;
+	for (const auto &[k, v] : vars)
+		env.push_back(k + "=" + v);
+	fwd_ = std::make_unique<Process>(argv, dir_.path(), env);
+	bool ready = wait_until([&] {
+		std::string l = log();
+		return l.find("Diverting DNS packets") != std::string::npos ||
+		    l.find("Failed to open the WinDivert device") != std::string::npos ||
+		    !fwd_->running();
+	}, 15s);
+	ASSERT_TRUE(ready) << "no diversion line in the log";
+	if (log().find("Diverting DNS packets") == std::string::npos)
+		GTEST_SKIP() << "no netfilter queue here:\n" << log();
+	EXPECT_NE(log().find("QILEC_01111: QILDNSC_CONFIG_SERVER=none: "), std::string::npos);
+	EXPECT_NE(log().find(std::string("QILEC_01107: @network: DNS server ") + kLanResolver +
+	    " (from /etc/resolv.conf)."), std::string::npos) << log();
+
+	EXPECT_EQ(output_of(std::string("dig @") + kLanResolver + " -b " + kClientA +
+	    " lan.example.com A +short +tries=1 +time=5"), "10.0.0.99\n10.0.0.99\n");
+	/* The same name again: the forwarder's cache answers, the LAN's
+	 * resolver has been asked once, and the counters saw both. */
+	EXPECT_EQ(output_of(std::string("dig @") + kLanResolver + " -b " + kClientA +
+	    " lan.example.com A +short +tries=1 +time=5"), "10.0.0.99\n10.0.0.99\n");
+	EXPECT_EQ(lan_->received_count(), 1u) << "the resolver must be asked by the forwarder, once";
+	fwd_->signal(SIGUSR1);
+	EXPECT_TRUE(wait_until([&] {
+		return log().find("[INFO]   queries answered from the cache: 1\n") != std::string::npos;
+	}, 10s)) << log();
+	EXPECT_NE(log().find("[INFO]   queries over UDP: 2\n"), std::string::npos) << log();
 	stop_and_expect_no_rule(SIGTERM);
 }
 

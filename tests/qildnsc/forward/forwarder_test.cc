@@ -919,7 +919,7 @@ TEST_F(ForwarderTest, TlsServersStartOnlyWhereTheBuildHasTls)
 		return;
 	}
 	EXPECT_EQ(r.exit_code, 1) << r.err;
-	/* A check writes no log: its lines are on standard error. */
+	/* A check writes no log: its reason is on standard error. */
 	EXPECT_EQ(count_of(r.err, "QILEC_01020: DNS over TLS server dot.test refused: this build "
 	                          "has no DNS over TLS (no TLS library in the Windows build)"), 1u)
 	    << r.err;

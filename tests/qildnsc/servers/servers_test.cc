@@ -1,13 +1,15 @@
 /*
  * servers_test.cc -- the server-list text into the upstream server table:
  * markers, ports, scopes, empty entries, resolution failures, lookup by
- * sender address, the domestic/foreign warning when CRoute is enabled, and
- * what diversion asks of the table.
+ * sender address, the domestic/foreign warning when CRoute is enabled,
+ * what diversion asks of the table, and "@network" read from a given
+ * resolv.conf.
  *
  * init_servers rebuilds the table from scratch on every call.
  */
 #include <string.h>
 
+#include <filesystem>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "unit_support.h"
 #include "odr.h"
 #include "common/qildnsc.h"
+#include "servers/resolv_conf.h"
 #include "servers/servers.h"
 #include "tmpdir.h"
 
@@ -273,6 +276,71 @@ TEST(DivertServers, NoneRefusedLoopbackWarned)
 			    "on this machine: diversion turns the queries it sends on to port 53 back to "
 			    "qildnsc, a loop. Run with -w, or give that resolver's own servers with -d.\n"))
 			    << log.text();
+	}
+}
+
+/* "@network": the nameservers of a resolv.conf given by path, but the
+ * forwarder's own address, or those of the stub's file when it names only
+ * the loopback; IPv6 ones in brackets, their scope kept. */
+TEST(NetworkResolvers, FromAGivenResolvConf)
+{
+	TmpDir dir;
+	const std::string conf = dir.file("resolv.conf"), stub = dir.file("stub.conf");
+	const struct {
+		const char *name;
+		const char *conf;  /* nullptr: no file */
+		const char *stub;  /* nullptr: no file */
+		const char *addr, *port; /* where the forwarder listens */
+		std::string expanded;   /* "E192.0.2.5:10015,@network" so; "!" for -1 */
+		const char *logged;
+	} rows[] = {
+	    {"each_form", "# nameserver 192.0.2.9\n; comment\nsearch lan\nnameserver 192.0.2.1\n"
+	     "nameserver fe80::1%lo\nnameserver not-an-address\noptions ndots:1\n"
+	     "  nameserver\t2001:db8::53  # trailing\nnameserver", nullptr, "127.0.0.1", "5353",
+	     "E192.0.2.5:10015,192.0.2.1,[fe80::1%lo],[2001:db8::53]",
+	     "QILEC_01107: @network: DNS server fe80::1%lo (from "},
+	    {"stub", "nameserver 127.0.0.53\noptions edns0 trust-ad\n",
+	     "nameserver 192.0.2.7\nnameserver ::1\n", "127.0.0.1", "5353",
+	     "E192.0.2.5:10015,192.0.2.7,[::1]", "QILEC_01105: @network: "},
+	    {"stub_without_servers", "nameserver 127.0.0.53\n", "", "127.0.0.1", "5353",
+	     "E192.0.2.5:10015", "QILEC_01106: @network: "},
+	    {"stub_without_its_file", "nameserver 127.0.0.53\n", nullptr, "127.0.0.1", "5353",
+	     "E192.0.2.5:10015,127.0.0.53", "DNS server 127.0.0.53 (from "},
+	    {"own_address_left_out", "nameserver 127.0.0.1\nnameserver 192.0.2.1\n", "",
+	     "127.0.0.1", "domain", "E192.0.2.5:10015,192.0.2.1",
+	     "QILEC_01102: @network: 127.0.0.1 in "},
+	    {"own_on_every_address", "nameserver ::1\nnameserver 192.0.2.1\n", "", "0.0.0.0",
+	     "53", "E192.0.2.5:10015,192.0.2.1", "is this forwarder's own address; left out."},
+	    {"another_port_is_another_resolver", "nameserver 127.0.0.1\nnameserver 192.0.2.1\n",
+	     "", "127.0.0.1", "5300", "E192.0.2.5:10015,127.0.0.1,192.0.2.1",
+	     "DNS server 127.0.0.1 (from "},
+	    {"no_resolv_conf", nullptr, nullptr, "127.0.0.1", "5353", "!",
+	     "QILEC_01104: @network: cannot read "},
+	};
+	const char *why;
+	bool supported = resolv_conf_supported(&why);
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.name);
+		LogCapture log;
+		std::filesystem::remove(conf);
+		std::filesystem::remove(stub);
+		if (r.conf != nullptr)
+			qiltest::write_file(conf, r.conf);
+		if (r.stub != nullptr)
+			qiltest::write_file(stub, r.stub);
+		const struct resolv_conf_source src = {conf.c_str(), stub.c_str(), r.addr, r.port};
+		std::string out;
+		int result = resolv_conf_expand("E192.0.2.5:10015," RESOLV_CONF_ENTRY, &src, &out);
+		if (!supported) {
+			EXPECT_EQ(result, -1);
+			EXPECT_TRUE(log.contains("QILEC_01103: -d @network: " + std::string(why)));
+			continue;
+		}
+		EXPECT_EQ(result, r.expanded == "!" ? -1 : 0) << log.text();
+		if (result == 0) {
+			EXPECT_EQ(out, r.expanded);
+		}
+		EXPECT_TRUE(log.contains(r.logged)) << log.text();
 	}
 }
 

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <regex>
 #include <string>
@@ -290,8 +291,9 @@ TEST(OptionsBinary, QueryPagePortsAreCheckedAndWindowsHasNoPage)
 	}
 }
 
-/* Each start writes a fresh log and keeps the previous one whole as ".1". */
-TEST(OptionsBinary, EachStartKeepsThePreviousLog)
+/* Each start writes a fresh log and keeps the previous one whole as ".1",
+ * the earlier ones as ".2" to ".5": three -h in a row lose no log. */
+TEST(OptionsBinary, EachStartKeepsThePreviousLogs)
 {
 	qiltest::TmpDir dir;
 	const std::string old = std::string(4000, 'x') + "\nold line\nanother old line\n";
@@ -302,10 +304,16 @@ TEST(OptionsBinary, EachStartKeepsThePreviousLog)
 	EXPECT_EQ(first.log.find("xxx"), std::string::npos);
 	EXPECT_EQ(qiltest::read_log(dir.file("qildnsc_stdout.txt.1")), old);
 
-	Outcome second = run_options(dir, {"-h"}, Ends::exits);
-	ASSERT_EQ(second.lines.size(), 1u) << second.log;
-	EXPECT_EQ(second.log, second.lines[0] + "\n");
-	EXPECT_TRUE(std::regex_match(second.lines[0], kBannerRe)) << second.log;
+	const std::string first_log = qiltest::read_log(dir.file("qildnsc_stdout.txt"));
+	for (int i = 0; i < 3; i++) {
+		Outcome again = run_options(dir, {"-h"}, Ends::exits);
+		ASSERT_EQ(again.lines.size(), 1u) << again.log;
+		EXPECT_EQ(again.log, again.lines[0] + "\n");
+		EXPECT_TRUE(std::regex_match(again.lines[0], kBannerRe)) << again.log;
+	}
+	EXPECT_EQ(qiltest::read_log(dir.file("qildnsc_stdout.txt.3")), first_log);
+	EXPECT_EQ(qiltest::read_log(dir.file("qildnsc_stdout.txt.4")), old);
+	EXPECT_FALSE(std::filesystem::exists(dir.file("qildnsc_stdout.txt.5")));
 }
 
 TEST(OptionsBinary, LogDateIsGmtWhateverTheTimeZone)

@@ -3,14 +3,15 @@
  * temporary directories: each failure of start-up with the log's message
  * and a hint on standard error, the previous log kept whole as ".1" and the
  * log's last line; a restart, and the echo on standard error for the
- * journal; -V and -t, which writes nothing; a second start from the same
- * directory. Linux build: signals and the C library's error texts.
+ * journal, the counters there; -V and -t, which write nothing; a link or a
+ * FIFO at the log's names; a second start from the same directory. Linux build: signals and the C library's error texts.
  */
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "closed_port.h"
+#include "config/config.h"
 #include "dns_client.h"
 #include "fake_http.h"
 #include "forwarder_process.h"
@@ -106,7 +108,8 @@ TEST(Startup, EachFailureSaysWhatToDo)
 	    {"no_host", "none", {"-p", "@"}, fetch,
 	     "configuration server config.qildnsc.invalid" + conf + "the name does not resolve. "
 	     "Every start needs its /get/qildnsc.php, with -d too; "
-	     "set QILDNSC_CONFIG_SERVER=host[:port] to use another."},
+	     "set QILDNSC_CONFIG_SERVER=host[:port] to use another, file:PATH to read the "
+	     "document from a file, or none to use -d's servers alone."},
 	    {"refused", "refused", {"-p", "@", "-d", "127.0.0.1:5399"}, fetch,
 	     refused.host() + conf + "Connection refused."},
 	    {"silent", "silent", {"-p", "@"}, fetch, silent.host() + conf + "no answer within 30 s."},
@@ -169,8 +172,8 @@ TEST(Startup, EachFailureSaysWhatToDo)
 /*
  * Two runs in one directory, the second with JOURNAL_STREAM set: the first
  * run's log is kept whole, its last line saying how it ended; the second's
- * standard error holds the warnings as they come, the start's line and
- * the end, in that order.
+ * standard error holds the warnings as they come, the start's line, the
+ * counters SIGUSR1 asks for and the end, in that order.
  */
 TEST(Startup, ARestartKeepsTheLogAndTheJournalSeesStartWarningsAndEnd)
 {
@@ -187,6 +190,13 @@ TEST(Startup, ARestartKeepsTheLogAndTheJournalSeesStartWarningsAndEnd)
 		EXPECT_TRUE(wait_until([&] {
 			return read_log(dir.file(kLog)).find(ready) != std::string::npos || !p.running();
 		}, 15s));
+		if (env.size() > 15) {
+			p.signal(SIGUSR1);
+			EXPECT_TRUE(wait_until([&] {
+				return p.stderr_text().find("qildnsc:   server 127.0.0.1:5399: ") !=
+				    std::string::npos;
+			}, 10s)) << p.stderr_text();
+		}
 		p.signal(env.size() > 15 ? SIGUSR2 : SIGTERM);
 		EXPECT_EQ(exit_code(p, 10s), 0);
 		err = p.stderr_text();
@@ -201,71 +211,222 @@ TEST(Startup, ARestartKeepsTheLogAndTheJournalSeesStartWarningsAndEnd)
 	                          "is not an address; line skipped.\n");
 	size_t start = err.find(" (UDP and TCP); servers 127.0.0.1:5399; blocklist 1 addresses "
 	                        "(list.txt); log qildnsc_stdout.txt\n");
+	size_t counters = err.find("qildnsc: Statistics:\nqildnsc:   queries over UDP: 0\n");
 	size_t stop = err.find("qildnsc: ended by signal 12 (SIGUSR2); exit status 0\n");
-	EXPECT_TRUE(warning < start && start < stop && stop != std::string::npos) << err;
+	EXPECT_TRUE(warning < start && start < counters && counters < stop &&
+	    stop != std::string::npos) << err;
+	/* The optional files' absence is the log's alone. */
+	EXPECT_NE(first.find("[ERROR] QILEC_XXXXX: error while parsing JSON format: on line -1: "),
+	    std::string::npos) << first;
+	EXPECT_NE(first.find("[WARN]  [WARN] No CRoute file found.\n"), std::string::npos) << first;
+	EXPECT_EQ(err.find(STATIC_NODES_FILE), std::string::npos) << err;
+	EXPECT_EQ(err.find("CRoute"), std::string::npos) << err;
 }
 
-/* -V and -t: what they print on standard error and their status; a check
- * binds nothing (its port is held by the test), sets up no diversion and
- * writes nothing: the old log and the saved document stay as they were,
- * and no file is added. */
+/* The directory's files, each with its content. */
+std::map<std::string, std::string>
+files_of(const TmpDir &dir)
+{
+	std::map<std::string, std::string> files;
+	for (const auto &f : std::filesystem::directory_iterator(dir.path()))
+		files[f.path().filename()] = read_file(f.path());
+	return files;
+}
+
+/* -V and -t: what they print and their status. Neither writes to the
+ * directory: the old log, the saved document and every other file stay
+ * byte for byte, and no file is added but the harness's standard error.
+ * A check binds nothing (its port is held by the test), sets up no
+ * diversion, shows its warnings on standard error (it has no log), and
+ * fails on any line or entry its inputs lost. */
 TEST(Startup, VersionAndCheck)
 {
 	FakeHttpServer config(HttpScript::json(kDocument));
+	FakeHttpServer refusing(HttpScript::json(
+	    R"({"cc": "US", "dns_servers": ["192.0.2.1", "192.0.2.2,x", "a b"]})"));
 	TakenPort taken;
+	const std::string none = "QILDNSC_CONFIG_SERVER=none";
+	const std::string no_server = "qildnsc: warning: [WARN] No DNS server to forward to: "
+	    "every query will go unanswered.\n";
+	const std::vector<std::string> skipped = {"-t", "-w", "-p", taken.port, "-b", "bad.txt",
+	    "-c", "bad.txt"};
 	const struct {
 		const char *name;
 		std::vector<std::string> args;
 		int status;
+		std::string out; /* standard output */
 		std::string err; /* its first line, or all of it when it ends in "\n" */
+		std::string env;
 	} cases[] = {
-	    {"version", {"-V"}, 0, "qildnsc 5.0.1 (Quillet DNS Client)"},
-	    {"check", {"-t", "-w", "-l", "127.0.0.1", "-p", taken.port, "-b", "list.txt"}, 0,
-	     "qildnsc: check passed, nothing started: would listen on 127.0.0.1:" + taken.port +
-	     " (UDP and TCP); servers (none); blocklist 2 addresses (list.txt); log " + kLog + "\n"},
+	    {"version", {"-V"}, 0, "qildnsc 5.0.1 (Quillet DNS Client)\n", "\n", ""},
+	    {"check", {"-t", "-w", "-l", "127.0.0.1", "-p", taken.port, "-b", "list.txt"}, 0, "",
+	     no_server + "qildnsc: check passed, nothing started: would listen on 127.0.0.1:" +
+	     taken.port + " (UDP and TCP); servers (none); blocklist 2 addresses (list.txt); log " +
+	     kLog + "\n", ""},
 	    /* A service name: the resolver's number, or its refusal. */
 	    {"check_service", {"-t", "-w", "-l", "127.0.0.1", "-p", "domain", "-b", "list.txt"}, 0,
-	     "qildnsc: check passed, nothing started: would listen on 127.0.0.1:domain (UDP and "
-	     "TCP); servers (none); blocklist 2 addresses (list.txt); log " + kLog + "\n"},
-	    {"check_unknown_service", {"-t", "-w", "-l", "127.0.0.1", "-p", "nosuchservice"}, 1,
-	     "qildnsc: QILEC_00690: getaddrinfo(3) for 127.0.0.1:nosuchservice error: " +
-	     std::string(gai_strerror(EAI_SERVICE))},
-	    {"check_diversion", {"-t", "-d", "127.0.0.1:5399"}, 0,
+	     "", no_server + "qildnsc: check passed, nothing started: would listen on "
+	     "127.0.0.1:domain (UDP and TCP); servers (none); blocklist 2 addresses (list.txt); "
+	     "log " + kLog + "\n", ""},
+	    {"check_unknown_service", {"-t", "-w", "-l", "127.0.0.1", "-p", "nosuchservice", "-d",
+	     "192.0.2.1"}, 1, "", "qildnsc: QILEC_00690: getaddrinfo(3) for "
+	     "127.0.0.1:nosuchservice error: " + std::string(gai_strerror(EAI_SERVICE)), ""},
+	    {"check_diversion", {"-t", "-d", "192.0.2.1,192.0.2.2:5399"}, 0, "",
 	     "qildnsc: check passed, nothing started: would divert this machine's DNS to "
-	     "127.0.0.1:5353; servers 127.0.0.1:5399; log " + kLog + "\n"},
-	    {"check_fails", {"-t", "-w", "-b", "missing.txt"}, 1,
-	     "qildnsc: QILEC_00685: Failed to openopen IP blacklist: missing.txt"},
+	     "127.0.0.1:5353; servers 192.0.2.1:53,192.0.2.2:5399; log " + kLog + "\n", ""},
+	    {"check_fails", {"-t", "-w", "-b", "missing.txt"}, 1, "",
+	     "qildnsc: QILEC_00685: Failed to openopen IP blacklist: missing.txt", ""},
 	    /* A TLS server: the bundle must hold a CA. */
 	    {"check_tls_bundle", {"-t", "-w", "-d", "tls://127.0.0.1#dot.test", "-T", "list.txt"}, 1,
-	     "qildnsc: QILEC_01033: No CA certificate read from list.txt (-T): no certificate in it"},
+	     "", "qildnsc: QILEC_01033: No CA certificate read from list.txt (-T): no certificate "
+	     "in it", ""},
 	    /* Diversion with no server would take the machine's DNS away. */
-	    {"check_diversion_no_server", {"-t"}, 1,
+	    {"check_diversion_no_server", {"-t"}, 1, "", no_server +
 	     "qildnsc: QILEC_01050: No DNS server to forward to: diverting would leave this "
 	     "machine without DNS, so this one does not start (give servers with -d, or run "
-	     "with -w)."},
+	     "with -w).\n", ""},
+	    /* Every line and entry lost is named, beyond the three a start names. */
+	    {"check_skipped", skipped, 1, "", "", refusing.config_env()},
+	    {"check_none_without_d", {"-t", "-w"}, 1, "",
+	     "qildnsc: QILEC_01110: QILDNSC_CONFIG_SERVER=none fetches no configuration document, "
+	     "so -d must give the servers (such as -d @network, this machine's resolvers).\n", none},
+	    {"check_none", {"-t", "-w", "-p", taken.port, "-d", "192.0.2.1"}, 0, "",
+	     "qildnsc: check passed, nothing started: would listen on 127.0.0.1:" + taken.port +
+	     " (UDP and TCP); servers 192.0.2.1:53; log " + kLog + "\n", none},
 	};
+	TmpDir outside;
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
 		TmpDir dir;
 		write_file(dir.file("list.txt"), "192.0.2.1\n192.0.2.2\n");
+		write_file(dir.file("bad.txt"), "a\nb\n192.0.2.1\nc\nd\n");
 		write_file(dir.file(kLog), kOldLog);
 		write_file(dir.file(kSavedName), kSaved);
+		const auto before = files_of(dir);
 		std::vector<std::string> argv = qildnsc_command();
 		argv.insert(argv.end(), c.args.begin(), c.args.end());
-		Process p(argv, dir.path(), {config.config_env()});
+		const std::string out = outside.file(std::string(c.name) + ".out");
+		Process p(argv, dir.path(), {c.env.empty() ? config.config_env() : c.env}, out);
 		EXPECT_EQ(exit_code(p, 15s), c.status);
 		std::string err = p.stderr_text();
-		EXPECT_EQ(c.err.back() == '\n' ? err : err.substr(0, err.find('\n')), c.err) << err;
-		if (c.args[0] != "-t")
-			continue;
-		EXPECT_EQ(read_file(dir.file(kLog)), kOldLog);
-		EXPECT_EQ(read_file(dir.file(kSavedName)), kSaved);
-		/* Standard error is the harness's file. */
-		for (const auto &f : std::filesystem::directory_iterator(dir.path())) {
-			std::string name = f.path().filename();
-			EXPECT_TRUE(name == "list.txt" || name == kLog || name == kSavedName ||
-			    name.rfind("stderr.", 0) == 0) << name << " was added";
+		EXPECT_EQ(read_log(out).substr(0, c.out.size()), c.out);
+		if (c.err == "\n") {
+			EXPECT_EQ(err, "");
+		} else if (!c.err.empty()) {
+			EXPECT_EQ(c.err.back() == '\n' ? err : err.substr(0, err.find('\n')), c.err) << err;
 		}
+		/* Standard error is the harness's file. */
+		auto after = files_of(dir);
+		for (auto f = after.begin(); f != after.end();)
+			f = f->first.rfind("stderr.", 0) == 0 ? after.erase(f) : std::next(f);
+		EXPECT_EQ(after, before);
+	}
+	/* The check that lost lines and entries: each named, then the count. */
+	TmpDir dir;
+	write_file(dir.file("bad.txt"), "a\nb\n192.0.2.1\nc\nd\n");
+	std::vector<std::string> argv = qildnsc_command();
+	argv.insert(argv.end(), skipped.begin(), skipped.end());
+	Process p(argv, dir.path(), {refusing.config_env()});
+	EXPECT_EQ(exit_code(p, 15s), 1);
+	std::string err = p.stderr_text();
+	for (const char *line : {"a\" is not an address; line skipped.", "d\" is not an address"})
+		EXPECT_EQ(count_of(err, line), 2u) << err; /* once for each table */
+	EXPECT_EQ(count_of(err, "qildnsc: warning: QILEC_00902: bad.txt:"), 8u) << err;
+	EXPECT_EQ(count_of(err, "qildnsc: warning: QILEC_00791: dns_servers entry "), 2u) << err;
+	EXPECT_NE(err.find("qildnsc: QILEC_01113: Check failed: 8 list lines and 2 server entries "
+	    "were skipped (each named above).\n"), std::string::npos) << err;
+}
+
+/*
+ * -d @network reads the resolv.conf the machine has: here one bound over
+ * /etc/resolv.conf in a mount namespace of the check's own (and a /run of
+ * its own for the stub resolver's file), with no configuration server.
+ */
+TEST(Startup, NetworkResolversAreThoseOfResolvConf)
+{
+	if (geteuid() != 0 || access("/usr/bin/unshare", X_OK) != 0)
+		GTEST_SKIP() << "a mount namespace of its own needs root and /usr/bin/unshare";
+	const struct {
+		const char *name;
+		const char *conf, *stub; /* stub: nullptr for no stub's file */
+		const char *servers;
+	} rows[] = {
+	    {"lan", "search lan\nnameserver 192.0.2.1\nnameserver 2001:db8::53\n", nullptr,
+	     "192.0.2.1:53,[2001:db8::53]:53"},
+	    {"stub", "nameserver 127.0.0.53\noptions edns0\n", "nameserver 198.51.100.1\n",
+	     "198.51.100.1:53"},
+	};
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.name);
+		TmpDir dir;
+		write_file(dir.file("resolv.conf"), r.conf);
+		write_file(dir.file("stub.conf"), r.stub != nullptr ? r.stub : "");
+		std::string script = "mount --bind resolv.conf /etc/resolv.conf && "
+		    "mount -t tmpfs tmpfs /run";
+		if (r.stub != nullptr)
+			script += " && mkdir -p /run/systemd/resolve && "
+			    "cp stub.conf /run/systemd/resolve/resolv.conf";
+		std::vector<std::string> argv = {"/usr/bin/unshare", "-m", "sh", "-c", script + " && exec \"$@\"",
+		    "sh"};
+		for (const std::string &a : qildnsc_command())
+			argv.push_back(a);
+		argv.insert(argv.end(), {"-t", "-w", "-p", "domain", "-d", "@network"});
+		Process p(argv, dir.path(), {"QILDNSC_CONFIG_SERVER=none"});
+		EXPECT_EQ(exit_code(p, 15s), 0);
+		EXPECT_EQ(p.stderr_text(), "qildnsc: check passed, nothing started: would listen on "
+		    "127.0.0.1:domain (UDP and TCP); servers " + std::string(r.servers) + "; log " +
+		    kLog + "\n");
+	}
+}
+
+/*
+ * A link or a FIFO planted at the log's name refuses the start (a link
+ * would have us write its target, a FIFO hang the start); at a kept log's
+ * name it is moved on like a log, itself. Nothing outside the directory
+ * changes either way.
+ */
+TEST(Startup, ALinkOrAFifoAtTheLogsNamesChangesNothingOutside)
+{
+	TmpDir outside;
+	const std::string target = outside.file("target");
+	const struct {
+		const char *name;
+		std::string at;
+		bool fifo;
+		std::string moved_to; /* "" when the start is refused */
+	} rows[] = {
+	    {"link_at_the_log", kLog, false, ""},
+	    {"fifo_at_the_log", kLog, true, ""},
+	    {"link_at_the_first_kept", kLog + ".1", false, kLog + ".2"},
+	    {"fifo_at_the_fourth_kept", kLog + ".4", true, kLog + ".5"},
+	};
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.name);
+		TmpDir dir;
+		write_file(target, "outside\n");
+		const std::string at = dir.file(r.at);
+		ASSERT_EQ(r.fifo ? mkfifo(at.c_str(), 0600) : symlink(target.c_str(), at.c_str()), 0);
+		uint16_t port = pick_udp_port();
+		Process p(forwarder_argv(port, {"-d", "127.0.0.1:5399"}), dir.path(),
+		    {"QILDNSC_CONFIG_SERVER=none"});
+		if (r.moved_to.empty()) {
+			EXPECT_EQ(exit_code(p, 10s), 1);
+			EXPECT_EQ(p.stderr_text(), "qildnsc: QILEC_01100: The log " + kLog + " is " +
+			    (r.fifo ? "not a regular file" : "a symbolic link") + "; this one does not "
+			    "start (remove it, or start from another directory).\n");
+		} else {
+			EXPECT_TRUE(wait_until([&] {
+				return read_log(dir.file(kLog)).find("Listening on") != std::string::npos;
+			}, 15s)) << p.stderr_text();
+			p.signal(SIGTERM);
+			EXPECT_EQ(exit_code(p, 10s), 0);
+			EXPECT_TRUE(std::filesystem::is_regular_file(
+			    std::filesystem::symlink_status(dir.file(kLog))));
+		}
+		const std::string now = r.moved_to.empty() ? at : dir.file(r.moved_to);
+		auto st = std::filesystem::symlink_status(now);
+		EXPECT_TRUE(r.fifo ? std::filesystem::is_fifo(st) : std::filesystem::is_symlink(st));
+		EXPECT_EQ(read_file(target), "outside\n");
 	}
 }
 

@@ -210,7 +210,7 @@ TEST_F(TcpAbuseTest, OnlyAnAddressOffTheLoopbackIsLimitedPerAddress)
 	if (geteuid() != 0)
 		GTEST_SKIP() << "a network namespace needs root";
 	if (testing_windows_build())
-		GTEST_SKIP() << "Wine's forwarder in a network namespace of its own cannot be reached";
+		GTEST_SKIP() << "Wine's sockets are its wineserver's, in the namespace it started in";
 	std::string skip;
 	/* The namespace is this thread's alone, and its children's. */
 	std::thread([&] {
