@@ -2078,6 +2078,11 @@ TEST_F(ForwarderTest, CacheMemoryIsBoundedByItsEntries)
 {
 	if (testing_windows_build())
 		GTEST_SKIP() << "reads the resident size from /proc";
+#if defined(__SANITIZE_ADDRESS__)
+	/* cache_test counts the cache's own entries there. */
+	GTEST_SKIP() << "AddressSanitizer keeps freed memory in quarantine: the resident size "
+	                "tells nothing of the cache";
+#endif
 	FakeUpstream f("127.0.0.2", false, answer(a_records({"192.0.2.1", "192.0.2.2"})), 0, 180s);
 	start({&f}, {"-C", "100"});
 	ASSERT_FALSE(HasFatalFailure());
