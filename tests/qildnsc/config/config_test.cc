@@ -264,6 +264,11 @@ TEST_F(ConfigTest, TheLastGoodDocumentServesWhenNoServerGivesOne)
 		FakeHttpServer config(HttpScript::json(kDocument));
 		start({}, config.config_env());
 		ASSERT_FALSE(HasFatalFailure());
+		/* Saved once the start is over, just after its listening line:
+		 * the Windows build's stop is no signal that waits for that. */
+		EXPECT_TRUE(wait_until([&] {
+			return read_file(dir_.file("qildnsc_config.json")) == kDocument;
+		}, 10s));
 		stop();
 	}
 	std::ifstream saved(dir_.file("qildnsc_config.json"));
