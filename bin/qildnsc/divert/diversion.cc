@@ -303,6 +303,23 @@ divert_send_rewritten(struct diversion *d, uint8_t *pkt, size_t len, bool query,
 	return false;
 }
 
+/* The rule of the packet's family and protocol, applied to `pkt` (`len`
+ * bytes; -1 when the queue gave none): one queue for both families, the
+ * version decides. A query's interface is `outdev`; a reply to a
+ * link-local client gets it back in `*scope`. */
+static enum divert_result
+divert_rewrite_any(struct diversion *d, uint8_t *pkt, int len, bool outbound, uint32_t outdev,
+                   uint32_t *scope)
+{
+	if (len >= 40 && (pkt[0] >> 4) == 6 && pkt[6] == IPPROTO_TCP)
+		return divert_rewrite6_tcp(pkt, (size_t)len, outbound, d->tcp_pairs6, outdev, scope);
+	if (len > 0 && (pkt[0] >> 4) == 6)
+		return divert_rewrite6(pkt, (size_t)len, outbound, d->pairs6, outdev, scope);
+	if (len > 0)
+		return divert_rewrite(pkt, (size_t)len, outbound, d->pairs);
+	return DIVERT_MALFORMED;
+}
+
 /* The netfilter queue's callback: one queued packet, rewritten or not,
  * and its verdict; a packet passed unchanged waits for the verdict of its
  * lot (divert_read()). */
@@ -324,17 +341,9 @@ divert_queue_packet(struct nfq_q_handle *qh, struct nfgenmsg *, struct nfq_data 
 	uint32_t verdict = NF_ACCEPT;
 	bool changed = false;
 
-	enum divert_result r = DIVERT_MALFORMED;
 	uint32_t scope = 0;
-	/* One queue for both families: the version decides the rule. */
-	if (len >= 40 && (pkt[0] >> 4) == 6 && pkt[6] == IPPROTO_TCP)
-		r = divert_rewrite6_tcp(pkt, (size_t)len, outbound, d->tcp_pairs6,
-		    nfq_get_outdev(nfa), &scope);
-	else if (len > 0 && (pkt[0] >> 4) == 6)
-		r = divert_rewrite6(pkt, (size_t)len, outbound, d->pairs6, nfq_get_outdev(nfa),
-		    &scope);
-	else if (len > 0)
-		r = divert_rewrite(pkt, (size_t)len, outbound, d->pairs);
+	enum divert_result r = divert_rewrite_any(d, pkt, len, outbound, nfq_get_outdev(nfa),
+	    &scope);
 	switch (r) {
 	case DIVERT_MALFORMED:
 		verdict = NF_DROP;

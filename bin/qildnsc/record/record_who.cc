@@ -285,6 +285,16 @@ who_comm(int32_t pid)
 	return comm;
 }
 
+/* Forgets what is no longer believed at `now`, so the maps stay small. */
+static void
+who_forget(double now)
+{
+	for (auto it = who->names.begin(); it != who->names.end();)
+		it = now - it->second.at >= WHO_REMEMBER_S ? who->names.erase(it) : std::next(it);
+	for (auto it = who->by_inode.begin(); it != who->by_inode.end();)
+		it = now - it->second.at >= WHO_REMEMBER_S ? who->by_inode.erase(it) : std::next(it);
+}
+
 /* Names the clients of one batch. */
 static void
 who_batch(const std::vector<struct record_lookup> &batch)
@@ -342,11 +352,7 @@ who_batch(const std::vector<struct record_lookup> &batch)
 		record_app(l->seq, n.uid, n.pid, n.comm.c_str());
 		who->names[{l->tcp, l->port, who_key_addr(&l->addr)}] = n;
 	}
-	/* Forget what is no longer believed, so the maps stay small. */
-	for (auto it = who->names.begin(); it != who->names.end();)
-		it = now - it->second.at >= WHO_REMEMBER_S ? who->names.erase(it) : std::next(it);
-	for (auto it = who->by_inode.begin(); it != who->by_inode.end();)
-		it = now - it->second.at >= WHO_REMEMBER_S ? who->by_inode.erase(it) : std::next(it);
+	who_forget(now);
 }
 
 static void *
